@@ -1,0 +1,64 @@
+// XML persistence on top of TinyXML: the safe save through ".pending" and
+// ".bak" files, the load that falls back to the backup and promotes it, the
+// parse depth limit, and the two print layouts.
+//
+// DESIGN: TinyXML's parser recurses once per nesting level and has no limit
+// of its own, so XmlDocument scans every text before handing it to the
+// library and refuses markup nested deeper than maxParseDepth, counting levels
+// exactly as the element parser meets them. The scan is iterative, so input
+// nested a million deep costs time, not stack.
+#ifndef DVRCORE_CONFIG_CONFIG_H
+#define DVRCORE_CONFIG_CONFIG_H
+
+#include <string>
+
+#include <tinyxml.h>
+
+// Error id for markup nested deeper than XmlDocument::maxParseDepth.
+constexpr int TIXML_ERROR_NESTED_TOO_DEEPLY = 17;
+constexpr const char* kNestedTooDeeplyText =
+    "Elements nested too deeply (exceeds the configured maximum parse depth).";
+constexpr int kDefaultMaxParseDepth = 100;
+
+// A TinyXML document with a parse depth limit and an error state that can
+// also carry the core's own errors (17, and the save failures under id 2).
+// Use its Error/ErrorId/ErrorDesc, which hide the library's.
+class XmlDocument : public TiXmlDocument {
+ public:
+  XmlDocument() = default;
+  XmlDocument(const XmlDocument&) = default;
+  XmlDocument& operator=(const XmlDocument&) = default;
+
+  const char* Parse(const char* p, TiXmlParsingData* data = nullptr,
+                    TiXmlEncoding encoding = TIXML_DEFAULT_ENCODING) override;
+
+  bool Error() const;
+  int ErrorId() const;
+  const char* ErrorDesc() const;
+  void SetErrorState(int id, const std::string& description);
+  void ClearErrorState();
+
+  int maxParseDepth = kDefaultMaxParseDepth;
+
+ private:
+  int ownErrorId_ = 0;      // 0: the library's error state applies
+  std::string ownErrorDesc_;
+};
+
+// Markup depth check alone, as XmlDocument::Parse applies it: false when some
+// element at level maxDepth or deeper contains a child that begins with '<'.
+bool XmlDepthWithinLimit(const char* text, int maxDepth);
+
+// Saves through F.pending and F.bak so that F or F.bak always holds a complete
+// document. On failure: false, error id 2 with the failure text in `document`.
+bool SaveFileSafely(XmlDocument& document, const char* fileName);
+
+// Loads F, or else F.bak, which then becomes F. False when neither parses.
+bool LoadFileOrBackup(XmlDocument& document, const char* fileName);
+
+// File layout: four blanks per level, "\n" line breaks.
+std::string PrintFileLayout(const TiXmlNode& node);
+// Compact layout: no indentation, no line breaks (the events' layout).
+std::string PrintCompact(const TiXmlNode& node);
+
+#endif  // DVRCORE_CONFIG_CONFIG_H

@@ -1,0 +1,225 @@
+// The core object, dvrcore.
+//
+// Plugins see only the first block below: the virtual operations, in their
+// virtual-table slot order (destructor, deleting destructor, now,
+// PublishMemoryState, Log). That order and those signatures are a binary
+// contract with separately built plugins, which reach the core through the
+// pointer handed to their Load entry. Do not reorder, insert or remove
+// virtual operations.
+//
+// The core's own build defines DVRCORE_INTERNAL and sees the whole class.
+//
+// DESIGN (threads and locks)
+// - main thread: construction, Init, Start with every plugin Load, Open,
+//   Close and Unload, and the main loop with every queued Write and
+//   configuration IOCTL.
+// - I/O thread (one): every Boost.Asio completion: the signal handler, the
+//   scheduler tick, the parent link with its relayed IOCTL calls and sends.
+// - worker / reader threads (per plugin that asks): one IOCTL / one Read call.
+// - event threads: one per immediate event and receiving plugin.
+// Locks are taken one at a time, except that threadMutex may be held while a
+// ReplySlot mutex is taken. No lock of the core is held while plugin code runs.
+#ifndef DVRCORE_CORE_DVRCORE_H
+#define DVRCORE_CORE_DVRCORE_H
+
+#include <chrono>
+#include <cstdint>
+
+#include "events/events.h"
+
+#ifdef DVRCORE_INTERNAL
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/generic/seq_packet_protocol.hpp>
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/basic_stream_socket.hpp>
+
+#include "housekeeping/housekeeping.h"
+#include "pluginhost/pluginhost.h"
+
+class TiXmlDocument;
+
+// The core's source ID in events, its module ID in documents and its holder
+// ID in the allocation registry. No plugin may load under it.
+constexpr uint32_t kCoreSourceId = 0x80000000u;
+
+// The core's version text, "19.06.6.160279".
+const char* CoreVersion();
+
+// Capability sets kept after Init (CAP_NET_ADMIN, CAP_NET_RAW, CAP_SYS_RAWIO)
+// and once the plugins are open (the first two).
+constexpr uint32_t kCapsAfterInit = 0x23000;
+constexpr uint32_t kCapsAfterStart = 0x3000;
+
+// Sets the effective and permitted capability sets to `mask` and the
+// inheritable set to empty; a failure is logged at level 50 and ignored.
+void SetCapabilities(uint32_t mask);
+
+// Formats a message (cut to 511 characters) and raises it as a log event of
+// `level` from `sourceId` through `raise`; nothing when `raise` is null.
+void RaiseLogMessage(uint32_t sourceId, PluginEventFunction raise, unsigned level,
+                     const char* format, ...) __attribute__((format(printf, 4, 5)));
+
+// The core's own log lines: source kCoreSourceId, through FlatPluginEvent.
+#define CORE_LOG(level, ...) RaiseLogMessage(kCoreSourceId, FlatPluginEvent, (level), __VA_ARGS__)
+
+// Per live event thread: the core's copy of the last answer this thread queued
+// while some holder still holds it. An event thread has at most one answer in
+// flight.
+struct ReplySlot {
+  std::mutex mutex;
+  std::condition_variable cleared;  // signalled when pendingReply becomes null
+  void* pendingReply = nullptr;     // guarded by mutex
+};
+
+// A packet on its way to the parent: a malloc'd buffer, owned until written.
+struct OutgoingPacket {
+  struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+  };
+  std::unique_ptr<void, FreeDeleter> buffer;
+  size_t length = 0;
+};
+
+constexpr size_t kIpcBufferSize = 65536;
+constexpr size_t kIpcHeaderSize = 16;
+
+// Receive buffer of the parent link: bytes[0, count) hold received data not yet
+// handled, starting at a packet boundary. I/O thread only.
+struct IpcBuffer {
+  uint8_t bytes[kIpcBufferSize] = {};
+  uint32_t count = 0;
+};
+
+using IpcSocket = boost::asio::basic_stream_socket<boost::asio::generic::seq_packet_protocol>;
+#endif  // DVRCORE_INTERNAL
+
+class dvrcore {
+ public:
+  virtual ~dvrcore();  // slots 0 and 1: complete and deleting destructor
+
+  // Slot 2: the core's monotonic clock; any thread, any time after construction.
+  virtual std::chrono::steady_clock::time_point now() {
+    return std::chrono::steady_clock::now();
+  }
+
+  // Slot 3: raises the memory-throttling state as an XML document event.
+  virtual void PublishMemoryState();
+
+  // Slot 4: prints one log line (and sends level 100 to syslog), without
+  // dispatching it to plugins. `text` is zero-terminated, may be null.
+  virtual void Log(uint32_t sourceId, unsigned level, const char* text);
+
+#ifdef DVRCORE_INTERNAL
+  // ---- Lifecycle (main thread) ----
+  explicit dvrcore(const std::string& executablePath);
+  dvrcore(const dvrcore&) = delete;
+  dvrcore& operator=(const dvrcore&) = delete;
+
+  // Names the core, sets umask and secure bits, drops privileges and adopts
+  // the IPC descriptor (-1 for none). False after a logged failure.
+  bool Init(int ipcDescriptor);
+  // Start, run and stop; returns when every plugin is unloaded.
+  void Start();
+  // Any thread: asks the main loop to drain its queue and stop.
+  void RequestStop();
+
+  // ---- Event dispatch (any thread) ----
+  int PluginEvent(_EventParmsIn* in, _EventParmsOut* out);
+  // Clears the reply slot of every event thread whose pending answer is
+  // `buffer`. Called just before the buffer is freed.
+  void WakeReplyWaiters(void* buffer);
+
+  // ---- Plugins (main thread) ----
+  void LoadPlugins();
+  void OpenPlugins();
+  void ClosePlugins();
+  void UnloadPlugins();
+  void ProvideWorkerThread(PLUGININFO& plugin);
+  void StartAsyncReader(PLUGININFO& plugin);
+  // Body of one event thread; owns `copy`. Public for the dispatch's thread start.
+  void RunEventThread(PluginEntry read, uint32_t dataLength, void* copy,
+                      uint32_t correlationId, PluginActivity* activity);
+
+  // ---- Main loop (main thread) ----
+  void RunMainLoop();
+  void DeliverRequest(const _EventParmsIn& request);
+
+  // ---- Parent link (I/O thread) ----
+  void ProcessIPC(const boost::system::error_code& error, unsigned int bytes);
+  void StartReceive();
+  void QueuePacket(OutgoingPacket packet);
+  void SendFrontPacket();
+
+  // ---- Housekeeping (I/O thread) ----
+  void Scheduler(const boost::system::error_code& error);
+  void UpdateThrottling(bool low);
+
+  // ---- Files and documents ----
+  void ReadDescriptionFiles();  // main thread, before loading
+  void PublishDescription();    // main thread, end of start-up
+  void PublishDocument(const TiXmlDocument& document, uint32_t eventType);
+  void WritePluginReport();     // main thread, end of OpenPlugins
+
+  // ---- Privileges (main thread, Init) ----
+  bool DropPrivileges();
+
+  // ---- Members, in construction order ----
+  // Written on the main thread only; under pluginsLock (exclusive) when its
+  // structure changes; other threads walk it under pluginsLock (shared).
+  std::vector<PLUGININFO> plugins;
+  // Written on the main thread during Init and loading under namesLock
+  // (exclusive); read by Log on any thread under namesLock (shared).
+  std::map<uint32_t, std::string> moduleNames;
+  std::map<std::string, std::string> failedPlugins;  // main thread only
+  boost::asio::io_service ioService;
+  boost::asio::steady_timer schedulerTimer;  // armed and re-armed on the I/O thread
+  IpcSocket ipcSocket;                       // I/O thread once it runs
+  // Mirrors ipcSocket.is_open() for other threads: set by Init, cleared on
+  // the I/O thread when the link is lost.
+  std::atomic<bool> ipcOpen{false};
+  std::deque<OutgoingPacket> outgoingPackets;  // I/O thread; main thread after the join
+  IpcBuffer ipcBuffer;                         // I/O thread only
+  std::mutex coreMutex;
+  std::condition_variable coreWakeup;          // only the main thread waits on it
+  std::deque<_EventParmsIn> requestQueue;      // guarded by coreMutex
+  AllocationRegistry allocations;              // has its own mutex
+  std::mutex threadMutex;
+  std::set<uint32_t> cancelledIds;                       // guarded by threadMutex
+  std::map<std::thread::id, ReplySlot*> eventThreads;    // guarded by threadMutex
+  const std::string executablePath;
+  std::string productFamily = "Brevantoria";  // main thread during start-up
+  std::string coreVersion;                    // main thread during start-up, then read-only
+  std::string libraryFilename;                // guarded by coreMutex
+  std::string libraryVersion;                 // guarded by coreMutex
+  const bool consoleColour = true;
+  // Written under coreMutex, so the main loop's predicate is consistent;
+  // atomic so that the dispatch can refuse early without the lock.
+  std::atomic<bool> stopRequested{false};
+  std::atomic<bool> delayStop{false};         // set on the I/O thread, read by the main thread
+  bool memoryThrottlingEnabled = true;        // written before the first tick, then read-only
+  std::atomic<bool> throttling{false};        // written by the tick, read by the dispatch
+
+  // ---- Beyond the table above ----
+  std::thread ioThread;               // runs ioService; main thread starts and joins it
+  bool identified = false;            // guarded by coreMutex: the parent identified itself
+  SchedulerState scheduler;           // I/O thread only; holds lastTickTime and lowMemorySince
+  bool schedulerCancelled = false;    // I/O thread only: the stop steps cancelled the tick chain
+  mutable std::shared_mutex namesLock;  // guards moduleNames
+  std::shared_mutex pluginsLock;        // guards the structure of plugins
+#endif  // DVRCORE_INTERNAL
+};
+
+#endif  // DVRCORE_CORE_DVRCORE_H

@@ -1,0 +1,81 @@
+// Process entry: argument scan, help, wxWidgets base, the canonical path of
+// the executable, and the one core object from construction to destruction.
+//
+// Exit status: 0 after help or a normal stop, 1 when the executable's path
+// cannot be resolved, 2 when the core fails to initialise.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <boost/filesystem/operations.hpp>
+#include <wx/app.h>
+#include <wx/init.h>
+
+#include "core/dvrcore.h"
+
+namespace {
+
+// What the command line asks for. Options count only before the descriptor:
+// "5 -h" runs with descriptor 5.
+struct Arguments {
+  bool help = false;
+  int ipcDescriptor = -1;
+};
+
+Arguments ScanArguments(int argc, char** argv) {
+  Arguments result;
+  for (int i = 1; i < argc; i++) {
+    const char* arg = argv[i];
+    if (arg[0] == '-') {
+      if (arg[1] == 'h') {
+        result.help = true;
+        return result;
+      }
+      continue;
+    }
+    result.ipcDescriptor = std::atoi(arg);
+    break;
+  }
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments args = ScanArguments(argc, argv);
+  if (args.help) {
+    std::fprintf(stderr, "core version %s\n", CoreVersion());
+    std::fprintf(stderr, "Usage: %s <pipe>\n", argv[0]);
+    return 0;
+  }
+
+  // A stop signal that arrives before the core catches the three stop signals
+  // stays pending instead of killing a half-built process; the core unblocks
+  // them once its handler is in place, and then stops cleanly.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGQUIT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  int wxArgc = 0;
+  wxInitialize(wxArgc, static_cast<char**>(nullptr));
+
+  boost::system::error_code error;
+  boost::filesystem::path executable = boost::filesystem::canonical("/proc/self/exe", error);
+  if (error) {
+    std::fprintf(stderr, "failed to find canonical path\n");
+    return 1;
+  }
+
+  dvrcore core(executable.string());
+  if (!core.Init(args.ipcDescriptor)) {
+    std::fprintf(stderr, "failed to initialize core\n");
+    return 2;
+  }
+  core.Start();
+  wxUninitialize();
+  return 0;
+}

@@ -1,0 +1,3 @@
+// (being written)
+#include "core/dvrcore.h"
+bool dvrcore::DropPrivileges() { return true; }
