@@ -96,6 +96,7 @@ bool dvrcore::Init(int ipcDescriptor) {
             "assign");
       }
       ipcSocket.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0), ipcDescriptor);
+      ipcOpen = true;
     } catch (const boost::system::system_error&) {
       CORE_LOG(100, "failed to open ipc pipe");
       return false;

@@ -149,7 +149,11 @@ class dvrcore {
   void UnloadPlugins();
   void ProvideWorkerThread(PLUGININFO& plugin);
   void StartAsyncReader(PLUGININFO& plugin);
-  // Body of one event thread; owns `copy`. Public for the dispatch's thread start.
+  // Starts one event thread for `plugin`, which must have been entered
+  // (PluginActivity::Enter); the thread owns `copy`.
+  void StartEventThread(PLUGININFO& plugin, uint32_t dataLength, void* copy,
+                        uint32_t correlationId);
+  // Body of one event thread.
   void RunEventThread(PluginEntry read, uint32_t dataLength, void* copy,
                       uint32_t correlationId, PluginActivity* activity);
 
@@ -160,6 +164,7 @@ class dvrcore {
   // ---- Parent link (I/O thread) ----
   void ProcessIPC(const boost::system::error_code& error, unsigned int bytes);
   void StartReceive();
+  void HandleParentPacket(const uint8_t* packet, uint32_t length);
   void QueuePacket(OutgoingPacket packet);
   void SendFrontPacket();
 
@@ -216,6 +221,7 @@ class dvrcore {
   std::thread ioThread;               // runs ioService; main thread starts and joins it
   bool identified = false;            // guarded by coreMutex: the parent identified itself
   SchedulerState scheduler;           // I/O thread only; holds lastTickTime and lowMemorySince
+  bool ipcSendFailed = false;         // I/O thread only: a write to the parent failed
   bool schedulerCancelled = false;    // I/O thread only: the stop steps cancelled the tick chain
   mutable std::shared_mutex namesLock;  // guards moduleNames
   std::shared_mutex pluginsLock;        // guards the structure of plugins

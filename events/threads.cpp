@@ -1,1 +1,112 @@
-// (being written)
+// Threads the core lends plugins: a worker thread (one IOCTL with
+// IOCTL_RUN_WORKER), a reader thread (one Read without data), and one event
+// thread per immediate event and receiving plugin (one Read with a copy).
+//
+// DESIGN: worker and reader threads are kept in the plugin's record and
+// joined before its Unload. Event threads are detached; each registers a
+// ReplySlot in eventThreads for the length of its Read (so that answers it
+// raises are accepted) and counts itself in the plugin's PluginActivity, which
+// the unloading step waits on. Leaving the activity is an event thread's last
+// touch of the core.
+//
+// A thread that cannot be started is logged; the plugin goes on without it.
+#include <cstdlib>
+#include <system_error>
+
+#include "core/dvrcore.h"
+
+namespace {
+
+void RunWorker(PluginEntry ioctl) {
+  _IoctlParmsIn in{};
+  in.size = sizeof in;
+  in.version = 1;
+  in.code = IOCTL_RUN_WORKER;
+  in.payloadSize = IOCTL_PAYLOAD_SIZE_WORKER;
+  in.payloadVersion = 1;
+  _IoctlParmsOut out{};
+  out.size = sizeof out;
+  out.version = 1;
+  out.code = IOCTL_RUN_WORKER;
+  out.payloadSize = 8;
+  out.payloadVersion = 1;
+  CallPluginEntry(ioctl, &in, &out);
+}
+
+void CallRead(PluginEntry read, uint32_t dataLength, void* data, uint32_t correlationId) {
+  _ReadParmsIn in{};
+  in.size = sizeof in;
+  in.version = 1;
+  in.reserved1 = 1;
+  in.dataLength = dataLength;
+  in.data = data;
+  in.correlationId = correlationId;
+  _ReadParmsOut out{};
+  out.size = sizeof out;
+  out.version = 1;
+  CallPluginEntry(read, &in, &out);
+}
+
+}  // namespace
+
+void dvrcore::ProvideWorkerThread(PLUGININFO& plugin) {
+  if (plugin.IOCTL == nullptr) {
+    CORE_LOG(50, "plugin %s asks for a worker thread but has no IOCTL entry",
+             plugin.fileName.c_str());
+    return;
+  }
+  try {
+    plugin.workerThread = std::thread(RunWorker, plugin.IOCTL);
+  } catch (const std::system_error& error) {
+    CORE_LOG(100, "plugin %s worker thread could not be started: %s", plugin.fileName.c_str(),
+             error.what());
+  }
+}
+
+void dvrcore::StartAsyncReader(PLUGININFO& plugin) {
+  if (plugin.Read == nullptr) {
+    CORE_LOG(50, "plugin %s asks for a reader thread but has no Read entry",
+             plugin.fileName.c_str());
+    return;
+  }
+  try {
+    plugin.readerThread = std::thread(CallRead, plugin.Read, 0u, nullptr, 0u);
+  } catch (const std::system_error& error) {
+    CORE_LOG(100, "plugin %s reader thread could not be started: %s", plugin.fileName.c_str(),
+             error.what());
+  }
+}
+
+void dvrcore::StartEventThread(PLUGININFO& plugin, uint32_t dataLength, void* copy,
+                               uint32_t correlationId) {
+  PluginActivity* activity = plugin.activity.get();
+  try {
+    std::thread(&dvrcore::RunEventThread, this, plugin.Read, dataLength, copy, correlationId,
+                activity)
+        .detach();
+  } catch (const std::system_error& error) {
+    std::free(copy);
+    activity->Leave();
+    CORE_LOG(50, "plugin %s event thread could not be started: %s", plugin.fileName.c_str(),
+             error.what());
+  }
+}
+
+void dvrcore::RunEventThread(PluginEntry read, uint32_t dataLength, void* copy,
+                             uint32_t correlationId, PluginActivity* activity) {
+  const std::thread::id self = std::this_thread::get_id();
+  ReplySlot slot;  // lives exactly as long as its entry in eventThreads
+  {
+    std::lock_guard<std::mutex> lock(threadMutex);
+    eventThreads[self] = &slot;
+  }
+  CallRead(read, dataLength, copy, correlationId);
+  {
+    // An answer still pending is simply forgotten: its buffer belongs to the
+    // allocation registry, which frees it when its last holder lets go.
+    std::lock_guard<std::mutex> lock(threadMutex);
+    eventThreads.erase(self);
+  }
+  std::free(copy);
+  activity->Leave();
+}

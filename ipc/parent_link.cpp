@@ -1,1 +1,146 @@
-// (being written)
+// The parent link: one sequenced-packet socket to the parent daemon brevad.
+//
+// Packets from the parent are identification (type 7 with a payload), stop
+// (type 8) or plugin packets, which are relayed in place to the addressed
+// plugin's IOCTL. Packets that plugins raise as EVENT_TO_PARENT are queued and
+// written one at a time, unchanged.
+//
+// DESIGN: everything here runs on the I/O thread, so ipcBuffer and
+// outgoingPackets need no lock. The receive buffer is treated as a byte
+// stream of length-prefixed packets: one receive may bring several packets,
+// or part of one. The plugin table is walked under pluginsLock held shared to
+// find the target; the plugin's IOCTL runs with no lock held. Losing the link
+// stops the core after a one-minute pause that lets active watchdogs expire.
+#include <cstring>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/write.hpp>
+
+#include "core/dvrcore.h"
+#include "ipc/ipc.h"
+
+void dvrcore::StartReceive() {
+  ipcSocket.async_receive(
+      boost::asio::buffer(ipcBuffer.bytes + ipcBuffer.count, kIpcBufferSize - ipcBuffer.count), 0,
+      [this](const boost::system::error_code& error, std::size_t bytes) {
+        ProcessIPC(error, static_cast<unsigned int>(bytes));
+      });
+}
+
+void dvrcore::ProcessIPC(const boost::system::error_code& error, unsigned int bytes) {
+  if (error || bytes == 0) {
+    CORE_LOG(100, "brevad ipc pipe disconnected");
+    CORE_LOG(100, "sleeping for one minute to allow active watchdogs to expire...");
+    delayStop = true;
+    RequestStop();
+    ipcOpen = false;
+    boost::system::error_code closeError;
+    ipcSocket.close(closeError);
+    if (closeError) CORE_LOG(50, "failed to close ipc pipe: %s", closeError.message().c_str());
+    return;
+  }
+
+  ipcBuffer.count += bytes;
+  bool lengthsValid = SplitIpcPackets(
+      ipcBuffer.bytes, ipcBuffer.count,
+      [this](const uint8_t* packet, uint32_t length) { HandleParentPacket(packet, length); });
+  // A length outside 16..65536 leaves no way to find the next packet: what was
+  // buffered is dropped, and receiving goes on.
+  if (!lengthsValid) CORE_LOG(50, "bad ipc packet length");
+  StartReceive();
+}
+
+void dvrcore::HandleParentPacket(const uint8_t* packet, uint32_t length) {
+  IpcPacketHeader header;
+  std::memcpy(&header, packet, sizeof header);
+
+  if (header.type == kIpcTypeStop) {
+    RequestStop();
+    return;
+  }
+
+  if (header.type == kIpcTypeIdentification && length > kIpcHeaderBytes) {
+    // "<file name>\0<version>": pieces end at a zero byte or the payload's end.
+    const char* payload = reinterpret_cast<const char*>(packet + kIpcHeaderBytes);
+    const size_t payloadLength = length - kIpcHeaderBytes;
+    const void* zero = std::memchr(payload, 0, payloadLength);
+    std::lock_guard<std::mutex> lock(coreMutex);
+    if (zero == nullptr) {
+      libraryFilename.assign(payload, payloadLength);
+    } else {
+      const char* second = static_cast<const char*>(zero) + 1;
+      const char* end = payload + payloadLength;
+      const void* secondZero = std::memchr(second, 0, end - second);
+      libraryFilename.assign(payload, static_cast<const char*>(zero));
+      libraryVersion.assign(second, secondZero ? static_cast<const char*>(secondZero) : end);
+    }
+    identified = true;
+    coreWakeup.notify_one();
+    return;
+  }
+
+  PluginEntry ioctl = nullptr;
+  uint32_t id = 0;
+  {
+    std::shared_lock<std::shared_mutex> lock(pluginsLock);
+    for (const PLUGININFO& plugin : plugins) {
+      if (IpcTargetSelects(header.target, plugin.desc.id)) {
+        ioctl = plugin.IOCTL;
+        id = plugin.desc.id;
+        break;
+      }
+    }
+  }
+  if (ioctl == nullptr) return;  // nobody is addressed: dropped silently
+
+  _IoctlParmsIn in{};
+  in.size = sizeof in;
+  in.version = 1;
+  in.code = IOCTL_IPC_PACKET;
+  in.payloadSize = IOCTL_PAYLOAD_SIZE_DATA;
+  in.payloadVersion = 1;
+  in.dataLength = header.length;
+  in.data = const_cast<uint8_t*>(packet);
+  _IoctlParmsOut out{};
+  out.size = sizeof out;
+  out.version = 1;
+  out.code = IOCTL_IPC_PACKET;
+  out.payloadSize = 8;
+  out.payloadVersion = 1;
+  // The I/O thread is joined before any plugin is unloaded, so the entry
+  // stays mapped for the length of the call.
+  int32_t rc = CallPluginEntry(ioctl, &in, &out);
+  if (rc != 0 || out.error != 0) {
+    std::string fileName;
+    {
+      std::shared_lock<std::shared_mutex> lock(pluginsLock);
+      for (const PLUGININFO& plugin : plugins) {
+        if (plugin.desc.id == id) fileName = plugin.fileName;
+      }
+    }
+    CORE_LOG(0, "plugin %s ipc ioctl returned %d error %d", fileName.c_str(), rc, out.error);
+  }
+}
+
+void dvrcore::QueuePacket(OutgoingPacket packet) {
+  outgoingPackets.push_back(std::move(packet));
+  if (outgoingPackets.size() == 1) SendFrontPacket();
+}
+
+void dvrcore::SendFrontPacket() {
+  if (outgoingPackets.empty() || !ipcSocket.is_open() || ipcSendFailed) return;
+  const OutgoingPacket& front = outgoingPackets.front();
+  // async_write writes at most 65536 bytes per send, so a packet of up to
+  // 65536 bytes leaves as one record.
+  boost::asio::async_write(
+      ipcSocket, boost::asio::buffer(front.buffer.get(), front.length),
+      [this](const boost::system::error_code& error, std::size_t) {
+        outgoingPackets.pop_front();
+        if (error) {
+          // What is still queued stays unsent; shutdown frees it.
+          ipcSendFailed = true;
+          return;
+        }
+        SendFrontPacket();
+      });
+}

@@ -70,6 +70,10 @@ struct PLUGININFO {
   std::unique_ptr<PluginActivity> activity = std::make_unique<PluginActivity>();
 };
 
+// Calls one plugin entry; a missing entry counts as success (0), and an
+// exception escaping a C++ plugin counts as -1 instead of unwinding the core.
+int32_t CallPluginEntry(PluginEntry entry, void* request, void* result) noexcept;
+
 // Appends every regular file (after following links) of `directory` whose last
 // extension is exactly `extension` to `candidates`. Never fails: a missing
 // directory adds nothing, a bad entry is skipped, a failing scan keeps what it
