@@ -1,0 +1,128 @@
+// Plugin discovery and ordering, on real directories.
+#include "pluginhost/pluginhost.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+class PluginDiscovery : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() / fs::unique_path("discovery-%%%%-%%%%");
+    fs::create_directories(root_ / "plugins");
+    fs::create_directories(root_ / "protected-plugins");
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  void Touch(const fs::path& path) { std::ofstream(path.string()) << "x"; }
+
+  // Discovery as the loader does it: both directories, then one sort.
+  std::vector<std::string> Discover() {
+    std::vector<fs::path> found;
+    FindPluginFiles(root_ / "plugins", ".so", found);
+    FindPluginFiles(root_ / "protected-plugins", ".so", found);
+    std::sort(found.begin(), found.end(), PluginPathLess);
+    std::vector<std::string> relative;
+    for (const fs::path& p : found) {
+      relative.push_back(p.parent_path().filename().string() + "/" + p.filename().string());
+    }
+    return relative;
+  }
+
+  fs::path root_;
+};
+
+using Names = std::vector<std::string>;
+
+TEST_F(PluginDiscovery, MissingDirectoriesGiveNothing) {
+  fs::remove_all(root_ / "plugins");
+  fs::remove_all(root_ / "protected-plugins");
+  EXPECT_TRUE(Discover().empty());
+}
+
+TEST_F(PluginDiscovery, FileInPlaceOfDirectoryGivesNothing) {
+  fs::remove_all(root_ / "plugins");
+  Touch(root_ / "plugins");
+  Touch(root_ / "protected-plugins" / "a.so");
+  EXPECT_EQ(Discover(), (Names{"protected-plugins/a.so"}));
+}
+
+TEST_F(PluginDiscovery, OnlyRegularFilesWithExactLastExtension) {
+  Touch(root_ / "plugins" / "good.so");
+  Touch(root_ / "plugins" / "x.SO");
+  Touch(root_ / "plugins" / "libx.so.1");
+  Touch(root_ / "plugins" / "noext");
+  Touch(root_ / "plugins" / "target.bin");
+  fs::create_directory(root_ / "plugins" / "extra.so");
+  fs::create_symlink(root_ / "plugins" / "target.bin", root_ / "plugins" / "alias.so");
+  fs::create_symlink(root_ / "plugins" / "gone.bin", root_ / "plugins" / "dangling.so");
+  EXPECT_EQ(Discover(), (Names{"plugins/alias.so", "plugins/good.so"}));
+}
+
+TEST_F(PluginDiscovery, SameNameInBothDirectoriesGivesTwoCandidatesPluginsFirst) {
+  Touch(root_ / "plugins" / "a.so");
+  Touch(root_ / "protected-plugins" / "a.so");
+  EXPECT_EQ(Discover(), (Names{"plugins/a.so", "protected-plugins/a.so"}));
+}
+
+TEST_F(PluginDiscovery, MarkerSortsFirstAcrossDirectories) {
+  Touch(root_ / "plugins" / "a.so");
+  Touch(root_ / "protected-plugins" / "zz-Nvrxpr-base.so");
+  Touch(root_ / "protected-plugins" / "b.so");
+  EXPECT_EQ(Discover(),
+            (Names{"protected-plugins/zz-Nvrxpr-base.so", "plugins/a.so", "protected-plugins/b.so"}));
+}
+
+TEST_F(PluginDiscovery, MarkerIsCaseSensitive) {
+  Touch(root_ / "plugins" / "a.so");
+  Touch(root_ / "plugins" / "z-nvrxpr.so");
+  EXPECT_EQ(Discover(), (Names{"plugins/a.so", "plugins/z-nvrxpr.so"}));
+}
+
+TEST_F(PluginDiscovery, NamesSortByByteValue) {
+  Touch(root_ / "plugins" / "audio.so");
+  Touch(root_ / "plugins" / "Video.so");
+  Touch(root_ / "plugins" / "B.so");
+  Touch(root_ / "plugins" / "\xC3\xA9t\xC3\xA9.so");  // bytes above 0x7F sort last
+  EXPECT_EQ(Discover(), (Names{"plugins/B.so", "plugins/Video.so", "plugins/audio.so",
+                               "plugins/\xC3\xA9t\xC3\xA9.so"}));
+}
+
+TEST_F(PluginDiscovery, UnreadableDirectoryEndsOnlyItsOwnScan) {
+  Touch(root_ / "plugins" / "a.so");
+  Touch(root_ / "protected-plugins" / "b.so");
+  fs::permissions(root_ / "plugins", fs::no_perms);
+  // As root the directory stays readable; the rule still holds then.
+  Names found = Discover();
+  fs::permissions(root_ / "plugins", fs::owner_all);
+  if (geteuid() == 0) {
+    EXPECT_EQ(found, (Names{"plugins/a.so", "protected-plugins/b.so"}));
+  } else {
+    EXPECT_EQ(found, (Names{"protected-plugins/b.so"}));
+  }
+}
+
+TEST(PluginPathOrder, ElementWiseNotTextual) {
+  // As text "a/b" > "a.b/c" ('/' is 0x2F, '.' is 0x2E), but element-wise the
+  // directory "a" is a prefix of "a.b" and sorts first.
+  EXPECT_TRUE(PluginPathLess("/x/a/b.so", "/x/a.b/c.so"));
+  EXPECT_FALSE(PluginPathLess("/x/a.b/c.so", "/x/a/b.so"));
+  EXPECT_TRUE(PluginPathLess("/x/plugins/z.so", "/x/protected-plugins/a.so"));
+}
+
+TEST(PluginPathOrder, StrictAmongMarkedCandidates) {
+  fs::path a = "/d/Nvrxpr-a.so", b = "/d/Nvrxpr-b.so";
+  EXPECT_TRUE(PluginPathLess(a, b));
+  EXPECT_FALSE(PluginPathLess(b, a));
+  EXPECT_FALSE(PluginPathLess(a, a));
+}
+
+}  // namespace
