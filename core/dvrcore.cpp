@@ -111,6 +111,9 @@ void dvrcore::RequestStop() {
     stopRequested = true;
   }
   coreWakeup.notify_one();
+  // Event threads waiting to queue a further answer give up: it would be
+  // refused now, and unloading waits for them to leave their plugin.
+  WakeAllReplyWaiters();
 }
 
 void dvrcore::Start() {

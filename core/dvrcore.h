@@ -141,6 +141,8 @@ class dvrcore {
   // Clears the reply slot of every event thread whose pending answer is
   // `buffer`. Called just before the buffer is freed.
   void WakeReplyWaiters(void* buffer);
+  // Wakes every event thread waiting to queue an answer (on stop).
+  void WakeAllReplyWaiters();
 
   // ---- Plugins (main thread) ----
   void LoadPlugins();

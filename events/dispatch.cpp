@@ -113,10 +113,18 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
         return 0;
       }
       if (entry.data != nullptr) {
-        // The slot is this thread's own and outlives this call.
+        // The slot is this thread's own and outlives this call. A stop ends
+        // the wait: the answer would be refused anyway, and the unloading
+        // step waits for this thread to leave the plugin.
         std::unique_lock<std::mutex> lock(slot->mutex);
-        slot->cleared.wait(lock, [slot] { return slot->pendingReply == nullptr; });
-        slot->pendingReply = entry.data;
+        slot->cleared.wait(lock, [this, slot] {
+          return slot->pendingReply == nullptr || stopRequested.load();
+        });
+        if (slot->pendingReply == nullptr) {
+          slot->pendingReply = entry.data;
+        } else {
+          slot = nullptr;  // nothing of ours to take back below
+        }
       }
     }
 
@@ -179,6 +187,15 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
   coreWakeup.notify_one();
   SetResult(out, EVENT_OK);
   return 0;
+}
+
+void dvrcore::WakeAllReplyWaiters() {
+  std::lock_guard<std::mutex> lock(threadMutex);
+  for (auto& thread : eventThreads) {
+    ReplySlot* slot = thread.second;
+    std::lock_guard<std::mutex> slotLock(slot->mutex);
+    slot->cleared.notify_all();
+  }
 }
 
 void dvrcore::WakeReplyWaiters(void* buffer) {

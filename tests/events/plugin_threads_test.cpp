@@ -1,0 +1,113 @@
+// Worker, reader and event threads with real plugin files and the real
+// executable, and a stress run of every kind of event across a stop.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/core_process.h"
+#include "tests/support/test_dir.h"
+
+namespace dvrtest {
+namespace {
+
+class PluginThreads : public ::testing::Test {
+ protected:
+  void RunUntil(const std::function<void(CoreProcess&)>& whileRunning) {
+    CoreProcess core(install);
+    ASSERT_TRUE(core.WaitForStdout("successfully started core version"));
+    whileRunning(core);
+    core.Signal(SIGTERM);
+    EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+    out = core.Stdout();
+  }
+
+  TestDir dir;
+  CoreInstall install{dir.Path()};
+  std::string out;
+};
+
+TEST_F(PluginThreads, ImmediateEventRunsReadOnAnEventThreadWithACopy) {
+  TestPlugin reader = install.AddTestPlugin("reader.so", "id 1\nreader 1\nmask 1 0xFFFFFFFF\n");
+  install.AddTestPlugin("raiser.so", "id 2\non open raise source=0 type=1 flags=4 corr=9 text=now\n");
+  RunUntil([&](CoreProcess&) {
+    ASSERT_TRUE(reader.WaitFor([](const PluginCall& c) { return c.word == "read" && c.Number("corr") == 9; }));
+  });
+  for (const PluginCall& call : reader.Calls("read")) {
+    if (call.Number("corr") != 9) continue;
+    EXPECT_EQ(call.Get("thread"), "other");
+    EXPECT_EQ(call.Number("len"), 4);
+    EXPECT_EQ(call.Data(), std::string("now", 4));
+  }
+}
+
+TEST_F(PluginThreads, AnswersFromReadAreQueuedAndDelivered) {
+  install.AddTestPlugin("reader.so",
+                        "id 1\nreader 1\nmask 1 0xFFFFFFFF\n"
+                        "on read raise type=2 corr=same bytes=answer\n");
+  TestPlugin sink = install.AddTestPlugin("sink.so", "id 3\nwrites 1\nmask 2 0xFFFFFFFF\n");
+  install.AddTestPlugin("raiser.so", "id 2\non open raise source=0 type=1 corr=5 count=3\n");
+  RunUntil([&](CoreProcess&) {
+    for (int i = 0; i < 3; i++) {
+      ASSERT_TRUE(sink.WaitFor([](const PluginCall& c) {
+        return c.word == "write" && c.Number("corr") == 5;
+      }));
+    }
+  });
+  size_t answers = 0;
+  for (const PluginCall& call : sink.Calls("write")) {
+    if (call.Number("corr") != 5) continue;
+    answers++;
+    EXPECT_EQ(call.Number("source"), 1);
+    EXPECT_EQ(call.Data(), std::string("answer"));
+  }
+  EXPECT_EQ(answers, 3u);
+}
+
+TEST_F(PluginThreads, UnloadWaitsForEventThreadsStillInRead) {
+  TestPlugin slow = install.AddTestPlugin("slow.so",
+                                          "id 1\nreader 1\nmask 1 0xFFFFFFFF\non read sleep 700\n");
+  install.AddTestPlugin("raiser.so", "id 2\non open raise source=0 type=1 count=4\n");
+  RunUntil([&](CoreProcess&) { ASSERT_TRUE(slow.WaitFor("read")); });
+  std::vector<PluginCall> calls = slow.Calls();
+  size_t unload = calls.size(), lastSlept = 0;
+  for (size_t i = 0; i < calls.size(); i++) {
+    if (calls[i].word == "unload") unload = i;
+    if (calls[i].word == "slept") lastSlept = i;
+  }
+  ASSERT_LT(unload, calls.size());
+  EXPECT_LT(lastSlept, unload);
+}
+
+// Every kind of event from every kind of thread while a stop arrives: the
+// core stops cleanly, delivers what it accepted, frees what it owns.
+TEST_F(PluginThreads, StressAcrossAStop) {
+  install.AddTestPlugin("busy.so",
+                        "id 0x00010000\nworker 1\nreader 1\nwrites 1\n"
+                        "mask 1 0xFFFFFFFF\nmask 2 0xFFFFFFFF\nmask 3 0xFFFFFFFF\n"
+                        "on worker raise type=2 flags=1 count=300 text=queued{i}\n"
+                        "on worker raise source=0 type=1 count=100 corr=7 text=now{i}\n"
+                        "on worker raise source=0 type=0x1000 corr=7\n"
+                        "on reader raise type=3 count=300 text=both{i}\n"
+                        "on read raise type=4 corr=same count=2 text=answer\n"
+                        "on write raise type=0x200\n"
+                        "result write 0 retain=1\n"
+                        "on write release\n");
+  install.AddTestPlugin("other.so",
+                        "id 0x00020000\nreader 1\nwrites 1\nmask 1 0xFFFFFFFF\nmask 3 0xFFFFFFFF\n"
+                        "on read raise type=4 corr=same text=answer2\n");
+  TestPlugin watcher = install.AddTestPlugin("watcher.so", "id 0x00030000\nwrites 1\nmask 3 0xFFFFFFFF\n");
+  RunUntil([&](CoreProcess&) { ASSERT_TRUE(watcher.WaitFor("write")); });
+  // busy.so gives back each kept buffer at its next write, so exactly its
+  // last one is still held at the end and reported; nobody else leaks.
+  size_t leaks = 0, busyLeaks = 0;
+  for (size_t at = out.find("leaked by plugin"); at != std::string::npos;
+       at = out.find("leaked by plugin", at + 1)) {
+    leaks++;
+    busyLeaks += out.compare(at, 25, "leaked by plugin 00010000") == 0;
+  }
+  EXPECT_EQ(leaks, 1u) << out;
+  EXPECT_EQ(busyLeaks, 1u) << out;
+}
+
+}  // namespace
+}  // namespace dvrtest

@@ -1,0 +1,252 @@
+// brevad-standin run as a real process against standin_fake_core, which
+// records what arrives on its end of the socket pair and echoes it back.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ipc/ipc.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kStopStatus = 3;
+constexpr int kEofStatus = 9;
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string Packet(uint32_t target, uint32_t type, const std::string& payload) {
+  std::vector<uint8_t> bytes = MakeIpcPacket(target, type, payload.data(), payload.size());
+  return std::string(bytes.begin(), bytes.end());
+}
+
+std::string Hex(const std::string& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned char byte : bytes) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0xF];
+  }
+  return text;
+}
+
+std::string PacketLine(int number, const std::string& text) {
+  return "[brevad] packet " + std::to_string(number) + " length " + std::to_string(text.size()) +
+         " : " + text;
+}
+
+std::string EchoLine(int number, const std::string& packet) {
+  std::string echo = "echo:" + packet;
+  return "[brevad] packet " + std::to_string(number) + " length " + std::to_string(echo.size()) +
+         " : " + Hex(echo);
+}
+
+std::vector<std::string> PacketLines(const std::string& out) {
+  std::vector<std::string> lines;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("[brevad] packet ", 0) == 0) lines.push_back(line);
+  return lines;
+}
+
+class Standin : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "standin_test.XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path RecordFile() const { return dir_ / "record"; }
+
+  // "--" and the fake core's command line, flags before the descriptor.
+  std::vector<std::string> Core(std::vector<std::string> flags = {}) const {
+    std::vector<std::string> command = {"--", FAKE_CORE_PATH, RecordFile().string(),
+                                        std::to_string(kStopStatus), std::to_string(kEofStatus)};
+    command.insert(command.end(), flags.begin(), flags.end());
+    return command;
+  }
+
+  // Runs the stand-in with `args`, `input` on stdin, and collects its output.
+  Result Run(std::vector<std::string> args, const std::string& input = "") const {
+    const fs::path in = dir_ / "stdin", out = dir_ / "stdout", err = dir_ / "stderr";
+    std::ofstream(in, std::ios::binary) << input;
+    args.insert(args.begin(), STANDIN_PATH);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    Result result;
+    int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(spawned, 0);
+    if (spawned != 0) return result;
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status)) << "the stand-in itself died";
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = ReadFile(out);
+    result.err = ReadFile(err);
+    return result;
+  }
+
+  static std::vector<std::string> Concat(std::vector<std::string> a,
+                                         const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  }
+
+  fs::path dir_;
+};
+
+const std::string kStarted = "started seqpacket sockets=1";
+
+TEST_F(Standin, ScriptedPacketsArriveByteForByteAndEchoesArePrinted) {
+  Result r = Run(Concat({"--ident", "libbreva.so", "4.1 beta", "--send", "0x00600000", "9",
+                         "hello world", "--send-hex", "6291456", "0x10", "00ff7F", "--stop"},
+                        Core()));
+  const std::vector<std::string> sent = {
+      Packet(0, kIpcTypeIdentification,
+             std::string("libbreva.so\0"
+                         "4.1 beta",
+                         20)),
+      Packet(0x00600000, 9, "hello world"),
+      Packet(0x00600000, 0x10, std::string("\x00\xff\x7f", 3)),
+      Packet(0, kIpcTypeStop, ""),
+  };
+  std::string all;
+  std::vector<std::string> expectedLines = {PacketLine(1, kStarted)};
+  for (const std::string& packet : sent) {
+    all += packet;
+    expectedLines.push_back(EchoLine(static_cast<int>(expectedLines.size()) + 1, packet));
+  }
+
+  EXPECT_EQ(r.status, kStopStatus) << r.err;
+  EXPECT_EQ(ReadFile(RecordFile()), all);
+  // "sockets=1" also shows the parent's end was not inherited by the core.
+  EXPECT_EQ(PacketLines(r.out), expectedLines);
+  EXPECT_NE(r.out.find("[brevad] sent type 7 length 36\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.rfind("[brevad]")), "[brevad] core exited with status 3\n");
+}
+
+TEST_F(Standin, WaitPacketsHoldsTheScriptUntilTheEchoArrives) {
+  // Without the wait, --close would shut the link before the echo came up.
+  Result r =
+      Run(Concat({"--send", "1", "2", "ping", "--wait-packets", "2", "30", "--close"}, Core()));
+  EXPECT_EQ(r.status, kEofStatus) << r.err;
+  EXPECT_EQ(PacketLines(r.out),
+            (std::vector<std::string>{PacketLine(1, kStarted), EchoLine(2, Packet(1, 2, "ping"))}));
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Standin, WaitPacketsGivesUpAtItsLimitAndTheScriptGoesOn) {
+  Result r = Run(Concat({"--wait-packets", "5", "1", "--stop"}, Core()));
+  EXPECT_EQ(r.status, kStopStatus);
+  EXPECT_NE(r.err.find("timed out waiting for 5 packets (1 so far)"), std::string::npos) << r.err;
+}
+
+TEST_F(Standin, InteractiveCommandsUntilQuitThenTheScriptResumes) {
+  Result r = Run(Concat({"--interactive", "--stop"}, Core()),
+                 "ident lib.so 2.0\n"
+                 "send 0x600000 9 two  words \n"
+                 "bogus line\n"
+                 "send-hex 1 2 zz\n"
+                 "stop now\n"
+                 "\n"
+                 "quit\n"
+                 "send 1 2 after quit\n");
+  EXPECT_EQ(r.status, kStopStatus) << r.err;
+  EXPECT_EQ(ReadFile(RecordFile()), Packet(0, 7,
+                                           std::string("lib.so\0"
+                                                       "2.0",
+                                                       10)) +
+                                        Packet(0x600000, 9, "two  words ") + Packet(0, 8, ""));
+  EXPECT_NE(r.err.find("unknown command 'bogus'"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("HEX must be pairs of hex digits"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("stop takes 0 argument(s)"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("empty line"), std::string::npos) << r.err;
+}
+
+TEST_F(Standin, SendingAfterCloseIsReportedNotFatal) {
+  Result r = Run(Concat({"--close", "--stop"}, Core()));
+  EXPECT_EQ(r.status, kEofStatus);
+  EXPECT_NE(r.err.find("cannot send: the link is closed"), std::string::npos) << r.err;
+}
+
+TEST_F(Standin, ExitStatusFollowsHowTheCoreEnded) {
+  EXPECT_EQ(Run(Concat({"--stop"}, Core({"signal-on-stop"}))).status, 128 + SIGUSR1);
+  Result missing = Run({"--stop", "--", (dir_ / "no-such-core").string()});
+  EXPECT_EQ(missing.status, 127);
+  EXPECT_NE(missing.err.find("cannot start"), std::string::npos) << missing.err;
+}
+
+TEST_F(Standin, TimeoutSendsSigtermToACoreThatDoesNotStop) {
+  Result r = Run(Concat({"--timeout", "1", "--stop"}, Core({"hang"})));
+  EXPECT_EQ(r.status, 124);
+  EXPECT_NE(r.err.find("sending SIGTERM"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("SIGKILL"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("core killed by signal 15"), std::string::npos) << r.out;
+}
+
+TEST_F(Standin, TimeoutEscalatesToSigkill) {
+  Result r = Run(Concat({"--timeout", "1"}, Core({"hang", "ignore-term"})));
+  EXPECT_EQ(r.status, 124);
+  EXPECT_NE(r.err.find("sending SIGKILL"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("core killed by signal 9"), std::string::npos) << r.out;
+}
+
+TEST_F(Standin, MalformedCommandLinesGiveUsageAndStartNothing) {
+  const std::vector<std::vector<std::string>> scripts = {
+      {"--bogus"},
+      {"--quit"},
+      {"--ident", "only-file"},
+      {"--send", "0xZZ", "1", "x"},
+      {"--send", "0x100000000", "1", "x"},
+      {"--send", "-1", "1", "x"},
+      {"--send-hex", "1", "1", "abc"},
+      {"--wait-packets", "two"},
+      {"--wait-packets", "1", "soon"},
+      {"--sleep", "1e3"},
+      {"--timeout", "0"},
+  };
+  for (const auto& script : scripts) {
+    Result r = Run(Concat(script, Core()));
+    EXPECT_EQ(r.status, 2) << script[0];
+    EXPECT_NE(r.err.find("usage: brevad-standin"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(RecordFile())) << script[0];
+  }
+  EXPECT_EQ(Run({"--stop"}).status, 2);
+  EXPECT_EQ(Run({"--stop", "--"}).status, 2);
+}
+
+}  // namespace

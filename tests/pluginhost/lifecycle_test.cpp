@@ -1,0 +1,195 @@
+// Loading, opening, closing and unloading real plugin files with the real
+// executable.
+#include <algorithm>
+#include <map>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/core_process.h"
+#include "tests/support/test_dir.h"
+
+namespace dvrtest {
+namespace {
+
+class PluginLifecycle : public ::testing::Test {
+ protected:
+  // Runs the core without a parent until it has started, then stops it.
+  void RunOnce() {
+    CoreProcess core(install);
+    ASSERT_TRUE(core.WaitForStdout("successfully started core version"));
+    core.Signal(SIGTERM);
+    EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+    out = core.Stdout();
+  }
+  bool Logged(const std::string& text) const { return out.find(text) != std::string::npos; }
+  // Steady-clock reading a plugin took at `word` ("now" action on that trigger).
+  static int64_t NowAt(const TestPlugin& plugin, const std::string& trigger) {
+    for (const PluginCall& call : plugin.Calls("now")) {
+      if (call.Get("trigger") == trigger) return call.Number("value");
+    }
+    ADD_FAILURE() << plugin.path << " took no time at " << trigger;
+    return -1;
+  }
+
+  TestDir dir;
+  CoreInstall install{dir.Path()};
+  std::string out;
+};
+
+TEST_F(PluginLifecycle, FileThatIsNotASharedObjectIsReportedAndTheRestLoad) {
+  WriteTextFile(install.PluginDir() + "/broken.so", "not an ELF file\n");
+  WriteTextFile(install.PluginDir() + "/empty.so", "");
+  TestPlugin good = install.AddTestPlugin("good.so", "id 0x00010000\n");
+  RunOnce();
+  EXPECT_TRUE(Logged("Core: Failed to load plugin 'broken.so': ")) << out;
+  EXPECT_TRUE(Logged("Core: Failed to load plugin 'empty.so': ")) << out;
+  EXPECT_TRUE(Logged("Core: Loaded plugin: good.so")) << out;
+  EXPECT_EQ(good.Calls("open").size(), 1u);
+  EXPECT_EQ(good.Calls("unload").size(), 1u);
+}
+
+TEST_F(PluginLifecycle, SharedObjectWithoutLoadIsRejected) {
+  install.AddPluginFile("noload.so", NO_LOAD_PLUGIN);
+  RunOnce();
+  EXPECT_TRUE(Logged("Core: Loaded plugin: noload.so")) << out;
+  EXPECT_TRUE(Logged("Core: Failed to load plugin: noload.so (missing symbol)")) << out;
+}
+
+TEST_F(PluginLifecycle, FailingLoadIsRejectedWithBothValues) {
+  TestPlugin returns = install.AddTestPlugin("returns.so", "id 1\nresult load 7\n");
+  TestPlugin errors = install.AddTestPlugin("errors.so", "id 2\nresult load 0 error=-3\n");
+  RunOnce();
+  EXPECT_TRUE(Logged("plugin returns.so load returned 7 error 0")) << out;
+  EXPECT_TRUE(Logged("plugin errors.so load returned 0 error -3")) << out;
+  EXPECT_TRUE(returns.Calls("open").empty());
+  EXPECT_TRUE(errors.Calls("unload").empty());
+}
+
+TEST_F(PluginLifecycle, DuplicateAndCoreIdsAreRejectedWithoutUnload) {
+  TestPlugin first = install.AddTestPlugin("a.so", "id 0x00010000\n");
+  TestPlugin duplicate = install.AddTestPlugin("b.so", "id 0x00010000\n");
+  TestPlugin core = install.AddTestPlugin("c.so", "id 0x80000000\n");
+  RunOnce();
+  EXPECT_TRUE(Logged("plugin b.so ID 0x00010000 already loaded")) << out;
+  EXPECT_TRUE(Logged("plugin c.so ID 0x80000000 already loaded")) << out;
+  EXPECT_EQ(first.Calls("unload").size(), 1u);
+  EXPECT_EQ(duplicate.Calls("load").size(), 1u);
+  EXPECT_TRUE(duplicate.Calls("unload").empty());
+  EXPECT_TRUE(core.Calls("open").empty());
+}
+
+TEST_F(PluginLifecycle, SameNameInBothDirectoriesWithTheSameIdKeepsTheFirst) {
+  TestPlugin plain = install.AddTestPlugin("dup.so", "id 0x00020000\n");
+  TestPlugin protectedCopy =
+      install.AddTestPlugin("dup.so", "id 0x00020000\n", PluginDirectory::kProtected);
+  RunOnce();
+  EXPECT_TRUE(Logged("plugin dup.so ID 0x00020000 already loaded")) << out;
+  EXPECT_EQ(plain.Calls("open").size(), 1u);
+  EXPECT_TRUE(protectedCopy.Calls("open").empty());
+}
+
+TEST_F(PluginLifecycle, MarkerAndFrontIdDecideTheOpeningOrder) {
+  TestPlugin a = install.AddTestPlugin("a.so", "id 1\non open now\n");
+  TestPlugin marked = install.AddTestPlugin("zz-Nvrxpr-base.so", "id 2\non open now\n",
+                                            PluginDirectory::kProtected);
+  TestPlugin front = install.AddTestPlugin("zzz.so", "id 0x00060000\non open now\n",
+                                           PluginDirectory::kProtected);
+  TestPlugin upper = install.AddTestPlugin("Video.so", "id 3\non open now\n");
+  RunOnce();
+  // Found last, opened first; then the marker; then byte order (V < a).
+  int64_t tFront = NowAt(front, "open"), tMarked = NowAt(marked, "open");
+  int64_t tUpper = NowAt(upper, "open"), tA = NowAt(a, "open");
+  EXPECT_LT(tFront, tMarked);
+  EXPECT_LT(tMarked, tUpper);
+  EXPECT_LT(tUpper, tA);
+}
+
+TEST_F(PluginLifecycle, OpenFailureKeepsThePluginInService) {
+  TestPlugin failing = install.AddTestPlugin(
+      "failing.so", "id 0x00010000\nresult open -1\nwrites 1\nmask 2 0xFFFFFFFF\n");
+  install.AddTestPlugin("talker.so", "id 0x00020000\non open raise type=2 text=hello\n");
+  RunOnce();
+  EXPECT_EQ(failing.Calls("write").size(), 1u);
+  EXPECT_EQ(failing.Calls("close").size(), 1u);
+  EXPECT_EQ(failing.Calls("unload").size(), 1u);
+}
+
+TEST_F(PluginLifecycle, ClosingFollowsMaskSixLargestFirstAndUnloadingFollowsClosing) {
+  TestPlugin small = install.AddTestPlugin("a.so", "id 1\nmask 6 0x10\non close now\non unload now\n");
+  TestPlugin large =
+      install.AddTestPlugin("b.so", "id 2\nmask 6 0x80000000\non close now\non unload now\n");
+  TestPlugin zero = install.AddTestPlugin("c.so", "id 3\nmask 6 0\non close now\non unload now\n");
+  RunOnce();
+  EXPECT_LT(NowAt(large, "close"), NowAt(small, "close"));
+  EXPECT_LT(NowAt(small, "close"), NowAt(zero, "close"));
+  // Every plugin is closed before the first is unloaded.
+  EXPECT_LT(NowAt(zero, "close"), NowAt(large, "unload"));
+  EXPECT_LT(NowAt(large, "unload"), NowAt(small, "unload"));
+  EXPECT_LT(NowAt(small, "unload"), NowAt(zero, "unload"));
+}
+
+TEST_F(PluginLifecycle, FailingCloseAndUnloadAreReportedAndTheRestGoOn) {
+  install.AddTestPlugin("a.so", "id 1\nmask 6 2\nresult close 4 error=5\nresult unload 0 error=6\n");
+  TestPlugin b = install.AddTestPlugin("b.so", "id 2\nmask 6 1\n");
+  RunOnce();
+  EXPECT_TRUE(Logged("plugin a.so close returned 4 error 5")) << out;
+  EXPECT_TRUE(Logged("plugin a.so unload returned 0 error 6")) << out;
+  EXPECT_EQ(b.Calls("unload").size(), 1u);
+}
+
+TEST_F(PluginLifecycle, ReaderAndWorkerEndBeforeUnload) {
+  TestPlugin p = install.AddTestPlugin("threads.so",
+                                       "id 1\nworker 1\nreader 1\non worker block\non reader block\n");
+  RunOnce();
+  std::vector<PluginCall> calls = p.Calls();
+  auto indexOf = [&](const std::string& word, const std::string& trigger) {
+    for (size_t i = 0; i < calls.size(); i++) {
+      if (calls[i].word == word && (trigger.empty() || calls[i].Get("trigger") == trigger)) return i;
+    }
+    ADD_FAILURE() << "no " << word << " " << trigger;
+    return calls.size();
+  };
+  size_t unload = indexOf("unload", "");
+  EXPECT_LT(indexOf("unblocked", "worker"), unload);
+  EXPECT_LT(indexOf("unblocked", "reader"), unload);
+  EXPECT_LT(indexOf("close", ""), indexOf("unblocked", "reader"));
+  // The worker ran on its own thread; the reader's Read came without data.
+  bool sawReader = false;
+  for (const PluginCall& call : p.Calls("read")) {
+    if (call.Get("thread") == "reader") {
+      sawReader = true;
+      EXPECT_EQ(call.Number("len"), 0);
+      EXPECT_EQ(call.Number("corr"), 0);
+      EXPECT_EQ(call.Number("flag"), 1);
+      EXPECT_FALSE(call.Data());
+    }
+  }
+  EXPECT_TRUE(sawReader);
+  ASSERT_EQ(p.Calls("ioctl").size() >= 1, true);
+  EXPECT_EQ(p.Calls("ioctl")[0].Get("thread"), "worker");
+}
+
+TEST_F(PluginLifecycle, TagsAreLowerCasedStemsCutToSix) {
+  install.AddTestPlugin("RecorderPlugin.so",
+                        "id 0x00010000\non open raise type=0x40 flags=2 level=50 text=hi\n");
+  RunOnce();
+  EXPECT_TRUE(Logged("\033[36m record\033[0m hi\n")) << out;
+}
+
+TEST_F(PluginLifecycle, ManyPluginsAndJunkFilesInOneDirectory) {
+  for (int i = 0; i < 300; i++) {
+    WriteTextFile(install.PluginDir() + "/junk" + std::to_string(i) + ".so", "junk");
+  }
+  std::vector<TestPlugin> good;
+  for (int i = 0; i < 20; i++) {
+    good.push_back(install.AddTestPlugin("p" + std::to_string(i) + ".so",
+                                         "id " + std::to_string(i + 1) + "\n"));
+  }
+  RunOnce();
+  for (const TestPlugin& p : good) EXPECT_EQ(p.Calls("unload").size(), 1u) << p.path;
+  EXPECT_TRUE(Logged("Core: Failed to load plugin 'junk299.so': ")) << out;
+}
+
+}  // namespace
+}  // namespace dvrtest
