@@ -2,12 +2,15 @@
 // process with that user's groups and keeps only the network and raw-I/O
 // capabilities; Start later narrows them to the two network ones.
 //
-// DESIGN: runs on the main thread during Init, before any other thread of the
-// core exists. Init has set SECBIT_NO_SETUID_FIXUP beforehand, so the kernel
-// leaves the capability sets alone when setuid changes the user; that is what
-// lets setgid and setgroups still succeed after setuid, and what lets the
-// final capset keep capabilities that a non-root user would otherwise lose.
-// Nothing here undoes a partial switch: privileges only ever shrink.
+// DESIGN: runs on the main thread during Init, before any other thread
+// exists, and must. Init has set SECBIT_NO_SETUID_FIXUP beforehand, so the
+// kernel leaves the capability sets alone when setuid changes the user; that
+// is what lets setgid and setgroups still succeed after setuid, and what lets
+// the final capset keep capabilities that a non-root user would otherwise
+// lose. The bit is per thread: a thread started earlier would lack it, lose
+// its capabilities at setuid and make the C library's process-wide setgid
+// abort the process. Nothing here undoes a partial switch: privileges only
+// ever shrink.
 #include <grp.h>
 #include <linux/capability.h>
 #include <pwd.h>

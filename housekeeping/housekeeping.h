@@ -52,8 +52,10 @@ class SchedulerState {
       std::chrono::steady_clock::time_point::max();
 };
 
-// Resident memory of this process in bytes from "/proc/self/statm", or 0 when
-// it cannot be read. 64-bit so that a 64-bit build does not wrap.
-uint64_t ReadResidentMemory();
+// Resident memory in bytes from a statm file (resident pages times the page
+// size), or 0 when it cannot be read or is malformed. 64-bit: a product in
+// 32 bits would wrap above 4 GiB on 64-bit builds. The path is a parameter
+// only so that tests can feed it broken files.
+uint64_t ReadResidentMemory(const char* statmPath = "/proc/self/statm");
 
 #endif  // DVRCORE_HOUSEKEEPING_HOUSEKEEPING_H

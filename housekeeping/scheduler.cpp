@@ -1,5 +1,116 @@
-// (being written)
+// The scheduler tick: clock-jump reports, memory measurement and the
+// throttling state with its announcements.
+//
+// DESIGN: every tick runs on the core's I/O thread and arms the next one only
+// when it is done, so ticks never overlap and SchedulerState needs no lock.
+// The stop steps end the chain by setting schedulerCancelled and cancelling
+// the timer from a handler posted to the same thread: a tick that runs at that
+// moment finishes first, and the wait it re-armed is the one cancelled. The
+// flag covers the case that the cancel finds no wait pending because a
+// completed wait is already queued with a success code.
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <unistd.h>
+
 #include "core/dvrcore.h"
-void dvrcore::Scheduler(const boost::system::error_code&) {}
-void dvrcore::UpdateThrottling(bool) {}
-uint64_t ReadResidentMemory() { return 0; }
+#include "housekeeping/housekeeping.h"
+
+namespace {
+
+constexpr unsigned kNoticeLevel = 50;
+// A wall-clock step of more than this many seconds between ticks is reported.
+constexpr int kClockJumpThreshold = 1;
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+SteadyTime SaturatingAdd(SteadyTime time, std::chrono::milliseconds delta) {
+  if (time > SteadyTime::max() - delta) return SteadyTime::max();
+  return time + delta;
+}
+
+// The real world as the tick sees it. Lives for one tick on the I/O thread.
+class CoreSchedulerHost : public SchedulerHost {
+ public:
+  explicit CoreSchedulerHost(dvrcore& core) : core(core) {}
+  std::time_t WallClock() override { return std::time(nullptr); }
+  SteadyTime SteadyNow() override { return core.now(); }
+  uint64_t ResidentMemory() override { return ReadResidentMemory(); }
+  bool ThrottlingEnabled() override { return core.memoryThrottlingEnabled; }
+  // Readers need the flag alone, nothing published before it: relaxed.
+  void SetThrottling(bool on) override { core.throttling.store(on, std::memory_order_relaxed); }
+  void PublishMemoryState() override { core.PublishMemoryState(); }
+  void LogMessage(unsigned level, const char* text) override { CORE_LOG(level, "%s", text); }
+
+ private:
+  dvrcore& core;
+};
+
+}  // namespace
+
+void SchedulerState::Tick(SchedulerHost& host) {
+  const std::time_t t = host.WallClock();
+  const bool firstTick = lastTickTime == 0;
+  if (!firstTick) {
+    // Clamped before the conversion so that an absurd jump cannot overflow int.
+    const double seconds =
+        std::clamp(std::difftime(t, lastTickTime), double{INT_MIN}, double{INT_MAX});
+    const int d = static_cast<int>(seconds);  // truncates towards zero
+    if (d > kClockJumpThreshold || d < -kClockJumpThreshold) {
+      char text[64];
+      std::snprintf(text, sizeof text, "system time changed by %d seconds", d);
+      host.LogMessage(kNoticeLevel, text);
+    }
+  }
+  const bool enabled = host.ThrottlingEnabled();
+  // Plugins learn the initial state (not throttling) before any measurement.
+  if (firstTick && enabled) host.PublishMemoryState();
+  // Once per wall-clock second: "/proc/self/statm" is not read every 100 ms.
+  if (enabled && t != lastTickTime) UpdateThrottling(host.ResidentMemory() > kMemoryLimit, host);
+  lastTickTime = t;
+}
+
+void SchedulerState::UpdateThrottling(bool low, SchedulerHost& host) {
+  const SteadyTime n = host.SteadyNow();
+  host.SetThrottling(low);
+  if (low) {
+    if (lowMemorySince == SteadyTime::max()) {
+      host.LogMessage(kNoticeLevel, "available system memory is low, throttling video");
+      host.PublishMemoryState();
+    }
+    lowMemorySince = n;
+    return;
+  }
+  // Written as n - hold-off rather than lowMemorySince + hold-off, which would
+  // overflow while no period is announced (lowMemorySince is the maximum).
+  if (n - kThrottleHoldOff < lowMemorySince) return;
+  host.LogMessage(kNoticeLevel, "available system memory ok, not throttling video");
+  host.PublishMemoryState();
+  lowMemorySince = SteadyTime::max();
+}
+
+uint64_t ReadResidentMemory(const char* statmPath) {
+  std::FILE* file = std::fopen(statmPath, "r");
+  if (file == nullptr) return 0;
+  unsigned long totalPages = 0;
+  unsigned long residentPages = 0;
+  if (std::fscanf(file, "%lu %lu", &totalPages, &residentPages) < 2) residentPages = 0;
+  std::fclose(file);
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  if (pageSize <= 0) return 0;
+  return uint64_t{residentPages} * static_cast<uint64_t>(pageSize);
+}
+
+void dvrcore::Scheduler(const boost::system::error_code& error) {
+  if (error || schedulerCancelled) return;
+  CoreSchedulerHost host(*this);
+  scheduler.Tick(host);
+  // From the end of this tick, so the period is 100 ms plus the tick's own time.
+  schedulerTimer.expires_at(SaturatingAdd(now(), kSchedulerPeriod));
+  schedulerTimer.async_wait([this](const boost::system::error_code& e) { Scheduler(e); });
+}
+
+void dvrcore::UpdateThrottling(bool low) {
+  CoreSchedulerHost host(*this);
+  scheduler.UpdateThrottling(low, host);
+}

@@ -1,0 +1,267 @@
+#include "core/privileges.h"
+
+#include <linux/securebits.h>
+#include <pwd.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/dvrcore.h"
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+// ---- Parsing the status file ----
+
+TEST(ParentUidFromStatus, TakesTheRealIdOfTheFirstUidLine) {
+  EXPECT_EQ(ParentUidFromStatus("Name:\tbrevad\nUmask:\t0022\nState:\tS (sleeping)\n"
+                                "Uid:\t1000\t1001\t1002\t1003\nGid:\t100\t100\t100\t100\n"
+                                "Uid:\t5\n"),
+            1000u);
+}
+
+TEST(ParentUidFromStatus, NoMatchingLineGivesZero) {
+  EXPECT_EQ(ParentUidFromStatus(""), 0u);
+  EXPECT_EQ(ParentUidFromStatus("Name:\tbrevad\nGid:\t7\t7\t7\t7\n"), 0u);
+}
+
+TEST(ParentUidFromStatus, MalformedLinesAreSkipped) {
+  // Empty value, leading blank, other prefix, no number, the pattern inside a
+  // line: none matches; the last line has no newline and still counts.
+  EXPECT_EQ(ParentUidFromStatus("Uid:\n Uid: 7\nXUid: 8\nUid:\tabc\nName:\tUid: 9\nUid:\t42"), 42u);
+  EXPECT_EQ(ParentUidFromStatus("Uid:\n\nuid: 3\n"), 0u);
+}
+
+TEST(ReadStatusUid, ReadsARealStatusFile) {
+  EXPECT_EQ(ReadStatusUid("/proc/self/status"), getuid());
+  EXPECT_EQ(ReadStatusUid("/proc/self/no-such-file"), 0u);
+}
+
+// ---- Credentials, only ever changed in forked children ----
+
+// Records the core's own log lines as "<level> <text>".
+class RecordingCore : public dvrcore {
+ public:
+  RecordingCore() : dvrcore("/nonexistent/dvrcore") {}
+  void Log(uint32_t, unsigned level, const char* text) override {
+    lines.push_back(std::to_string(level) + " " + (text ? text : "(null)"));
+  }
+  std::vector<std::string> lines;
+};
+
+std::string Join(const std::vector<std::string>& lines) {
+  std::string all;
+  for (const std::string& line : lines) all += "[" + line + "]";
+  return all;
+}
+
+// Runs `body` in a forked child and returns its report: empty when all went
+// well, else what went wrong. The credentials of the test process itself are
+// never changed. Nests: a child may run a grandchild the same way.
+std::string RunInChild(const std::function<std::string()>& body) {
+  int report[2];
+  if (pipe(report) != 0) return "pipe failed";
+  const pid_t pid = fork();
+  if (pid < 0) {
+    close(report[0]);
+    close(report[1]);
+    return "fork failed";
+  }
+  if (pid == 0) {
+    close(report[0]);
+    std::string text;
+    try {
+      text = body();
+    } catch (const std::exception& error) {
+      text = std::string("exception: ") + error.what();
+    }
+    size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t n = write(report[1], text.data() + done, text.size() - done);
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    _exit(0);
+  }
+  close(report[1]);
+  std::string text;
+  char buffer[256];
+  ssize_t n;
+  while ((n = read(report[0], buffer, sizeof buffer)) != 0) {
+    if (n > 0) text.append(buffer, static_cast<size_t>(n));
+    else if (errno != EINTR) break;
+  }
+  close(report[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) text += " (child ended abnormally)";
+  return text;
+}
+
+// A capability set of this process from its status file ("CapEff" etc.).
+uint64_t CapabilitySet(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  const std::string prefix = field + ":";
+  while (std::getline(status, line)) {
+    if (line.compare(0, prefix.size(), prefix) == 0) {
+      return std::stoull(line.substr(prefix.size()), nullptr, 16);
+    }
+  }
+  return ~uint64_t{0};
+}
+
+std::string Hex(uint64_t value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%" PRIx64, value);
+  return text;
+}
+
+std::string ExpectCapabilities(uint64_t effective, uint64_t permitted, uint64_t inheritable) {
+  const uint64_t e = CapabilitySet("CapEff");
+  const uint64_t p = CapabilitySet("CapPrm");
+  const uint64_t i = CapabilitySet("CapInh");
+  if (e == effective && p == permitted && i == inheritable) return "";
+  return "capabilities eff " + Hex(e) + " prm " + Hex(p) + " inh " + Hex(i);
+}
+
+// The credential tests need root holding the capabilities the core keeps.
+class PrivilegesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (getuid() != 0 || (CapabilitySet("CapPrm") & kCapsAfterInit) != kCapsAfterInit) {
+      GTEST_SKIP() << "needs root with CAP_NET_ADMIN, CAP_NET_RAW and CAP_SYS_RAWIO";
+    }
+  }
+};
+
+TEST_F(PrivilegesTest, ApplyCapabilitiesSetsExactSetsAndOnlyNarrows) {
+  EXPECT_EQ(RunInChild([]() -> std::string {
+              if (int error = ApplyCapabilities(kCapsAfterInit)) return std::strerror(error);
+              std::string wrong = ExpectCapabilities(kCapsAfterInit, kCapsAfterInit, 0);
+              if (!wrong.empty()) return "after init: " + wrong;
+              if (int error = ApplyCapabilities(kCapsAfterStart)) return std::strerror(error);
+              wrong = ExpectCapabilities(kCapsAfterStart, kCapsAfterStart, 0);
+              if (!wrong.empty()) return "after start: " + wrong;
+              // CAP_SYS_RAWIO has left the permitted set and cannot come back.
+              if (ApplyCapabilities(kCapsAfterInit) != EPERM) return "widened the sets";
+              return ExpectCapabilities(kCapsAfterStart, kCapsAfterStart, 0);
+            }),
+            "");
+}
+
+TEST_F(PrivilegesTest, RootParentOfRootCoreChangesNothing) {
+  const uint64_t effective = CapabilitySet("CapEff");
+  const uint64_t permitted = CapabilitySet("CapPrm");
+  const uint64_t inheritable = CapabilitySet("CapInh");
+  EXPECT_EQ(RunInChild([&]() -> std::string {
+              RecordingCore core;
+              if (!core.DropPrivileges()) return "failed: " + Join(core.lines);
+              if (getuid() != 0 || geteuid() != 0 || getgid() != 0) return "user changed";
+              if (!core.lines.empty()) return "logged " + Join(core.lines);
+              return ExpectCapabilities(effective, permitted, inheritable);
+            }),
+            "");
+}
+
+// Runs `body` in a root grandchild whose parent has the real user ID
+// `parentUid` (and stays root otherwise, so that it can wait and report).
+std::string RunUnderParentUser(uid_t parentUid, const std::function<std::string()>& body) {
+  return RunInChild([&]() -> std::string {
+    if (setresuid(parentUid, 0, 0) != 0) return "setresuid in parent failed";
+    return RunInChild([&]() -> std::string {
+      if (setresuid(0, 0, 0) != 0) return "setresuid in child failed";
+      // Init sets this before dropping privileges.
+      prctl(PR_SET_SECUREBITS, SECBIT_NO_SETUID_FIXUP);
+      return body();
+    });
+  });
+}
+
+// The secure bit that keeps the capabilities across setuid is per thread.
+// ThreadSanitizer runs a thread of its own in every process, which lacks the
+// bit, loses its capabilities at setuid, and then fails the C library's
+// process-wide setgid, which aborts.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kForeignThreads = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kForeignThreads = true;
+#else
+constexpr bool kForeignThreads = false;
+#endif
+#else
+constexpr bool kForeignThreads = false;
+#endif
+
+TEST_F(PrivilegesTest, RootCoreAdoptsParentUserWithGroupsAndThreeCapabilities) {
+  if (kForeignThreads) GTEST_SKIP() << "a sanitizer thread cannot follow the user switch";
+  const passwd* nobody = getpwuid(kNobody);
+  if (nobody == nullptr) GTEST_SKIP() << "no password entry for " << kNobody;
+  const gid_t nobodyGroup = nobody->pw_gid;
+  EXPECT_EQ(RunUnderParentUser(kNobody, [&]() -> std::string {
+              RecordingCore core;
+              if (!core.DropPrivileges()) return "failed: " + Join(core.lines);
+              if (!core.lines.empty()) return "logged " + Join(core.lines);
+              uid_t r, e, s;
+              getresuid(&r, &e, &s);
+              if (r != kNobody || e != kNobody || s != kNobody) return "user not switched";
+              gid_t gr, ge, gs;
+              getresgid(&gr, &ge, &gs);
+              if (gr != nobodyGroup || ge != nobodyGroup || gs != nobodyGroup) {
+                return "group not switched";
+              }
+              gid_t groups[256];
+              const int count = getgroups(256, groups);
+              if (count != 1 || groups[0] != nobodyGroup) {
+                return "supplementary groups: " + std::to_string(count);
+              }
+              return ExpectCapabilities(kCapsAfterInit, kCapsAfterInit, 0);
+            }),
+            "");
+}
+
+TEST_F(PrivilegesTest, ParentUserWithoutPasswordEntryFailsBeforeSwitching) {
+  uid_t unknown = 54321;
+  while (getpwuid(unknown) != nullptr) ++unknown;
+  EXPECT_EQ(RunUnderParentUser(unknown, [&]() -> std::string {
+              RecordingCore core;
+              if (core.DropPrivileges()) return "succeeded";
+              if (getuid() != 0) return "user changed";
+              if (core.lines.size() != 1 || core.lines[0].rfind("100 getpwuid failed: ", 0) != 0) {
+                return "logged " + Join(core.lines);
+              }
+              return "";
+            }),
+            "");
+}
+
+TEST_F(PrivilegesTest, SameUserWithoutCapabilitiesLogsCapsetFailureAndSucceeds) {
+  EXPECT_EQ(RunInChild([]() -> std::string {
+              if (setuid(kNobody) != 0) return "setuid failed";  // drops every capability
+              return RunInChild([]() -> std::string {
+                RecordingCore core;
+                if (!core.DropPrivileges()) return "failed: " + Join(core.lines);
+                const std::vector<std::string> expected = {std::string("50 capset failed: ") +
+                                                           std::strerror(EPERM)};
+                if (core.lines != expected) return "logged " + Join(core.lines);
+                return getuid() == kNobody ? "" : "user changed";
+              });
+            }),
+            "");
+}
+
+}  // namespace

@@ -1,0 +1,269 @@
+#include "housekeeping/housekeeping.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <boost/asio/post.hpp>
+#include <gtest/gtest.h>
+
+#include "core/dvrcore.h"
+#include "tests/support/test_dir.h"
+
+namespace {
+
+using std::chrono::seconds;
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+const std::string kLowMessage = "log 50 available system memory is low, throttling video";
+const std::string kOkMessage = "log 50 available system memory ok, not throttling video";
+constexpr uint64_t kPage = 4096;
+
+// A host with hand-set clocks and memory. Log lines and publications go into
+// one list so that their order is checked too; a publication records the
+// throttling state it would carry.
+class FakeHost : public SchedulerHost {
+ public:
+  std::time_t wall = 1'600'000'000;
+  SteadyTime steady = SteadyTime{} + std::chrono::hours(100);
+  uint64_t memory = 0;
+  bool enabled = true;
+  bool throttling = false;
+  int memoryReads = 0;
+  std::vector<std::string> events;
+
+  std::time_t WallClock() override { return wall; }
+  SteadyTime SteadyNow() override { return steady; }
+  uint64_t ResidentMemory() override {
+    ++memoryReads;
+    return memory;
+  }
+  bool ThrottlingEnabled() override { return enabled; }
+  void SetThrottling(bool on) override { throttling = on; }
+  void PublishMemoryState() override {
+    events.push_back(std::string("publish ") + (throttling ? "1" : "0"));
+  }
+  void LogMessage(unsigned level, const char* text) override {
+    events.push_back("log " + std::to_string(level) + " " + text);
+  }
+
+  int Count(const std::string& event) const {
+    return static_cast<int>(std::count(events.begin(), events.end(), event));
+  }
+};
+
+class SchedulerTest : public ::testing::Test {
+ protected:
+  // One tick at wall-clock time `wall`.
+  void TickAt(std::time_t wall) {
+    host.wall = wall;
+    state.Tick(host);
+  }
+
+  // One tick a wall-clock second after the last, `offset` after start on the
+  // steady clock, measuring low or good memory.
+  void MeasureAt(seconds offset, bool low) {
+    host.memory = low ? kMemoryLimit + kPage : kMemoryLimit;
+    host.steady = start + offset;
+    TickAt(host.wall + 1);
+  }
+
+  FakeHost host;
+  SchedulerState state;
+  const SteadyTime start = host.steady;
+};
+
+// ---- Clock jumps ----
+
+TEST_F(SchedulerTest, FirstTickAndStepsOfAtMostOneSecondAreSilent) {
+  host.enabled = false;
+  TickAt(1000);  // 1000 s after the "previous" time 0, but there was none
+  EXPECT_EQ(state.lastTickTime, 1000);
+  TickAt(1000);
+  TickAt(1001);
+  TickAt(1000);
+  EXPECT_TRUE(host.events.empty());
+}
+
+TEST_F(SchedulerTest, LargerStepsAreReportedWithTheirSign) {
+  host.enabled = false;
+  TickAt(1000);
+  TickAt(1002);
+  TickAt(999);
+  TickAt(4600);
+  EXPECT_EQ(host.events, (std::vector<std::string>{
+                             "log 50 system time changed by 2 seconds",
+                             "log 50 system time changed by -3 seconds",
+                             "log 50 system time changed by 3601 seconds"}));
+}
+
+// ---- Memory measurement ----
+
+TEST_F(SchedulerTest, DisabledThrottlingMeasuresAndPublishesNothing) {
+  host.enabled = false;
+  host.memory = kMemoryLimit * 4;
+  TickAt(1000);
+  TickAt(1001);
+  TickAt(1010);
+  EXPECT_EQ(host.memoryReads, 0);
+  EXPECT_FALSE(host.throttling);
+  EXPECT_EQ(host.events, std::vector<std::string>{"log 50 system time changed by 9 seconds"});
+}
+
+TEST_F(SchedulerTest, FirstTickPublishesInitialStateBeforeMeasuring) {
+  host.memory = kMemoryLimit + kPage;
+  TickAt(1000);
+  EXPECT_EQ(host.memoryReads, 1);
+  EXPECT_TRUE(host.throttling);
+  EXPECT_EQ(host.events, (std::vector<std::string>{"publish 0", kLowMessage, "publish 1"}));
+}
+
+TEST_F(SchedulerTest, MemoryIsReadAtMostOncePerWallClockSecond) {
+  for (int i = 0; i < 10; ++i) TickAt(1000);
+  EXPECT_EQ(host.memoryReads, 1);
+  for (int i = 0; i < 10; ++i) TickAt(1001);
+  EXPECT_EQ(host.memoryReads, 2);
+  EXPECT_EQ(host.events, std::vector<std::string>{"publish 0"});  // only the first tick
+}
+
+TEST_F(SchedulerTest, LimitItselfIsNotLowOnePageMoreIs) {
+  host.memory = kMemoryLimit;
+  TickAt(1000);
+  EXPECT_FALSE(host.throttling);
+  EXPECT_EQ(host.Count(kLowMessage), 0);
+
+  host.memory = kMemoryLimit + kPage;
+  TickAt(1001);
+  EXPECT_TRUE(host.throttling);
+  EXPECT_EQ(host.Count(kLowMessage), 1);
+}
+
+// ---- Throttling and its announcements ----
+
+TEST_F(SchedulerTest, RecoveryIsAnnouncedSixtySecondsAfterTheLastLowReading) {
+  TickAt(1000);  // first tick, good memory
+  host.events.clear();
+  for (int s = 0; s <= 10; ++s) MeasureAt(seconds(s), true);
+  EXPECT_EQ(host.events, (std::vector<std::string>{kLowMessage, "publish 1"}));
+  host.events.clear();
+
+  MeasureAt(seconds(11), false);
+  EXPECT_FALSE(host.throttling);  // the flag follows every reading at once
+  for (int s = 12; s < 70; ++s) MeasureAt(seconds(s), false);
+  EXPECT_TRUE(host.events.empty());
+
+  MeasureAt(seconds(70), false);
+  EXPECT_EQ(host.events, (std::vector<std::string>{kOkMessage, "publish 0"}));
+  MeasureAt(seconds(71), false);
+  EXPECT_EQ(host.Count(kOkMessage), 1);
+
+  // The period is over: the next low reading starts and announces a new one.
+  MeasureAt(seconds(72), true);
+  EXPECT_EQ(host.Count(kLowMessage), 1);
+  EXPECT_TRUE(host.throttling);
+}
+
+TEST_F(SchedulerTest, LowReadingWithinHoldOffExtendsThePeriodWithoutNewAnnouncement) {
+  TickAt(1000);
+  MeasureAt(seconds(0), true);
+  MeasureAt(seconds(5), false);
+  EXPECT_FALSE(host.throttling);
+  MeasureAt(seconds(30), true);
+  EXPECT_TRUE(host.throttling);
+  MeasureAt(seconds(89), false);  // 59 s after the last low reading
+  EXPECT_EQ(host.Count(kOkMessage), 0);
+  MeasureAt(seconds(90), false);
+  EXPECT_EQ(host.Count(kLowMessage), 1);
+  EXPECT_EQ(host.Count(kOkMessage), 1);
+}
+
+TEST_F(SchedulerTest, GoodReadingWithoutAPeriodAnnouncesNothing) {
+  state.UpdateThrottling(false, host);
+  host.steady = SteadyTime::max();  // no overflow in the hold-off test
+  state.UpdateThrottling(false, host);
+  EXPECT_TRUE(host.events.empty());
+  EXPECT_EQ(state.lowMemorySince, SteadyTime::max());
+}
+
+// ---- Resident memory from statm ----
+
+class ResidentMemoryTest : public ::testing::Test {
+ protected:
+  uint64_t ReadFrom(const std::string& contents) {
+    const std::string path = directory / "statm";
+    dvrtest::WriteTextFile(path, contents);
+    return ReadResidentMemory(path.c_str());
+  }
+
+  dvrtest::TestDir directory;
+  const uint64_t pageSize = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+};
+
+TEST_F(ResidentMemoryTest, OwnProcessIsPlausible) {
+  const uint64_t bytes = ReadResidentMemory();
+  EXPECT_GT(bytes, 1024u * 1024u);  // a running test binary holds more than 1 MiB
+  EXPECT_LT(bytes, uint64_t{1} << 40);
+  EXPECT_EQ(bytes % pageSize, 0u);
+}
+
+TEST_F(ResidentMemoryTest, ResidentPagesTimesPageSize) {
+  EXPECT_EQ(ReadFrom("5000 1234 300 10 0 900 0\n"), 1234 * pageSize);
+}
+
+TEST_F(ResidentMemoryTest, LargeResidentSizeDoesNotWrap) {
+  EXPECT_EQ(ReadFrom("3000000 2097152 0 0 0 0 0\n"), uint64_t{2097152} * pageSize);
+}
+
+TEST_F(ResidentMemoryTest, UnreadableOrMalformedCountsAsZero) {
+  EXPECT_EQ(ReadResidentMemory((directory / "missing").c_str()), 0u);
+  EXPECT_EQ(ReadFrom(""), 0u);
+  EXPECT_EQ(ReadFrom("5000"), 0u);
+  EXPECT_EQ(ReadFrom("5000 pages"), 0u);
+  EXPECT_EQ(ReadFrom("garbage"), 0u);
+}
+
+// ---- The tick chain of the core ----
+
+class SchedulerChainTest : public ::testing::Test {
+ protected:
+  void SetUp() override { core.memoryThrottlingEnabled = false; }
+  dvrcore core{"/nonexistent/dvrcore"};
+};
+
+TEST_F(SchedulerChainTest, FailedWaitNeitherTicksNorRearms) {
+  core.Scheduler(boost::asio::error::operation_aborted);
+  EXPECT_EQ(core.scheduler.lastTickTime, 0);
+  EXPECT_EQ(core.schedulerTimer.cancel(), 0u);  // no wait was pending
+}
+
+TEST_F(SchedulerChainTest, CancelledChainNeitherTicksNorRearms) {
+  core.schedulerCancelled = true;
+  core.Scheduler(boost::system::error_code());
+  EXPECT_EQ(core.scheduler.lastTickTime, 0);
+  EXPECT_EQ(core.schedulerTimer.cancel(), 0u);
+}
+
+TEST_F(SchedulerChainTest, TickRearmsUntilTheStopCancelsIt) {
+  const SteadyTime before = core.now();
+  boost::asio::post(core.ioService, [this] { core.Scheduler(boost::system::error_code()); });
+  ASSERT_EQ(core.ioService.run_one(), 1u);
+  EXPECT_NE(core.scheduler.lastTickTime, 0);
+  EXPECT_GE(core.schedulerTimer.expiry(), before + kSchedulerPeriod);
+
+  ASSERT_EQ(core.ioService.run_one(), 1u);  // the re-armed wait completes: second tick
+  const SteadyTime rearmed = core.schedulerTimer.expiry();
+  EXPECT_GE(rearmed, before + 2 * kSchedulerPeriod);
+
+  // The stop steps: flag and cancel on the I/O thread. run() returns only
+  // when no wait is left, so a chain that went on would hang here.
+  boost::asio::post(core.ioService, [this] {
+    core.schedulerCancelled = true;
+    core.schedulerTimer.cancel();
+  });
+  core.ioService.run();
+  EXPECT_EQ(core.schedulerTimer.expiry(), rearmed);
+}
+
+}  // namespace
