@@ -2,11 +2,15 @@
 // ".bak" files, the load that falls back to the backup and promotes it, the
 // parse depth limit, and the two print layouts.
 //
-// DESIGN: TinyXML's parser recurses once per nesting level and has no limit
-// of its own, so XmlDocument scans every text before handing it to the
+// DESIGN: TinyXML's element parser recurses once per nesting level and has no
+// limit of its own, so XmlDocument scans every text before handing it to the
 // library and refuses markup nested deeper than maxParseDepth, counting levels
-// exactly as the element parser meets them. The scan is iterative, so input
-// nested a million deep costs time, not stack.
+// exactly as the element parser meets them. The scan walks the text with the
+// library's own tokenising functions and node parsers (only the element
+// nesting is its own, and iterative), so it sees the same nodes the parser
+// will; input nested a million deep costs time, not stack.
+//
+// Threads: no shared state. A document belongs to the thread that builds it.
 #ifndef DVRCORE_CONFIG_CONFIG_H
 #define DVRCORE_CONFIG_CONFIG_H
 
@@ -22,7 +26,10 @@ constexpr int kDefaultMaxParseDepth = 100;
 
 // A TinyXML document with a parse depth limit and an error state that can
 // also carry the core's own errors (17, and the save failures under id 2).
-// Use its Error/ErrorId/ErrorDesc, which hide the library's.
+// Use its Error/ErrorId/ErrorDesc, which hide the library's: the library keeps
+// its error fields private and knows only ids up to 16, so an own error sets
+// the library's flag with a generic id (LoadFile and Error() through a
+// TiXmlDocument reference still see a failure) and keeps id and text here.
 class XmlDocument : public TiXmlDocument {
  public:
   XmlDocument() = default;
@@ -35,9 +42,12 @@ class XmlDocument : public TiXmlDocument {
   bool Error() const;
   int ErrorId() const;
   const char* ErrorDesc() const;
+  // Replaces the whole error state (the library's and the own one).
   void SetErrorState(int id, const std::string& description);
   void ClearErrorState();
 
+  // Deepest element level whose content may hold markup; copied with the
+  // document. Parse refuses deeper markup with TIXML_ERROR_NESTED_TOO_DEEPLY.
   int maxParseDepth = kDefaultMaxParseDepth;
 
  private:
@@ -46,8 +56,11 @@ class XmlDocument : public TiXmlDocument {
 };
 
 // Markup depth check alone, as XmlDocument::Parse applies it: false when some
-// element at level maxDepth or deeper contains a child that begins with '<'.
-bool XmlDepthWithinLimit(const char* text, int maxDepth);
+// element at level maxDepth or deeper (the root element is level 1) contains a
+// child that begins with '<'. True also for text that the library will reject
+// for another reason before it gets that deep.
+bool XmlDepthWithinLimit(const char* text, int maxDepth,
+                         TiXmlEncoding encoding = TIXML_DEFAULT_ENCODING);
 
 // Saves through F.pending and F.bak so that F or F.bak always holds a complete
 // document. On failure: false, error id 2 with the failure text in `document`.

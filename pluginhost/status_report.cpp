@@ -1,3 +1,107 @@
-// (being written)
+// The plugin status report: plugins.xml, built once after every plugin has
+// been opened, saved in the working directory and published to the plugins.
+//
+// DESIGN: runs on the main thread at the end of OpenPlugins. The plugin table
+// and failedPlugins are written only by the main thread, so they are read
+// without a lock. libraryFilename and libraryVersion are written by the parent
+// link on the I/O thread, possibly while the report is built (a late
+// identification), so they are copied together under coreMutex: the report
+// shows a consistent pair or none.
+#include <mutex>
+#include <string>
+
+#include <boost/filesystem/path.hpp>
+
+#include "config/config.h"
 #include "core/dvrcore.h"
-void dvrcore::WritePluginReport() {}
+
+namespace {
+
+// Failed files appear with this open code; they were never opened.
+constexpr int kFailedPluginOpenCode = 79;
+
+// Numbers are written as signed 32-bit decimals ("%d"): an ID with the top bit
+// set comes out negative, the core's own as -2147483648.
+TiXmlElement* PluginElement(int32_t id, const std::string& fileName, int32_t loadTimeMs,
+                            int32_t openTimeMs, int32_t openCode) {
+  auto* plugin = new TiXmlElement("Plugin");
+  plugin->SetAttribute("ID", id);
+  plugin->SetAttribute("Filename", fileName);
+  plugin->SetAttribute("Opened", 1);  // whatever the outcome
+  plugin->SetAttribute("LoadTimeMs", loadTimeMs);
+  plugin->SetAttribute("OpenTimeMs", openTimeMs);
+  plugin->SetAttribute("OpenCode", openCode);
+  return plugin;
+}
+
+TiXmlElement* ModuleElement(int32_t id, const std::string& name, const std::string& version) {
+  auto* module = new TiXmlElement("Module");
+  module->SetAttribute("ID", id);
+  module->SetAttribute("Name", name);
+  module->SetAttribute("Version", version);
+  return module;
+}
+
+}  // namespace
+
+// Main thread.
+void dvrcore::WritePluginReport() {
+  const auto coreId = static_cast<int32_t>(kCoreSourceId);
+  XmlDocument document;
+  document.LinkEndChild(new TiXmlDeclaration("", "", ""));
+  auto* root = new TiXmlElement("Nvrx");
+  root->SetAttribute("Delta", 0);
+  document.LinkEndChild(root);
+  auto* modules = new TiXmlElement("Modules");
+  root->LinkEndChild(modules);
+
+  TiXmlElement* coreModule = ModuleElement(coreId, "Core", coreVersion);
+  modules->LinkEndChild(coreModule);
+  coreModule->LinkEndChild(PluginElement(
+      coreId, boost::filesystem::path(executablePath).filename().string(), 0, 0, 0));
+
+  // Only the low 32 bits of each time count; the totals wrap like them.
+  uint32_t totalLoadTimeMs = 0;
+  uint32_t totalOpenTimeMs = 0;
+  for (const PLUGININFO& plugin : plugins) {
+    const auto loadTimeMs = static_cast<uint32_t>(plugin.loadTimeMs);
+    const auto openTimeMs = static_cast<uint32_t>(plugin.openTimeMs);
+    coreModule->LinkEndChild(PluginElement(static_cast<int32_t>(plugin.desc.id), plugin.fileName,
+                                           static_cast<int32_t>(loadTimeMs),
+                                           static_cast<int32_t>(openTimeMs), plugin.openCode));
+    totalLoadTimeMs += loadTimeMs;
+    totalOpenTimeMs += openTimeMs;
+  }
+  modules->SetAttribute("TotalLoadTimeMs", static_cast<int32_t>(totalLoadTimeMs));
+  modules->SetAttribute("TotalOpenTimeMs", static_cast<int32_t>(totalOpenTimeMs));
+
+  std::string parentLibraryFilename;
+  std::string parentLibraryVersion;
+  {
+    std::lock_guard<std::mutex> lock(coreMutex);
+    parentLibraryFilename = libraryFilename;
+    parentLibraryVersion = libraryVersion;
+  }
+  if (!parentLibraryVersion.empty()) {
+    auto* library = new TiXmlElement("Library");
+    library->SetAttribute("Name", "brevad");
+    library->SetAttribute("Filename", parentLibraryFilename);
+    library->SetAttribute("Version", parentLibraryVersion);
+    coreModule->LinkEndChild(library);
+  }
+
+  // Files that could not be mapped, numbered from 1 in file-name order, each
+  // with its loader error as the module's version.
+  int32_t number = 1;
+  for (const auto& [fileName, loaderError] : failedPlugins) {
+    modules->LinkEndChild(ModuleElement(number, fileName, loaderError));
+    coreModule->LinkEndChild(PluginElement(number, fileName, 0, 0, kFailedPluginOpenCode));
+    ++number;
+  }
+
+  // The library's plain save, not the safe one: the report is rewritten at
+  // every start and never read back by the core. A failure is not reported;
+  // the plugins still get the document.
+  document.SaveFile("plugins.xml");
+  PublishDocument(document, EVENT_CONFIG);
+}

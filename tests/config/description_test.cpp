@@ -1,0 +1,283 @@
+// The product and core files, the documents the core publishes about itself,
+// and the plugin status report, on a core object that is never started: the
+// files are real (in a per-test working directory) and the published events
+// are read back from the core's request queue.
+#include "config/config.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/dvrcore.h"
+#include "tests/support/test_dir.h"
+
+namespace {
+
+using dvrtest::FileExists;
+using dvrtest::ReadTextFile;
+using dvrtest::WriteTextFile;
+
+class CoreDocuments : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char* previous = getcwd(nullptr, 0);
+    ASSERT_NE(previous, nullptr);
+    previousDirectory_ = previous;
+    std::free(previous);
+    ASSERT_EQ(chdir(dir_.Path().c_str()), 0);
+    core_.coreVersion = CoreVersion();  // as Start sets it before reading the files
+  }
+  void TearDown() override { ASSERT_EQ(chdir(previousDirectory_.c_str()), 0); }
+
+  // The events queued so far, with their data as text.
+  struct Published {
+    _EventParmsIn event;
+    std::string text;
+  };
+  std::vector<Published> Queue() {
+    std::vector<Published> published;
+    std::lock_guard<std::mutex> lock(core_.coreMutex);
+    for (const _EventParmsIn& event : core_.requestQueue) {
+      published.push_back({event, std::string(static_cast<const char*>(event.data), event.dataLength)});
+    }
+    return published;
+  }
+
+  // xmllint's verdict on a file, without the empty declaration it rejects.
+  static bool WellFormed(const std::string& path) {
+    std::string text = ReadTextFile(path);
+    const std::string declaration = "<?xml ?>\n";
+    if (text.compare(0, declaration.size(), declaration) == 0) text.erase(0, declaration.size());
+    const std::string stripped = path + ".lint";
+    WriteTextFile(stripped, text);
+    return std::system(("xmllint --noout '" + stripped + "'").c_str()) == 0;
+  }
+
+  static void ExpectCoreXmlEvent(const Published& published, uint32_t eventType) {
+    EXPECT_EQ(published.event.size, sizeof(_EventParmsIn));
+    EXPECT_EQ(published.event.version, 1u);
+    EXPECT_EQ(published.event.sourceId, kCoreSourceId);
+    EXPECT_EQ(published.event.eventType, eventType);
+    EXPECT_EQ(published.event.eventFlags, 0x01000010u);
+    EXPECT_EQ(published.event.correlationId, 0u);
+    EXPECT_EQ(published.event.level, 0u);
+  }
+
+  dvrtest::TestDir dir_;
+  std::string previousDirectory_;
+  dvrcore core_{"/opt/recorder/bin/dvrcore"};
+};
+
+// ---- ReadDescriptionFiles -------------------------------------------------------
+
+TEST_F(CoreDocuments, MissingFilesKeepTheDefaults) {
+  core_.ReadDescriptionFiles();
+  EXPECT_EQ(core_.productFamily, "Brevantoria");
+  EXPECT_EQ(core_.coreVersion, "19.06.6.160279");
+  EXPECT_TRUE(core_.memoryThrottlingEnabled);
+  EXPECT_FALSE(FileExists("product.xml"));
+  EXPECT_FALSE(FileExists("core.xml"));
+}
+
+TEST_F(CoreDocuments, ProductAttributesApplyOnlyWhenPresent) {
+  WriteTextFile("product.xml", "<Anything><Product Version=\"20.1\"/><Product Family=\"No\"/></Anything>");
+  core_.ReadDescriptionFiles();
+  EXPECT_EQ(core_.productFamily, "Brevantoria");
+  EXPECT_EQ(core_.coreVersion, "20.1");
+
+  WriteTextFile("product.xml", "<?xml version=\"1.0\"?><R><Product Family=\"\" Version=\"21\"/></R>");
+  core_.ReadDescriptionFiles();
+  EXPECT_EQ(core_.productFamily, "");
+  EXPECT_EQ(core_.coreVersion, "21");
+}
+
+TEST_F(CoreDocuments, ProductNestedDeeperOrBrokenFileIsIgnored) {
+  WriteTextFile("product.xml", "<R><Inner><Product Family=\"Deep\" Version=\"9\"/></Inner></R>");
+  core_.ReadDescriptionFiles();
+  EXPECT_EQ(core_.productFamily, "Brevantoria");
+  EXPECT_EQ(core_.coreVersion, "19.06.6.160279");
+
+  WriteTextFile("product.xml", "<R><Product Family=\"Broken\" Version=\"9\"/>");
+  core_.ReadDescriptionFiles();
+  EXPECT_EQ(core_.productFamily, "Brevantoria");
+}
+
+TEST_F(CoreDocuments, ThrottlingSettingReadsAsTheLibrarysInteger) {
+  struct Case {
+    const char* value;
+    bool before;
+    bool after;
+  };
+  const Case cases[] = {{"0", true, false},    {"5", false, true},   {" -0", true, false},
+                        {"1abc", false, true}, {"off", false, false}, {"off", true, true},
+                        {"", false, false}};
+  for (const Case& c : cases) {
+    core_.memoryThrottlingEnabled = c.before;
+    WriteTextFile("core.xml", std::string("<Nvrx><Memory Throttling=\"") + c.value + "\"/></Nvrx>");
+    core_.ReadDescriptionFiles();
+    EXPECT_EQ(core_.memoryThrottlingEnabled, c.after) << '"' << c.value << '"';
+  }
+  core_.memoryThrottlingEnabled = false;
+  WriteTextFile("core.xml", "<Nvrx><Memory/></Nvrx>");
+  core_.ReadDescriptionFiles();
+  EXPECT_FALSE(core_.memoryThrottlingEnabled);
+}
+
+TEST_F(CoreDocuments, CoreXmlBackupIsPromotedAndApplied) {
+  WriteTextFile("core.xml.bak", "<Nvrx><Memory Throttling=\"0\"/></Nvrx>");
+  core_.ReadDescriptionFiles();
+  EXPECT_FALSE(core_.memoryThrottlingEnabled);
+  EXPECT_EQ(ReadTextFile("core.xml"), "<Nvrx><Memory Throttling=\"0\"/></Nvrx>");
+  EXPECT_FALSE(FileExists("core.xml.bak"));
+}
+
+// ---- PublishDescription, PublishMemoryState ----------------------------------------
+
+TEST_F(CoreDocuments, DescriptionRewritesCoreXmlAndPublishesTheProduct) {
+  WriteTextFile("core.xml", "<Old><Memory Throttling=\"5\" Extra=\"x\"/><Other/></Old>");
+  WriteTextFile("product.xml", "<R><Product Family=\"Fam &amp; Co\" Version=\"7\"/></R>");
+  core_.ReadDescriptionFiles();
+  core_.PublishDescription();
+
+  EXPECT_EQ(ReadTextFile("core.xml"),
+            "<?xml ?>\n"
+            "<Nvrx Delta=\"0\">\n"
+            "    <Memory ID=\"-2147483648\" Throttling=\"1\" />\n"
+            "</Nvrx>\n");
+  EXPECT_TRUE(WellFormed("core.xml"));
+  EXPECT_FALSE(FileExists("core.xml.pending"));
+  EXPECT_FALSE(FileExists("core.xml.bak"));
+
+  // Needs the dispatch: the event lands in the request queue.
+  const auto queue = Queue();
+  ASSERT_EQ(queue.size(), 1u);
+  ExpectCoreXmlEvent(queue[0], EVENT_CONFIG);
+  EXPECT_EQ(queue[0].text,
+            "<?xml ?><Nvrx Delta=\"0\"><Memory ID=\"-2147483648\" Throttling=\"1\" />"
+            "<Product Family=\"Fam &amp; Co\" Version=\"7\" /></Nvrx>");
+}
+
+TEST_F(CoreDocuments, DisabledThrottlingIsWrittenAsZero) {
+  WriteTextFile("core.xml", "<Nvrx><Memory Throttling=\"0\"/></Nvrx>");
+  core_.ReadDescriptionFiles();
+  core_.PublishDescription();
+  EXPECT_EQ(ReadTextFile("core.xml"),
+            "<?xml ?>\n<Nvrx Delta=\"0\">\n    <Memory ID=\"-2147483648\" Throttling=\"0\" />\n</Nvrx>\n");
+  core_.ReadDescriptionFiles();  // the rewritten file reads back the same
+  EXPECT_FALSE(core_.memoryThrottlingEnabled);
+}
+
+TEST_F(CoreDocuments, MemoryStatePublishesTheCurrentStateWithoutAFile) {
+  core_.throttling = true;
+  const long long before = time(nullptr);
+  core_.PublishMemoryState();
+  const long long after = time(nullptr);
+
+  // Needs the dispatch: the event lands in the request queue.
+  const auto queue = Queue();
+  ASSERT_EQ(queue.size(), 1u);
+  ExpectCoreXmlEvent(queue[0], EVENT_CLASS3);
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(
+      queue[0].text, match,
+      std::regex("<\\?xml \\?><Nvrx><Memory ID=\"-2147483648\" Throttling=\"1\" Time=\"([0-9]+)\" /></Nvrx>")))
+      << queue[0].text;
+  const long long stamp = std::stoll(match[1]);
+  EXPECT_GE(stamp, before);
+  EXPECT_LE(stamp, after);
+  EXPECT_FALSE(FileExists("core.xml"));
+}
+
+// ---- WritePluginReport --------------------------------------------------------------
+
+PLUGININFO Plugin(uint32_t id, const char* fileName, int64_t loadTimeMs, int64_t openTimeMs,
+                  int32_t openCode) {
+  PLUGININFO plugin;
+  plugin.desc.id = id;
+  plugin.fileName = fileName;
+  plugin.loadTimeMs = loadTimeMs;
+  plugin.openTimeMs = openTimeMs;
+  plugin.openCode = openCode;
+  return plugin;
+}
+
+TEST_F(CoreDocuments, ReportWithoutPluginsHoldsOnlyTheCore) {
+  core_.WritePluginReport();
+  const std::string expected =
+      "<?xml ?>\n"
+      "<Nvrx Delta=\"0\">\n"
+      "    <Modules TotalLoadTimeMs=\"0\" TotalOpenTimeMs=\"0\">\n"
+      "        <Module ID=\"-2147483648\" Name=\"Core\" Version=\"19.06.6.160279\">\n"
+      "            <Plugin ID=\"-2147483648\" Filename=\"dvrcore\" Opened=\"1\" LoadTimeMs=\"0\" "
+      "OpenTimeMs=\"0\" OpenCode=\"0\" />\n"
+      "        </Module>\n"
+      "    </Modules>\n"
+      "</Nvrx>\n";
+  EXPECT_EQ(ReadTextFile("plugins.xml"), expected);
+  EXPECT_TRUE(WellFormed("plugins.xml"));
+}
+
+TEST_F(CoreDocuments, ReportListsPluginsLibraryAndFailedFiles) {
+  core_.plugins.push_back(Plugin(0xFFFFFFFFu, "zeta.so", 0x100000005LL, 3, -1));
+  core_.plugins.push_back(Plugin(0x12, "alpha.so", 0x7FFFFFFF, 0xFFFFFFFFLL, 0));
+  core_.failedPlugins["b.so"] = "b.so: cannot open";
+  core_.failedPlugins["a.so"] = "a.so: \"bad\" <elf> & 'more'";
+  {
+    std::lock_guard<std::mutex> lock(core_.coreMutex);
+    core_.libraryFilename = "libbrevad.so.3";
+    core_.libraryVersion = "3.2.1";
+  }
+  core_.WritePluginReport();
+
+  // Totals: 5 + 0x7FFFFFFF wraps to -2147483644; 3 + 0xFFFFFFFF wraps to 2.
+  const std::string expected =
+      "<?xml ?>\n"
+      "<Nvrx Delta=\"0\">\n"
+      "    <Modules TotalLoadTimeMs=\"-2147483644\" TotalOpenTimeMs=\"2\">\n"
+      "        <Module ID=\"-2147483648\" Name=\"Core\" Version=\"19.06.6.160279\">\n"
+      "            <Plugin ID=\"-2147483648\" Filename=\"dvrcore\" Opened=\"1\" LoadTimeMs=\"0\" "
+      "OpenTimeMs=\"0\" OpenCode=\"0\" />\n"
+      "            <Plugin ID=\"-1\" Filename=\"zeta.so\" Opened=\"1\" LoadTimeMs=\"5\" "
+      "OpenTimeMs=\"3\" OpenCode=\"-1\" />\n"
+      "            <Plugin ID=\"18\" Filename=\"alpha.so\" Opened=\"1\" LoadTimeMs=\"2147483647\" "
+      "OpenTimeMs=\"-1\" OpenCode=\"0\" />\n"
+      "            <Library Name=\"brevad\" Filename=\"libbrevad.so.3\" Version=\"3.2.1\" />\n"
+      "            <Plugin ID=\"1\" Filename=\"a.so\" Opened=\"1\" LoadTimeMs=\"0\" "
+      "OpenTimeMs=\"0\" OpenCode=\"79\" />\n"
+      "            <Plugin ID=\"2\" Filename=\"b.so\" Opened=\"1\" LoadTimeMs=\"0\" "
+      "OpenTimeMs=\"0\" OpenCode=\"79\" />\n"
+      "        </Module>\n"
+      "        <Module ID=\"1\" Name=\"a.so\" "
+      "Version='a.so: &quot;bad&quot; &lt;elf&gt; &amp; &apos;more&apos;' />\n"
+      "        <Module ID=\"2\" Name=\"b.so\" Version=\"b.so: cannot open\" />\n"
+      "    </Modules>\n"
+      "</Nvrx>\n";
+  EXPECT_EQ(ReadTextFile("plugins.xml"), expected);
+  EXPECT_TRUE(WellFormed("plugins.xml"));
+
+  // Needs the dispatch: the same document, compact, as a configuration update.
+  XmlDocument saved;
+  ASSERT_TRUE(saved.LoadFile("plugins.xml"));
+  const auto queue = Queue();
+  ASSERT_EQ(queue.size(), 1u);
+  ExpectCoreXmlEvent(queue[0], EVENT_CONFIG);
+  EXPECT_EQ(queue[0].text, PrintCompact(saved));
+}
+
+TEST_F(CoreDocuments, ReportThatCannotBeSavedIsStillPublished) {
+  ASSERT_EQ(mkdir("plugins.xml", 0755), 0);
+  core_.WritePluginReport();
+  // Needs the dispatch.
+  const auto queue = Queue();
+  ASSERT_EQ(queue.size(), 1u);
+  EXPECT_NE(queue[0].text.find("<Module ID=\"-2147483648\" Name=\"Core\""), std::string::npos);
+}
+
+}  // namespace
