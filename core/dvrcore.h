@@ -145,6 +145,12 @@ class dvrcore {
   void WakeAllReplyWaiters();
 
   // ---- Plugins (main thread) ----
+  // Maps one plugin file, resolves its entries and calls its Load, with every
+  // message of the loader. On anything but kAdmitted the file is unmapped
+  // again; `plugin` still shows what was learnt (entries, desc, load time).
+  PluginAdmission AdmitPlugin(const boost::filesystem::path& path, PLUGININFO& plugin);
+  // Calls Unload (its failure is logged) and unmaps, except ID 0x00470000.
+  void UnloadPlugin(PLUGININFO& plugin);
   void LoadPlugins();
   void OpenPlugins();
   void ClosePlugins();

@@ -57,6 +57,79 @@ int32_t CallPluginEntry(PluginEntry entry, void* request, void* result) noexcept
   }
 }
 
+PluginAdmission dvrcore::AdmitPlugin(const fs::path& path, PLUGININFO& plugin) {
+  const std::string fileName = path.filename().string();
+  void* handle = dlopen(path.c_str(), RTLD_NOW);
+  if (handle == nullptr) {
+    const char* why = dlerror();
+    std::string text = why ? why : "unknown error";
+    CORE_LOG(100, "Core: Failed to load plugin '%s': %s", fileName.c_str(), text.c_str());
+    failedPlugins[fileName] = text;
+    return PluginAdmission::kNotMapped;
+  }
+
+  plugin.handle = handle;
+  plugin.fileName = fileName;
+  CORE_LOG(0, "Core: Loaded plugin: %s", fileName.c_str());
+
+  plugin.Load = LookUp<PluginEntry>(handle, "Load");
+  plugin.Unload = LookUp<PluginEntry>(handle, "Unload");
+  plugin.Open = LookUp<PluginEntry>(handle, "Open");
+  plugin.Close = LookUp<PluginEntry>(handle, "Close");
+  plugin.Read = LookUp<PluginEntry>(handle, "Read");
+  plugin.Write = LookUp<PluginEntry>(handle, "Write");
+  plugin.Seek = LookUp<PluginEntry>(handle, "Seek");
+  plugin.IOCTL = LookUp<PluginEntry>(handle, "IOCTL");
+  if (plugin.Load == nullptr) {
+    dlclose(handle);
+    CORE_LOG(100, "Core: Failed to load plugin: %s (missing symbol)", fileName.c_str());
+    return PluginAdmission::kNoLoad;
+  }
+
+  _LoadParmsIn in{};
+  in.size = sizeof in;
+  in.version = 3;
+  in.core = this;
+  in.raiseEvent = FlatPluginEvent;
+  _LoadParmsOut out{};
+  out.size = sizeof out;
+  out.version = 1;
+  auto start = now();
+  int32_t rc = CallPluginEntry(plugin.Load, &in, &out);
+  plugin.loadTimeMs = ElapsedMs(start, now());
+  plugin.desc = out;
+  if (rc != 0 || out.error != 0) {
+    dlclose(handle);
+    CORE_LOG(100, "plugin %s load returned %d error %d", fileName.c_str(), rc, out.error);
+    return PluginAdmission::kLoadFailed;
+  }
+  // moduleNames is written only on this thread, so reading it here needs
+  // no lock.
+  if (moduleNames.count(out.id) != 0) {
+    dlclose(handle);
+    CORE_LOG(50, "plugin %s ID 0x%08lX already loaded", fileName.c_str(),
+             static_cast<unsigned long>(out.id));
+    return PluginAdmission::kIdTaken;
+  }
+  std::unique_lock<std::shared_mutex> lock(namesLock);
+  moduleNames[out.id] = LowerCaseStem(path);
+  return PluginAdmission::kAdmitted;
+}
+
+void dvrcore::UnloadPlugin(PLUGININFO& plugin) {
+  _UnloadParmsIn in{};
+  in.size = sizeof in;
+  in.version = 1;
+  _UnloadParmsOut out{};
+  out.size = sizeof out;
+  out.version = 1;
+  int32_t rc = CallPluginEntry(plugin.Unload, &in, &out);
+  if (rc != 0 || out.error != 0) {
+    CORE_LOG(0, "plugin %s unload returned %d error %d", plugin.fileName.c_str(), rc, out.error);
+  }
+  if (plugin.desc.id != PLUGIN_ID_NEVER_UNMAP) dlclose(plugin.handle);
+}
+
 void dvrcore::LoadPlugins() {
   const fs::path directory = fs::path(executablePath).parent_path();
   std::vector<fs::path> candidates;
@@ -65,64 +138,8 @@ void dvrcore::LoadPlugins() {
   std::sort(candidates.begin(), candidates.end(), PluginPathLess);
 
   for (const fs::path& path : candidates) {
-    const std::string fileName = path.filename().string();
-    void* handle = dlopen(path.c_str(), RTLD_NOW);
-    if (handle == nullptr) {
-      const char* why = dlerror();
-      std::string text = why ? why : "unknown error";
-      CORE_LOG(100, "Core: Failed to load plugin '%s': %s", fileName.c_str(), text.c_str());
-      failedPlugins[fileName] = text;
-      continue;
-    }
-
     PLUGININFO plugin;
-    plugin.handle = handle;
-    plugin.fileName = fileName;
-    CORE_LOG(0, "Core: Loaded plugin: %s", fileName.c_str());
-
-    plugin.Load = LookUp<PluginEntry>(handle, "Load");
-    plugin.Unload = LookUp<PluginEntry>(handle, "Unload");
-    plugin.Open = LookUp<PluginEntry>(handle, "Open");
-    plugin.Close = LookUp<PluginEntry>(handle, "Close");
-    plugin.Read = LookUp<PluginEntry>(handle, "Read");
-    plugin.Write = LookUp<PluginEntry>(handle, "Write");
-    plugin.Seek = LookUp<PluginEntry>(handle, "Seek");
-    plugin.IOCTL = LookUp<PluginEntry>(handle, "IOCTL");
-    if (plugin.Load == nullptr) {
-      dlclose(handle);
-      CORE_LOG(100, "Core: Failed to load plugin: %s (missing symbol)", fileName.c_str());
-      continue;
-    }
-
-    _LoadParmsIn in{};
-    in.size = sizeof in;
-    in.version = 3;
-    in.core = this;
-    in.raiseEvent = FlatPluginEvent;
-    _LoadParmsOut out{};
-    out.size = sizeof out;
-    out.version = 1;
-    auto start = now();
-    int32_t rc = CallPluginEntry(plugin.Load, &in, &out);
-    plugin.loadTimeMs = ElapsedMs(start, now());
-    if (rc != 0 || out.error != 0) {
-      dlclose(handle);
-      CORE_LOG(100, "plugin %s load returned %d error %d", fileName.c_str(), rc, out.error);
-      continue;
-    }
-    // moduleNames is written only on this thread, so reading it here needs
-    // no lock.
-    if (moduleNames.count(out.id) != 0) {
-      dlclose(handle);
-      CORE_LOG(50, "plugin %s ID 0x%08lX already loaded", fileName.c_str(),
-               static_cast<unsigned long>(out.id));
-      continue;
-    }
-    {
-      std::unique_lock<std::shared_mutex> lock(namesLock);
-      moduleNames[out.id] = LowerCaseStem(path);
-    }
-    plugin.desc = out;
+    if (AdmitPlugin(path, plugin) != PluginAdmission::kAdmitted) continue;
     if (plugin.desc.wantsWorker) ProvideWorkerThread(plugin);
 
     std::unique_lock<std::shared_mutex> lock(pluginsLock);
@@ -187,18 +204,7 @@ void dvrcore::UnloadPlugins() {
     if (plugin.readerThread.joinable()) plugin.readerThread.join();
     if (plugin.workerThread.joinable()) plugin.workerThread.join();
     plugin.activity->SealAndWait();
-
-    _UnloadParmsIn in{};
-    in.size = sizeof in;
-    in.version = 1;
-    _UnloadParmsOut out{};
-    out.size = sizeof out;
-    out.version = 1;
-    int32_t rc = CallPluginEntry(plugin.Unload, &in, &out);
-    if (rc != 0 || out.error != 0) {
-      CORE_LOG(0, "plugin %s unload returned %d error %d", plugin.fileName.c_str(), rc, out.error);
-    }
-    if (plugin.desc.id != PLUGIN_ID_NEVER_UNMAP) dlclose(plugin.handle);
+    UnloadPlugin(plugin);
   }
   std::unique_lock<std::shared_mutex> lock(pluginsLock);
   plugins.clear();

@@ -70,6 +70,9 @@ struct PLUGININFO {
   std::unique_ptr<PluginActivity> activity = std::make_unique<PluginActivity>();
 };
 
+// How the loader fared with one plugin file.
+enum class PluginAdmission { kAdmitted, kNotMapped, kNoLoad, kLoadFailed, kIdTaken };
+
 // Calls one plugin entry; a missing entry counts as success (0), and an
 // exception escaping a C++ plugin counts as -1 instead of unwinding the core.
 int32_t CallPluginEntry(PluginEntry entry, void* request, void* result) noexcept;

@@ -1,0 +1,191 @@
+// Logging with the real executable: console lines byte for byte on a real
+// terminal, silence when standard output is not one, syslog for failures
+// only, and level-0 lines that go nowhere but the console.
+#include <signal.h>
+
+#include <ctime>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/core_process.h"
+#include "tests/support/test_dir.h"
+
+namespace dvrtest {
+namespace {
+
+const std::string kStartText = "successfully started core version 19.06.6.160279";
+
+// Local time far from UTC, so that a local time stamp cannot pass for UTC.
+const char* const kFarTimeZone = "TZ=IST-5:30";
+
+// "on open" lines raising a log event from the plugin itself (queued, since
+// its source is not 0) with the given level and text.
+std::string RaiseLog(unsigned level, const std::string& text, const std::string& extra = "") {
+  return "on open raise type=0x40 flags=2 level=" + std::to_string(level) + extra + " text=" + text +
+         "\n";
+}
+
+// True when the HH:MM:SS stamp in `line` is the UTC time of a second in
+// [before, after].
+bool StampIsUtcBetween(const std::string& line, std::time_t before, std::time_t after) {
+  std::smatch match;
+  if (!std::regex_search(line, match, std::regex("([0-9]{2}):([0-9]{2}):([0-9]{2})"))) return false;
+  long stamp = std::stol(match[1]) * 3600 + std::stol(match[2]) * 60 + std::stol(match[3]);
+  for (std::time_t t = before; t <= after; t++) {
+    if (t % 86400 == stamp) return true;
+  }
+  return false;
+}
+
+class Logging : public ::testing::Test {
+ protected:
+  SpawnOptions Options() {
+    SpawnOptions options;
+    options.environment = {kFarTimeZone};
+    return options;
+  }
+
+  TestDir dir;
+  CoreInstall install{dir.Path()};
+};
+
+TEST_F(Logging, TimeStampColourFollowsLevelAndAbove100IsPlain) {
+  struct Expected {
+    unsigned level;
+    int colour;  // -1: no colour
+  };
+  const Expected expected[] = {{0, 5},  {24, 5}, {25, 2}, {49, 2},  {50, 3},
+                               {74, 3}, {75, 1}, {100, 1}, {101, -1}};
+  std::string config = "id 0x00110000\n";
+  for (const Expected& e : expected) config += RaiseLog(e.level, "level " + std::to_string(e.level));
+  install.AddTestPlugin("cam.so", config);
+
+  std::time_t before = std::time(nullptr);
+  CoreProcess core(install, Options());
+  for (const Expected& e : expected) {
+    std::optional<std::string> line =
+        core.WaitForStdoutLine(ConsoleLine(e.colour, "cam   ", "level " + std::to_string(e.level)));
+    ASSERT_TRUE(line) << "level " << e.level;
+    EXPECT_TRUE(StampIsUtcBetween(*line, before, std::time(nullptr))) << *line;
+  }
+  core.Signal(SIGTERM);
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+
+  // Every line on the terminal is a whole log line: nothing else, no "\r".
+  for (const std::string& line : SplitLines(core.Stdout())) {
+    EXPECT_TRUE(std::regex_match(line, std::regex("\x1b\\[3[1235]m[0-9:]{8}\x1b\\[36m .{6}\x1b\\[0m .*\n")) ||
+                std::regex_match(line, std::regex("[0-9:]{8} .{6} .*\n")))
+        << line;
+  }
+}
+
+TEST_F(Logging, TagIsTheSpeakersNameInSixCharacters) {
+  install.AddTestPlugin("recorder.so",
+                        "id 0x00120000\n" + RaiseLog(50, "from recorder") +
+                            RaiseLog(50, "from a stranger", " source=0x00abcdef"));
+  install.AddTestPlugin("TV.so", "id 0x00130000\n" + RaiseLog(50, "from tv"));
+  CoreProcess core(install, Options());
+
+  EXPECT_TRUE(core.WaitForStdoutLine(ConsoleLine(3, "record", "from recorder")));
+  EXPECT_TRUE(core.WaitForStdoutLine(ConsoleLine(3, "?     ", "from a stranger")));
+  EXPECT_TRUE(core.WaitForStdoutLine(ConsoleLine(3, "tv    ", "from tv")));
+  EXPECT_TRUE(core.WaitForStdoutLine(ConsoleLine(2, "core  ", kStartText)));
+  core.Signal(SIGTERM);
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+}
+
+class NotATerminal : public Logging, public ::testing::WithParamInterface<OutputMode> {};
+
+TEST_P(NotATerminal, NothingIsPrinted) {
+  TestPlugin plugin = install.AddTestPlugin(
+      "cam.so", "id 0x00110000\n" + RaiseLog(0, "detail") + RaiseLog(25, "progress") +
+                    RaiseLog(50, "notable") + RaiseLog(100, "failure") + RaiseLog(101, "beyond"));
+  SpawnOptions options = Options();
+  options.output = GetParam();
+  options.outputFile = dir / "stdout.txt";
+  CoreProcess core(install, options);
+  ASSERT_TRUE(plugin.WaitForCount("raised", 5));
+  core.Signal(SIGTERM);
+
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+  EXPECT_EQ(core.Stdout(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, NotATerminal, ::testing::Values(OutputMode::kPipe, OutputMode::kFile),
+                         [](const ::testing::TestParamInfo<OutputMode>& info) {
+                           return std::string(info.param == OutputMode::kPipe ? "Pipe" : "File");
+                         });
+
+class Syslog : public Logging, public ::testing::WithParamInterface<OutputMode> {};
+
+// Only level 100 reaches syslog, at LOG_CRIT with the default facility
+// (LOG_USER), whether or not standard output is a terminal.
+TEST_P(Syslog, OnlyLevel100IsSent) {
+  DVR_SKIP_UNLESS_SYSLOG_CAPTURE();
+  TestPlugin plugin = install.AddTestPlugin(
+      "cam.so", "id 0x00110000\n" + RaiseLog(0, "detail stays local") + RaiseLog(50, "notable stays local") +
+                    RaiseLog(101, "beyond stays local") + RaiseLog(100, "failure goes to syslog"));
+  SpawnOptions options = Options();
+  options.output = GetParam();
+  options.outputFile = dir / "stdout.txt";
+  options.captureSyslog = true;
+  CoreProcess core(install, options);
+
+  std::optional<std::string> record = core.WaitForSyslog("failure goes to syslog");
+  ASSERT_TRUE(record);
+  EXPECT_TRUE(std::regex_match(*record, std::regex("<10>.*: failure goes to syslog\n?")))
+      << *record;
+  ASSERT_TRUE(plugin.WaitForCount("raised", 4));
+  core.Signal(SIGTERM);
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+
+  for (const std::string& entry : core.SyslogRecords()) {
+    EXPECT_EQ(entry.find("stays local"), std::string::npos) << entry;
+  }
+  if (GetParam() == OutputMode::kPty) {
+    EXPECT_NE(core.Stdout().find("failure goes to syslog"), std::string::npos);
+  } else {
+    EXPECT_EQ(core.Stdout(), "");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, Syslog, ::testing::Values(OutputMode::kPty, OutputMode::kFile),
+                         [](const ::testing::TestParamInfo<OutputMode>& info) {
+                           return std::string(info.param == OutputMode::kPty ? "Terminal" : "File");
+                         });
+
+// A level-0 line from a plugin is printed and ends there: no other plugin gets
+// it and the raiser's preset result is left alone. A level-25 line beside it
+// shows that the listener would have received it.
+TEST_F(Logging, Level0PluginLineIsPrintedAndGoesNowhereElse) {
+  TestPlugin speaker = install.AddTestPlugin(
+      "speaker.so", "id 0x00110000\n" + RaiseLog(0, "quiet detail", " preset=77") +
+                        RaiseLog(25, "loud progress", " preset=77"));
+  TestPlugin listener = install.AddTestPlugin("listener.so",
+                                              "id 0x00120000\n"
+                                              "writes 1\n"
+                                              "mask 7 0xffffffff\n");
+  CoreProcess core(install, Options());
+  EXPECT_TRUE(core.WaitForStdoutLine(ConsoleLine(5, "speake", "quiet detail")));
+  EXPECT_TRUE(core.WaitForStdoutLine(ConsoleLine(2, "speake", "loud progress")));
+  ASSERT_TRUE(listener.WaitFor([](const PluginCall& call) {
+    return call.word == "write" && call.Data() == std::string("loud progress", sizeof "loud progress");
+  }));
+  core.Signal(SIGTERM);
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+
+  for (const PluginCall& write : listener.Calls("write")) {
+    EXPECT_EQ(write.Data().value_or("").find("quiet detail"), std::string::npos) << write.line;
+  }
+  std::vector<PluginCall> raised = speaker.Calls("raised");
+  ASSERT_EQ(raised.size(), 2u);
+  EXPECT_EQ(raised[0].Number("result"), 77);  // level 0: untouched
+  EXPECT_EQ(raised[1].Number("result"), 0);   // level 25: EVENT_OK
+}
+
+}  // namespace
+}  // namespace dvrtest

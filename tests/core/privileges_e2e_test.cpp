@@ -1,0 +1,300 @@
+// The privilege drop of the real executable with real users: what the kernel
+// reports in /proc/<pid>/status of the running core (user and group IDs,
+// supplementary groups, capability sets), what the core logs, how it exits,
+// and the modes of the files it writes.
+//
+// The core is started through the harness's intermediate parent, whose real
+// user ID is the one the core must take on. These tests change /etc/passwd
+// only through useradd/userdel, for a user of their own that they remove.
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/core_process.h"
+#include "tests/support/test_dir.h"
+
+namespace dvrtest {
+namespace {
+
+// CAP_NET_ADMIN, CAP_NET_RAW and CAP_SYS_RAWIO, held from Init until the
+// plugins are open; then only the first two.
+constexpr uint64_t kCapsWhileLoading = 0x23000;
+constexpr uint64_t kCapsWhenStarted = 0x3000;
+constexpr uid_t kNobody = 65534;
+constexpr char kStarted[] = "successfully started core version";
+
+// The secure bit that keeps the capabilities across the core's setuid is per
+// thread. ThreadSanitizer runs a background thread in every process, which
+// lacks the bit, loses its capabilities at setuid and then makes the C
+// library's process-wide setgid abort the core. Cases where the core itself
+// switches user cannot run under it.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kSanitizerThread = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kSanitizerThread = true;
+#else
+constexpr bool kSanitizerThread = false;
+#endif
+#else
+constexpr bool kSanitizerThread = false;
+#endif
+
+// The fields of /proc/<pid>/status ("self" for the test), tabs and all.
+std::map<std::string, std::string> ProcStatus(const std::string& pid) {
+  std::map<std::string, std::string> fields;
+  std::istringstream text(ReadTextFile("/proc/" + pid + "/status"));
+  for (std::string line; std::getline(text, line);) {
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    size_t value = line.find_first_not_of(" \t", colon + 1);
+    fields[line.substr(0, colon)] = value == std::string::npos ? "" : line.substr(value);
+  }
+  return fields;
+}
+
+std::map<std::string, std::string> ProcStatus(pid_t pid) { return ProcStatus(std::to_string(pid)); }
+
+uint64_t CapabilitySet(const std::map<std::string, std::string>& status, const std::string& name) {
+  auto field = status.find(name);
+  if (field == status.end()) {
+    ADD_FAILURE() << "no " << name << " in the status file";
+    return ~uint64_t{0};
+  }
+  return std::stoull(field->second, nullptr, 16);
+}
+
+// The Uid: or Gid: value of a process whose four IDs (real, effective,
+// saved, file system) are all `id`.
+std::string FourIds(unsigned id) {
+  std::string one = std::to_string(id);
+  return one + "\t" + one + "\t" + one + "\t" + one;
+}
+
+std::set<gid_t> GroupSet(const std::string& groupsField) {
+  std::set<gid_t> groups;
+  std::istringstream text(groupsField);
+  for (unsigned long gid; text >> gid;) groups.insert(static_cast<gid_t>(gid));
+  return groups;
+}
+
+// The core's files are for its own user only (umask 077).
+void ExpectOwnerOnlyFile(const std::string& path, uid_t owner) {
+  struct stat status;
+  ASSERT_EQ(stat(path.c_str(), &status), 0) << path << ": " << std::strerror(errno);
+  EXPECT_EQ(status.st_mode & 07777, 0600u) << path;
+  EXPECT_EQ(status.st_uid, owner) << path;
+}
+
+size_t CountOccurrences(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) count++;
+  return count;
+}
+
+bool RunQuietly(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// A user made for one test, with a private primary group and one
+// supplementary group, so that the switch of groups shows; removed again at
+// the end. Where users cannot be added it is nobody, without extra groups.
+class ScratchUser {
+ public:
+  ScratchUser() {
+    const std::string base = "dvre2e" + std::to_string(getpid());
+    if (RunQuietly("groupadd " + base + "x")) extraGroup_ = base + "x";
+    if (!extraGroup_.empty() &&
+        RunQuietly("useradd --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "
+                   "--user-group --groups " + extraGroup_ + " " + base)) {
+      name_ = base;
+    }
+    const passwd* entry = name_.empty() ? getpwuid(kNobody) : getpwnam(name_.c_str());
+    if (entry == nullptr) return;
+    uid_ = entry->pw_uid;
+    primaryGroup_ = entry->pw_gid;
+    groups_.insert(entry->pw_gid);
+    if (!name_.empty()) {
+      const group* extra = getgrnam(extraGroup_.c_str());
+      if (extra != nullptr) groups_.insert(extra->gr_gid);
+    }
+  }
+  ~ScratchUser() {
+    if (!name_.empty()) {
+      RunQuietly("userdel " + name_);
+      RunQuietly("groupdel " + name_);  // when userdel kept the private group
+    }
+    if (!extraGroup_.empty()) RunQuietly("groupdel " + extraGroup_);
+  }
+  ScratchUser(const ScratchUser&) = delete;
+  ScratchUser& operator=(const ScratchUser&) = delete;
+
+  bool Valid() const { return !groups_.empty(); }
+  uid_t Uid() const { return uid_; }
+  gid_t PrimaryGroup() const { return primaryGroup_; }
+  // The primary and the supplementary group: what the core's process must
+  // list as its groups.
+  const std::set<gid_t>& Groups() const { return groups_; }
+
+ private:
+  std::string name_;        // empty: the fallback to nobody
+  std::string extraGroup_;  // empty: not created
+  uid_t uid_ = 0;
+  gid_t primaryGroup_ = 0;
+  std::set<gid_t> groups_;  // empty: no user found
+};
+
+class CorePrivilegeDrop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto self = ProcStatus("self");
+    if (getuid() != 0 || (CapabilitySet(self, "CapPrm") & kCapsWhileLoading) != kCapsWhileLoading) {
+      GTEST_SKIP() << "needs root with CAP_NET_ADMIN, CAP_NET_RAW and CAP_SYS_RAWIO";
+    }
+  }
+
+  TestDir dir;
+  CoreInstall install{dir.Path()};
+};
+
+// Plugins load after Init and before the narrowing: a plugin whose Load sleeps
+// holds the core in that window while the test reads its status.
+TEST_F(CorePrivilegeDrop, RootCoreTakesTheParentsUserAndGroupsAndNarrowsCapabilities) {
+  if (kSanitizerThread) GTEST_SKIP() << "ThreadSanitizer's own thread cannot follow the user switch";
+  ScratchUser user;
+  ASSERT_TRUE(user.Valid()) << "no user to switch to";
+  TestPlugin sleeper = install.AddTestPlugin("sleeper.so", "id 0x00100000\non load sleep 3000\n");
+  SpawnOptions options;
+  options.parentUid = static_cast<int>(user.Uid());
+  CoreProcess core(install, options);
+  ASSERT_TRUE(core.Started());
+
+  ASSERT_TRUE(sleeper.WaitFor("load"));
+  auto loading = ProcStatus(core.Pid());
+  // Only a read made before Load returned is known to precede the narrowing.
+  ASSERT_TRUE(sleeper.Calls("slept").empty()) << "the status was read too late; lengthen the sleep";
+  EXPECT_EQ(loading["Uid"], FourIds(user.Uid()));
+  EXPECT_EQ(loading["Gid"], FourIds(user.PrimaryGroup()));
+  EXPECT_EQ(GroupSet(loading["Groups"]), user.Groups()) << loading["Groups"];
+  EXPECT_EQ(CapabilitySet(loading, "CapEff"), kCapsWhileLoading);
+  EXPECT_EQ(CapabilitySet(loading, "CapPrm"), kCapsWhileLoading);
+  EXPECT_EQ(CapabilitySet(loading, "CapInh"), 0u);
+
+  ASSERT_TRUE(core.WaitForStdout(kStarted));
+  auto started = ProcStatus(core.Pid());
+  EXPECT_EQ(started["Uid"], FourIds(user.Uid()));
+  EXPECT_EQ(started["Gid"], FourIds(user.PrimaryGroup()));
+  EXPECT_EQ(GroupSet(started["Groups"]), user.Groups()) << started["Groups"];
+  EXPECT_EQ(CapabilitySet(started, "CapEff"), kCapsWhenStarted);
+  EXPECT_EQ(CapabilitySet(started, "CapPrm"), kCapsWhenStarted);
+  EXPECT_EQ(CapabilitySet(started, "CapInh"), 0u);
+
+  core.Signal(SIGTERM);
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+  EXPECT_EQ(core.Stdout().find("failed"), std::string::npos) << core.Stdout();
+  ExpectOwnerOnlyFile(install.WorkDir() + "/plugins.xml", user.Uid());
+  ExpectOwnerOnlyFile(install.WorkDir() + "/core.xml", user.Uid());
+}
+
+TEST_F(CorePrivilegeDrop, RootParentLeavesRootCoreAsItIs) {
+  auto self = ProcStatus("self");
+  CoreProcess core(install);
+  ASSERT_TRUE(core.WaitForStdout(kStarted));
+  auto started = ProcStatus(core.Pid());
+  EXPECT_EQ(started["Uid"], FourIds(0));
+  EXPECT_EQ(started["Gid"], self["Gid"]);
+  EXPECT_EQ(GroupSet(started["Groups"]), GroupSet(self["Groups"]));
+  EXPECT_EQ(CapabilitySet(started, "CapEff"), CapabilitySet(self, "CapEff"));
+  EXPECT_EQ(CapabilitySet(started, "CapPrm"), CapabilitySet(self, "CapPrm"));
+  EXPECT_EQ(CapabilitySet(started, "CapInh"), CapabilitySet(self, "CapInh"));
+
+  core.Signal(SIGTERM);
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+  EXPECT_EQ(core.Stdout().find("capset failed"), std::string::npos) << core.Stdout();
+  ExpectOwnerOnlyFile(install.WorkDir() + "/plugins.xml", 0);
+  ExpectOwnerOnlyFile(install.WorkDir() + "/core.xml", 0);
+}
+
+TEST_F(CorePrivilegeDrop, ParentUserWithoutPasswordEntryFailsInitialisation) {
+  uid_t unknown = 54321;
+  while (getpwuid(unknown) != nullptr) unknown++;
+  SpawnOptions options;
+  options.parentUid = static_cast<int>(unknown);
+  options.captureSyslog = SyslogCaptureUnavailable().empty();
+  CoreProcess core(install, options);
+  ASSERT_TRUE(core.Started());
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(2));
+
+  EXPECT_NE(core.Stderr().find("failed to initialize core"), std::string::npos) << core.Stderr();
+  // Level 100: red time stamp. The errno text depends on the C library's
+  // password lookup, so any text follows the colon.
+  static const std::regex kFailure(
+      "\x1b\\[31m[0-9]{2}:[0-9]{2}:[0-9]{2}\x1b\\[36m core  \x1b\\[0m getpwuid failed: [^\n]*\n");
+  bool logged = false;
+  for (const std::string& line : SplitLines(core.Stdout())) logged |= std::regex_match(line, kFailure);
+  EXPECT_TRUE(logged) << core.Stdout();
+  if (options.captureSyslog) {
+    EXPECT_TRUE(core.WaitForSyslog("getpwuid failed: "));
+  }
+  EXPECT_EQ(core.Stdout().find(kStarted), std::string::npos);
+  EXPECT_FALSE(FileExists(install.WorkDir() + "/plugins.xml"));
+}
+
+// Started as the parent's user, the core has no capabilities to keep: both
+// capset calls (Init and the narrowing in Start) fail, and it runs anyway.
+TEST_F(CorePrivilegeDrop, UnprivilegedCoreOfTheSameUserLogsCapsetFailuresAndRuns) {
+  if (getpwuid(kNobody) == nullptr) GTEST_SKIP() << "no password entry for " << kNobody;
+  SpawnOptions options;
+  options.parentUid = static_cast<int>(kNobody);
+  options.coreUid = static_cast<int>(kNobody);
+  CoreProcess core(install, options);
+  ASSERT_TRUE(core.WaitForStdout(kStarted));
+  auto started = ProcStatus(core.Pid());
+  EXPECT_EQ(started["Uid"], FourIds(kNobody));
+  EXPECT_EQ(CapabilitySet(started, "CapEff"), 0u);
+  EXPECT_EQ(CapabilitySet(started, "CapPrm"), 0u);
+
+  core.Signal(SIGTERM);
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+  const std::string text = std::string("capset failed: ") + std::strerror(EPERM);
+  size_t yellow = 0;
+  for (const std::string& line : SplitLines(core.Stdout())) {
+    yellow += std::regex_match(line, ConsoleLine(3, "core  ", text));
+  }
+  EXPECT_EQ(yellow, 2u) << core.Stdout();
+  EXPECT_EQ(CountOccurrences(core.Stdout(), text), 2u) << core.Stdout();
+  ExpectOwnerOnlyFile(install.WorkDir() + "/plugins.xml", kNobody);
+}
+
+// The reverse: a core without privileges cannot become its root parent's user.
+TEST_F(CorePrivilegeDrop, UnprivilegedCoreOfARootParentFailsToSwitch) {
+  if (getpwuid(kNobody) == nullptr) GTEST_SKIP() << "no password entry for " << kNobody;
+  SpawnOptions options;
+  options.coreUid = static_cast<int>(kNobody);
+  CoreProcess core(install, options);
+  ASSERT_TRUE(core.Started());
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(2));
+  EXPECT_NE(core.Stderr().find("failed to initialize core"), std::string::npos) << core.Stderr();
+  bool logged = false;
+  for (const std::string& line : SplitLines(core.Stdout())) {
+    logged |= std::regex_match(
+        line, ConsoleLine(1, "core  ", std::string("setuid/gid failed: ") + std::strerror(EPERM)));
+  }
+  EXPECT_TRUE(logged) << core.Stdout();
+}
+
+}  // namespace
+}  // namespace dvrtest

@@ -1,0 +1,241 @@
+// Process entry with the real executable: the command line, the help text,
+// the exit status of a failed initialisation, and the stop signals.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/core_process.h"
+#include "tests/support/test_dir.h"
+
+namespace dvrtest {
+namespace {
+
+const std::string kStartText = "successfully started core version 19.06.6.160279";
+const std::string kStopText = "stopping core version 19.06.6.160279...";
+
+// The plugin's lifecycle calls and sleeps in record order (configuration
+// updates through IOCTL left out).
+std::vector<std::string> LifecycleWords(const TestPlugin& plugin) {
+  std::vector<std::string> words;
+  for (const PluginCall& call : plugin.Calls()) {
+    if (call.word != "ioctl") words.push_back(call.word);
+  }
+  return words;
+}
+
+class ProcessEntry : public ::testing::Test {
+ protected:
+  TestDir dir;
+  CoreInstall install{dir.Path()};
+};
+
+// ---- Help -------------------------------------------------------------------
+
+class HelpRequest : public ProcessEntry, public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(HelpRequest, PrintsVersionAndUsageOnStandardErrorAndExitsWithoutStarting) {
+  TestPlugin plugin = install.AddTestPlugin("probe.so", "id 0x00100000\n");
+  SpawnOptions options;
+  options.args = GetParam();
+  CoreProcess core(install, options);
+
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+  EXPECT_EQ(core.Stderr(),
+            "core version 19.06.6.160279\nUsage: " + install.Executable() + " <pipe>\n");
+  EXPECT_EQ(core.Stdout(), "");
+  // Nothing is initialised: no plugin loaded, no report written.
+  EXPECT_FALSE(FileExists(plugin.eventsPath));
+  EXPECT_FALSE(FileExists(install.WorkDir() + "/plugins.xml"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Arguments, HelpRequest,
+                         ::testing::Values(std::vector<std::string>{"-h"},
+                                           std::vector<std::string>{"-hello"},
+                                           std::vector<std::string>{"-hx"},
+                                           std::vector<std::string>{"-v", "-h", "3"}));
+
+// ---- The descriptor argument --------------------------------------------------
+
+struct DescriptorCase {
+  std::vector<std::string> args;
+  int fd;  // where the core's end of the link is
+};
+
+class DescriptorArgument : public ProcessEntry, public ::testing::WithParamInterface<DescriptorCase> {};
+
+// The link works both ways at the descriptor the arguments name: the parent's
+// identification ends the core's wait, a plugin's packet arrives at the parent
+// and the parent's stop packet stops the core.
+TEST_P(DescriptorArgument, LinkIsTheNamedDescriptor) {
+  TestPlugin plugin = install.AddTestPlugin("link.so",
+                                            "id 0x00100000\n"
+                                            "on open send-parent hello parent\n");
+  SpawnOptions options;
+  options.args = GetParam().args;
+  options.linkFd = GetParam().fd;
+  CoreProcess core(install, options);
+  ASSERT_TRUE(core.SendIdentification("brevad.so", "1.0"));
+
+  std::optional<std::vector<uint8_t>> packet = core.Receive();
+  ASSERT_TRUE(packet.has_value());
+  EXPECT_EQ(std::string(packet->begin(), packet->end()), "hello parent");
+  ASSERT_TRUE(core.WaitForStdout(kStartText));
+  ASSERT_TRUE(core.SendStop());
+
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+  EXPECT_EQ(core.Stderr().find("Usage:"), std::string::npos);
+  std::vector<PluginCall> raised = plugin.Calls("raised");
+  ASSERT_EQ(raised.size(), 1u);
+  EXPECT_EQ(raised[0].Number("result"), 0);  // EVENT_OK: the socket is open
+}
+
+INSTANTIATE_TEST_SUITE_P(Arguments, DescriptorArgument,
+                         ::testing::Values(DescriptorCase{{"7", "-h"}, 7},
+                                           DescriptorCase{{"-x", "7"}, 7},
+                                           DescriptorCase{{"abc"}, 0}));
+
+class NoDescriptor : public ProcessEntry, public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+// Without a descriptor argument the core has no link, even when a socket is
+// inherited: packets for the parent are refused.
+TEST_P(NoDescriptor, RunsWithoutLink) {
+  TestPlugin plugin = install.AddTestPlugin("link.so",
+                                            "id 0x00100000\n"
+                                            "on open send-parent unexpected\n");
+  SpawnOptions options;
+  options.args = GetParam();
+  options.linkFd = 3;
+  CoreProcess core(install, options);
+  ASSERT_TRUE(core.WaitForStdout(kStartText));
+  core.Signal(SIGTERM);
+
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+  std::vector<PluginCall> raised = plugin.Calls("raised");
+  ASSERT_EQ(raised.size(), 1u);
+  EXPECT_EQ(raised[0].Number("result"), 1);  // EVENT_REFUSED: no socket
+  EXPECT_FALSE(core.Receive(Duration(0)).has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(Arguments, NoDescriptor,
+                         ::testing::Values(std::vector<std::string>{},
+                                           std::vector<std::string>{"-v", "-q"}));
+
+// ---- Failed initialisation ------------------------------------------------------
+
+void ExpectFailedInitialisation(CoreProcess& core, const TestPlugin& plugin) {
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(2));
+  EXPECT_EQ(core.Stderr(), "failed to initialize core\n");
+  std::vector<std::string> lines = SplitLines(core.Stdout());
+  ASSERT_EQ(lines.size(), 1u) << core.Stdout();
+  EXPECT_TRUE(std::regex_match(lines[0], ConsoleLine(1, "core  ", "failed to open ipc pipe")))
+      << lines[0];
+  EXPECT_FALSE(FileExists(plugin.eventsPath));
+}
+
+TEST_F(ProcessEntry, DescriptorThatIsNotOpenFailsInitialisation) {
+  TestPlugin plugin = install.AddTestPlugin("probe.so", "id 0x00100000\n");
+  SpawnOptions options;
+  options.args = {"9"};
+  CoreProcess core(install, options);
+  ExpectFailedInitialisation(core, plugin);
+}
+
+TEST_F(ProcessEntry, DescriptorThatIsNotASocketFailsInitialisation) {
+  TestPlugin plugin = install.AddTestPlugin("probe.so", "id 0x00100000\n");
+  std::string path = dir / "regular-file";
+  WriteTextFile(path, "not a socket\n");
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  SpawnOptions options;
+  options.args = {"9"};
+  options.inherit = {{9, fd}};
+  CoreProcess core(install, options);
+  close(fd);
+  ExpectFailedInitialisation(core, plugin);
+}
+
+// ---- Starting and stopping --------------------------------------------------------
+
+class StopSignal : public ProcessEntry, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StopSignal, LogsStopAndExitsZeroAfterClosingPlugins) {
+  TestPlugin plugin = install.AddTestPlugin("probe.so", "id 0x00100000\n");
+  CoreProcess core(install);
+  ASSERT_TRUE(core.WaitForStdoutLine(ConsoleLine(2, "core  ", kStartText)));
+  core.Signal(GetParam());
+
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+  std::string output = core.Stdout();
+  std::vector<std::string> lines = SplitLines(output);
+  ASSERT_FALSE(lines.empty());
+  auto stopLine = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return std::regex_match(line, ConsoleLine(2, "core  ", kStopText));
+  });
+  ASSERT_NE(stopLine, lines.end()) << output;
+  EXPECT_GT(output.find(kStopText), output.find(kStartText));
+  std::vector<std::string> words = LifecycleWords(plugin);
+  EXPECT_EQ(words, (std::vector<std::string>{"load", "open", "close", "unload"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGTERM, SIGINT, SIGQUIT),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return std::string(sigabbrev_np(info.param));
+                         });
+
+TEST_F(ProcessEntry, SecondSignalDuringStopChangesNothing) {
+  // Close takes long enough for the later signals to arrive while it runs.
+  TestPlugin plugin = install.AddTestPlugin("slow.so",
+                                            "id 0x00100000\n"
+                                            "on close sleep 1500\n");
+  CoreProcess core(install);
+  ASSERT_TRUE(core.WaitForStdout(kStartText));
+  core.Signal(SIGINT);
+  ASSERT_TRUE(plugin.WaitFor("close"));
+  core.Signal(SIGINT);
+  core.Signal(SIGTERM);
+  core.Signal(SIGQUIT);
+
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+  std::vector<std::string> words = LifecycleWords(plugin);
+  EXPECT_EQ(words, (std::vector<std::string>{"load", "open", "close", "slept", "unload"}));
+  std::string output = core.Stdout();
+  EXPECT_EQ(output.find(kStopText), output.rfind(kStopText)) << "stop logged twice:\n" << output;
+}
+
+TEST_F(ProcessEntry, SignalDuringLoadingStillCompletesStartThenStops) {
+  TestPlugin plugin = install.AddTestPlugin("slow.so",
+                                            "id 0x00100000\n"
+                                            "on load sleep 1000\n");
+  CoreProcess core(install);
+  ASSERT_TRUE(plugin.WaitFor("load"));
+  core.Signal(SIGTERM);
+
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+  std::string output = core.Stdout();
+  ASSERT_NE(output.find(kStartText), std::string::npos) << output;
+  EXPECT_GT(output.find(kStopText), output.find(kStartText)) << output;
+  std::vector<std::string> words = LifecycleWords(plugin);
+  EXPECT_EQ(words, (std::vector<std::string>{"load", "slept", "open", "close", "unload"}));
+}
+
+// The parent never identifies itself: the core waits its bounded time and
+// starts anyway.
+TEST_F(ProcessEntry, LinkWithoutIdentificationStillStarts) {
+  SpawnOptions options;
+  options.args = {"3"};
+  options.linkFd = 3;
+  CoreProcess core(install, options);
+  ASSERT_TRUE(core.WaitForStdout(kStartText));
+  core.Signal(SIGTERM);
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+}
+
+}  // namespace
+}  // namespace dvrtest

@@ -1,0 +1,287 @@
+// The plugin inspection tool (tools/dvrcore_inspect.cpp), run as a program on
+// real files: copies of the configurable test plugin, a shared object without
+// Load, and files that do not map. Its output is compared line by line; the
+// test plugin's records show which entries the tool called.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/core_process.h"
+#include "tests/support/plugin_record.h"
+#include "tests/support/test_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+struct Outcome {
+  int status = -1;  // exit status; -1 when the tool did not exit normally
+  std::string out;  // standard output
+};
+
+// Runs dvrcore-inspect (through the cross build's emulator, if any) and
+// collects its standard output up to its exit.
+Outcome RunInspector(const std::vector<std::string>& args) {
+  std::vector<std::string> command;
+  std::stringstream emulator(DVR_INSPECT_EMULATOR);
+  for (std::string word; std::getline(emulator, word, ';');) {
+    if (!word.empty()) command.push_back(word);
+  }
+  command.push_back(DVRCORE_INSPECT);
+  command.insert(command.end(), args.begin(), args.end());
+
+  Outcome outcome;
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) {
+    ADD_FAILURE() << "pipe failed";
+    return outcome;
+  }
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(pipeFds[1], STDOUT_FILENO);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    std::vector<char*> argv;
+    for (std::string& word : command) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  char buffer[4096];
+  for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) != 0;) {
+    if (n > 0) outcome.out.append(buffer, static_cast<size_t>(n));
+    else if (errno != EINTR) break;
+  }
+  close(pipeFds[0]);
+  int waitStatus = 0;
+  if (child > 0 && waitpid(child, &waitStatus, 0) == child && WIFEXITED(waitStatus)) {
+    outcome.status = WEXITSTATUS(waitStatus);
+  }
+  return outcome;
+}
+
+Lines SplitText(const std::string& text) {
+  Lines lines;
+  std::stringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
+
+// The block of lines that the tool printed for the file named `fileName`
+// (from its name line up to the next blank line); the `nth` such block.
+Lines Block(const std::string& out, const std::string& fileName, int nth = 0) {
+  Lines lines = SplitText(out);
+  for (size_t i = 0; i < lines.size(); i++) {
+    if (lines[i] != fileName || (i > 0 && !lines[i - 1].empty()) || nth-- > 0) continue;
+    Lines block;
+    for (size_t j = i; j < lines.size() && !lines[j].empty(); j++) block.push_back(lines[j]);
+    return block;
+  }
+  return {};
+}
+
+bool Contains(const Lines& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// The words of the recorded calls, in order.
+Lines CallWords(const dvrtest::TestPlugin& plugin) {
+  Lines words;
+  for (const dvrtest::PluginCall& call : plugin.Calls()) words.push_back(call.word);
+  return words;
+}
+
+class InspectTool : public ::testing::Test {
+ protected:
+  // A copy of the test plugin at <dir>/<fileName> with its configuration.
+  dvrtest::TestPlugin AddTestPlugin(const std::string& dir, const std::string& fileName,
+                                    const std::string& config) {
+    fs::create_directories(dir);
+    dvrtest::TestPlugin plugin;
+    plugin.path = dir + "/" + fileName;
+    fs::copy_file(dvrtest::TestPluginPath(), plugin.path, fs::copy_options::overwrite_existing);
+    std::string stem = plugin.path.substr(0, plugin.path.size() - 3);
+    plugin.configPath = stem + ".conf";
+    plugin.eventsPath = stem + ".events";
+    dvrtest::WriteTextFile(plugin.configPath, config);
+    return plugin;
+  }
+
+  dvrtest::TestDir dir_;
+};
+
+TEST_F(InspectTool, ListsFilesInTheCoresLoadOrder) {
+  const std::string plugins = dir_ / "plugins";
+  AddTestPlugin(plugins, "b.so", "id 1\n");
+  AddTestPlugin(plugins, "B.so", "id 2\n");
+  AddTestPlugin(plugins, "zz-Nvrxpr-base.so", "id 3\n");
+  AddTestPlugin(dir_ / "extra", "a.so", "id 4\n");
+  dvrtest::WriteTextFile(plugins + "/notes.txt", "not a candidate\n");
+  fs::create_directories(plugins + "/sub.so");  // a directory is not a candidate
+
+  Outcome run = RunInspector({plugins, dir_ / "extra/a.so"});
+
+  // The marker first; then element by element, byte-wise: "extra" before
+  // "plugins", "B.so" before "b.so".
+  Lines lines = SplitText(run.out);
+  ASSERT_GE(lines.size(), 6u) << run.out;
+  EXPECT_EQ(Lines(lines.begin(), lines.begin() + 6),
+            (Lines{"discovery order:", "  1 " + plugins + "/zz-Nvrxpr-base.so",
+                   "  2 " + (dir_ / "extra/a.so"), "  3 " + plugins + "/B.so",
+                   "  4 " + plugins + "/b.so", ""}))
+      << run.out;
+  EXPECT_NE(run.out.find("\nsummary: 4 files, 4 loaded, 0 rejected\n"), std::string::npos) << run.out;
+  EXPECT_EQ(run.status, 0);
+}
+
+TEST_F(InspectTool, DescribesAPluginAndNeverOpensItOrStartsItsThreads) {
+  dvrtest::TestPlugin plugin = AddTestPlugin(dir_.Path(), "good.so",
+                                             "id 0x00310000\n"
+                                             "mask 1 0x02000002\n"
+                                             "mask 7 0xFFFFFFFF\n"
+                                             "mask 9 0x400\n"
+                                             "worker 1\n"
+                                             "reader 1\n"
+                                             "writes 1\n"
+                                             "on load raise type=0x40 flags=0x2 level=50 text=hello from load\n");
+
+  Outcome run = RunInspector({plugin.path});
+
+  Lines block = Block(run.out, "good.so");
+  ASSERT_EQ(block.size(), 16u) << run.out;
+  EXPECT_TRUE(std::regex_match(block[14], std::regex("  load time: [0-9]+ ms"))) << block[14];
+  block.erase(block.begin() + 14);
+  EXPECT_EQ(block, (Lines{
+                       "good.so",
+                       "  path: " + plugin.path,
+                       "  Core: Loaded plugin: good.so",
+                       // Raised from Load through the real dispatch.
+                       "  log from 0x00310000 level 50: hello from load",
+                       "  maps: yes",
+                       "  exports: Load Unload Open Close Read Write Seek IOCTL",
+                       "  missing: none",
+                       "  id: 0x00310000",
+                       "  masks: 0x02000002 0x00000000 0x00000000 0x00000000 0x00000000 "
+                       "0x00000000 0xFFFFFFFF 0x00000000 0x00000400",
+                       "  wantsWorker: 1",
+                       "  worker thread: requested (not started by the inspector)",
+                       "  wantsReader: 1",
+                       "  acceptsWrites: 1",
+                       "  error: 0",
+                       "  result: loaded",
+                   }));
+  EXPECT_EQ(run.status, 0);
+  // Load and Unload only: no Open or Close, no worker IOCTL, no reader Read.
+  EXPECT_EQ(CallWords(plugin), (Lines{"load", "raised", "unload"}));
+}
+
+TEST_F(InspectTool, RejectedFilesGetTheCoresMessages) {
+  dvrtest::WriteTextFile(dir_ / "x.so", "not a shared object\n");
+  fs::copy_file(DVR_NO_LOAD_PLUGIN, dir_ / "noload.so");
+  dvrtest::TestPlugin refuses =
+      AddTestPlugin(dir_.Path(), "refuses.so", "id 0x00320000\nresult load -3 error=7\n");
+  dvrtest::TestPlugin flagsError =
+      AddTestPlugin(dir_.Path(), "seterror.so", "id 0x00330000\nresult load 0 error=5\n");
+
+  Outcome run = RunInspector({dir_.Path()});
+
+  Lines notMapped = Block(run.out, "x.so");
+  ASSERT_EQ(notMapped.size(), 5u) << run.out;
+  EXPECT_EQ(notMapped[2].rfind("  Core: Failed to load plugin 'x.so': " + (dir_ / "x.so"), 0), 0u)
+      << notMapped[2];
+  EXPECT_EQ(notMapped[3], "  maps: no");
+  EXPECT_EQ(notMapped[4], "  result: rejected (does not map)");
+
+  // It maps, so the tool exports FlatPluginEvent to plugins as the core does.
+  Lines noLoad = Block(run.out, "noload.so");
+  EXPECT_EQ(Lines(noLoad.begin() + std::min<size_t>(2, noLoad.size()), noLoad.end()),
+            (Lines{"  Core: Loaded plugin: noload.so",
+                   "  Core: Failed to load plugin: noload.so (missing symbol)", "  maps: yes",
+                   "  exports: Open", "  missing: Load Unload Close Read Write Seek IOCTL",
+                   "  result: rejected (no Load)"}))
+      << run.out;
+
+  Lines failed = Block(run.out, "refuses.so");
+  EXPECT_TRUE(Contains(failed, "  plugin refuses.so load returned -3 error 7")) << run.out;
+  EXPECT_TRUE(Contains(failed, "  result: rejected (Load failed)")) << run.out;
+  EXPECT_FALSE(Contains(failed, "  id: 0x00320000")) << "a refused description is not shown";
+  EXPECT_TRUE(Contains(Block(run.out, "seterror.so"), "  plugin seterror.so load returned 0 error 5"))
+      << run.out;
+
+  EXPECT_NE(run.out.find("\nsummary: 4 files, 0 loaded, 4 rejected\n"), std::string::npos) << run.out;
+  EXPECT_EQ(run.status, 1);
+  // A plugin whose Load failed is unmapped without Unload, as in the core.
+  EXPECT_EQ(CallWords(refuses), (Lines{"load"}));
+  EXPECT_EQ(CallWords(flagsError), (Lines{"load"}));
+}
+
+TEST_F(InspectTool, ReportsReservedAndClashingIds) {
+  dvrtest::TestPlugin first = AddTestPlugin(dir_.Path(), "a.so", "id 0x00310000\n");
+  dvrtest::TestPlugin twin = AddTestPlugin(dir_.Path(), "b.so", "id 0x00310000\n");
+  AddTestPlugin(dir_.Path(), "core.so", "id 0x80000000\n");
+  dvrtest::TestPlugin front = AddTestPlugin(dir_.Path(), "front.so", "id 0x00060000\n");
+  dvrtest::TestPlugin kept = AddTestPlugin(dir_.Path(), "kept.so", "id 0x00470000\n");
+
+  Outcome run = RunInspector({dir_.Path()});
+
+  EXPECT_TRUE(Contains(Block(run.out, "a.so"), "  id: 0x00310000")) << run.out;
+  Lines clash = Block(run.out, "b.so");
+  EXPECT_TRUE(Contains(clash, "  id: 0x00310000 (clashes with an earlier file: a)")) << run.out;
+  EXPECT_TRUE(Contains(clash, "  plugin b.so ID 0x00310000 already loaded")) << run.out;
+  EXPECT_TRUE(Contains(clash, "  result: rejected (ID already loaded)")) << run.out;
+  Lines core = Block(run.out, "core.so");
+  EXPECT_TRUE(Contains(core, "  id: 0x80000000 (reserved: taken by the core)")) << run.out;
+  EXPECT_TRUE(Contains(core, "  plugin core.so ID 0x80000000 already loaded")) << run.out;
+  Lines placedFirst = Block(run.out, "front.so");
+  EXPECT_TRUE(Contains(placedFirst, "  id: 0x00060000 (reserved: placed first in the plugin table)"))
+      << run.out;
+  EXPECT_TRUE(Contains(placedFirst, "  result: loaded")) << run.out;
+  Lines neverUnmapped = Block(run.out, "kept.so");
+  EXPECT_TRUE(Contains(neverUnmapped, "  id: 0x00470000 (reserved: never unmapped)")) << run.out;
+  EXPECT_TRUE(Contains(neverUnmapped, "  result: loaded")) << run.out;
+
+  EXPECT_NE(run.out.find("\nsummary: 5 files, 3 loaded, 2 rejected\n"), std::string::npos) << run.out;
+  EXPECT_EQ(run.status, 1);
+  // Admitted plugins are unloaded; a clashing one is unmapped without Unload.
+  EXPECT_EQ(CallWords(first), (Lines{"load", "unload"}));
+  EXPECT_EQ(CallWords(twin), (Lines{"load"}));
+  EXPECT_EQ(CallWords(front), (Lines{"load", "unload"}));
+  EXPECT_EQ(CallWords(kept), (Lines{"load", "unload"}));
+}
+
+TEST_F(InspectTool, FailedUnloadIsReportedButTheFileCountsAsLoaded) {
+  dvrtest::TestPlugin plugin =
+      AddTestPlugin(dir_.Path(), "u.so", "id 0x00340000\nresult unload 4 error=2\n");
+
+  Outcome run = RunInspector({plugin.path});
+
+  Lines block = Block(run.out, "u.so");
+  ASSERT_FALSE(block.empty()) << run.out;
+  EXPECT_TRUE(Contains(block, "  plugin u.so unload returned 4 error 2")) << run.out;
+  EXPECT_EQ(block.back(), "  result: loaded") << run.out;
+  EXPECT_EQ(run.status, 0);
+}
+
+TEST_F(InspectTool, NothingToInspect) {
+  Outcome empty = RunInspector({dir_.Path()});
+  EXPECT_EQ(empty.out,
+            "discovery order:\n  (no plugin files)\n\nsummary: 0 files, 0 loaded, 0 rejected\n");
+  EXPECT_EQ(empty.status, 0);
+
+  Outcome usage = RunInspector({});
+  EXPECT_EQ(usage.out, "");
+  EXPECT_EQ(usage.status, 2);
+}
+
+}  // namespace

@@ -1,0 +1,797 @@
+// testplugin.so: one configurable plugin for the integration tests.
+//
+// The tests copy this one shared object into the core's plugin directories
+// under any file names; each copy is a separate library to the loader, with
+// its own state, and reads its own configuration. For a copy at
+// <dir>/<stem>.so:
+//   <dir>/<stem>.conf    configuration, read once in Load (missing: defaults)
+//   <dir>/<stem>.events  every call received and every action done, appended
+// The core's discovery ignores both since they do not end in ".so".
+//
+// CONFIGURATION (<stem>.conf), one statement per line, '#' starts a comment
+// line. Numbers are decimal, 0x-hex or negative (strtoll base 0).
+//   id <n>                          the plugin ID (default 0)
+//   mask <1-9> <n>                  event mask i (default 0)
+//   worker <0|1>                    wantsWorker
+//   reader <0|1>                    wantsReader
+//   writes <0|1>                    acceptsWrites
+//   result <trigger> <ret> [error=<n>] [retain=<n>]
+//                                   what the entry returns (default 0, 0, 0);
+//                                   error goes to the result record's error
+//                                   word, retain to its retain word
+//                                   (write and config only)
+//   on <trigger> <action>           run <action> each time <trigger> fires,
+//                                   in the order written, before returning
+// Triggers, one per kind of call:
+//   load open close unload          the entries of those names
+//   worker                          IOCTL with IOCTL_RUN_WORKER
+//   config                          IOCTL with IOCTL_UPDATE_CONFIG
+//   ipc                             IOCTL with IOCTL_IPC_PACKET
+//   reader                          the first Read without data and without
+//                                   correlation ID (the reader thread's call)
+//   read                            every other Read (event threads)
+//   write                           Write
+// Actions:
+//   raise [source=self|<n>] [type=<n>] [flags=<n>] [corr=<n>|same] [level=<n>]
+//         [preset=<n>] [count=<n>] [text=<rest of line>|bytes=<rest of line>]
+//       raises count events (default 1) through the raiseEvent of Load.
+//       source defaults to self (the configured id); corr=same takes the
+//       triggering call's correlation ID (Read and Write; 0 otherwise);
+//       preset is the value written into result before the call (default 0).
+//       text= is data with its terminating zero counted, bytes= without it;
+//       no data when neither is given. "{i}" in the data becomes the number of
+//       the event within count (0, 1, ...). Data of an EVENT_TO_PARENT event
+//       is a malloc'd copy that passes to the core; other data is the
+//       plugin's own, valid only during the call.
+//   release                         raises EVENT_RELEASE from self for the
+//                                   most recently retained buffer not yet
+//                                   released
+//   send-parent <rest of line>      raises EVENT_TO_PARENT with a malloc'd copy
+//                                   of the bytes (no terminating zero)
+//   echo                            the same with a copy of the triggering
+//                                   call's data (an IPC packet: the packet)
+//   now                             calls the core's now (virtual slot 2)
+//   corelog [source=self|<n>] [level=<n>] [text=<rest of line>]
+//                                   calls the core's Log (virtual slot 4)
+//   sleep <ms>
+//   block                           waits until Close has been called
+//   alloc <MiB>                     allocates and touches that many MiB
+//   free-memory                     frees everything alloc allocated
+// Data texts take the escapes \n \r \t \\ \0 and \xHH.
+// A buffer counts as retained when its Write or config IOCTL returns with a
+// non-zero retain, that is after the trigger's actions have run.
+//
+// RECORD (<stem>.events): one line per call received and per action done,
+// written with one write(2) to a file opened with O_APPEND, so that lines of
+// concurrent threads stay whole. Each line is a word followed by key=value
+// fields separated by blanks. Every line has tid (the kernel thread ID) and
+// thread: main (the thread that ran Load), worker (the thread of the
+// IOCTL_RUN_WORKER call), reader (the thread of the reader call) or other.
+// Data is written as a double-quoted text with the escapes \" \\ \n \r \t
+// \xHH, or as null. Lines:
+//   load size version core raise conf     (core, raise: 1 when non-null;
+//                                          conf: 1 when the .conf was read)
+//   open|close|unload size version
+//   read size version flag len data corr  (flag: the byte at offset 12)
+//   write size version len data source corr type flags level
+//   ioctl code size version psize pversion len data outcode outpsize outpversion
+//   raised trigger source corr type flags level len ret result
+//   released (the fields of raised)       (or "released trigger none=1")
+//   now trigger value                     (nanoseconds of the steady clock)
+//   corelog trigger source level
+//   slept trigger ms
+//   unblocked trigger
+//   allocated trigger mib
+//   freed-memory trigger
+//   config-error line data                (Load then fails with -1, error -1)
+//
+// DESIGN: the configuration is parsed by Load on the main thread before the
+// core can call any other entry, and is read-only afterwards. Every entry may
+// run on several threads at once (event threads, worker, reader, I/O thread,
+// main thread), so the mutable state is behind g_stateMutex.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/dvrcore.h"
+#include "events/events.h"
+#include "pluginhost/plugin.h"
+
+namespace {
+
+enum Trigger {
+  kLoad,
+  kOpen,
+  kClose,
+  kUnload,
+  kWorker,
+  kConfig,
+  kIpc,
+  kReader,
+  kRead,
+  kWrite,
+  kTriggerCount
+};
+
+const char* const kTriggerNames[kTriggerCount] = {"load",   "open",   "close",  "unload", "worker",
+                                                  "config", "ipc",    "reader", "read",   "write"};
+
+struct EntryResult {
+  int32_t ret = 0;
+  int32_t error = 0;
+  uint32_t retain = 0;
+};
+
+struct Action {
+  enum Kind { kRaise, kRelease, kSendParent, kEcho, kNow, kCoreLog, kSleep, kBlock, kAlloc, kFreeMemory };
+  Kind kind = kRaise;
+  bool sourceSelf = true;
+  uint32_t source = 0;
+  uint32_t type = 0;
+  uint32_t flags = 0;
+  bool corrSame = false;
+  uint32_t corr = 0;
+  uint32_t level = 0;
+  int32_t preset = 0;
+  uint32_t count = 1;
+  bool hasData = false;
+  bool terminatingZero = false;
+  std::string data;
+  uint32_t amount = 0;  // sleep: milliseconds; alloc: MiB
+};
+
+struct Config {
+  uint32_t id = 0;
+  uint32_t masks[EVENT_CLASS_COUNT] = {};
+  bool worker = false;
+  bool reader = false;
+  bool writes = false;
+  EntryResult results[kTriggerCount];
+  std::vector<Action> actions[kTriggerCount];
+};
+
+// What an action may refer to: the call that fired the trigger.
+struct TriggerContext {
+  Trigger trigger;
+  uint32_t correlationId;
+  const void* data;
+  uint32_t dataLength;
+};
+
+// Written by Load (main thread) before any other entry can run; read-only after.
+Config g_config;
+std::string g_eventsPath;
+dvrcore* g_core = nullptr;
+PluginEventFunction g_raise = nullptr;
+long g_loadTid = 0;
+
+// Thread identities for the record; any thread.
+std::atomic<long> g_workerTid{0};
+std::atomic<long> g_readerTid{0};
+std::atomic<bool> g_readerTaken{false};
+
+// Guards the three members below; taken by any entry on any thread, never
+// across a call into the core.
+std::mutex g_stateMutex;
+std::condition_variable g_closedCondition;  // signalled when g_closed is set
+bool g_closed = false;
+std::vector<void*> g_retained;  // buffers kept with retain, oldest first
+std::vector<void*> g_memory;    // blocks of the alloc action
+
+long CurrentTid() { return static_cast<long>(syscall(SYS_gettid)); }
+
+// ---- Record -----------------------------------------------------------------
+
+std::string Hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(value));
+  return text;
+}
+
+std::string QuoteData(const void* data, size_t length) {
+  if (data == nullptr) return "null";
+  const unsigned char* bytes = static_cast<const unsigned char*>(data);
+  std::string out = "\"";
+  for (size_t i = 0; i < length; i++) {
+    unsigned char c = bytes[i];
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c >= 0x20 && c < 0x7f) {
+          out += static_cast<char>(c);
+        } else {
+          char escape[8];
+          std::snprintf(escape, sizeof escape, "\\x%02x", c);
+          out += escape;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+// One line of the record, begun with its word and the thread fields.
+class Line {
+ public:
+  explicit Line(const char* word) : text_(word) {
+    long tid = CurrentTid();
+    const char* kind = "other";
+    if (tid == g_loadTid) {
+      kind = "main";
+    } else if (tid == g_workerTid.load()) {
+      kind = "worker";
+    } else if (tid == g_readerTid.load()) {
+      kind = "reader";
+    }
+    Add("tid", std::to_string(tid));
+    Add("thread", kind);
+  }
+  Line& Add(const char* key, const std::string& value) {
+    text_ += ' ';
+    text_ += key;
+    text_ += '=';
+    text_ += value;
+    return *this;
+  }
+  Line& Number(const char* key, long long value) { return Add(key, std::to_string(value)); }
+  Line& Word(const char* key, uint32_t value) { return Add(key, Hex(value)); }
+  Line& Data(const void* data, size_t length) { return Add("data", QuoteData(data, length)); }
+
+  // One write per line: O_APPEND keeps lines of concurrent threads whole.
+  ~Line() {
+    text_ += '\n';
+    int fd = open(g_eventsPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    ssize_t ignored = write(fd, text_.data(), text_.size());
+    (void)ignored;
+    close(fd);
+  }
+
+ private:
+  std::string text_;
+};
+
+// ---- Configuration ----------------------------------------------------------
+
+bool ParseNumber(const std::string& text, long long& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtoll(text.c_str(), &end, 0);
+  return errno == 0 && *end == '\0';
+}
+
+bool ParseWord(const std::string& text, uint32_t& value) {
+  long long number;
+  if (!ParseNumber(text, number) || number < -0x80000000LL || number > 0xFFFFFFFFLL) return false;
+  value = static_cast<uint32_t>(number);
+  return true;
+}
+
+bool ParseSigned(const std::string& text, int32_t& value) {
+  uint32_t word;
+  if (!ParseWord(text, word)) return false;
+  value = static_cast<int32_t>(word);
+  return true;
+}
+
+int FindTrigger(const std::string& name) {
+  for (int i = 0; i < kTriggerCount; i++) {
+    if (name == kTriggerNames[i]) return i;
+  }
+  return -1;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool Unescape(const std::string& text, std::string& out) {
+  out.clear();
+  for (size_t i = 0; i < text.size(); i++) {
+    if (text[i] != '\\') {
+      out += text[i];
+      continue;
+    }
+    if (++i == text.size()) return false;
+    switch (text[i]) {
+      case 'n': out += '\n'; break;
+      case 'r': out += '\r'; break;
+      case 't': out += '\t'; break;
+      case '\\': out += '\\'; break;
+      case '0': out += '\0'; break;
+      case 'x': {
+        if (i + 2 >= text.size()) return false;
+        int high = HexDigit(text[i + 1]);
+        int low = HexDigit(text[i + 2]);
+        if (high < 0 || low < 0) return false;
+        out += static_cast<char>(high * 16 + low);
+        i += 2;
+        break;
+      }
+      default: return false;
+    }
+  }
+  return true;
+}
+
+// Splits off the next blank-separated word of `rest`.
+std::string NextWord(std::string& rest) {
+  size_t start = rest.find_first_not_of(' ');
+  if (start == std::string::npos) {
+    rest.clear();
+    return "";
+  }
+  size_t end = rest.find(' ', start);
+  std::string word = rest.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  rest = end == std::string::npos ? "" : rest.substr(end + 1);
+  return word;
+}
+
+// Parses the key=value arguments of raise and corelog; text= and bytes= take
+// the rest of the line.
+bool ParseEventArguments(std::string rest, Action& action) {
+  while (true) {
+    size_t start = rest.find_first_not_of(' ');
+    if (start == std::string::npos) return true;
+    rest = rest.substr(start);
+    bool text = rest.compare(0, 5, "text=") == 0;
+    if (text || rest.compare(0, 6, "bytes=") == 0) {
+      action.hasData = true;
+      action.terminatingZero = text;
+      return Unescape(rest.substr(text ? 5 : 6), action.data);
+    }
+    std::string word = NextWord(rest);
+    size_t equals = word.find('=');
+    if (equals == std::string::npos) return false;
+    std::string key = word.substr(0, equals);
+    std::string value = word.substr(equals + 1);
+    bool ok = true;
+    if (key == "source") {
+      action.sourceSelf = value == "self";
+      ok = action.sourceSelf || ParseWord(value, action.source);
+    } else if (key == "corr") {
+      action.corrSame = value == "same";
+      ok = action.corrSame || ParseWord(value, action.corr);
+    } else if (key == "type") {
+      ok = ParseWord(value, action.type);
+    } else if (key == "flags") {
+      ok = ParseWord(value, action.flags);
+    } else if (key == "level") {
+      ok = ParseWord(value, action.level);
+    } else if (key == "preset") {
+      ok = ParseSigned(value, action.preset);
+    } else if (key == "count") {
+      ok = ParseWord(value, action.count);
+    } else {
+      ok = false;
+    }
+    if (!ok) return false;
+  }
+}
+
+bool ParseAction(std::string rest, Action& action) {
+  std::string name = NextWord(rest);
+  if (name == "raise" || name == "corelog") {
+    action.kind = name == "raise" ? Action::kRaise : Action::kCoreLog;
+    return ParseEventArguments(rest, action);
+  }
+  if (name == "send-parent") {
+    action.kind = Action::kSendParent;
+    action.hasData = true;
+    return Unescape(rest, action.data);
+  }
+  if (name == "sleep" || name == "alloc") {
+    action.kind = name == "sleep" ? Action::kSleep : Action::kAlloc;
+    return ParseWord(NextWord(rest), action.amount) && NextWord(rest).empty();
+  }
+  static const struct {
+    const char* name;
+    Action::Kind kind;
+  } kPlain[] = {{"release", Action::kRelease},
+                {"echo", Action::kEcho},
+                {"now", Action::kNow},
+                {"block", Action::kBlock},
+                {"free-memory", Action::kFreeMemory}};
+  for (const auto& plain : kPlain) {
+    if (name == plain.name) {
+      action.kind = plain.kind;
+      return NextWord(rest).empty();
+    }
+  }
+  return false;
+}
+
+bool ParseFlag(const std::string& text, bool& flag) {
+  if (text != "0" && text != "1") return false;
+  flag = text == "1";
+  return true;
+}
+
+bool ParseStatement(const std::string& line, Config& config) {
+  std::string rest = line;
+  std::string keyword = NextWord(rest);
+  if (keyword == "on") {
+    int trigger = FindTrigger(NextWord(rest));
+    Action action;
+    if (trigger < 0 || !ParseAction(rest, action)) return false;
+    config.actions[trigger].push_back(action);
+    return true;
+  }
+  if (keyword == "result") {
+    int trigger = FindTrigger(NextWord(rest));
+    if (trigger < 0) return false;
+    EntryResult& result = config.results[trigger];
+    if (!ParseSigned(NextWord(rest), result.ret)) return false;
+    for (std::string word = NextWord(rest); !word.empty(); word = NextWord(rest)) {
+      if (word.compare(0, 6, "error=") == 0) {
+        if (!ParseSigned(word.substr(6), result.error)) return false;
+      } else if (word.compare(0, 7, "retain=") == 0) {
+        if (!ParseWord(word.substr(7), result.retain)) return false;
+      } else {
+        return false;
+      }
+    }
+    return true;
+  }
+  std::string value = NextWord(rest);
+  bool ok = false;
+  if (keyword == "id") {
+    ok = ParseWord(value, config.id);
+  } else if (keyword == "mask") {
+    long long index;
+    ok = ParseNumber(value, index) && index >= 1 && index <= EVENT_CLASS_COUNT &&
+         ParseWord(NextWord(rest), config.masks[index - 1]);
+  } else if (keyword == "worker") {
+    ok = ParseFlag(value, config.worker);
+  } else if (keyword == "reader") {
+    ok = ParseFlag(value, config.reader);
+  } else if (keyword == "writes") {
+    ok = ParseFlag(value, config.writes);
+  }
+  return ok && NextWord(rest).empty();
+}
+
+// Reads the configuration; false after recording a config-error line.
+bool ReadConfig(const std::string& path, bool& found) {
+  std::ifstream file(path);
+  found = file.is_open();
+  std::string line;
+  for (int number = 1; std::getline(file, line); number++) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t start = line.find_first_not_of(' ');
+    if (start == std::string::npos || line[start] == '#') continue;
+    if (!ParseStatement(line.substr(start), g_config)) {
+      Line("config-error").Number("line", number).Data(line.data(), line.size());
+      return false;
+    }
+  }
+  return true;
+}
+
+// ---- Actions ----------------------------------------------------------------
+
+// Raises one event; the data must already be in its final place.
+void RaiseEvent(const TriggerContext& context, uint32_t source, uint32_t type, uint32_t flags,
+                uint32_t correlationId, uint32_t level, void* data, uint32_t length,
+                int32_t preset, const char* word = "raised") {
+  _EventParmsIn in;
+  std::memset(&in, 0, sizeof in);
+  in.size = sizeof in;
+  in.version = 1;
+  in.dataLength = length;
+  in.data = data;
+  in.sourceId = source;
+  in.correlationId = correlationId;
+  in.eventType = type;
+  in.eventFlags = flags;
+  in.level = level;
+  _EventParmsOut out{sizeof out, 1, preset};
+  int ret = g_raise ? g_raise(&in, &out) : -1;
+  Line(word)
+      .Add("trigger", kTriggerNames[context.trigger])
+      .Word("source", source)
+      .Word("corr", correlationId)
+      .Word("type", type)
+      .Word("flags", flags)
+      .Number("level", level)
+      .Number("len", length)
+      .Number("ret", ret)
+      .Number("result", out.result);
+}
+
+// A malloc'd copy for the parent: the core owns and frees it.
+void SendToParent(const TriggerContext& context, const void* bytes, size_t length) {
+  void* copy = std::malloc(length ? length : 1);
+  if (copy == nullptr) return;
+  if (length) std::memcpy(copy, bytes, length);
+  RaiseEvent(context, g_config.id, EVENT_TO_PARENT, 0, 0, 0, copy, static_cast<uint32_t>(length), 0);
+}
+
+void RunRaise(const TriggerContext& context, const Action& action) {
+  uint32_t source = action.sourceSelf ? g_config.id : action.source;
+  uint32_t correlationId = action.corrSame ? context.correlationId : action.corr;
+  for (uint32_t i = 0; i < action.count; i++) {
+    std::string data = action.data;
+    for (size_t at = data.find("{i}"); at != std::string::npos; at = data.find("{i}", at)) {
+      data.replace(at, 3, std::to_string(i));
+    }
+    if (!action.hasData) {
+      RaiseEvent(context, source, action.type, action.flags, correlationId, action.level, nullptr, 0,
+                 action.preset);
+      continue;
+    }
+    uint32_t length = static_cast<uint32_t>(data.size() + (action.terminatingZero ? 1 : 0));
+    if (action.type == EVENT_TO_PARENT) {
+      void* copy = std::malloc(length ? length : 1);
+      if (copy == nullptr) continue;
+      std::memcpy(copy, data.c_str(), length);
+      RaiseEvent(context, source, action.type, action.flags, correlationId, action.level, copy, length,
+                 action.preset);
+    } else {
+      RaiseEvent(context, source, action.type, action.flags, correlationId, action.level, &data[0],
+                 length, action.preset);
+    }
+  }
+}
+
+void RunAction(const TriggerContext& context, const Action& action) {
+  const char* trigger = kTriggerNames[context.trigger];
+  switch (action.kind) {
+    case Action::kRaise:
+      RunRaise(context, action);
+      break;
+    case Action::kRelease: {
+      void* buffer = nullptr;
+      {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        if (!g_retained.empty()) {
+          buffer = g_retained.back();
+          g_retained.pop_back();
+        }
+      }
+      if (buffer == nullptr) {
+        Line("released").Add("trigger", trigger).Add("none", "1");
+        break;
+      }
+      RaiseEvent(context, g_config.id, EVENT_RELEASE, 0, 0, 0, buffer, 0, 0, "released");
+      break;
+    }
+    case Action::kSendParent:
+      SendToParent(context, action.data.data(), action.data.size());
+      break;
+    case Action::kEcho:
+      SendToParent(context, context.data, context.data ? context.dataLength : 0);
+      break;
+    case Action::kNow:
+      Line("now").Add("trigger", trigger).Number("value", static_cast<long long>(
+                                                             g_core->now().time_since_epoch().count()));
+      break;
+    case Action::kCoreLog: {
+      uint32_t source = action.sourceSelf ? g_config.id : action.source;
+      g_core->Log(source, action.level, action.hasData ? action.data.c_str() : nullptr);
+      Line("corelog").Add("trigger", trigger).Word("source", source).Number("level", action.level);
+      break;
+    }
+    case Action::kSleep:
+      std::this_thread::sleep_for(std::chrono::milliseconds(action.amount));
+      Line("slept").Add("trigger", trigger).Number("ms", action.amount);
+      break;
+    case Action::kBlock: {
+      std::unique_lock<std::mutex> lock(g_stateMutex);
+      g_closedCondition.wait(lock, [] { return g_closed; });
+      lock.unlock();
+      Line("unblocked").Add("trigger", trigger);
+      break;
+    }
+    case Action::kAlloc: {
+      size_t bytes = static_cast<size_t>(action.amount) << 20;
+      void* block = std::malloc(bytes ? bytes : 1);
+      if (block == nullptr) break;
+      std::memset(block, 0x5a, bytes);  // touch every page so it becomes resident
+      {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        g_memory.push_back(block);
+      }
+      Line("allocated").Add("trigger", trigger).Number("mib", action.amount);
+      break;
+    }
+    case Action::kFreeMemory: {
+      std::vector<void*> blocks;
+      {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        blocks.swap(g_memory);
+      }
+      for (void* block : blocks) std::free(block);
+      Line("freed-memory").Add("trigger", trigger);
+      break;
+    }
+  }
+}
+
+void RunActions(const TriggerContext& context) {
+  for (const Action& action : g_config.actions[context.trigger]) RunAction(context, action);
+}
+
+void KeepIfRetained(uint32_t retain, void* data) {
+  if (retain == 0 || data == nullptr) return;
+  std::lock_guard<std::mutex> lock(g_stateMutex);
+  g_retained.push_back(data);
+}
+
+// The stem of this copy's own file: its path without ".so".
+std::string OwnStem() {
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(&OwnStem), &info) == 0 || info.dli_fname == nullptr) return "";
+  std::string path = info.dli_fname;
+  if (path.size() > 3 && path.compare(path.size() - 3, 3, ".so") == 0) path.resize(path.size() - 3);
+  return path;
+}
+
+}  // namespace
+
+// ---- Entries ------------------------------------------------------------------
+
+extern "C" {
+
+int32_t Load(void* request, void* result) {
+  auto* in = static_cast<_LoadParmsIn*>(request);
+  auto* out = static_cast<_LoadParmsOut*>(result);
+  g_loadTid = CurrentTid();
+  std::string stem = OwnStem();
+  g_eventsPath = stem + ".events";
+  g_core = in->core;
+  g_raise = in->raiseEvent;
+
+  bool found = false;
+  if (!ReadConfig(stem + ".conf", found)) {
+    out->error = -1;
+    return -1;
+  }
+  Line("load")
+      .Number("size", in->size)
+      .Number("version", in->version)
+      .Number("core", in->core != nullptr)
+      .Number("raise", in->raiseEvent != nullptr)
+      .Number("conf", found);
+
+  out->id = g_config.id;
+  std::memcpy(out->eventMasks, g_config.masks, sizeof out->eventMasks);
+  out->wantsWorker = g_config.worker;
+  out->wantsReader = g_config.reader;
+  out->acceptsWrites = g_config.writes;
+  RunActions({kLoad, 0, nullptr, 0});
+  out->error = g_config.results[kLoad].error;
+  return g_config.results[kLoad].ret;
+}
+
+int32_t Open(void* request, void* /*result*/) {
+  auto* in = static_cast<_OpenParmsIn*>(request);
+  Line("open").Number("size", in->size).Number("version", in->version);
+  RunActions({kOpen, 0, nullptr, 0});
+  return g_config.results[kOpen].ret;
+}
+
+int32_t Close(void* request, void* result) {
+  auto* in = static_cast<_CloseParmsIn*>(request);
+  auto* out = static_cast<_CloseParmsOut*>(result);
+  Line("close").Number("size", in->size).Number("version", in->version);
+  {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    g_closed = true;
+  }
+  g_closedCondition.notify_all();
+  RunActions({kClose, 0, nullptr, 0});
+  out->error = g_config.results[kClose].error;
+  return g_config.results[kClose].ret;
+}
+
+int32_t Unload(void* request, void* result) {
+  auto* in = static_cast<_UnloadParmsIn*>(request);
+  auto* out = static_cast<_UnloadParmsOut*>(result);
+  Line("unload").Number("size", in->size).Number("version", in->version);
+  RunActions({kUnload, 0, nullptr, 0});
+  std::vector<void*> blocks;
+  {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    blocks.swap(g_memory);
+  }
+  for (void* block : blocks) std::free(block);
+  out->error = g_config.results[kUnload].error;
+  return g_config.results[kUnload].ret;
+}
+
+int32_t Read(void* request, void* /*result*/) {
+  auto* in = static_cast<_ReadParmsIn*>(request);
+  bool readerCall = in->data == nullptr && in->dataLength == 0 && in->correlationId == 0 &&
+                    !g_readerTaken.exchange(true);
+  if (readerCall) g_readerTid = CurrentTid();
+  Line("read")
+      .Number("size", in->size)
+      .Number("version", in->version)
+      .Number("flag", in->reserved1)
+      .Number("len", in->dataLength)
+      .Data(in->data, in->dataLength)
+      .Word("corr", in->correlationId);
+  Trigger trigger = readerCall ? kReader : kRead;
+  RunActions({trigger, in->correlationId, in->data, in->dataLength});
+  return g_config.results[trigger].ret;
+}
+
+int32_t Write(void* request, void* result) {
+  auto* in = static_cast<_WriteParmsIn*>(request);
+  auto* out = static_cast<_WriteParmsOut*>(result);
+  Line("write")
+      .Number("size", in->size)
+      .Number("version", in->version)
+      .Number("len", in->dataLength)
+      .Data(in->data, in->dataLength)
+      .Word("source", in->sourceId)
+      .Word("corr", in->correlationId)
+      .Word("type", in->eventType)
+      .Word("flags", in->eventFlags)
+      .Number("level", in->level);
+  RunActions({kWrite, in->correlationId, in->data, in->dataLength});
+  const EntryResult& configured = g_config.results[kWrite];
+  out->error = configured.error;
+  out->retain = configured.retain;
+  KeepIfRetained(configured.retain, in->data);
+  return configured.ret;
+}
+
+int32_t IOCTL(void* request, void* result) {
+  auto* in = static_cast<_IoctlParmsIn*>(request);
+  auto* out = static_cast<_IoctlParmsOut*>(result);
+  if (in->code == IOCTL_RUN_WORKER) g_workerTid = CurrentTid();
+  Line("ioctl")
+      .Number("code", in->code)
+      .Number("size", in->size)
+      .Number("version", in->version)
+      .Number("psize", in->payloadSize)
+      .Number("pversion", in->payloadVersion)
+      .Number("len", in->dataLength)
+      .Data(in->data, in->dataLength)
+      .Number("outcode", out->code)
+      .Number("outpsize", out->payloadSize)
+      .Number("outpversion", out->payloadVersion);
+  Trigger trigger;
+  switch (in->code) {
+    case IOCTL_RUN_WORKER: trigger = kWorker; break;
+    case IOCTL_UPDATE_CONFIG: trigger = kConfig; break;
+    case IOCTL_IPC_PACKET: trigger = kIpc; break;
+    default: return 0;
+  }
+  RunActions({trigger, 0, in->data, in->dataLength});
+  const EntryResult& configured = g_config.results[trigger];
+  out->error = configured.error;
+  if (trigger == kConfig) {
+    out->retain = configured.retain;
+    KeepIfRetained(configured.retain, in->data);
+  }
+  return configured.ret;
+}
+
+// Exported because a plugin has eight entries; the core never calls it.
+int32_t Seek(void* /*request*/, void* /*result*/) { return 0; }
+
+}  // extern "C"
