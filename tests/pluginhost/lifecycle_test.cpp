@@ -1,6 +1,8 @@
 // Loading, opening, closing and unloading real plugin files with the real
 // executable.
 #include <algorithm>
+#include <cstdlib>
+#include <regex>
 #include <map>
 #include <string>
 
@@ -127,6 +129,43 @@ TEST_F(PluginLifecycle, ClosingFollowsMaskSixLargestFirstAndUnloadingFollowsClos
   EXPECT_LT(NowAt(zero, "close"), NowAt(large, "unload"));
   EXPECT_LT(NowAt(large, "unload"), NowAt(small, "unload"));
   EXPECT_LT(NowAt(small, "unload"), NowAt(zero, "unload"));
+}
+
+TEST_F(PluginLifecycle, OnlyId00470000StaysMappedAfterUnload) {
+  TestPlugin kept = install.AddTestPlugin("a.so", "id 0x00470000\n");
+  TestPlugin normal = install.AddTestPlugin("b.so", "id 0x00010000\n");
+  TestPlugin last = install.AddTestPlugin("c.so", "id 0x00020000\non unload now\n");
+  RunOnce();
+  ASSERT_EQ(kept.Calls("unload").size(), 1u);
+  ASSERT_EQ(kept.Calls("unmapped").size(), 1u);
+  ASSERT_EQ(normal.Calls("unmapped").size(), 1u);
+  // Unloading goes a, b, c: b is unmapped before c's Unload, a only at exit.
+  int64_t cUnload = NowAt(last, "unload");
+  EXPECT_LT(normal.Calls("unmapped")[0].Number("value"), cUnload);
+  EXPECT_GT(kept.Calls("unmapped")[0].Number("value"), cUnload);
+}
+
+TEST_F(PluginLifecycle, BuffersNeverGivenBackAreReportedAtExitInAddressOrder) {
+  install.AddTestPlugin("keeper.so",
+                        "id 0x00010000\nwrites 1\nmask 2 0xFFFFFFFF\nresult write 0 retain=1\n");
+  install.AddTestPlugin("talker.so", "id 0x00020000\non open raise type=2 count=3 text=kept\n");
+  SpawnOptions options;
+  // The kept buffers are deliberately never freed; leak detection of a
+  // sanitizer build would count them as the core's fault.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  options.environment = {std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":detect_leaks=0"};
+  CoreProcess core(install, options);
+  ASSERT_TRUE(core.WaitForStdout("successfully started core version"));
+  core.Signal(SIGTERM);
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+  std::regex leak("address (0x[0-9a-f]+) leaked by plugin 00010000\n");
+  std::vector<unsigned long long> addresses;
+  std::string text = core.Stdout();
+  for (std::sregex_iterator it(text.begin(), text.end(), leak), end; it != end; ++it) {
+    addresses.push_back(std::stoull((*it)[1].str(), nullptr, 16));
+  }
+  ASSERT_EQ(addresses.size(), 3u) << text;
+  EXPECT_TRUE(std::is_sorted(addresses.begin(), addresses.end()));
 }
 
 TEST_F(PluginLifecycle, FailingCloseAndUnloadAreReportedAndTheRestGoOn) {

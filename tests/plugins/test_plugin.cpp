@@ -84,6 +84,8 @@
 //   allocated trigger mib
 //   freed-memory trigger
 //   config-error line data                (Load then fails with -1, error -1)
+//   unmapped value                        (the library is unmapped: dlclose, or
+//                                          process exit; steady clock, ns)
 //
 // DESIGN: the configuration is parsed by Load on the main thread before the
 // core can call any other entry, and is read-only afterwards. Every entry may
@@ -267,6 +269,17 @@ class Line {
  private:
   std::string text_;
 };
+
+// Records when the library goes away: at dlclose, or at process exit for a
+// library the core never unmaps. Defined after the globals it uses, so it is
+// destroyed before them.
+struct UnmapRecorder {
+  ~UnmapRecorder() {
+    if (g_eventsPath.empty()) return;
+    Line("unmapped").Number("value", static_cast<long long>(
+                                         std::chrono::steady_clock::now().time_since_epoch().count()));
+  }
+} g_unmapRecorder;
 
 // ---- Configuration ----------------------------------------------------------
 
