@@ -47,6 +47,7 @@
 #include <boost/asio/basic_stream_socket.hpp>
 
 #include "housekeeping/housekeeping.h"
+#include "ipc/ipc.h"
 #include "pluginhost/pluginhost.h"
 
 class TiXmlDocument;
@@ -93,8 +94,8 @@ struct OutgoingPacket {
   size_t length = 0;
 };
 
-constexpr size_t kIpcBufferSize = 65536;
-constexpr size_t kIpcHeaderSize = 16;
+// One whole packet of the largest size fits.
+constexpr size_t kIpcBufferSize = kIpcMaxPacket;
 
 // Receive buffer of the parent link: bytes[0, count) hold received data not yet
 // handled, starting at a packet boundary. I/O thread only.
@@ -225,7 +226,7 @@ class dvrcore {
   bool memoryThrottlingEnabled = true;        // written before the first tick, then read-only
   std::atomic<bool> throttling{false};        // written by the tick, read by the dispatch
 
-  // ---- Beyond the table above ----
+  // ---- Further state ----
   std::thread ioThread;               // runs ioService; main thread starts and joins it
   bool identified = false;            // guarded by coreMutex: the parent identified itself
   SchedulerState scheduler;           // I/O thread only; holds lastTickTime and lowMemorySince
