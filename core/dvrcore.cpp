@@ -21,6 +21,7 @@
 #include <boost/asio/signal_set.hpp>
 
 #include "core/dvrcore.h"
+#include "core/privileges.h"
 
 namespace {
 
@@ -142,7 +143,14 @@ void dvrcore::Start() {
   }
 
   OpenPlugins();
-  if (getuid() != 0) SetCapabilities(kCapsAfterStart);
+  if (getuid() != 0) {
+    SetCapabilities(kCapsAfterStart);
+    // Capability sets belong to each thread, and the I/O thread (which runs
+    // plugins' IOCTL for parent packets) exists already. Its failure would
+    // only repeat the one just logged. Worker threads run plugin code from
+    // Load on and keep what they started with.
+    boost::asio::post(ioService, [] { ApplyCapabilities(kCapsAfterStart); });
+  }
   for (PLUGININFO& plugin : plugins) {
     if (plugin.desc.wantsReader) StartAsyncReader(plugin);
   }

@@ -181,7 +181,7 @@ TEST_P(StopSignal, LogsStopAndExitsZeroAfterClosingPlugins) {
   ASSERT_NE(stopLine, lines.end()) << output;
   EXPECT_GT(output.find(kStopText), output.find(kStartText));
   std::vector<std::string> words = LifecycleWords(plugin);
-  EXPECT_EQ(words, (std::vector<std::string>{"load", "open", "close", "unload"}));
+  EXPECT_EQ(words, (std::vector<std::string>{"load", "open", "close", "unload", "unmapped"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGTERM, SIGINT, SIGQUIT),
@@ -204,7 +204,7 @@ TEST_F(ProcessEntry, SecondSignalDuringStopChangesNothing) {
 
   EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
   std::vector<std::string> words = LifecycleWords(plugin);
-  EXPECT_EQ(words, (std::vector<std::string>{"load", "open", "close", "slept", "unload"}));
+  EXPECT_EQ(words, (std::vector<std::string>{"load", "open", "close", "slept", "unload", "unmapped"}));
   std::string output = core.Stdout();
   EXPECT_EQ(output.find(kStopText), output.rfind(kStopText)) << "stop logged twice:\n" << output;
 }
@@ -222,7 +222,7 @@ TEST_F(ProcessEntry, SignalDuringLoadingStillCompletesStartThenStops) {
   ASSERT_NE(output.find(kStartText), std::string::npos) << output;
   EXPECT_GT(output.find(kStopText), output.find(kStartText)) << output;
   std::vector<std::string> words = LifecycleWords(plugin);
-  EXPECT_EQ(words, (std::vector<std::string>{"load", "slept", "open", "close", "unload"}));
+  EXPECT_EQ(words, (std::vector<std::string>{"load", "slept", "open", "close", "unload", "unmapped"}));
 }
 
 // The parent never identifies itself: the core waits its bounded time and

@@ -183,7 +183,7 @@ TEST_F(InspectTool, DescribesAPluginAndNeverOpensItOrStartsItsThreads) {
                    }));
   EXPECT_EQ(run.status, 0);
   // Load and Unload only: no Open or Close, no worker IOCTL, no reader Read.
-  EXPECT_EQ(CallWords(plugin), (Lines{"load", "raised", "unload"}));
+  EXPECT_EQ(CallWords(plugin), (Lines{"load", "raised", "unload", "unmapped"}));
 }
 
 TEST_F(InspectTool, RejectedFilesGetTheCoresMessages) {
@@ -222,8 +222,8 @@ TEST_F(InspectTool, RejectedFilesGetTheCoresMessages) {
   EXPECT_NE(run.out.find("\nsummary: 4 files, 0 loaded, 4 rejected\n"), std::string::npos) << run.out;
   EXPECT_EQ(run.status, 1);
   // A plugin whose Load failed is unmapped without Unload, as in the core.
-  EXPECT_EQ(CallWords(refuses), (Lines{"load"}));
-  EXPECT_EQ(CallWords(flagsError), (Lines{"load"}));
+  EXPECT_EQ(CallWords(refuses), (Lines{"load", "unmapped"}));
+  EXPECT_EQ(CallWords(flagsError), (Lines{"load", "unmapped"}));
 }
 
 TEST_F(InspectTool, ReportsReservedAndClashingIds) {
@@ -254,10 +254,10 @@ TEST_F(InspectTool, ReportsReservedAndClashingIds) {
   EXPECT_NE(run.out.find("\nsummary: 5 files, 3 loaded, 2 rejected\n"), std::string::npos) << run.out;
   EXPECT_EQ(run.status, 1);
   // Admitted plugins are unloaded; a clashing one is unmapped without Unload.
-  EXPECT_EQ(CallWords(first), (Lines{"load", "unload"}));
-  EXPECT_EQ(CallWords(twin), (Lines{"load"}));
-  EXPECT_EQ(CallWords(front), (Lines{"load", "unload"}));
-  EXPECT_EQ(CallWords(kept), (Lines{"load", "unload"}));
+  EXPECT_EQ(CallWords(first), (Lines{"load", "unload", "unmapped"}));
+  EXPECT_EQ(CallWords(twin), (Lines{"load", "unmapped"}));
+  EXPECT_EQ(CallWords(front), (Lines{"load", "unload", "unmapped"}));
+  EXPECT_EQ(CallWords(kept), (Lines{"load", "unload", "unmapped"}));
 }
 
 TEST_F(InspectTool, FailedUnloadIsReportedButTheFileCountsAsLoaded) {
