@@ -38,27 +38,14 @@ void dvrcore::DeliverRequest(const _EventParmsIn& entry) {
     const uint32_t id = plugin.desc.id;
     if ((entry.eventType & EVENT_CONFIG) && id != entry.sourceId) {
       if (plugin.IOCTL == nullptr) continue;
-      _IoctlParmsIn in{};
-      in.size = sizeof in;
-      in.version = 1;
-      in.code = IOCTL_UPDATE_CONFIG;
-      in.payloadSize = IOCTL_PAYLOAD_SIZE_DATA;
-      in.payloadVersion = 1;
-      in.dataLength = entry.dataLength;
-      in.data = buffer;
-      _IoctlParmsOut out{};
-      out.size = sizeof out;
-      out.version = 1;
-      out.code = IOCTL_UPDATE_CONFIG;
-      out.payloadSize = 8;
-      out.payloadVersion = 1;
+      IoctlCall call(IOCTL_UPDATE_CONFIG, buffer, entry.dataLength);
       allocations.Track(buffer, id);
-      int32_t rc = CallPluginEntry(plugin.IOCTL, &in, &out);
-      if (rc != 0 || out.error != 0) {
+      int32_t rc = CallPluginEntry(plugin.IOCTL, &call.in, &call.out);
+      if (rc != 0 || call.out.error != 0) {
         CORE_LOG(0, "plugin %s update config returned %d error %d", plugin.fileName.c_str(), rc,
-                 out.error);
+                 call.out.error);
       }
-      if (out.retain == 0) allocations.Release(buffer, id);
+      if (call.out.retain == 0) allocations.Release(buffer, id);
       continue;
     }
 

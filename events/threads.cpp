@@ -18,19 +18,8 @@
 namespace {
 
 void RunWorker(PluginEntry ioctl) {
-  _IoctlParmsIn in{};
-  in.size = sizeof in;
-  in.version = 1;
-  in.code = IOCTL_RUN_WORKER;
-  in.payloadSize = IOCTL_PAYLOAD_SIZE_WORKER;
-  in.payloadVersion = 1;
-  _IoctlParmsOut out{};
-  out.size = sizeof out;
-  out.version = 1;
-  out.code = IOCTL_RUN_WORKER;
-  out.payloadSize = 8;
-  out.payloadVersion = 1;
-  CallPluginEntry(ioctl, &in, &out);
+  IoctlCall call(IOCTL_RUN_WORKER, nullptr, 0);
+  CallPluginEntry(ioctl, &call.in, &call.out);
 }
 
 void CallRead(PluginEntry read, uint32_t dataLength, void* data, uint32_t correlationId) {

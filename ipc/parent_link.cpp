@@ -93,24 +93,11 @@ void dvrcore::HandleParentPacket(const uint8_t* packet, uint32_t length) {
   }
   if (ioctl == nullptr) return;  // nobody is addressed: dropped silently
 
-  _IoctlParmsIn in{};
-  in.size = sizeof in;
-  in.version = 1;
-  in.code = IOCTL_IPC_PACKET;
-  in.payloadSize = IOCTL_PAYLOAD_SIZE_DATA;
-  in.payloadVersion = 1;
-  in.dataLength = header.length;
-  in.data = const_cast<uint8_t*>(packet);
-  _IoctlParmsOut out{};
-  out.size = sizeof out;
-  out.version = 1;
-  out.code = IOCTL_IPC_PACKET;
-  out.payloadSize = 8;
-  out.payloadVersion = 1;
+  IoctlCall call(IOCTL_IPC_PACKET, const_cast<uint8_t*>(packet), header.length);
   // The I/O thread is joined before any plugin is unloaded, so the entry
   // stays mapped for the length of the call.
-  int32_t rc = CallPluginEntry(ioctl, &in, &out);
-  if (rc != 0 || out.error != 0) {
+  int32_t rc = CallPluginEntry(ioctl, &call.in, &call.out);
+  if (rc != 0 || call.out.error != 0) {
     std::string fileName;
     {
       std::shared_lock<std::shared_mutex> lock(pluginsLock);
@@ -118,7 +105,7 @@ void dvrcore::HandleParentPacket(const uint8_t* packet, uint32_t length) {
         if (plugin.desc.id == id) fileName = plugin.fileName;
       }
     }
-    CORE_LOG(0, "plugin %s ipc ioctl returned %d error %d", fileName.c_str(), rc, out.error);
+    CORE_LOG(0, "plugin %s ipc ioctl returned %d error %d", fileName.c_str(), rc, call.out.error);
   }
 }
 

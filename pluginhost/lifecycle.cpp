@@ -130,6 +130,23 @@ void dvrcore::UnloadPlugin(PLUGININFO& plugin) {
   if (plugin.desc.id != PLUGIN_ID_NEVER_UNMAP) dlclose(plugin.handle);
 }
 
+IoctlCall::IoctlCall(uint32_t code, void* data, uint32_t dataLength) : in{}, out{} {
+  in.size = sizeof in;
+  in.version = 1;
+  in.code = code;
+  // A payload of data (configuration, packets) is described as 16 bytes, the
+  // worker's call without data as 8.
+  in.payloadSize = code == IOCTL_RUN_WORKER ? IOCTL_PAYLOAD_SIZE_WORKER : IOCTL_PAYLOAD_SIZE_DATA;
+  in.payloadVersion = 1;
+  in.dataLength = dataLength;
+  in.data = data;
+  out.size = sizeof out;
+  out.version = 1;
+  out.code = code;
+  out.payloadSize = 8;
+  out.payloadVersion = 1;
+}
+
 void dvrcore::LoadPlugins() {
   const fs::path directory = fs::path(executablePath).parent_path();
   std::vector<fs::path> candidates;

@@ -77,6 +77,14 @@ enum class PluginAdmission { kAdmitted, kNotMapped, kNoLoad, kLoadFailed, kIdTak
 // exception escaping a C++ plugin counts as -1 instead of unwinding the core.
 int32_t CallPluginEntry(PluginEntry entry, void* request, void* result) noexcept;
 
+// The request and result records of one IOCTL call, filled as the core
+// fills them for every code.
+struct IoctlCall {
+  IoctlCall(uint32_t code, void* data, uint32_t dataLength);
+  _IoctlParmsIn in;
+  _IoctlParmsOut out;
+};
+
 // Appends every regular file (after following links) of `directory` whose last
 // extension is exactly `extension` to `candidates`. Never fails: a missing
 // directory adds nothing, a bad entry is skipped, a failing scan keeps what it
