@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "core/dvrcore.h"
+#include "tests/support/sanitizers.h"
 
 namespace {
 
@@ -195,17 +196,7 @@ std::string RunUnderParentUser(uid_t parentUid, const std::function<std::string(
 // ThreadSanitizer runs a thread of its own in every process, which lacks the
 // bit, loses its capabilities at setuid, and then fails the C library's
 // process-wide setgid, which aborts.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kForeignThreads = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kForeignThreads = true;
-#else
-constexpr bool kForeignThreads = false;
-#endif
-#else
-constexpr bool kForeignThreads = false;
-#endif
+constexpr bool kForeignThreads = dvrtest::kThreadSanitizer;
 
 TEST_F(PrivilegesTest, RootCoreAdoptsParentUserWithGroupsAndThreeCapabilities) {
   if (kForeignThreads) GTEST_SKIP() << "a sanitizer thread cannot follow the user switch";

@@ -24,6 +24,7 @@
 
 #include "ipc/ipc.h"
 #include "tests/support/core_process.h"
+#include "tests/support/sanitizers.h"
 #include "tests/support/test_dir.h"
 
 namespace dvrtest {
@@ -48,17 +49,6 @@ constexpr uint32_t kWatcherId = 0x00400000;  // receives the memory-state docume
 constexpr uint32_t kEventClass3 = 0x4;
 constexpr int kEventThrottled = 5;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
 
 std::string Hex(uint32_t value) {
   char text[16];
