@@ -128,12 +128,17 @@ void dvrcore::Start() {
   signals.add(SIGTERM);
   signals.add(SIGQUIT);
   signals.async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
-  UnblockStopSignals();
 
   // ---- Plugins, parent link, I/O thread ----
   LoadPlugins();
   if (ipcSocket.is_open()) StartReceive();
-  ioThread = std::thread([this] { ioService.run(); });
+  ioThread = std::thread([this] {
+    // The stop signals are taken by this thread alone (main blocked them for
+    // every thread it starts): they never interrupt plugin code, and one that
+    // came early has waited until the set could take it.
+    UnblockStopSignals();
+    ioService.run();
+  });
 
   if (ipcSocket.is_open()) {
     // Ends early when the parent has identified itself (also before the wait

@@ -50,9 +50,10 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  // A stop signal that arrives before the core catches the three stop signals
-  // stays pending instead of killing a half-built process; the core unblocks
-  // them once its handler is in place, and then stops cleanly.
+  // The stop signals stay blocked on this thread and so on every thread it
+  // starts; the core's I/O thread alone takes them. One that arrives before
+  // the core can handle it stays pending instead of killing a half-built
+  // process.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
