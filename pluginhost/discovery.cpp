@@ -4,6 +4,7 @@
 // the order of opening, delivery and reporting: files carrying the marker
 // "Nvrxpr" anywhere in their path first, then paths compared element by
 // element as byte strings.
+#include <algorithm>
 #include <cstring>
 
 #include <boost/filesystem/operations.hpp>
@@ -47,6 +48,30 @@ void FindPluginFiles(const fs::path& directory, const std::string& extension,
       // One bad entry is skipped; the scan goes on.
     }
   }
+}
+
+void SortPluginPaths(std::vector<fs::path>& candidates) {
+  // The same order as PluginPathLess, with each path's key (marker, then its
+  // elements) taken apart once instead of at every comparison.
+  struct Keyed {
+    bool marked;
+    std::vector<std::string> elements;
+    fs::path path;
+  };
+  std::vector<Keyed> keyed;
+  keyed.reserve(candidates.size());
+  for (fs::path& path : candidates) {
+    Keyed key{CarriesMarker(path), {}, std::move(path)};
+    for (const fs::path& element : key.path) key.elements.push_back(element.native());
+    keyed.push_back(std::move(key));
+  }
+  std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
+    if (a.marked != b.marked) return a.marked;
+    return std::lexicographical_compare(a.elements.begin(), a.elements.end(), b.elements.begin(),
+                                        b.elements.end());
+  });
+  candidates.clear();
+  for (Keyed& key : keyed) candidates.push_back(std::move(key.path));
 }
 
 bool PluginPathLess(const fs::path& a, const fs::path& b) {

@@ -152,7 +152,7 @@ void dvrcore::LoadPlugins() {
   std::vector<fs::path> candidates;
   FindPluginFiles(directory / "plugins", kPluginExtension, candidates);
   FindPluginFiles(directory / "protected-plugins", kPluginExtension, candidates);
-  std::sort(candidates.begin(), candidates.end(), PluginPathLess);
+  SortPluginPaths(candidates);
 
   for (const fs::path& path : candidates) {
     PLUGININFO plugin;

@@ -95,6 +95,8 @@ void FindPluginFiles(const boost::filesystem::path& directory, const std::string
 // Candidate order: paths containing the marker "Nvrxpr" first, then element by
 // element, byte-wise.
 bool PluginPathLess(const boost::filesystem::path& a, const boost::filesystem::path& b);
+// Sorts candidates into that order, taking each path apart only once.
+void SortPluginPaths(std::vector<boost::filesystem::path>& candidates);
 
 // Holders of data buffers shared with plugins: (address, owner) pairs ordered
 // by address. A buffer is freed by whoever releases its last pair. The

@@ -171,7 +171,7 @@ int main(int argc, char** argv) {
       candidates.push_back(path);
     }
   }
-  std::sort(candidates.begin(), candidates.end(), PluginPathLess);
+  SortPluginPaths(candidates);
 
   std::printf("discovery order:\n");
   if (candidates.empty()) std::printf("  (no plugin files)\n");

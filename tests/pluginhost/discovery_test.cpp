@@ -29,7 +29,10 @@ class PluginDiscovery : public ::testing::Test {
     std::vector<fs::path> found;
     FindPluginFiles(root_ / "plugins", ".so", found);
     FindPluginFiles(root_ / "protected-plugins", ".so", found);
-    std::sort(found.begin(), found.end(), PluginPathLess);
+    std::vector<fs::path> bySort = found;
+    std::sort(bySort.begin(), bySort.end(), PluginPathLess);
+    SortPluginPaths(found);
+    EXPECT_EQ(found, bySort) << "the two orderings must agree";
     std::vector<std::string> relative;
     for (const fs::path& p : found) {
       relative.push_back(p.parent_path().filename().string() + "/" + p.filename().string());

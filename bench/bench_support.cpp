@@ -1,0 +1,166 @@
+// Shared pieces of the benchmarks; see bench_support.h.
+#include "bench/bench_support.h"
+
+#include <dlfcn.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+
+#include <boost/filesystem/operations.hpp>
+
+namespace fs = boost::filesystem;
+
+namespace bench {
+
+namespace {
+
+std::string g_workDir;                       // set once by main()
+std::map<std::string, std::string> g_units;  // row name -> unit; benchmark thread only
+std::set<std::string> g_setups;              // PluginSetup folders made; benchmark thread only
+
+// Boost 1.74's copy_file fails across file systems (EXDEV from
+// copy_file_range), and the work folder may be on another one than the build.
+void CopyFile(const fs::path& from, const fs::path& to) {
+  std::ifstream in(from.string(), std::ios::binary);
+  std::ofstream out(to.string(), std::ios::binary | std::ios::trunc);
+  out << in.rdbuf();
+  out.close();
+  Check(in.good() && out.good(), "cannot copy " + from.string() + " to " + to.string());
+}
+
+}  // namespace
+
+void Check(bool ok, const std::string& what) {
+  if (!ok) throw std::runtime_error(what);
+}
+
+void CheckSys(bool ok, const std::string& what) {
+  if (!ok) throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+double Quantile(std::vector<double> values, double q) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[static_cast<size_t>(q * static_cast<double>(values.size() - 1) + 0.5)];
+}
+
+const std::string& PlacementSuffix() {
+  static const std::string suffix = [] {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return std::string();
+    return std::string(CPU_COUNT(&set) == 1 ? ".1cpu" : "");
+  }();
+  return suffix;
+}
+
+void SetRow(benchmark::State& state, const std::string& name, double value, const char* unit) {
+  state.counters[name] = value;
+  g_units[name] = unit;
+}
+
+RowReporter::RowReporter()
+    : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
+void RowReporter::ReportRuns(const std::vector<Run>& reports) {
+  ConsoleReporter::ReportRuns(reports);
+  for (const Run& run : reports) {
+    if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+    for (const auto& counter : run.counters)
+      samples_[counter.first].push_back(counter.second.value);
+  }
+}
+
+void RowReporter::Finalize() {
+  ConsoleReporter::Finalize();
+  for (const auto& row : samples_) {
+    const std::vector<double>& v = row.second;
+    std::printf("ROW %-34s %11.4g %11.4g %11.4g %s\n", row.first.c_str(), Quantile(v, 0.5),
+                *std::min_element(v.begin(), v.end()), *std::max_element(v.begin(), v.end()),
+                g_units[row.first].c_str());
+  }
+  std::fflush(stdout);
+}
+
+void SetWorkDir(const std::string& dir) { g_workDir = dir; }
+
+const char* PluginLibraryPath() { return DVRCORE_BENCH_PLUGIN; }
+const char* TinyPluginLibraryPath() { return DVRCORE_BENCH_TINY_PLUGIN; }
+const char* CoreExecutablePath() { return DVRCORE_EXECUTABLE; }
+
+std::string PluginSetup(const std::string& name, const std::vector<std::string>& plugins,
+                        const char* library) {
+  const fs::path dir = fs::path(g_workDir) / name;
+  if (g_setups.count(name) == 0) {
+    fs::create_directories(dir / "plugins");
+    for (const std::string& file : plugins) CopyFile(library, dir / "plugins" / file);
+    g_setups.insert(name);
+  }
+  return (dir / "dvrcore").string();
+}
+
+std::string LonelyCoreExecutable(const std::string& name) {
+  const fs::path dir = fs::path(g_workDir) / name;
+  const fs::path exe = dir / "dvrcore";
+  if (g_setups.count(name) == 0) {
+    fs::create_directories(dir);
+    CopyFile(CoreExecutablePath(), exe);
+    fs::permissions(exe, fs::owner_all);
+    g_setups.insert(name);
+  }
+  return exe.string();
+}
+
+BenchCore::BenchCore(const std::string& exePath) : core_(std::make_unique<dvrcore>(exePath)) {
+  core_->LoadPlugins();
+  core_->OpenPlugins();
+  Drain();
+}
+
+BenchCore::~BenchCore() {
+  StopParentLink();
+  core_->ClosePlugins();
+  core_->UnloadPlugins();
+}
+
+void BenchCore::Drain() {
+  core_->RequestStop();
+  core_->RunMainLoop();
+  std::lock_guard<std::mutex> lock(core_->coreMutex);
+  core_->stopRequested = false;
+}
+
+void* BenchCore::PluginSymbolAddress(size_t i, const char* name) {
+  if (i >= core_->plugins.size()) return nullptr;
+  return dlsym(core_->plugins[i].handle, name);
+}
+
+void BenchCore::StartParentLink(int fd) {
+  try {
+    core_->ipcSocket.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0), fd);
+  } catch (...) {
+    close(fd);
+    throw;
+  }
+  core_->ipcOpen = true;
+  core_->StartReceive();
+  core_->ioThread = std::thread([this] { core_->ioService.run(); });
+  ioRunning_ = true;
+}
+
+void BenchCore::StopParentLink() {
+  if (!ioRunning_) return;
+  core_->ioService.stop();
+  core_->ioThread.join();
+  core_->outgoingPackets.clear();
+  ioRunning_ = false;
+}
+
+}  // namespace bench

@@ -1,0 +1,167 @@
+// Shared pieces of the benchmarks: the clock, result rows, the work folder
+// with plugin directories, and an in-process core with its plugins loaded.
+//
+// Results leave as rows "ROW <name> <median> <min> <max> <unit>", the format
+// of the performance floors, so that a row named like a floor row is
+// compared with it directly. Each repetition of a benchmark gives one sample
+// per row (SetRow); RowReporter collects the samples of every repetition and
+// prints the rows once all benchmarks have run.
+//
+// DESIGN: one core object exists at a time (its constructor makes it the
+// target of FlatPluginEvent), owned by a BenchCore on the thread that runs
+// the benchmark, which plays the core's main thread.
+#ifndef DVRCORE_BENCH_BENCH_SUPPORT_H
+#define DVRCORE_BENCH_BENCH_SUPPORT_H
+
+#include <utility>  // Boost 1.74 Asio needs it first under C++20
+
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <ctime>
+#include <exception>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/dvrcore.h"
+
+namespace bench {
+
+inline long long NowNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+// Nearest-rank quantile, q in [0, 1], as the floors compute it.
+double Quantile(std::vector<double> values, double q);
+
+// ".1cpu" when this process may run on one CPU only (started under
+// `taskset -c N`), else "": latency rows carry the placement in their name.
+const std::string& PlacementSuffix();
+
+// Records one sample of row `name` for this repetition. A row name equal to
+// a floor row is compared with that floor; "<floor row>~<variant>" is
+// compared with the same floor row under its own name.
+void SetRow(benchmark::State& state, const std::string& name, double value, const char* unit);
+
+// Console output as usual, plus the ROW lines at the end (on stdout).
+class RowReporter : public benchmark::ConsoleReporter {
+ public:
+  // Colour only on a terminal, so that captured output stays plain text.
+  RowReporter();
+  void ReportRuns(const std::vector<Run>& reports) override;
+  void Finalize() override;
+
+ private:
+  std::map<std::string, std::vector<double>> samples_;  // row name -> one sample per repetition
+};
+
+// The work folder, made by main() and the process's working directory, so
+// that the files the core writes there (plugins.xml, core.xml) stay in it.
+void SetWorkDir(const std::string& dir);
+
+// The paths of the benchmark plugins and of the real core executable, as built.
+const char* PluginLibraryPath();      // bench_plugin.so
+const char* TinyPluginLibraryPath();  // bench_tiny_plugin.so
+const char* CoreExecutablePath();
+
+// Makes (once per process) <work>/<name>/plugins holding one copy of
+// `library` per file name in `plugins` ("0001w.so", see bench_plugin.c), and
+// returns the path a core executable in <work>/<name> would have, whose
+// plugin directory that is.
+std::string PluginSetup(const std::string& name, const std::vector<std::string>& plugins,
+                        const char* library = PluginLibraryPath());
+
+// Copies the real core executable alone into <work>/<name> (no plugin
+// directory beside it) and returns the copy's path.
+std::string LonelyCoreExecutable(const std::string& name);
+
+// A core object in this process with the plugins of `exePath`'s directory
+// loaded and opened and the queue of start-up events delivered. The calling
+// thread is its main thread. The parent link, when started, runs on an I/O
+// thread of its own until StopParentLink or destruction.
+class BenchCore {
+ public:
+  explicit BenchCore(const std::string& exePath);
+  ~BenchCore();
+  BenchCore(const BenchCore&) = delete;
+  BenchCore& operator=(const BenchCore&) = delete;
+
+  dvrcore& core() { return *core_; }
+
+  // Runs the main loop until what is queued is delivered, then accepts
+  // queued events again.
+  void Drain();
+
+  // Address of an exported symbol of the i-th loaded plugin (null if absent).
+  template <typename T>
+  T* PluginSymbol(size_t i, const char* name) {
+    return static_cast<T*>(PluginSymbolAddress(i, name));
+  }
+  size_t PluginCount() const { return core_->plugins.size(); }
+
+  // Adopts `fd` (closed on failure) as the parent link, as Init would, without Init's change of
+  // user and umask, arms the first receive and starts the I/O thread.
+  void StartParentLink(int fd);
+  // Stops and joins the I/O thread; the link is not closed, so the core
+  // never sees it lost.
+  void StopParentLink();
+
+ private:
+  void* PluginSymbolAddress(size_t i, const char* name);
+
+  std::unique_ptr<dvrcore> core_;
+  bool ioRunning_ = false;
+};
+
+// Owns a descriptor; closes it on destruction.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+// Throw std::runtime_error with `what` when `ok` is false; CheckSys adds
+// errno's text, for system calls.
+void Check(bool ok, const std::string& what);
+void CheckSys(bool ok, const std::string& what);
+
+// Runs `body`; an exception becomes the benchmark's error instead of ending
+// the process.
+template <typename Body>
+void Guarded(benchmark::State& state, Body&& body) {
+  try {
+    body();
+  } catch (const std::exception& error) {
+    state.SkipWithError(error.what());
+  }
+}
+
+// Raises `events` queued events from this thread with `plugins` writers
+// loaded, then runs the main loop until they are delivered: the run that
+// callgrind counts (bench --instr-drain K N). Returns a process exit status.
+int QueuedDrainOnce(int plugins, uint32_t events);
+
+// Loads `plugins` copies of the trivial plugin with LoadPlugins, then unloads
+// them (bench --instr-load N; callgrind counts LoadPlugins alone). Returns a
+// process exit status.
+int LoadOnce(int plugins);
+
+}  // namespace bench
+
+#endif  // DVRCORE_BENCH_BENCH_SUPPORT_H
