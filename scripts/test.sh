@@ -1,0 +1,183 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and tests the core in each
+# configuration that matters, every stage in its own directory under build/:
+#   native  RelWithDebInfo, the whole suite
+#   asan    AddressSanitizer + UndefinedBehaviorSanitizer, leaks included (clang)
+#   tsan    ThreadSanitizer (GCC)
+#   armhf   32-bit ARM cross build, tests run under qemu-user (not sanitized:
+#           the sanitizers do not run under qemu-user)
+#   fuzz    libFuzzer targets (clang), each for a bounded time on a copy of
+#           its seed corpus
+# It ends with a summary and the line "N passed, N failed", and exits non-zero
+# when anything failed. A stage that does not configure or build counts as one
+# failure. Sanitizer reports go to log files, not only to the exit status, so
+# that a report from a child process (the core or the stand-in parent started
+# by a test) fails the run even if the test did not look at how it exited;
+# every process with a report counts as one failure.
+#
+#   scripts/test.sh           every stage
+#   scripts/test.sh --quick   native only, for day-to-day work
+# DVRCORE_BUILD_DIR moves the stage directories elsewhere (default: build).
+set -uo pipefail
+shopt -s nullglob
+
+cd "$(dirname "$0")/.."
+# Nothing here reads the terminal, and a closed standard input (as in some CI
+# runners) would hand descriptor 0 to the first socket a test opens.
+exec </dev/null
+quick=0
+case "${1:-}" in
+  "") ;;
+  --quick) quick=1 ;;
+  *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
+esac
+
+if ((quick)); then
+  bash scripts/install-deps.sh || exit 1
+else
+  bash scripts/install-deps.sh --armhf || exit 1
+fi
+
+# Absolute, because sanitizer log paths must not depend on a test's directory.
+build_root=$(realpath -m "${DVRCORE_BUILD_DIR:-build}")
+jobs=$(nproc)
+summary=()
+total_passed=0
+total_failed=0
+# Counts of the stage being run.
+passed=0
+failed=0
+
+# configure_and_build <dir> <target> <cmake args...>; the output goes to
+# <dir>/build.log and its end is shown on failure.
+configure_and_build() {
+  local dir=$1 target=$2
+  shift 2
+  mkdir -p "$dir"
+  if cmake -S . -B "$dir" "$@" >"$dir/build.log" 2>&1 &&
+     cmake --build "$dir" --target "$target" -j "$jobs" >>"$dir/build.log" 2>&1; then
+    return 0
+  fi
+  tail -n 60 "$dir/build.log"
+  echo "build failed; full log: $dir/build.log"
+  failed=$((failed + 1))
+  return 1
+}
+
+# run_ctest <test dir> [NAME=value ...] [ctest options ...]: runs the tests
+# with the given environment and adds their counts to the stage's.
+run_ctest() {
+  local dir=$1 vars=() log
+  shift
+  while (($#)) && [[ $1 == [A-Z]*=* ]]; do
+    vars+=("$1")
+    shift
+  done
+  log=$dir/ctest.log
+  env "${vars[@]}" ctest --test-dir "$dir" -j2 --output-on-failure --no-tests=error "$@" \
+    2>&1 | tee "$log"
+  local counts
+  counts=$(grep -Eo '[0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  if [[ -z $counts ]]; then
+    echo "ctest gave no result"
+    failed=$((failed + 1))
+    return
+  fi
+  local f t
+  read -r f _ _ _ _ t <<<"$counts"
+  passed=$((passed + t - f))
+  failed=$((failed + f))
+}
+
+# count_reports <log dir>: shows every sanitizer log and counts those that hold
+# a report (each ends with a SUMMARY line) as failures.
+count_reports() {
+  local file
+  for file in "$1"/*; do
+    echo "---- $file"
+    cat "$file"
+    if grep -q '^SUMMARY: ' "$file"; then failed=$((failed + 1)); fi
+  done
+}
+
+# stage <title> <function>: runs one stage and records its line of the summary.
+stage() {
+  local title=$1 start=$SECONDS
+  passed=0
+  failed=0
+  echo
+  echo "======== $title ========"
+  "$2"
+  local seconds=$((SECONDS - start)) verdict=PASS
+  ((failed)) && verdict=FAIL
+  summary+=("$(printf '%-12s %s  %4d passed, %3d failed  %3dm%02ds' \
+    "$title" "$verdict" "$passed" "$failed" $((seconds / 60)) $((seconds % 60)))")
+  total_passed=$((total_passed + passed))
+  total_failed=$((total_failed + failed))
+}
+
+native() {
+  local dir=$build_root/native
+  configure_and_build "$dir" all -DCMAKE_BUILD_TYPE=RelWithDebInfo || return
+  run_ctest "$dir"
+}
+
+# sanitized_ctest <dir> <NAME=value ...>: runs the tests of a sanitizer build
+# whose options send every report to <dir>/sanitizer-logs, then checks there.
+sanitized_ctest() {
+  local dir=$1
+  shift
+  rm -rf "$dir/sanitizer-logs"
+  mkdir -p "$dir/sanitizer-logs"
+  run_ctest "$dir" "$@"
+  count_reports "$dir/sanitizer-logs"
+}
+
+# Built with clang: its UBSan lives in the ASan runtime and honours log_path,
+# while GCC's separate libubsan writes to standard error whatever the options
+# say, so a report from a child process could go unnoticed.
+asan() {
+  local dir=$build_root/asan
+  configure_and_build "$dir" all -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DDVRCORE_SANITIZE=address,undefined || return
+  sanitized_ctest "$dir" \
+    "ASAN_OPTIONS=detect_leaks=1:log_path=$dir/sanitizer-logs/asan" \
+    "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$dir/sanitizer-logs/ubsan"
+}
+
+tsan() {
+  local dir=$build_root/tsan
+  configure_and_build "$dir" all -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DDVRCORE_SANITIZE=thread || return
+  sanitized_ctest "$dir" \
+    "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:log_path=$dir/sanitizer-logs/tsan"
+}
+
+armhf() {
+  local dir=$build_root/armhf
+  configure_and_build "$dir" all -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake || return
+  run_ctest "$dir"
+}
+
+fuzz() {
+  local dir=$build_root/fuzz
+  configure_and_build "$dir" fuzzers -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DDVRCORE_FUZZ=ON -DDVRCORE_TESTS=OFF \
+    || return
+  run_ctest "$dir/fuzz"
+}
+
+stage native native
+if ((!quick)); then
+  stage asan+ubsan asan
+  stage tsan tsan
+  stage armhf armhf
+  stage fuzz fuzz
+fi
+
+echo
+echo "======== summary ========"
+printf '%s\n' "${summary[@]}"
+echo "$total_passed passed, $total_failed failed"
+((total_failed == 0))
