@@ -57,6 +57,17 @@
 //   block                           waits until Close has been called
 //   alloc <MiB>                     allocates and touches that many MiB
 //   free-memory                     frees everything alloc allocated
+//   spawn <program> [args]          starts <program> directly (posix_spawn, no
+//                                   shell) with the blank-separated arguments
+//   fork-as <uid>                   forks a child that switches to <uid>
+//                                   (setresuid, as a daemon drops root) and
+//                                   then waits in pause() until killed
+//   own-thread                      starts a thread of the plugin's own that
+//                                   waits until Close; Unload joins it
+//   exit-thread                     ends the calling thread (pthread_exit)
+//   pause                           waits in pause() until the thread is
+//                                   cancelled
+//   cancel-worker                   cancels the worker thread (pthread_cancel)
 // Data texts take the escapes \n \r \t \\ \0 and \xHH.
 // A buffer counts as retained when its Write or config IOCTL returns with a
 // non-zero retain, that is after the trigger's actions have run.
@@ -74,7 +85,8 @@
 //   open|close|unload size version
 //   read size version flag len data corr  (flag: the byte at offset 12)
 //   write size version len data source corr type flags level
-//   ioctl code size version psize pversion len data outcode outpsize outpversion
+//   ioctl code size version psize pversion len data addr outcode outpsize outpversion
+//                                         (addr: the data pointer in decimal)
 //   raised trigger source corr type flags level len ret result
 //   released (the fields of raised)       (or "released trigger none=1")
 //   now trigger value                     (nanoseconds of the steady clock)
@@ -83,6 +95,10 @@
 //   unblocked trigger
 //   allocated trigger mib
 //   freed-memory trigger
+//   spawned trigger pid                   (pid: the new process, or -errno)
+//   forked trigger pid                    (pid: the child, or -errno)
+//   own-thread trigger                    (written by the new thread itself)
+//   cancelled trigger ret
 //   config-error line data                (Load then fails with -1, error -1)
 //   unmapped value                        (the library is unmapped: dlclose, or
 //                                          process exit; steady clock, ns)
@@ -93,6 +109,8 @@
 // main thread), so the mutable state is behind g_stateMutex.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <spawn.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -139,7 +157,10 @@ struct EntryResult {
 };
 
 struct Action {
-  enum Kind { kRaise, kRelease, kSendParent, kEcho, kNow, kCoreLog, kSleep, kBlock, kAlloc, kFreeMemory };
+  enum Kind {
+    kRaise, kRelease, kSendParent, kEcho, kNow, kCoreLog, kSleep, kBlock, kAlloc, kFreeMemory,
+    kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker
+  };
   Kind kind = kRaise;
   bool sourceSelf = true;
   uint32_t source = 0;
@@ -153,7 +174,7 @@ struct Action {
   bool hasData = false;
   bool terminatingZero = false;
   std::string data;
-  uint32_t amount = 0;  // sleep: milliseconds; alloc: MiB
+  uint32_t amount = 0;  // sleep: milliseconds; alloc: MiB; fork-as: user ID
 };
 
 struct Config {
@@ -183,6 +204,9 @@ long g_loadTid = 0;
 
 // Thread identities for the record; any thread.
 std::atomic<long> g_workerTid{0};
+// The worker thread's handle, for cancel-worker; valid once g_workerKnown is set.
+pthread_t g_workerThread;
+std::atomic<bool> g_workerKnown{false};
 std::atomic<long> g_readerTid{0};
 std::atomic<bool> g_readerTaken{false};
 
@@ -193,6 +217,7 @@ std::condition_variable g_closedCondition;  // signalled when g_closed is set
 bool g_closed = false;
 std::vector<void*> g_retained;  // buffers kept with retain, oldest first
 std::vector<void*> g_memory;    // blocks of the alloc action
+std::vector<std::thread> g_ownThreads;  // own-thread; joined by Unload
 
 long CurrentTid() { return static_cast<long>(syscall(SYS_gettid)); }
 
@@ -409,13 +434,13 @@ bool ParseAction(std::string rest, Action& action) {
     action.kind = name == "raise" ? Action::kRaise : Action::kCoreLog;
     return ParseEventArguments(rest, action);
   }
-  if (name == "send-parent") {
-    action.kind = Action::kSendParent;
+  if (name == "send-parent" || name == "spawn") {
+    action.kind = name == "spawn" ? Action::kSpawn : Action::kSendParent;
     action.hasData = true;
-    return Unescape(rest, action.data);
+    return Unescape(rest, action.data) && (action.kind == Action::kSendParent || !action.data.empty());
   }
-  if (name == "sleep" || name == "alloc") {
-    action.kind = name == "sleep" ? Action::kSleep : Action::kAlloc;
+  if (name == "sleep" || name == "alloc" || name == "fork-as") {
+    action.kind = name == "sleep" ? Action::kSleep : name == "alloc" ? Action::kAlloc : Action::kForkAs;
     return ParseWord(NextWord(rest), action.amount) && NextWord(rest).empty();
   }
   static const struct {
@@ -425,7 +450,11 @@ bool ParseAction(std::string rest, Action& action) {
                 {"echo", Action::kEcho},
                 {"now", Action::kNow},
                 {"block", Action::kBlock},
-                {"free-memory", Action::kFreeMemory}};
+                {"free-memory", Action::kFreeMemory},
+                {"own-thread", Action::kOwnThread},
+                {"exit-thread", Action::kExitThread},
+                {"pause", Action::kPause},
+                {"cancel-worker", Action::kCancelWorker}};
   for (const auto& plain : kPlain) {
     if (name == plain.name) {
       action.kind = plain.kind;
@@ -629,6 +658,48 @@ void RunAction(const TriggerContext& context, const Action& action) {
       Line("allocated").Add("trigger", trigger).Number("mib", action.amount);
       break;
     }
+    case Action::kSpawn: {
+      std::vector<std::string> words;
+      for (std::string rest = action.data, word = NextWord(rest); !word.empty(); word = NextWord(rest)) {
+        words.push_back(word);
+      }
+      std::vector<char*> argv;
+      for (std::string& word : words) argv.push_back(&word[0]);
+      argv.push_back(nullptr);
+      pid_t pid = 0;
+      const int error = posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+      Line("spawned").Add("trigger", trigger).Number("pid", error == 0 ? pid : -error);
+      break;
+    }
+    case Action::kForkAs: {
+      const pid_t pid = fork();
+      if (pid == 0) {
+        // Only async-signal-safe calls in the child of a threaded process.
+        const uid_t uid = action.amount;
+        if (setresuid(uid, uid, uid) != 0) _exit(1);
+        for (;;) pause();
+      }
+      Line("forked").Add("trigger", trigger).Number("pid", pid > 0 ? pid : -errno);
+      break;
+    }
+    case Action::kOwnThread: {
+      std::lock_guard<std::mutex> lock(g_stateMutex);
+      g_ownThreads.emplace_back([trigger] {
+        Line("own-thread").Add("trigger", trigger);
+        std::unique_lock<std::mutex> closedLock(g_stateMutex);
+        g_closedCondition.wait(closedLock, [] { return g_closed; });
+      });
+      break;
+    }
+    case Action::kExitThread:
+      pthread_exit(nullptr);
+    case Action::kPause:
+      for (;;) pause();  // a cancellation point; signals only restart the wait
+    case Action::kCancelWorker: {
+      const int ret = g_workerKnown.load() ? pthread_cancel(g_workerThread) : -1;
+      Line("cancelled").Add("trigger", trigger).Number("ret", ret);
+      break;
+    }
     case Action::kFreeMemory: {
       std::vector<void*> blocks;
       {
@@ -725,11 +796,14 @@ int32_t Unload(void* request, void* result) {
   Line("unload").Number("size", in->size).Number("version", in->version);
   RunActions({kUnload, 0, nullptr, 0});
   std::vector<void*> blocks;
+  std::vector<std::thread> threads;
   {
     std::lock_guard<std::mutex> lock(g_stateMutex);
     blocks.swap(g_memory);
+    threads.swap(g_ownThreads);
   }
   for (void* block : blocks) std::free(block);
+  for (std::thread& thread : threads) thread.join();  // they end once Close has run
   out->error = g_config.results[kUnload].error;
   return g_config.results[kUnload].ret;
 }
@@ -775,7 +849,11 @@ int32_t Write(void* request, void* result) {
 int32_t IOCTL(void* request, void* result) {
   auto* in = static_cast<_IoctlParmsIn*>(request);
   auto* out = static_cast<_IoctlParmsOut*>(result);
-  if (in->code == IOCTL_RUN_WORKER) g_workerTid = CurrentTid();
+  if (in->code == IOCTL_RUN_WORKER) {
+    g_workerTid = CurrentTid();
+    g_workerThread = pthread_self();
+    g_workerKnown = true;
+  }
   Line("ioctl")
       .Number("code", in->code)
       .Number("size", in->size)
@@ -784,6 +862,7 @@ int32_t IOCTL(void* request, void* result) {
       .Number("pversion", in->payloadVersion)
       .Number("len", in->dataLength)
       .Data(in->data, in->dataLength)
+      .Number("addr", static_cast<long long>(reinterpret_cast<uintptr_t>(in->data)))
       .Number("outcode", out->code)
       .Number("outpsize", out->payloadSize)
       .Number("outpversion", out->payloadVersion);
