@@ -67,7 +67,19 @@ bool XmlDepthWithinLimit(const char* text, int maxDepth,
 bool SaveFileSafely(XmlDocument& document, const char* fileName);
 
 // Loads F, or else F.bak, which then becomes F. False when neither parses.
-bool LoadFileOrBackup(XmlDocument& document, const char* fileName);
+// A file without a root element is no document: it fails like one that does
+// not parse. A file that exists but cannot be opened (no permission, not a
+// regular file) ends the attempt with false and both F and F.bak left as they
+// are: it may hold the operator's settings. Then `leftAlone` (when given)
+// names it and the document's error description says why; otherwise
+// `leftAlone` is emptied.
+bool LoadFileOrBackup(XmlDocument& document, const char* fileName,
+                      std::string* leftAlone = nullptr);
+
+// The library's plain save (indented layout, F truncated and rewritten in
+// place), but without waiting on a file that is not a regular one (a FIFO
+// with no reader): that fails instead. True when F holds the document.
+bool SavePlainFile(const TiXmlDocument& document, const char* fileName);
 
 // File layout: four blanks per level, "\n" line breaks.
 std::string PrintFileLayout(const TiXmlNode& node);

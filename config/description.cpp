@@ -32,22 +32,35 @@ TiXmlElement* SettingsElement(XmlDocument& document, const char* name) {
   return TiXmlHandle(document.RootElement()).FirstChildElement(name).ToElement();
 }
 
+// A file the core may not read is not the core's to replace: it may hold
+// what the operator set, readable by the user the core ran as before.
+void ReportLeftAlone(const std::string& fileName, const XmlDocument& document) {
+  CORE_LOG(50, "%s cannot be opened (%s): left as it is, defaults apply", fileName.c_str(),
+           document.ErrorDesc());
+}
+
 }  // namespace
 
 void dvrcore::ReadDescriptionFiles() {
   XmlDocument document;
-  if (LoadFileOrBackup(document, "product.xml")) {
+  std::string leftAlone;
+  if (LoadFileOrBackup(document, "product.xml", &leftAlone)) {
     if (TiXmlElement* product = SettingsElement(document, "Product")) {
       if (const char* family = product->Attribute("Family")) productFamily = family;
       if (const char* version = product->Attribute("Version")) coreVersion = version;
     }
+  } else if (!leftAlone.empty()) {
+    ReportLeftAlone(leftAlone, document);
   }
-  if (LoadFileOrBackup(document, "core.xml")) {
+  if (LoadFileOrBackup(document, "core.xml", &leftAlone)) {
     int throttlingSetting = 0;
     TiXmlElement* memory = SettingsElement(document, "Memory");
     if (memory && memory->QueryIntAttribute("Throttling", &throttlingSetting) == TIXML_SUCCESS) {
       memoryThrottlingEnabled = throttlingSetting != 0;
     }
+  } else if (!leftAlone.empty()) {
+    ReportLeftAlone(leftAlone, document);
+    rewriteCoreFile = false;
   }
 }
 
@@ -60,7 +73,7 @@ void dvrcore::PublishDescription() {
   document.LinkEndChild(root);
   // A failed save is not reported: the previous file (or its backup) stays,
   // and the next start tries again.
-  SaveFileSafely(document, "core.xml");
+  if (rewriteCoreFile) SaveFileSafely(document, "core.xml");
 
   // The product identity goes to the plugins only, never into core.xml.
   auto* product = new TiXmlElement("Product");

@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -185,29 +186,61 @@ bool ScanDepth(const char* text, int maxDepth, TiXmlEncoding encoding) {
   return true;
 }
 
+enum class FileLoad { kLoaded, kMissingOrBroken, kUnopenable };
+
+// Opens `fileName` for reading or, with `write`, creating or truncating it,
+// without ever blocking: a FIFO would otherwise wait for its other end
+// forever (and a FIFO without a reader refuses a writer with ENXIO). Reading
+// takes regular files only (errno EINVAL for anything else). Returns the
+// stream, or null with errno set.
+FILE* OpenWithoutBlocking(const std::string& fileName, bool write) {
+  const int flags = write ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY;
+  const int fd = open(fileName.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  struct stat status;
+  if (!write && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
+    close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, write ? "wb" : "rb");
+  if (file == nullptr) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+  }
+  return file;
+}
+
 // Loads a named file with the library's load from an open file (which calls
 // the virtual Parse, so the depth limit applies). Anything but a regular file
-// is refused as unopenable: the library sizes its buffer by seeking to the
-// end, which for a directory can ask for an absurd amount of memory; a file
-// too large for memory is as unreadable as a missing one.
-bool LoadRegularFile(XmlDocument& document, const std::string& fileName) {
+// cannot be opened: the library sizes its buffer by seeking to the end, which
+// for a directory can ask for an absurd amount of memory. A file too large for
+// memory is as unreadable as a missing one, and one without a root element
+// (a declaration or a comment alone) is not a document.
+FileLoad LoadRegularFile(XmlDocument& document, const std::string& fileName) {
   document.ClearErrorState();  // the library would keep an earlier error
-  FILE* file = fopen(fileName.c_str(), "rb");
-  struct stat status;
+  FILE* file = OpenWithoutBlocking(fileName, false);
+  if (file == nullptr) {
+    const int error = errno;
+    document.SetErrorState(TiXmlBase::TIXML_ERROR_OPENING_FILE,
+                           error == EINVAL ? "not a regular file" : std::strerror(error));
+    return error == ENOENT || error == ENOTDIR ? FileLoad::kMissingOrBroken : FileLoad::kUnopenable;
+  }
   bool loaded = false;
-  if (file && fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode)) {
-    try {
-      loaded = document.LoadFile(file);
-    } catch (const std::bad_alloc&) {
-      document.SetError(TiXmlBase::TIXML_ERROR_OPENING_FILE, nullptr, nullptr,
-                        TIXML_ENCODING_UNKNOWN);
-    }
-  } else {
+  try {
+    loaded = document.LoadFile(file);
+  } catch (const std::bad_alloc&) {
     document.SetError(TiXmlBase::TIXML_ERROR_OPENING_FILE, nullptr, nullptr,
                       TIXML_ENCODING_UNKNOWN);
   }
-  if (file) fclose(file);
-  return loaded;
+  fclose(file);
+  if (loaded && document.RootElement() == nullptr) {
+    document.SetError(TiXmlBase::TIXML_ERROR_DOCUMENT_EMPTY, nullptr, nullptr,
+                      TIXML_ENCODING_UNKNOWN);
+    loaded = false;
+  }
+  return loaded ? FileLoad::kLoaded : FileLoad::kMissingOrBroken;
 }
 
 // Makes the renames in the directory of `fileName` durable. Failures are
@@ -226,7 +259,7 @@ void SyncDirectoryOf(const std::string& fileName) {
 // Writes `text` to a new or truncated `fileName` and forces it to the disk.
 // Returns the failure text, empty on success.
 std::string WritePendingFile(const std::string& fileName, const std::string& text) {
-  FILE* file = fopen(fileName.c_str(), "wb");
+  FILE* file = OpenWithoutBlocking(fileName, true);
   if (!file) return "create error " + std::to_string(errno);
   std::string failure;
   const size_t written = fwrite(text.data(), 1, text.size(), file);
@@ -325,19 +358,33 @@ bool SaveFileSafely(XmlDocument& document, const char* fileName) {
   return false;
 }
 
-bool LoadFileOrBackup(XmlDocument& document, const char* fileName) {
+bool LoadFileOrBackup(XmlDocument& document, const char* fileName, std::string* leftAlone) {
   const std::string file = fileName;
   const std::string backup = file + ".bak";
-  if (LoadRegularFile(document, file)) {
+  if (leftAlone) leftAlone->clear();
+  const FileLoad main = LoadRegularFile(document, file);
+  if (main == FileLoad::kLoaded) {
     std::remove(backup.c_str());
     return true;
   }
-  if (LoadRegularFile(document, backup)) {
+  const FileLoad fallback =
+      main == FileLoad::kUnopenable ? FileLoad::kUnopenable : LoadRegularFile(document, backup);
+  if (fallback == FileLoad::kLoaded) {
     std::remove(file.c_str());
     std::rename(backup.c_str(), file.c_str());
     return true;
   }
+  if (leftAlone && fallback == FileLoad::kUnopenable) {
+    *leftAlone = main == FileLoad::kUnopenable ? file : backup;
+  }
   return false;
+}
+
+bool SavePlainFile(const TiXmlDocument& document, const char* fileName) {
+  FILE* file = OpenWithoutBlocking(fileName, true);
+  if (file == nullptr) return false;
+  const bool saved = document.SaveFile(file);
+  return fclose(file) == 0 && saved;
 }
 
 std::string PrintFileLayout(const TiXmlNode& node) {

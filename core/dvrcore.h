@@ -224,6 +224,7 @@ class dvrcore {
   std::atomic<bool> stopRequested{false};
   std::atomic<bool> delayStop{false};         // set on the I/O thread, read by the main thread
   bool memoryThrottlingEnabled = true;        // written before the first tick, then read-only
+  bool rewriteCoreFile = true;                // main thread, start-up: false leaves core.xml alone
   std::atomic<bool> throttling{false};        // written by the tick, read by the dispatch
 
   // ---- Further state ----

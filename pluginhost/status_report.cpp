@@ -102,6 +102,6 @@ void dvrcore::WritePluginReport() {
   // The library's plain save, not the safe one: the report is rewritten at
   // every start and never read back by the core. A failure is not reported;
   // the plugins still get the document.
-  document.SaveFile("plugins.xml");
+  SavePlainFile(document, "plugins.xml");
   PublishDocument(document, EVENT_CONFIG);
 }

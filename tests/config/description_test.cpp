@@ -138,6 +138,30 @@ TEST_F(CoreDocuments, CoreXmlBackupIsPromotedAndApplied) {
   EXPECT_FALSE(FileExists("core.xml.bak"));
 }
 
+// A FIFO in place of any of the files must not hold up the start (opening
+// one waits for its other end), and core.xml, which the core cannot open, is
+// reported and not rewritten.
+TEST_F(CoreDocuments, FifosInPlaceOfTheFilesAreLeftAloneWithoutWaiting) {
+  for (const char* name : {"product.xml", "core.xml", "plugins.xml"}) ASSERT_EQ(mkfifo(name, 0600), 0);
+  core_.ReadDescriptionFiles();
+  core_.PublishDescription();
+  core_.WritePluginReport();
+  EXPECT_TRUE(core_.memoryThrottlingEnabled);
+  for (const char* name : {"product.xml", "core.xml", "plugins.xml"}) {
+    struct stat status;
+    ASSERT_EQ(lstat(name, &status), 0) << name;
+    EXPECT_TRUE(S_ISFIFO(status.st_mode)) << name;
+  }
+  std::vector<std::string> texts;
+  for (const Published& published : Queue()) texts.push_back(published.text);
+  ASSERT_EQ(texts.size(), 4u);  // two log lines, then the description and the report
+  for (int i = 0; i < 2; i++) {
+    const std::string name = i == 0 ? "product.xml" : "core.xml";
+    EXPECT_EQ(std::string(texts[i].c_str()),
+              name + " cannot be opened (not a regular file): left as it is, defaults apply");
+  }
+}
+
 // ---- PublishDescription, PublishMemoryState ----------------------------------------
 
 TEST_F(CoreDocuments, DescriptionRewritesCoreXmlAndPublishesTheProduct) {

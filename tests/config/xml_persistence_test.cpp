@@ -363,7 +363,8 @@ TEST_F(SafeSave, BackupThatCannotBeRemovedFailsTheSwapAndKeepsTheFile) {
 }
 
 TEST_F(SafeSave, LoadPromotesAValidBackupWhenTheFileIsMissingOrBroken) {
-  for (const char* broken : {"", "<Old>", "<Old></New>", "\x01"}) {
+  // A declaration or a comment alone parses, but is no document.
+  for (const char* broken : {"", "<Old>", "<Old></New>", "\x01", "<?xml ?>\n", "<!-- only -->"}) {
     std::remove(file_.c_str());
     if (*broken) WriteTextFile(file_, broken);
     WriteTextFile(backup_, Text("Backup"));
@@ -410,6 +411,33 @@ TEST_F(SafeSave, LoadReportsTheErrorOfTheLastAttempt) {
   std::remove(backup_.c_str());
   EXPECT_FALSE(LoadFileOrBackup(document, file_.c_str()));
   EXPECT_EQ(document.ErrorId(), TiXmlBase::TIXML_ERROR_OPENING_FILE);
+}
+
+// A file that exists but cannot be opened may hold what the operator wrote:
+// neither it nor the other one of the pair is touched, and the loader says
+// which and why. Opening never waits, not even on a FIFO without a writer.
+TEST_F(SafeSave, FileThatCannotBeOpenedIsLeftAloneWithItsPartner) {
+  struct Case {
+    bool fileIsFifo;  // else the backup is, and the file is missing
+    const std::string& leftAlone;
+  };
+  for (const Case& c : {Case{true, file_}, Case{false, backup_}}) {
+    std::remove(file_.c_str());
+    std::remove(backup_.c_str());
+    if (c.fileIsFifo) WriteTextFile(backup_, Text("Backup"));
+    ASSERT_EQ(mkfifo(c.leftAlone.c_str(), 0600), 0);
+    XmlDocument document;
+    std::string leftAlone = "stale";
+    EXPECT_FALSE(LoadFileOrBackup(document, file_.c_str(), &leftAlone));
+    EXPECT_EQ(leftAlone, c.leftAlone);
+    EXPECT_STREQ(document.ErrorDesc(), "not a regular file");
+    struct stat status;
+    ASSERT_EQ(lstat(c.leftAlone.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISFIFO(status.st_mode));
+    if (c.fileIsFifo) {
+      EXPECT_EQ(ReadTextFile(backup_), Text("Backup"));
+    }
+  }
 }
 
 TEST_F(SafeSave, DirectoryOrHugeFileIsUnreadableNotFatal) {
