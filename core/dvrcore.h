@@ -98,11 +98,24 @@ struct OutgoingPacket {
 constexpr size_t kIpcBufferSize = kIpcMaxPacket;
 
 // Receive buffer of the parent link: bytes[0, count) hold received data not yet
-// handled, starting at a packet boundary. I/O thread only.
+// handled, starting at a packet boundary. I/O thread only. Plugins get every
+// packet at an address aligned as malloc aligns (32-bit ARM faults on some
+// wider loads from odd addresses): one at the start of `bytes` is, one behind
+// another in the same receive is copied to `aligned` first, allocated when
+// first needed.
 struct IpcBuffer {
-  uint8_t bytes[kIpcBufferSize] = {};
+  alignas(std::max_align_t) uint8_t bytes[kIpcBufferSize] = {};
   uint32_t count = 0;
+  std::unique_ptr<std::max_align_t[]> aligned;
 };
+
+// Bytes of packets for the parent that the core holds at most (accepted and
+// not yet written). A parent that stops reading must not grow the core without
+// bound: 8 MiB is 128 packets of the largest size, seconds of what plugins
+// send to the parent, and a small part of the 190 MiB at which the core
+// throttles video. Once full, packets are refused until half of it has gone
+// out, so that the refusing and accepting log lines do not alternate.
+constexpr size_t kOutgoingLimit = 8u << 20;
 
 using IpcSocket = boost::asio::basic_stream_socket<boost::asio::generic::seq_packet_protocol>;
 #endif  // DVRCORE_INTERNAL
@@ -176,6 +189,11 @@ class dvrcore {
   void HandleParentPacket(const uint8_t* packet, uint32_t length);
   void QueuePacket(OutgoingPacket packet);
   void SendFrontPacket();
+  // Any thread: counts `length` more bytes for the parent, or refuses them
+  // when the outgoing queue is full; logs when refusing starts.
+  bool ReserveOutgoing(uint32_t length);
+  // I/O thread: `length` bytes have left the queue; logs when refusing ends.
+  void ReleaseOutgoing(uint32_t length);
 
   // ---- Housekeeping (I/O thread) ----
   void Scheduler(const boost::system::error_code& error);
@@ -205,6 +223,11 @@ class dvrcore {
   // the I/O thread when the link is lost.
   std::atomic<bool> ipcOpen{false};
   std::deque<OutgoingPacket> outgoingPackets;  // I/O thread; main thread after the join
+  // Bytes of packets accepted for the parent and not yet written (or freed at
+  // shutdown): added by the dispatch on any thread, taken off on the I/O
+  // thread. While refusingOutgoing is set, every packet is refused.
+  std::atomic<size_t> outgoingBytes{0};
+  std::atomic<bool> refusingOutgoing{false};
   IpcBuffer ipcBuffer;                         // I/O thread only
   std::mutex coreMutex;
   std::condition_variable coreWakeup;          // only the main thread waits on it

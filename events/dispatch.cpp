@@ -47,7 +47,8 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
 
   // ---- B. A packet for the parent; the buffer is the core's from here ----
   if (in->eventType == EVENT_TO_PARENT) {
-    if (in->data == nullptr || in->dataLength == 0 || !ipcOpen.load()) {
+    if (in->data == nullptr || in->dataLength == 0 || !ipcOpen.load() ||
+        !ReserveOutgoing(in->dataLength)) {
       std::free(in->data);
       SetResult(out, EVENT_REFUSED);
       return 0;

@@ -93,7 +93,15 @@ void dvrcore::HandleParentPacket(const uint8_t* packet, uint32_t length) {
   }
   if (ioctl == nullptr) return;  // nobody is addressed: dropped silently
 
-  IoctlCall call(IOCTL_IPC_PACKET, const_cast<uint8_t*>(packet), header.length);
+  uint8_t* data = const_cast<uint8_t*>(packet);
+  if (reinterpret_cast<uintptr_t>(data) % alignof(std::max_align_t) != 0) {
+    if (!ipcBuffer.aligned) {
+      ipcBuffer.aligned.reset(new std::max_align_t[kIpcBufferSize / sizeof(std::max_align_t)]);
+    }
+    data = reinterpret_cast<uint8_t*>(ipcBuffer.aligned.get());
+    std::memcpy(data, packet, length);
+  }
+  IoctlCall call(IOCTL_IPC_PACKET, data, header.length);
   // The I/O thread is joined before any plugin is unloaded, so the entry
   // stays mapped for the length of the call.
   int32_t rc = CallPluginEntry(ioctl, &call.in, &call.out);
@@ -122,6 +130,7 @@ void dvrcore::SendFrontPacket() {
   boost::asio::async_write(
       ipcSocket, boost::asio::buffer(front.buffer.get(), front.length),
       [this](const boost::system::error_code& error, std::size_t) {
+        ReleaseOutgoing(static_cast<uint32_t>(outgoingPackets.front().length));
         outgoingPackets.pop_front();
         if (error) {
           // What is still queued stays unsent; shutdown frees it.
@@ -130,4 +139,24 @@ void dvrcore::SendFrontPacket() {
         }
         SendFrontPacket();
       });
+}
+
+bool dvrcore::ReserveOutgoing(uint32_t length) {
+  size_t bytes = outgoingBytes.load();
+  do {
+    if (refusingOutgoing.load() || bytes + length > kOutgoingLimit) {
+      if (!refusingOutgoing.exchange(true)) {
+        CORE_LOG(50, "brevad is not reading: refusing packets for it (%zu bytes queued)", bytes);
+      }
+      return false;
+    }
+  } while (!outgoingBytes.compare_exchange_weak(bytes, bytes + length));
+  return true;
+}
+
+void dvrcore::ReleaseOutgoing(uint32_t length) {
+  const size_t left = outgoingBytes.fetch_sub(length) - length;
+  if (left <= kOutgoingLimit / 2 && refusingOutgoing.load() && refusingOutgoing.exchange(false)) {
+    CORE_LOG(50, "brevad is reading again: accepting packets for it");
+  }
 }

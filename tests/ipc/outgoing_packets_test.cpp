@@ -5,16 +5,14 @@
 // in the sanitizer builds.
 #include "core/dvrcore.h"
 
-#include <boost/asio/post.hpp>
-
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <future>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -48,6 +46,16 @@ class OutgoingPackets : public ::testing::Test {
     void* buffer = std::malloc(text.size());
     std::memcpy(buffer, text.data(), text.size());
     return Raise(MakeEvent(0x00010000, EVENT_TO_PARENT, 0, buffer, text.size()));
+  }
+  // How many queued log events start with `text`.
+  size_t QueuedLogLines(const std::string& text) {
+    std::lock_guard<std::mutex> lock(core.coreMutex);
+    size_t lines = 0;
+    for (const _EventParmsIn& event : core.requestQueue) {
+      const std::string line(static_cast<const char*>(event.data), event.dataLength);
+      lines += event.eventType == EVENT_LOG && line.compare(0, text.size(), text) == 0;
+    }
+    return lines;
   }
   std::string ReceiveFromCore() {
     pollfd p{parent, POLLIN, 0};
@@ -89,14 +97,26 @@ TEST_F(OutgoingPackets, PacketsPostedToAServiceThatNeverRunsAreFreed) {
   // No I/O thread: destroying the core destroys the posted handlers.
 }
 
-TEST_F(OutgoingPackets, ParentThatNeverReadsDoesNotStopTheCore) {
+// A parent that stops reading: the socket fills, then the core's queue up to
+// its limit, then packets are refused (and freed) until the parent has
+// drained half of it. One log line each way.
+TEST_F(OutgoingPackets, ParentThatStopsReadingIsRefusedUntilTheQueueDrains) {
   StartIoThread();
-  std::string big(4096, 'p');
-  for (int i = 0; i < 2000; i++) ASSERT_EQ(RaisePacket(big), EVENT_OK);
-  // The socket's buffer is full long before 8 MB: packets wait in the queue.
-  std::promise<size_t> waiting;
-  boost::asio::post(core.ioService, [&] { waiting.set_value(core.outgoingPackets.size()); });
-  EXPECT_GT(waiting.get_future().get(), 0u);
+  const std::string big(4096, 'p');
+  size_t accepted = 0;
+  for (int i = 0; i < 4000; i++) accepted += RaisePacket(big) == EVENT_OK;  // 16 MB
+  EXPECT_LT(accepted, 4000u);
+  EXPECT_LE(core.outgoingBytes.load(), kOutgoingLimit);
+  EXPECT_EQ(QueuedLogLines("brevad is not reading: refusing packets for it"), 1u);
+
+  for (size_t n = 0; n < accepted; n++) ASSERT_EQ(ReceiveFromCore(), big) << n;
+  for (int i = 0; i < 1000 && core.outgoingBytes.load() != 0; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(QueuedLogLines("brevad is reading again: accepting packets for it"), 1u);
+  EXPECT_EQ(RaisePacket("after"), EVENT_OK);
+  EXPECT_EQ(ReceiveFromCore(), "after");
+  EXPECT_EQ(QueuedLogLines("brevad is not reading"), 1u);
 }
 
 TEST_F(OutgoingPackets, LostLinkRefusesFurtherPacketsAndStops) {
