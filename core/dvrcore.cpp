@@ -32,13 +32,14 @@ dvrcore* g_coreInstance = nullptr;
 constexpr std::chrono::seconds kFirstPacketWait{10};
 constexpr unsigned kLinkLostDelaySeconds = 60;
 
-void UnblockStopSignals() {
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGQUIT);
-  pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+// Boost.Asio installs its signal handler without SA_RESTART. With it, a stop
+// signal that the kernel hands to a thread inside a plugin's read, write or
+// wait resumes that call instead of failing it with EINTR.
+void RestartCallsAfter(int signal) {
+  struct sigaction action;
+  if (sigaction(signal, nullptr, &action) != 0) return;
+  action.sa_flags |= SA_RESTART;
+  sigaction(signal, &action, nullptr);
 }
 
 // Sleeps the whole time even when signals interrupt the sleep.
@@ -49,6 +50,15 @@ void SleepFully(unsigned seconds) {
 }
 
 }  // namespace
+
+sigset_t StopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGQUIT);
+  return signals;
+}
 
 extern "C" int FlatPluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
   if (g_coreInstance == nullptr) {
@@ -124,23 +134,24 @@ void dvrcore::Start() {
   // Later stop signals stay caught by the set until it is destroyed at the
   // end of Start: the first one stops the core, the rest do nothing.
   boost::asio::signal_set signals(ioService);
-  signals.add(SIGINT);
-  signals.add(SIGTERM);
-  signals.add(SIGQUIT);
+  for (int signal : {SIGINT, SIGTERM, SIGQUIT}) {
+    signals.add(signal);
+    RestartCallsAfter(signal);
+  }
   signals.async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
+  // Handled from here on, so open on this thread and on every thread started
+  // from now: plugin code runs on all of them, and a process a plugin starts
+  // inherits its thread's mask. One that came early is delivered now; the
+  // handler only tells the I/O thread.
+  const sigset_t stopSignals = StopSignals();
+  pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
 
   // ---- Plugins, parent link, I/O thread ----
   LoadPlugins();
   if (ipcSocket.is_open()) StartReceive();
-  ioThread = std::thread([this] {
-    // The stop signals are taken by this thread alone (main blocked them for
-    // every thread it starts): they never interrupt plugin code, and one that
-    // came early has waited until the set could take it.
-    UnblockStopSignals();
-    ioService.run();
-  });
+  ioThread = std::thread([this] { ioService.run(); });
 
-  if (ipcSocket.is_open()) {
+  if (ipcOpen) {
     // Ends early when the parent has identified itself (also before the wait
     // began) or a stop was requested; a timeout is not an error.
     std::unique_lock<std::mutex> lock(coreMutex);
@@ -148,13 +159,13 @@ void dvrcore::Start() {
   }
 
   OpenPlugins();
-  if (getuid() != 0) {
-    SetCapabilities(kCapsAfterStart);
-    // Capability sets belong to each thread, and the I/O thread (which runs
-    // plugins' IOCTL for parent packets) exists already. Its failure would
-    // only repeat the one just logged. Worker threads run plugin code from
-    // Load on and keep what they started with.
-    boost::asio::post(ioService, [] { ApplyCapabilities(kCapsAfterStart); });
+  // Every thread: the I/O thread, worker and event threads and the plugins'
+  // own threads exist already. Where this thread cannot narrow itself (no
+  // capabilities to begin with) the others cannot either.
+  if (getuid() != 0 && SetCapabilities(kCapsAfterStart)) {
+    for (const UnnarrowedThread& thread : NarrowOtherThreads(kCapsAfterStart)) {
+      CORE_LOG(50, "capabilities of thread %ld not narrowed: %s", thread.tid, thread.reason);
+    }
   }
   for (PLUGININFO& plugin : plugins) {
     if (plugin.desc.wantsReader) StartAsyncReader(plugin);
@@ -183,4 +194,7 @@ void dvrcore::Start() {
   ioThread.join();
   outgoingPackets.clear();
   UnloadPlugins();
+  // Destroying the set puts the default actions back; a stop signal after
+  // that must still wait, not kill a core that is done.
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 }

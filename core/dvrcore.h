@@ -28,8 +28,11 @@
 #include "events/events.h"
 
 #ifdef DVRCORE_INTERNAL
+#include <signal.h>
+
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdlib>
 #include <deque>
 #include <map>
@@ -59,14 +62,18 @@ constexpr uint32_t kCoreSourceId = 0x80000000u;
 // The core's version text, "19.06.6.160279".
 const char* CoreVersion();
 
+// SIGINT, SIGTERM and SIGQUIT: the signals that stop the core.
+sigset_t StopSignals();
+
 // Capability sets kept after Init (CAP_NET_ADMIN, CAP_NET_RAW, CAP_SYS_RAWIO)
 // and once the plugins are open (the first two).
 constexpr uint32_t kCapsAfterInit = 0x23000;
 constexpr uint32_t kCapsAfterStart = 0x3000;
 
-// Sets the effective and permitted capability sets to `mask` and the
-// inheritable set to empty; a failure is logged at level 50 and ignored.
-void SetCapabilities(uint32_t mask);
+// Sets the effective and permitted capability sets of the calling thread to
+// `mask` and the inheritable set to empty; a failure is logged at level 50
+// and otherwise ignored. True on success.
+bool SetCapabilities(uint32_t mask);
 
 // Formats a message (cut to 511 characters) and raises it as a log event of
 // `level` from `sourceId` through `raise`; nothing when `raise` is null.

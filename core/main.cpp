@@ -50,15 +50,10 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  // The stop signals stay blocked on this thread and so on every thread it
-  // starts; the core's I/O thread alone takes them. One that arrives before
-  // the core can handle it stays pending instead of killing a half-built
-  // process.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGQUIT);
+  // The stop signals wait, blocked, until Start has installed their
+  // handlers: one that arrives earlier stays pending instead of killing a
+  // half-built process, and stops the core once it runs.
+  const sigset_t stopSignals = StopSignals();
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   int wxArgc = 0;

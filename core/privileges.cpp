@@ -9,19 +9,41 @@
 // the final capset keep capabilities that a non-root user would otherwise
 // lose. The bit is per thread: a thread started earlier would lack it, lose
 // its capabilities at setuid and make the C library's process-wide setgid
-// abort the process. Nothing here undoes a partial switch: privileges only
-// ever shrink.
+// abort the process. Once the switch is done (or found unnecessary) the bit
+// is cleared again, so that helpers plugins start and that change user lose
+// their capabilities as anywhere else. Nothing here undoes a partial switch:
+// privileges only ever shrink.
+//
+// DESIGN (narrowing every thread): capset changes the calling thread only,
+// and when Start narrows the sets, plugin code already runs on worker and
+// event threads and on threads plugins made themselves. Each of them is sent
+// a real-time signal whose handler narrows its own thread; /proc/self/task
+// is walked until a pass finds every thread narrowed before it began, so
+// threads created meanwhile by a thread not yet narrowed are caught too.
+// libpsx was the alternative: it reaches only threads created through a
+// pthread_create wrapped at the executable's link, which neither plugins'
+// threads nor std::thread (created inside libstdc++) go through.
+#include <dirent.h>
 #include <grp.h>
 #include <linux/capability.h>
+#include <linux/securebits.h>
 #include <pwd.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
+#include <thread>
 
 #include "core/dvrcore.h"
 #include "core/privileges.h"
@@ -31,6 +53,87 @@ namespace {
 constexpr int kMaxGroups = 256;
 constexpr unsigned kFailureLevel = 100;
 constexpr unsigned kNoticeLevel = 50;
+
+// How long the narrowing waits for threads to answer its signal. They answer
+// within milliseconds unless they block it or cannot run. A thread blocks all
+// signals for a moment while it starts or ends; one that still blocks this
+// one after a second is taken to block it for good.
+constexpr std::chrono::seconds kNarrowingBound{5};
+constexpr std::chrono::seconds kBlockedGrace{1};
+
+using CapabilitySets = __user_cap_data_struct[2];  // capabilities 0-31, 32-63
+
+bool ReadCapabilities(pid_t tid, CapabilitySets& sets) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, tid};
+  return syscall(SYS_capget, &header, sets) == 0;
+}
+
+// What the signal handler narrows to; stored before any signal is sent.
+std::atomic<uint32_t> g_narrowingMask{0};
+
+// Runs on each signalled thread: system calls only, so async-signal-safe.
+// Takes away what is not in the mask and adds nothing.
+void NarrowThisThread(int) {
+  const int savedErrno = errno;
+  CapabilitySets sets;
+  if (ReadCapabilities(0, sets)) {
+    const uint32_t mask = g_narrowingMask.load(std::memory_order_relaxed);
+    sets[0] = {sets[0].effective & mask, sets[0].permitted & mask, 0};
+    sets[1] = {0, 0, 0};
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    syscall(SYS_capset, &header, sets);
+  }
+  errno = savedErrno;
+}
+
+// True when thread `tid` holds nothing outside `mask`, or no longer exists.
+bool NarrowedOrGone(pid_t tid, uint32_t mask) {
+  CapabilitySets sets;
+  if (!ReadCapabilities(tid, sets)) return errno == ESRCH;
+  return ((sets[0].effective | sets[0].permitted) & ~mask) == 0 && sets[0].inheritable == 0 &&
+         (sets[1].effective | sets[1].permitted | sets[1].inheritable) == 0;
+}
+
+std::vector<pid_t> ListThreads() {
+  std::vector<pid_t> tids;
+  DIR* directory = opendir("/proc/self/task");
+  if (directory == nullptr) return tids;
+  while (const dirent* entry = readdir(directory)) {
+    char* end = nullptr;
+    const long tid = std::strtol(entry->d_name, &end, 10);
+    if (*end == '\0' && tid > 0) tids.push_back(static_cast<pid_t>(tid));
+  }
+  closedir(directory);
+  return tids;
+}
+
+bool SignalBlocked(pid_t tid, int signal) {
+  std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.compare(0, 7, "SigBlk:") == 0) {
+      return (std::strtoull(line.c_str() + 7, nullptr, 16) >> (signal - 1)) & 1;
+    }
+  }
+  return false;
+}
+
+// Installs the narrowing handler on the highest real-time signal that nobody
+// handles yet (plugins that use one tend to count from SIGRTMIN up) and
+// returns it, or -1 when none is free. The handler stays: a late, stray
+// signal can only narrow its thread again.
+int InstallNarrowingHandler() {
+  for (int signal = SIGRTMAX; signal >= SIGRTMIN; signal--) {
+    struct sigaction current;
+    if (sigaction(signal, nullptr, &current) != 0) continue;
+    if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) continue;
+    struct sigaction narrowing{};
+    narrowing.sa_handler = NarrowThisThread;
+    narrowing.sa_flags = SA_RESTART;
+    sigfillset(&narrowing.sa_mask);
+    if (sigaction(signal, &narrowing, nullptr) == 0) return signal;
+  }
+  return -1;
+}
 
 }  // namespace
 
@@ -67,9 +170,56 @@ int ApplyCapabilities(uint32_t mask) {
   return 0;
 }
 
-void SetCapabilities(uint32_t mask) {
+bool SetCapabilities(uint32_t mask) {
   const int error = ApplyCapabilities(mask);
   if (error != 0) CORE_LOG(kNoticeLevel, "capset failed: %s", std::strerror(error));
+  return error == 0;
+}
+
+std::vector<UnnarrowedThread> NarrowOtherThreads(uint32_t mask) {
+  using Clock = std::chrono::steady_clock;
+  g_narrowingMask = mask;
+  const int signal = InstallNarrowingHandler();
+  std::vector<UnnarrowedThread> missed;
+  if (signal < 0) {
+    for (pid_t tid : ListThreads()) {
+      if (!NarrowedOrGone(tid, mask)) missed.push_back({tid, "no real-time signal is free"});
+    }
+    return missed;
+  }
+  const pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
+  std::set<pid_t> settled{self};              // narrowed, gone or given up on
+  std::map<pid_t, Clock::time_point> signalled;  // and when
+  const Clock::time_point deadline = Clock::now() + kNarrowingBound;
+  // Until a pass finds nothing to do: every thread listed then was narrowed
+  // before it, so every thread created since inherits narrowed sets.
+  for (bool busy = true; busy;) {
+    busy = false;
+    bool waiting = false;
+    const Clock::time_point now = Clock::now();
+    for (pid_t tid : ListThreads()) {
+      if (settled.count(tid) != 0) continue;
+      busy = true;
+      auto sent = signalled.find(tid);
+      if (NarrowedOrGone(tid, mask)) {
+        settled.insert(tid);
+      } else if (sent == signalled.end()) {
+        signalled[tid] = now;
+        syscall(SYS_tgkill, getpid(), tid, signal);
+        waiting = true;
+      } else if (now - sent->second > kBlockedGrace && SignalBlocked(tid, signal)) {
+        missed.push_back({tid, "it blocks the signal that narrows it"});
+        settled.insert(tid);
+      } else if (now > deadline) {
+        missed.push_back({tid, "it did not answer the signal that narrows it"});
+        settled.insert(tid);
+      } else {
+        waiting = true;
+      }
+    }
+    if (waiting) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return missed;
 }
 
 bool dvrcore::DropPrivileges() {
@@ -103,6 +253,10 @@ bool dvrcore::DropPrivileges() {
       return false;
     }
   }
+  // The core's own change of user is behind it. Clearing the bit takes
+  // CAP_SETPCAP, which the capset below gives up, so it comes first.
+  const int secureBits = prctl(PR_GET_SECUREBITS);
+  if (secureBits > 0) prctl(PR_SET_SECUREBITS, secureBits & ~SECBIT_NO_SETUID_FIXUP);
   // Also when the core already ran as the parent's user: it still sheds
   // everything but these three.
   if (parentUid != 0) SetCapabilities(kCapsAfterInit);

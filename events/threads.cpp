@@ -9,6 +9,11 @@
 // the unloading step waits on. Leaving the activity is an event thread's last
 // touch of the core.
 //
+// A lent thread is the plugin's to end: it may call pthread_exit inside its
+// entry, or be cancelled there. The thread then unwinds (CallPluginEntry lets
+// it), so everything an event thread registered is undone by guards on every
+// way out, and a joined worker or reader is simply found finished.
+//
 // A thread that cannot be started is logged; the plugin goes on without it.
 #include <cstdlib>
 #include <system_error>
@@ -19,7 +24,7 @@ namespace {
 
 void RunWorker(PluginEntry ioctl) {
   IoctlCall call(IOCTL_RUN_WORKER, nullptr, 0);
-  CallPluginEntry(ioctl, &call.in, &call.out);
+  CallPluginEntry(ioctl, &call.in, &call.out, ThreadEnd::kLetItEnd);
 }
 
 void CallRead(PluginEntry read, uint32_t dataLength, void* data, uint32_t correlationId) {
@@ -33,8 +38,51 @@ void CallRead(PluginEntry read, uint32_t dataLength, void* data, uint32_t correl
   _ReadParmsOut out{};
   out.size = sizeof out;
   out.version = 1;
-  CallPluginEntry(read, &in, &out);
+  CallPluginEntry(read, &in, &out, ThreadEnd::kLetItEnd);
 }
+
+// An event thread's hold on its plugin and its data copy, given up when the
+// thread ends however it ends. Leaving the activity comes last: after it the
+// plugin may be unmapped and the core may be gone.
+class EventThreadLease {
+ public:
+  EventThreadLease(PluginActivity* activity, void* copy) : activity_(activity), copy_(copy) {}
+  ~EventThreadLease() {
+    std::free(copy_);
+    activity_->Leave();
+  }
+  EventThreadLease(const EventThreadLease&) = delete;
+  EventThreadLease& operator=(const EventThreadLease&) = delete;
+
+ private:
+  PluginActivity* activity_;
+  void* copy_;
+};
+
+// The thread's entry in eventThreads, for exactly as long as the slot lives.
+// An answer still pending when it goes is simply forgotten: its buffer
+// belongs to the allocation registry, which frees it when its last holder
+// lets go.
+class EventThreadRegistration {
+ public:
+  EventThreadRegistration(std::mutex& threadMutex, std::map<std::thread::id, ReplySlot*>& threads)
+      : threadMutex_(threadMutex), threads_(threads), self_(std::this_thread::get_id()) {
+    std::lock_guard<std::mutex> lock(threadMutex_);
+    threads_[self_] = &slot_;
+  }
+  ~EventThreadRegistration() {
+    std::lock_guard<std::mutex> lock(threadMutex_);
+    threads_.erase(self_);
+  }
+  EventThreadRegistration(const EventThreadRegistration&) = delete;
+  EventThreadRegistration& operator=(const EventThreadRegistration&) = delete;
+
+ private:
+  std::mutex& threadMutex_;
+  std::map<std::thread::id, ReplySlot*>& threads_;  // guarded by threadMutex_
+  const std::thread::id self_;
+  ReplySlot slot_;
+};
 
 }  // namespace
 
@@ -83,19 +131,8 @@ void dvrcore::StartEventThread(PLUGININFO& plugin, uint32_t dataLength, void* co
 
 void dvrcore::RunEventThread(PluginEntry read, uint32_t dataLength, void* copy,
                              uint32_t correlationId, PluginActivity* activity) {
-  const std::thread::id self = std::this_thread::get_id();
-  ReplySlot slot;  // lives exactly as long as its entry in eventThreads
-  {
-    std::lock_guard<std::mutex> lock(threadMutex);
-    eventThreads[self] = &slot;
-  }
+  // Destroyed in reverse order: the registration first, the lease last.
+  EventThreadLease lease(activity, copy);
+  EventThreadRegistration registration(threadMutex, eventThreads);
   CallRead(read, dataLength, copy, correlationId);
-  {
-    // An answer still pending is simply forgotten: its buffer belongs to the
-    // allocation registry, which frees it when its last holder lets go.
-    std::lock_guard<std::mutex> lock(threadMutex);
-    eventThreads.erase(self);
-  }
-  std::free(copy);
-  activity->Leave();
 }

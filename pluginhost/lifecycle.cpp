@@ -13,10 +13,12 @@
 // Before a plugin's Unload, its reader and worker threads are joined and its
 // event threads are waited for (PluginActivity), so no thread runs its code
 // when the shared object is unmapped.
+#include <cxxabi.h>
 #include <dlfcn.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <numeric>
 
 #include <boost/filesystem/path.hpp>
@@ -47,10 +49,16 @@ Entry LookUp(void* handle, const char* name) {
 
 }  // namespace
 
-int32_t CallPluginEntry(PluginEntry entry, void* request, void* result) noexcept {
+int32_t CallPluginEntry(PluginEntry entry, void* request, void* result, ThreadEnd onThreadEnd) {
   if (entry == nullptr) return 0;
   try {
     return entry(request, result);
+  } catch (abi::__forced_unwind&) {
+    // Not an error but the end of this thread, which glibc insists on
+    // finishing: swallowing it aborts the process.
+    if (onThreadEnd == ThreadEnd::kLetItEnd) throw;
+    CORE_LOG(100, "a plugin ended a thread the core cannot do without; aborting");
+    std::abort();
   } catch (...) {
     // A C++ plugin let an exception escape; it must not unwind the core.
     return -1;

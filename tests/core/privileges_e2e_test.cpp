@@ -9,6 +9,7 @@
 // with useradd and removed again.
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -167,6 +168,14 @@ TEST_F(CorePrivilegeDrop, RootCoreTakesTheParentsUserAndGroupsAndNarrowsCapabili
   ScratchUser user;
   ASSERT_TRUE(user.Valid()) << "no user to switch to";
   TestPlugin sleeper = install.AddTestPlugin("sleeper.so", "id 0x00100000\non load sleep 3000\n");
+  // Threads that run plugin code before the narrowing, each alive after it:
+  // a worker, an event thread, and threads the plugin made in Load and Open
+  // (a reader thread starts after the narrowing).
+  install.AddTestPlugin("threads.so",
+                        "id 0x00200000\nworker 1\nreader 1\nmask 1 0xFFFFFFFF\n"
+                        "on load own-thread\non open own-thread\non worker block\n"
+                        "on reader block\non read block\n");
+  install.AddTestPlugin("raiser.so", "id 0x00300000\non open raise source=0 type=1 text=go\n");
   SpawnOptions options;
   options.parentUid = static_cast<int>(user.Uid());
   CoreProcess core(install, options);
@@ -191,10 +200,9 @@ TEST_F(CorePrivilegeDrop, RootCoreTakesTheParentsUserAndGroupsAndNarrowsCapabili
   EXPECT_EQ(CapabilitySet(started, "CapEff"), kCapsWhenStarted);
   EXPECT_EQ(CapabilitySet(started, "CapPrm"), kCapsWhenStarted);
   EXPECT_EQ(CapabilitySet(started, "CapInh"), 0u);
-  // Capabilities belong to threads: the I/O thread, which existed before the
-  // narrowing, must be narrowed too (no plugin here has a worker thread).
-  // ThreadSanitizer and an emulator add threads of their own that the core
-  // cannot narrow.
+  // Capabilities belong to threads: every thread that existed before the
+  // narrowing must be narrowed too, the plugins' included. ThreadSanitizer
+  // and an emulator add threads of their own that the core cannot narrow.
   const std::string tasks = "/proc/" + std::to_string(core.Pid()) + "/task";
   for (int attempt = 0; !kThreadSanitizer && !DVR_UNDER_EMULATOR; attempt++) {
     size_t wide = 0, threads = 0;
@@ -204,10 +212,11 @@ TEST_F(CorePrivilegeDrop, RootCoreTakesTheParentsUserAndGroupsAndNarrowsCapabili
       if (CapabilitySet(status, "CapEff") != kCapsWhenStarted) wide++;
     }
     if (wide == 0) {
-      EXPECT_GE(threads, 2u);  // the main and the I/O thread at least
+      EXPECT_GE(threads, 7u);  // main, I/O, worker, reader, event, two of the plugin's
       break;
     }
-    ASSERT_LT(attempt, 100) << wide << " of " << threads << " threads keep wider capabilities";
+    ASSERT_LT(attempt, 100) << wide << " of " << threads << " threads keep wider capabilities\n"
+                            << core.Stdout();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 
@@ -216,6 +225,62 @@ TEST_F(CorePrivilegeDrop, RootCoreTakesTheParentsUserAndGroupsAndNarrowsCapabili
   EXPECT_EQ(core.Stdout().find("failed"), std::string::npos) << core.Stdout();
   ExpectOwnerOnlyFile(install.WorkDir() + "/plugins.xml", user.Uid());
   ExpectOwnerOnlyFile(install.WorkDir() + "/core.xml", user.Uid());
+}
+
+// The core keeps its capabilities across its own change of user, and only
+// that one: a helper that a plugin starts and that gives up root as daemons
+// do loses them, as anywhere else.
+TEST_F(CorePrivilegeDrop, HelpersThatPluginsStartLoseCapabilitiesWhenTheyChangeUser) {
+  TestPlugin starter = install.AddTestPlugin("starter.so", "id 0x00100000\non open fork-as 65534\n");
+  CoreProcess core(install);
+  ASSERT_TRUE(core.WaitForStdout(kStarted));
+  auto forked = starter.WaitFor("forked");
+  ASSERT_TRUE(forked);
+  const pid_t helper = static_cast<pid_t>(forked->Number("pid"));
+  ASSERT_GT(helper, 0) << forked->line;
+  std::map<std::string, std::string> status;
+  for (int i = 0; i < 500; i++) {  // until the helper has switched
+    status = ProcStatus(helper);
+    if (status["Uid"] == FourIds(kNobody)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(helper, SIGKILL);
+  ASSERT_EQ(status["Uid"], FourIds(kNobody));
+  EXPECT_EQ(CapabilitySet(status, "CapEff"), 0u);
+  EXPECT_EQ(CapabilitySet(status, "CapPrm"), 0u);
+  core.Signal(SIGTERM);
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+}
+
+// The run before left core.xml to root, mode 0600; the core now runs as the
+// parent's user and cannot read it. The operator's setting is not the
+// core's to overwrite: it says so and leaves the file as it is.
+TEST_F(CorePrivilegeDrop, CoreXmlTheNewUserCannotOpenIsLeftAsItIs) {
+  ScratchUser user;
+  ASSERT_TRUE(user.Valid()) << "no user to switch to";
+  const std::string coreXml = install.WorkDir() + "/core.xml";
+  const std::string setting = "<Nvrx><Memory Throttling=\"0\"/></Nvrx>";
+  WriteTextFile(coreXml, setting);
+  // The working directory is the new user's to write (CoreInstall makes it
+  // so): a rewrite would succeed.
+  ASSERT_EQ(chmod(coreXml.c_str(), 0600), 0);
+  SpawnOptions options;
+  options.parentUid = static_cast<int>(user.Uid());
+  CoreProcess core(install, options);
+  ASSERT_TRUE(core.WaitForStdout(kStarted));
+  core.Signal(SIGTERM);
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+  bool reported = false;
+  for (const std::string& line : SplitLines(core.Stdout())) {
+    reported |= std::regex_match(
+        line, ConsoleLine(3, "core  ", std::string("core.xml cannot be opened (") +
+                                           std::strerror(EACCES) + "): left as it is, defaults apply"));
+  }
+  EXPECT_TRUE(reported) << core.Stdout();
+  EXPECT_EQ(ReadTextFile(coreXml), setting);
+  ExpectOwnerOnlyFile(coreXml, 0);
+  EXPECT_FALSE(FileExists(coreXml + ".bak"));
+  ExpectOwnerOnlyFile(install.WorkDir() + "/plugins.xml", user.Uid());
 }
 
 TEST_F(CorePrivilegeDrop, RootParentLeavesRootCoreAsItIs) {

@@ -1,6 +1,14 @@
 // Worker, reader and event threads with real plugin files and the real
 // executable, and a stress run of every kind of event across a stop.
+#include <signal.h>
+
+#include <chrono>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -76,6 +84,73 @@ TEST_F(PluginThreads, UnloadWaitsForEventThreadsStillInRead) {
   }
   ASSERT_LT(unload, calls.size());
   EXPECT_LT(lastSlept, unload);
+}
+
+// A lent thread is the plugin's to end, in each of the ways C and C++ code
+// ends a thread: the core goes on, closes and unloads every plugin, and stops
+// cleanly (an event thread's bookkeeping must not outlive it, or unloading
+// waits for it forever).
+TEST_F(PluginThreads, PluginsEndingTheirLentThreadsLeaveTheCoreRunning) {
+  const std::vector<std::pair<std::string, std::string>> plugins = {
+      {"worker-exit.so", "id 1\nworker 1\non worker exit-thread\n"},
+      {"reader-exit.so", "id 2\nreader 1\non reader exit-thread\n"},
+      {"event-exit.so", "id 3\nreader 1\nmask 1 0xFFFFFFFF\non read exit-thread\n"},
+      {"cancels.so", "id 4\nworker 1\non worker pause\non close cancel-worker\n"},
+  };
+  std::vector<TestPlugin> installed;
+  for (const auto& [fileName, config] : plugins) installed.push_back(install.AddTestPlugin(fileName, config));
+  install.AddTestPlugin("raiser.so", "id 5\non open raise source=0 type=1 count=3 text=go\n");
+  RunUntil([&](CoreProcess&) {
+    ASSERT_TRUE(installed[2].WaitForCount("read", 3));
+    ASSERT_TRUE(installed[3].WaitFor("ioctl"));
+  });
+  for (const TestPlugin& plugin : installed) {
+    EXPECT_EQ(plugin.Calls("close").size(), 1u) << plugin.path;
+    EXPECT_EQ(plugin.Calls("unload").size(), 1u) << plugin.path;
+  }
+  ASSERT_EQ(installed[3].Calls("cancelled").size(), 1u);
+  EXPECT_EQ(installed[3].Calls("cancelled")[0].Number("ret"), 0);
+}
+
+// A process that a plugin starts, from any thread the core runs plugin code
+// on, can be stopped like any other: it inherits no blocked or ignored stop
+// signal. The program runs directly, not through a shell, which would reset
+// its mask.
+TEST_F(PluginThreads, ProcessesPluginsStartTakeTheStopSignals) {
+  TestPlugin starter = install.AddTestPlugin(
+      "starter.so",
+      "id 1\nworker 1\nreader 1\nwrites 1\nmask 1 0xFFFFFFFF\nmask 2 0xFFFFFFFF\n"
+      "on open spawn /bin/sleep 60\non worker spawn /bin/sleep 60\n"
+      "on reader spawn /bin/sleep 60\non read spawn /bin/sleep 60\n"
+      "on write spawn /bin/sleep 60\n");
+  install.AddTestPlugin("raiser.so", "id 2\non open raise source=0 type=1 text=go\non open raise type=2\n");
+  RunUntil([&](CoreProcess&) { ASSERT_TRUE(starter.WaitForCount("spawned", 5)); });
+  std::set<std::string> triggers;
+  for (const PluginCall& spawned : starter.Calls("spawned")) {
+    triggers.insert(spawned.Get("trigger"));
+    const pid_t pid = static_cast<pid_t>(spawned.Number("pid"));
+    ASSERT_GT(pid, 0) << spawned.line;
+    std::string blocked, ignored;
+    std::istringstream status(ReadTextFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+      if (line.compare(0, 7, "SigBlk:") == 0) blocked = line.substr(7);
+      if (line.compare(0, 7, "SigIgn:") == 0) ignored = line.substr(7);
+    }
+    const uint64_t stopBits = (1u << (SIGINT - 1)) | (1u << (SIGQUIT - 1)) | (1u << (SIGTERM - 1));
+    EXPECT_EQ(std::stoull(blocked, nullptr, 16) & stopBits, 0u) << spawned.line << blocked;
+    EXPECT_EQ(std::stoull(ignored, nullptr, 16) & stopBits, 0u) << spawned.line << ignored;
+    // And it does stop: killed, it waits as a zombie for the core to reap it.
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    bool stopped = false;
+    for (int i = 0; i < 500 && !stopped; i++) {
+      const std::string state = ReadTextFile("/proc/" + std::to_string(pid) + "/stat");
+      const size_t paren = state.rfind(')');
+      stopped = paren == std::string::npos || state.compare(paren + 2, 1, "Z") == 0;
+      if (!stopped) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(stopped) << spawned.line;
+  }
+  EXPECT_EQ(triggers, (std::set<std::string>{"open", "worker", "reader", "read", "write"}));
 }
 
 // Every kind of event from every kind of thread while a stop arrives: the
