@@ -2,6 +2,7 @@
 // executable.
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <regex>
 #include <map>
 #include <string>
@@ -214,6 +215,18 @@ TEST_F(PluginLifecycle, TagsAreLowerCasedStemsCutToSix) {
                         "id 0x00010000\non open raise type=0x40 flags=2 level=50 text=hi\n");
   RunOnce();
   EXPECT_TRUE(Logged("\033[36m record\033[0m hi\n")) << out;
+}
+
+TEST_F(PluginLifecycle, PluginFindsTheLibraryItBringsInLibBesideTheExecutable) {
+  install.AddPluginFile("needs-library.so", NEEDS_LIBRARY_PLUGIN);
+  std::filesystem::create_directories(install.BinDir() + "/lib");
+  std::filesystem::copy_file(PLUGIN_DEPENDENCY, install.BinDir() + "/lib/libdvrplugdep.so");
+  RunOnce();
+  EXPECT_FALSE(Logged("Core: Failed to load plugin")) << out;
+  // Its ID, 0x00510000, comes from the library.
+  EXPECT_NE(ReadTextFile(install.WorkDir() + "/plugins.xml")
+                .find("<Plugin ID=\"5308416\" Filename=\"needs-library.so\" Opened=\"1\""),
+            std::string::npos);
 }
 
 TEST_F(PluginLifecycle, ManyPluginsAndJunkFilesInOneDirectory) {
