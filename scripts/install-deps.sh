@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the armhf cross build need.
 # Safe to run again: it asks apt only for what is missing.
-#   scripts/install-deps.sh            native build, sanitizers, fuzzing
-#   scripts/install-deps.sh --armhf    also the 32-bit ARM cross toolchain and qemu
+#   scripts/install-deps.sh              native build, sanitizers, fuzzing
+#   scripts/install-deps.sh --armhf      also the 32-bit ARM cross toolchain and qemu
+#   scripts/install-deps.sh --packaging  also what building and checking the Debian
+#                                        packages needs (implies --armhf: they are
+#                                        cross-built for armhf too)
 set -euo pipefail
 
 native=(
@@ -21,8 +24,24 @@ armhf=(
   libtinyxml-dev:armhf libwxgtk3.2-dev:armhf zlib1g-dev:armhf libgtest-dev:armhf
 )
 
+# dpkg-buildpackage with the cmake build system of debhelper, lintian, and
+# man for checking the manual pages; the armhf cross build of the packages
+# wants crossbuild-essential-armhf (the cross compilers and the armhf C
+# library) and the armhf libraries above.
+packaging=(
+  dpkg-dev debhelper lintian man-db groff-base crossbuild-essential-armhf
+)
+
 want=("${native[@]}")
-if [[ "${1:-}" == "--armhf" ]]; then
+with_armhf=0
+for arg in "$@"; do
+  case "$arg" in
+    --armhf) with_armhf=1 ;;
+    --packaging) with_armhf=1; want+=("${packaging[@]}") ;;
+    *) echo "usage: $0 [--armhf] [--packaging]" >&2; exit 2 ;;
+  esac
+done
+if ((with_armhf)); then
   if ! dpkg --print-foreign-architectures | grep -qx armhf; then
     dpkg --add-architecture armhf
   fi

@@ -8,6 +8,10 @@
 #           the sanitizers do not run under qemu-user)
 #   fuzz    libFuzzer targets (clang), each for a bounded time on a copy of
 #           its seed corpus
+#   packages  the Debian packages for amd64 and armhf (scripts/build-packages.sh),
+#           checked by lintian, then installed into a throwaway root, used
+#           with the example plugins (armhf under qemu) and purged
+#           (tests/packaging/packages_test.sh)
 # It ends with a summary and the line "N passed, N failed", and exits non-zero
 # when anything failed. A stage that does not configure or build counts as one
 # failure. Sanitizer reports go to log files, not only to the exit status, so
@@ -15,8 +19,9 @@
 # by a test) fails the run even if the test did not look at how it exited;
 # every process with a report counts as one failure.
 #
-#   scripts/test.sh           every stage
-#   scripts/test.sh --quick   native only, for day-to-day work
+#   scripts/test.sh                    every stage
+#   scripts/test.sh --quick            native only, for day-to-day work
+#   scripts/test.sh --stages a,b,...   the named stages only, in the order above
 # DVRCORE_BUILD_DIR moves the stage directories elsewhere (default: build).
 set -uo pipefail
 shopt -s nullglob
@@ -25,17 +30,26 @@ cd "$(dirname "$0")/.."
 # Nothing here reads the terminal, and a closed standard input (as in some CI
 # runners) would hand descriptor 0 to the first socket a test opens.
 exec </dev/null
-quick=0
+all_stages=(native asan tsan armhf fuzz packages)
+usage="usage: $0 [--quick | --stages $(IFS=,; echo "${all_stages[*]}")]"
 case "${1:-}" in
-  "") ;;
-  --quick) quick=1 ;;
-  *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
+  "") stages=("${all_stages[@]}") ;;
+  --quick) stages=(native) ;;
+  --stages)
+    IFS=, read -ra stages <<<"${2:-}"
+    ((${#stages[@]})) || { echo "$usage" >&2; exit 2; }
+    for name in "${stages[@]}"; do
+      [[ " ${all_stages[*]} " == *" $name "* ]] || { echo "$usage" >&2; exit 2; }
+    done
+    ;;
+  *) echo "$usage" >&2; exit 2 ;;
 esac
+selected() { [[ " ${stages[*]} " == *" $1 "* ]]; }
 
-if ((quick)); then
+if [[ ${stages[*]} == native ]]; then
   bash scripts/install-deps.sh || exit 1
 else
-  bash scripts/install-deps.sh --armhf || exit 1
+  bash scripts/install-deps.sh --packaging || exit 1
 fi
 
 # Absolute, because sanitizer log paths must not depend on a test's directory.
@@ -168,13 +182,37 @@ fuzz() {
   run_ctest "$dir/fuzz"
 }
 
-stage native native
-if ((!quick)); then
-  stage asan+ubsan asan
-  stage tsan tsan
-  stage armhf armhf
-  stage fuzz fuzz
-fi
+# The packages are built, checked by lintian (no error, no warning; the
+# tags the packaging accepts are overridden in debian/ with the reason),
+# then installed and used: each of these steps counts as one test, and so
+# does each check of packages_test.sh (its "ok:" lines).
+packages() {
+  local dir=$build_root/packages
+  if DVRCORE_BUILD_DIR=$build_root bash scripts/build-packages.sh; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    return
+  fi
+  if lintian -I --fail-on error,warning "$dir"/*.changes; then
+    passed=$((passed + 1))
+  else
+    echo "lintian found errors or warnings"
+    failed=$((failed + 1))
+  fi
+  local log=$dir/packages_test.log
+  bash tests/packaging/packages_test.sh "$dir" cmake/armhf-toolchain.cmake 2>&1 | tee "$log"
+  local status=${PIPESTATUS[0]}
+  passed=$((passed + $(grep -c '^ok: ' "$log")))
+  ((status == 0)) || failed=$((failed + 1))
+}
+
+selected native && stage native native
+selected asan && stage asan+ubsan asan
+selected tsan && stage tsan tsan
+selected armhf && stage armhf armhf
+selected fuzz && stage fuzz fuzz
+selected packages && stage packages packages
 
 echo
 echo "======== summary ========"

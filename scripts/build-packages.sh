@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Builds the Debian packages from debian/ with dpkg-buildpackage: for amd64
+# the source package and every binary package (dvrcore, dvrcore-tools and the
+# architecture-independent dvrcore-plugin-dev), and, cross-built, the armhf
+# dvrcore and dvrcore-tools. The test suite is not built (it runs in
+# scripts/test.sh).
+#
+#   scripts/build-packages.sh            amd64 and armhf
+#   scripts/build-packages.sh amd64      one architecture
+#
+# dpkg-buildpackage writes its results beside the source tree and builds
+# inside it, so it works on a copy of the tree's files (as git lists them:
+# tracked and new, not ignored) in build/packages/dvrcore; the .deb, .changes,
+# .buildinfo, .dsc and .tar.xz files land in build/packages, with one
+# build-<arch>.log each. DVRCORE_BUILD_DIR moves build/ elsewhere.
+set -euo pipefail
+
+cd "$(dirname "$0")/.."
+archs=("$@")
+((${#archs[@]})) || archs=(amd64 armhf)
+bash scripts/install-deps.sh --packaging
+
+out=$(realpath -m "${DVRCORE_BUILD_DIR:-build}")/packages
+tree=$out/dvrcore
+rm -rf "$out"
+mkdir -p "$tree"
+git ls-files -z --cached --others --exclude-standard |
+  while IFS= read -r -d '' file; do
+    # A file deleted but not yet committed is still listed as cached.
+    if [[ -e $file || -L $file ]]; then printf '%s\0' "$file"; fi
+  done | tar --null -T - -cf - | tar -xf - -C "$tree"
+
+native=$(dpkg --print-architecture)
+# The native build first: it makes the source package, which must not take
+# in another architecture's build folder.
+ordered=()
+for arch in "${archs[@]}"; do
+  if [[ $arch == "$native" ]]; then ordered=("$arch" "${ordered[@]}"); else ordered+=("$arch"); fi
+done
+for arch in "${ordered[@]}"; do
+  if [[ $arch == "$native" ]]; then
+    # Source and all binary packages.
+    args=()
+    vars=()
+  else
+    # Only the architecture-dependent packages: dvrcore-plugin-dev is the
+    # same file whatever the architecture. The target's compilers are the
+    # ones debhelper would pick anyway; naming them keeps dpkg-architecture
+    # from warning that the default CC builds for the host.
+    args=(-B "-a$arch" -Pcross,nocheck)
+    triplet=$(dpkg-architecture -a"$arch" -qDEB_HOST_GNU_TYPE 2>/dev/null)
+    vars=("CC=$triplet-gcc" "CXX=$triplet-g++")
+  fi
+  echo "== building the $arch packages (log: $out/build-$arch.log)"
+  if ! (cd "$tree" && env "${vars[@]}" DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" \
+        dpkg-buildpackage -us -uc "${args[@]}") >"$out/build-$arch.log" 2>&1; then
+    tail -n 40 "$out/build-$arch.log"
+    echo "building the $arch packages failed; full log: $out/build-$arch.log" >&2
+    exit 1
+  fi
+done
+ls -1 "$out"/*.deb

@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# The Debian packages as a device and a plugin author get them, after
+# scripts/build-packages.sh has built them for amd64 and armhf:
+#
+# - The amd64 packages are installed into a throwaway root with dpkg --root
+#   (--force-depends: the root holds nothing else; the programs run with the
+#   host's libraries, which the dependencies name). The core's folders are
+#   there, and the manual pages read without a warning from man.
+# - The example plugins shipped in dvrcore-plugin-dev are built against the
+#   installed SDK: all with CMake (find_package(DvrcorePlugin) must find the
+#   root's package) and parent_echo also with pkg-config and a plain compiler
+#   command. They go into the installed core's plugins folder, and the
+#   installed core, started through its /usr/sbin link by the installed
+#   stand-in parent, loads and opens them, echoes a packet through the
+#   pkg-config-built parent_echo, and exits with status 0 after a stop
+#   packet.
+# - The armhf dvrcore package is unpacked (dpkg -x); the examples are
+#   cross-built against the same installed SDK (an arch-independent package
+#   configured on amd64) and run the same way under qemu-arm.
+# - Purging the packages leaves nothing in the root but dpkg's own records.
+#
+# Each finished check prints a line starting "ok:"; the first failure ends
+# the script with status 1, its files kept in <packages dir>/test.
+#
+# usage: packages_test.sh <packages dir> <armhf toolchain file>
+set -euo pipefail
+
+packages=$(realpath "$1")
+toolchain=$(realpath "$2")
+work=$packages/test
+root=$work/root
+readonly examples=$root/usr/share/doc/dvrcore-plugin-dev/examples
+readonly plugin_dir=usr/lib/dvrcore/plugins
+
+fail() {
+  echo "packages_test: $*" >&2
+  echo "packages_test: FAILED; files kept in $work" >&2
+  exit 1
+}
+ok() { echo "ok: $*"; }
+
+rm -rf "$work"
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+touch "$root/var/lib/dpkg/status"
+# What the root holds before: dpkg's records are allowed to change.
+listing() { (cd "$root" && find . ! -path './var/lib/dpkg/*' | sort); }
+listing >"$work/before.txt"
+# The log too stays out of the host's /var/log.
+dpkg_root=(dpkg "--root=$root" "--log=$work/dpkg.log")
+
+# ---- Install ----
+debs=("$packages"/dvrcore_*_amd64.deb "$packages"/dvrcore-tools_*_amd64.deb
+      "$packages"/dvrcore-plugin-dev_*_all.deb)
+"${dpkg_root[@]}" --force-depends -i "${debs[@]}" >"$work/install.log" 2>&1 ||
+  fail "dpkg -i failed (see $work/install.log)"
+for folder in plugins protected-plugins lib; do
+  [[ -d $root/usr/lib/dvrcore/$folder ]] || fail "no folder $folder beside the core"
+done
+ok "amd64 packages installed into $root"
+
+# ---- Manual pages ----
+for page in man8/dvrcore.8.gz man1/brevad-standin.1.gz man1/dvrcore-inspect.1.gz; do
+  [[ -f $root/usr/share/man/$page ]] || fail "manual page $page not installed"
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$root/usr/share/man/$page" 2>&1 >/dev/null)
+  [[ -z $warnings ]] || fail "man --warnings on $page: $warnings"
+done
+ok "manual pages installed, no warnings from man --warnings"
+
+# ---- Example plugins built against the installed SDK ----
+pc_dir=$root/usr/share/pkgconfig
+# PKG_CONFIG_LIBDIR, not PKG_CONFIG_PATH: the root's .pc file and no other.
+cflags=$(PKG_CONFIG_LIBDIR=$pc_dir pkg-config --cflags dvrcore-plugin) ||
+  fail "pkg-config finds no dvrcore-plugin in $pc_dir"
+mkdir "$work/pkg-config"
+# shellcheck disable=SC2086  # the flags are words
+cc -shared -fPIC -Wall -Wextra -Werror $cflags "$examples/parent_echo.c" \
+  -o "$work/pkg-config/parent_echo.so" || fail "building parent_echo.so with pkg-config failed"
+
+# build_examples <build dir> <cmake args...>: configures, builds and checks
+# that the SDK came from the root.
+build_examples() {
+  local dir=$1
+  shift
+  cmake -S "$examples" -B "$dir" -DCMAKE_PREFIX_PATH="$root/usr" "$@" >"$dir.log" 2>&1 &&
+    cmake --build "$dir" -j "$(nproc)" >>"$dir.log" 2>&1 ||
+    fail "building the examples in $dir failed (see $dir.log)"
+  grep -qx "DvrcorePlugin_DIR:PATH=$root/usr/share/cmake/DvrcorePlugin" "$dir/CMakeCache.txt" ||
+    fail "find_package(DvrcorePlugin) in $dir did not take the installed package"
+}
+build_examples "$work/examples-amd64" -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror
+ok "example plugins built against the installed SDK with CMake and pkg-config"
+
+# run_core <name> <command...>: the installed stand-in starts
+# the command as the core in a working directory of its own, identifies
+# itself, has parent_echo (ID 0x00230000, target 0x023xxxxx) echo a packet
+# and stops the core. Checks the exit status, the echo and plugins.xml.
+run_core() {
+  local name=$1 run=$work/run-$1
+  shift
+  mkdir "$run"
+  (cd "$run" && "$root/usr/bin/brevad-standin" --ident libbrevad.so 2.4.0 \
+     --send 0x02300000 1 hello --wait-packets 1 60 --stop --timeout 120 -- "$@") \
+    >"$run/standin.txt" 2>&1 ||
+    fail "the $name core or the stand-in failed with status $? (see $run/standin.txt)"
+  # Header words 21, 0x02300000, type 0x45, 0, then "hello".
+  grep -q 'packet 1 length 21 : 1500000000003002450000000000000068656c6c6f$' "$run/standin.txt" ||
+    fail "no echo from parent_echo in $run/standin.txt"
+  local plugin
+  for plugin in video_source frame_recorder parent_echo query_responder; do
+    grep -q "<Plugin ID=\"[0-9]*\" Filename=\"$plugin.so\" Opened=\"1\" .* OpenCode=\"0\" />" \
+      "$run/plugins.xml" || fail "$run/plugins.xml does not show $plugin.so opened"
+  done
+}
+
+# The examples' own install rule puts them into <prefix>/plugins; the
+# pkg-config build of parent_echo replaces the CMake one.
+cmake --install "$work/examples-amd64" --prefix "$root/usr/lib/dvrcore" >/dev/null
+cp "$work/pkg-config/parent_echo.so" "$root/$plugin_dir/"
+run_core amd64 "$root/usr/sbin/dvrcore"
+ok "installed core ran the examples under the installed stand-in and stopped with status 0"
+
+# ---- armhf: the unpacked core with cross-built examples, under qemu ----
+armhf=$work/armhf
+dpkg -x "$packages"/dvrcore_*_armhf.deb "$armhf"
+build_examples "$work/examples-armhf" -DCMAKE_TOOLCHAIN_FILE="$toolchain"
+cmake --install "$work/examples-armhf" --prefix "$armhf/usr/lib/dvrcore" >/dev/null
+run_core armhf "$(command -v qemu-arm)" -L / "$armhf/usr/lib/dvrcore/dvrcore"
+ok "armhf core from its package ran the cross-built examples under qemu-arm and stopped with status 0"
+
+# ---- Purge ----
+# The plugins are the integrator's files, not the package's: take them out
+# first, as an integrator would.
+rm -f "$root/$plugin_dir"/*.so
+"${dpkg_root[@]}" --purge dvrcore dvrcore-tools dvrcore-plugin-dev >"$work/purge.log" 2>&1 ||
+  fail "dpkg --purge failed (see $work/purge.log)"
+listing >"$work/after.txt"
+diff "$work/before.txt" "$work/after.txt" >"$work/left.txt" ||
+  fail "purging left files behind: $(grep '^>' "$work/left.txt" | head -5 | tr '\n' ' ')"
+ok "purging the packages left no file behind"
