@@ -197,6 +197,7 @@ TEST_F(ProcessEntry, SecondSignalDuringStopChangesNothing) {
   CoreProcess core(install);
   ASSERT_TRUE(core.WaitForStdout(kStartText));
   core.Signal(SIGINT);
+  ASSERT_TRUE(core.WaitForStdout(kStopText));
   ASSERT_TRUE(plugin.WaitFor("close"));
   core.Signal(SIGINT);
   core.Signal(SIGTERM);

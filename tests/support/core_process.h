@@ -179,6 +179,9 @@ class CoreProcess {
   // Waits until `ready` (called with mutex_ held) holds; false on timeout.
   template <typename Ready>
   bool WaitUntil(Duration timeout, Ready ready);
+  // Under ThreadSanitizer only: sends again a stop signal the core has not
+  // acted on after a while (see Signal).
+  void RepeatUnansweredSignal();
 
   OutputMode outputMode_ = OutputMode::kPty;
   std::string outputFile_;
@@ -187,6 +190,8 @@ class CoreProcess {
   bool reaped_ = false;  // test thread only
   ExitStatus status_;    // test thread only
   int linkFd_ = -1;      // test thread only
+  int unansweredSignal_ = 0;  // test thread only; ThreadSanitizer builds
+  std::chrono::steady_clock::time_point signalledAt_;  // test thread only
   int ptySlaveFd_ = -1;  // kept open, see DESIGN
 
   // Read by the capture thread only, closed after it has been joined.
