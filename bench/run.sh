@@ -9,7 +9,8 @@
 #
 # Usage: bench/run.sh
 # Environment:
-#   FLOORS           the floors' folder (default /work/shared/perf-floors)
+#   FLOORS           the floors' folder (default ../shared/perf-floors from the
+#                    project's top folder)
 #   BENCH_BUILD_DIR  the project's build folder (default <project>/build-bench)
 #   RESULTS          where the rows go (default <build folder>/bench-results)
 # Rows are kept in RESULTS/floor_rows.txt and RESULTS/project_rows.txt
@@ -18,12 +19,12 @@
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-floors_src=${FLOORS:-/work/shared/perf-floors}
+floors_src=${FLOORS:-$root/../shared/perf-floors}
 build=${BENCH_BUILD_DIR:-$root/build-bench}
 results=${RESULTS:-$build/bench-results}
 start=$(date +%s)
 
-floors=$(mktemp -d /tmp/dvrcore-floors-XXXXXX)
+floors=$(mktemp -d "${TMPDIR:-/tmp}/dvrcore-floors-XXXXXX")
 trap 'rm -rf "$floors"' EXIT
 trap 'exit 130' INT TERM
 cp -R "$floors_src"/. "$floors"
