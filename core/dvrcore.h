@@ -201,6 +201,8 @@ class dvrcore {
   bool ReserveOutgoing(uint32_t length);
   // I/O thread: `length` bytes have left the queue; logs when refusing ends.
   void ReleaseOutgoing(uint32_t length);
+  // Any thread, once the queue holds at most half the limit: ends refusing.
+  void ResumeOutgoing();
 
   // ---- Housekeeping (I/O thread) ----
   void Scheduler(const boost::system::error_code& error);

@@ -181,12 +181,6 @@ std::vector<UnnarrowedThread> NarrowOtherThreads(uint32_t mask) {
   g_narrowingMask = mask;
   const int signal = InstallNarrowingHandler();
   std::vector<UnnarrowedThread> missed;
-  if (signal < 0) {
-    for (pid_t tid : ListThreads()) {
-      if (!NarrowedOrGone(tid, mask)) missed.push_back({tid, "no real-time signal is free"});
-    }
-    return missed;
-  }
   const pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
   std::set<pid_t> settled{self};              // narrowed, gone or given up on
   std::map<pid_t, Clock::time_point> signalled;  // and when
@@ -202,6 +196,9 @@ std::vector<UnnarrowedThread> NarrowOtherThreads(uint32_t mask) {
       busy = true;
       auto sent = signalled.find(tid);
       if (NarrowedOrGone(tid, mask)) {
+        settled.insert(tid);
+      } else if (signal < 0) {
+        missed.push_back({tid, "no real-time signal is free"});
         settled.insert(tid);
       } else if (sent == signalled.end()) {
         signalled[tid] = now;

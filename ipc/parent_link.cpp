@@ -143,8 +143,14 @@ void dvrcore::SendFrontPacket() {
 
 bool dvrcore::ReserveOutgoing(uint32_t length) {
   size_t bytes = outgoingBytes.load();
+  if (refusingOutgoing.load()) {
+    // Also checked here, not only as packets leave: if the queue emptied
+    // while refusing began, no write would ever come to end it.
+    if (bytes > kOutgoingLimit / 2) return false;
+    ResumeOutgoing();
+  }
   do {
-    if (refusingOutgoing.load() || bytes + length > kOutgoingLimit) {
+    if (bytes + length > kOutgoingLimit) {
       if (!refusingOutgoing.exchange(true)) {
         CORE_LOG(50, "brevad is not reading: refusing packets for it (%zu bytes queued)", bytes);
       }
@@ -155,8 +161,11 @@ bool dvrcore::ReserveOutgoing(uint32_t length) {
 }
 
 void dvrcore::ReleaseOutgoing(uint32_t length) {
-  const size_t left = outgoingBytes.fetch_sub(length) - length;
-  if (left <= kOutgoingLimit / 2 && refusingOutgoing.load() && refusingOutgoing.exchange(false)) {
+  if (outgoingBytes.fetch_sub(length) - length <= kOutgoingLimit / 2) ResumeOutgoing();
+}
+
+void dvrcore::ResumeOutgoing() {
+  if (refusingOutgoing.load() && refusingOutgoing.exchange(false)) {
     CORE_LOG(50, "brevad is reading again: accepting packets for it");
   }
 }

@@ -139,7 +139,7 @@ TEST_F(PluginThreads, ProcessesPluginsStartTakeTheStopSignals) {
     const uint64_t stopBits = (1u << (SIGINT - 1)) | (1u << (SIGQUIT - 1)) | (1u << (SIGTERM - 1));
     EXPECT_EQ(std::stoull(blocked, nullptr, 16) & stopBits, 0u) << spawned.line << blocked;
     EXPECT_EQ(std::stoull(ignored, nullptr, 16) & stopBits, 0u) << spawned.line << ignored;
-    // And it does stop: killed, it waits as a zombie for the core to reap it.
+    // And it does stop: a zombie, or gone once its new parent has reaped it.
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     bool stopped = false;
     for (int i = 0; i < 500 && !stopped; i++) {
