@@ -3,17 +3,16 @@
 // the core description, the memory state and any other document as events.
 //
 // DESIGN: ReadDescriptionFiles and PublishDescription run on the main thread
-// during start-up, while nothing else writes the members they use.
-// PublishMemoryState runs on the I/O thread and reads only `throttling`,
-// which that thread writes. Every document is a local of the operation that
-// builds it; PublishDocument hands the dispatch a text on its own stack, which
-// the dispatch copies for the queue.
+// during start-up; PublishMemoryState on the I/O thread. None keeps state:
+// every document is a local of the operation that builds it, and
+// PublishDocument hands the dispatch a text on its own stack, which the
+// dispatch copies for the queue.
 #include <cstring>
 #include <ctime>
 #include <string>
 
 #include "config/config.h"
-#include "core/dvrcore.h"
+#include "events/routing.h"
 
 namespace {
 
@@ -35,19 +34,19 @@ TiXmlElement* SettingsElement(XmlDocument& document, const char* name) {
 // A file the core may not read is not the core's to replace: it may hold
 // what the operator set, readable by the user the core ran as before.
 void ReportLeftAlone(const std::string& fileName, const XmlDocument& document) {
-  CORE_LOG(50, "%s cannot be opened (%s): left as it is, defaults apply", fileName.c_str(),
+  CORE_LOG(kLogNotable, "%s cannot be opened (%s): left as it is, defaults apply", fileName.c_str(),
            document.ErrorDesc());
 }
 
 }  // namespace
 
-void dvrcore::ReadDescriptionFiles() {
+void ReadDescriptionFiles(CoreSettings& settings) {
   XmlDocument document;
   std::string leftAlone;
   if (LoadFileOrBackup(document, "product.xml", &leftAlone)) {
     if (TiXmlElement* product = SettingsElement(document, "Product")) {
-      if (const char* family = product->Attribute("Family")) productFamily = family;
-      if (const char* version = product->Attribute("Version")) coreVersion = version;
+      if (const char* family = product->Attribute("Family")) settings.productFamily = family;
+      if (const char* version = product->Attribute("Version")) settings.coreVersion = version;
     }
   } else if (!leftAlone.empty()) {
     ReportLeftAlone(leftAlone, document);
@@ -56,35 +55,34 @@ void dvrcore::ReadDescriptionFiles() {
     int throttlingSetting = 0;
     TiXmlElement* memory = SettingsElement(document, "Memory");
     if (memory && memory->QueryIntAttribute("Throttling", &throttlingSetting) == TIXML_SUCCESS) {
-      memoryThrottlingEnabled = throttlingSetting != 0;
+      settings.memoryThrottlingEnabled = throttlingSetting != 0;
     }
   } else if (!leftAlone.empty()) {
     ReportLeftAlone(leftAlone, document);
-    rewriteCoreFile = false;
+    settings.rewriteCoreFile = false;
   }
 }
 
-void dvrcore::PublishDescription() {
+void PublishDescription(const CoreSettings& settings) {
   XmlDocument document;
   document.LinkEndChild(new TiXmlDeclaration("", "", ""));
   auto* root = new TiXmlElement("Nvrx");
   root->SetAttribute("Delta", 0);
-  root->LinkEndChild(MemoryElement(memoryThrottlingEnabled));
+  root->LinkEndChild(MemoryElement(settings.memoryThrottlingEnabled));
   document.LinkEndChild(root);
   // A failed save is not reported: the previous file (or its backup) stays,
   // and the next start tries again.
-  if (rewriteCoreFile) SaveFileSafely(document, "core.xml");
+  if (settings.rewriteCoreFile) SaveFileSafely(document, "core.xml");
 
   // The product identity goes to the plugins only, never into core.xml.
   auto* product = new TiXmlElement("Product");
-  product->SetAttribute("Family", productFamily);
-  product->SetAttribute("Version", coreVersion);
+  product->SetAttribute("Family", settings.productFamily);
+  product->SetAttribute("Version", settings.coreVersion);
   root->LinkEndChild(product);
   PublishDocument(document, EVENT_CONFIG);
 }
 
-// I/O thread (the scheduler's tick).
-void dvrcore::PublishMemoryState() {
+void PublishMemoryState(bool throttling) {
   TiXmlElement* memory = MemoryElement(throttling);
   // time_t as text, so that a 64-bit time is not cut to an int.
   memory->SetAttribute("Time", std::to_string(static_cast<long long>(time(nullptr))));
@@ -96,22 +94,15 @@ void dvrcore::PublishMemoryState() {
   PublishDocument(document, EVENT_CLASS3);
 }
 
-// Any thread.
-void dvrcore::PublishDocument(const TiXmlDocument& document, uint32_t eventType) {
+void PublishDocument(const TiXmlDocument& document, uint32_t eventType) {
   std::string text = PrintCompact(document);
-  _EventParmsIn in;
-  std::memset(&in, 0, sizeof(in));
-  in.size = sizeof(in);
-  in.version = 1;
+  auto in = NewRecord<_EventParmsIn>();
   in.dataLength = static_cast<uint32_t>(text.size());  // no terminating zero
   in.data = text.data();
   in.sourceId = kCoreSourceId;
   in.eventType = eventType;
   in.eventFlags = EVENT_FLAGS_CORE_XML;
-  _EventParmsOut out;
-  std::memset(&out, 0, sizeof(out));
-  out.size = sizeof(out);
-  out.version = 1;
+  auto out = NewRecord<_EventParmsOut>();
   // A refusal (the core is stopping) loses the document; nobody waits for it.
-  PluginEvent(&in, &out);
+  FlatPluginEvent(&in, &out);
 }

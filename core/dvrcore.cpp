@@ -1,12 +1,12 @@
 // The core object: construction, Init, the start/run/stop sequence of Start,
-// RequestStop and destruction.
+// RequestStop and destruction, and the I/O thread's two completion handlers.
 //
 // DESIGN: Start runs on the main thread from the first step to the last. The
 // I/O thread exists from the moment the plugins are loaded until they are
 // closed; every Boost.Asio completion (signals, the scheduler tick, the parent
-// link) runs on it. A stop request (signal, stop packet, lost link) only sets
-// stopRequested under coreMutex and wakes the main loop, which drains its
-// queue before the stop steps run.
+// link) runs on it. A stop request (signal, stop packet, lost link) only tells
+// the request queue, the reply slots and the first-packet wait; the main loop
+// delivers what is queued before the stop steps run.
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <linux/securebits.h>
@@ -19,15 +19,12 @@
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/filesystem/path.hpp>
 
-#include "core/dvrcore.h"
+#include "core/core.h"
 #include "core/privileges.h"
 
 namespace {
-
-// The one core object of the process, through which FlatPluginEvent reaches
-// it. Set by the constructor before any other thread exists; never cleared.
-dvrcore* g_coreInstance = nullptr;
 
 constexpr std::chrono::seconds kFirstPacketWait{10};
 constexpr unsigned kLinkLostDelaySeconds = 60;
@@ -49,92 +46,101 @@ void SleepFully(unsigned seconds) {
   }
 }
 
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+SteadyTime SaturatingAdd(SteadyTime time, std::chrono::milliseconds delta) {
+  if (time > SteadyTime::max() - delta) return SteadyTime::max();
+  return time + delta;
+}
+
+// The real world as the scheduler's tick sees it. Lives for one tick on the
+// I/O thread.
+class CoreSchedulerHost : public SchedulerHost {
+ public:
+  CoreSchedulerHost(dvrcore& core, bool throttlingEnabled, std::atomic<bool>& throttling)
+      : core_(core), throttlingEnabled_(throttlingEnabled), throttling_(throttling) {}
+  std::time_t WallClock() override { return std::time(nullptr); }
+  SteadyTime SteadyNow() override { return core_.now(); }
+  uint64_t ResidentMemory() override { return ReadResidentMemory(); }
+  bool ThrottlingEnabled() override { return throttlingEnabled_; }
+  // Readers need the flag alone, nothing published before it: relaxed.
+  void SetThrottling(bool on) override { throttling_.store(on, std::memory_order_relaxed); }
+  void PublishMemoryState() override { core_.PublishMemoryState(); }
+  void LogMessage(unsigned level, const char* text) override { CORE_LOG(level, "%s", text); }
+
+ private:
+  dvrcore& core_;
+  const bool throttlingEnabled_;
+  std::atomic<bool>& throttling_;
+};
+
 }  // namespace
+
+const char* CoreVersion() { return "19.06.6.160279"; }
 
 sigset_t StopSignals() {
   sigset_t signals;
   sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGQUIT);
+  for (int signal : kStopSignals) sigaddset(&signals, signal);
   return signals;
 }
 
-extern "C" int FlatPluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
-  if (g_coreInstance == nullptr) {
-    if (out) out->result = EVENT_REFUSED;
-    return 0;
-  }
-  return g_coreInstance->PluginEvent(in, out);
+dvrcore::Parts::Parts(dvrcore& core, const std::string& executablePath)
+    : core(core),
+      executablePath(executablePath),
+      plugins(core),
+      parentLink(ioService, plugins, *this),
+      schedulerTimer(ioService, kSchedulerPeriod) {
+  settings.coreVersion = CoreVersion();
+}
+
+void dvrcore::Parts::ParentStops(bool linkLost) {
+  if (linkLost) delayStop = true;
+  core.RequestStop();
 }
 
 dvrcore::dvrcore(const std::string& executablePath)
-    : schedulerTimer(ioService, kSchedulerPeriod),
-      ipcSocket(ioService),
-      executablePath(executablePath) {
-  g_coreInstance = this;
+    : parts(std::make_unique<Parts>(*this, executablePath)) {
+  SetEventDispatch(parts.get());
 }
 
 dvrcore::~dvrcore() {
-  // Entries still queued never reached the main loop (Init failed, or Start
-  // was never called); their data copies are the core's own.
-  for (_EventParmsIn& entry : requestQueue) std::free(entry.data);
-  requestQueue.clear();
-  allocations.ReportLeaks([](void* address, uint32_t owner) {
-    CORE_LOG(0, "address %p leaked by plugin %08lX", address, static_cast<unsigned long>(owner));
+  parts->allocations.ReportLeaks([](void* address, uint32_t owner) {
+    CORE_LOG(kLogDetail, "address %p leaked by plugin %08lX", address,
+             static_cast<unsigned long>(owner));
   });
+  ClearEventDispatch(parts.get());
 }
 
 bool dvrcore::Init(int ipcDescriptor) {
-  {
-    std::unique_lock<std::shared_mutex> lock(namesLock);
-    moduleNames[kCoreSourceId] = "core";
-  }
+  parts->plugins.AddName(kCoreSourceId, "core");
   umask(077);
   // Keeps the capability sets across the change of user ID in DropPrivileges.
   prctl(PR_SET_SECUREBITS, SECBIT_NO_SETUID_FIXUP);
   if (!DropPrivileges()) return false;
-
-  if (ipcDescriptor != -1) {
-    try {
-      // Boost.Asio accepts descriptors that epoll cannot watch (a regular
-      // file, /dev/null) and would only fail at the first receive; the parent
-      // link must be a socket, so anything else fails here.
-      struct stat status;
-      if (fstat(ipcDescriptor, &status) != 0 || !S_ISSOCK(status.st_mode)) {
-        throw boost::system::system_error(
-            boost::system::error_code(errno ? errno : ENOTSOCK, boost::system::system_category()),
-            "assign");
-      }
-      ipcSocket.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0), ipcDescriptor);
-      ipcOpen = true;
-    } catch (const boost::system::system_error&) {
-      CORE_LOG(100, "failed to open ipc pipe");
-      return false;
-    }
+  if (ipcDescriptor != -1 && !parts->parentLink.Adopt(ipcDescriptor)) {
+    CORE_LOG(kLogFailure, "failed to open ipc pipe");
+    return false;
   }
   return true;
 }
 
 void dvrcore::RequestStop() {
-  {
-    std::lock_guard<std::mutex> lock(coreMutex);
-    stopRequested = true;
-  }
-  coreWakeup.notify_one();
+  parts->requests.RequestStop();
+  parts->parentLink.StopWaiting();
   // Event threads waiting to queue a further answer give up: it would be
   // refused now, and unloading waits for them to leave their plugin.
-  WakeAllReplyWaiters();
+  parts->replies.Stop();
 }
 
 void dvrcore::Start() {
-  coreVersion = CoreVersion();
-  ReadDescriptionFiles();
+  Parts& p = *parts;
+  ReadDescriptionFiles(p.settings);
 
   // Later stop signals stay caught by the set until it is destroyed at the
   // end of Start: the first one stops the core, the rest do nothing.
-  boost::asio::signal_set signals(ioService);
-  for (int signal : {SIGINT, SIGTERM, SIGQUIT}) {
+  boost::asio::signal_set signals(p.ioService);
+  for (int signal : kStopSignals) {
     signals.add(signal);
     RestartCallsAfter(signal);
   }
@@ -147,54 +153,78 @@ void dvrcore::Start() {
   pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
 
   // ---- Plugins, parent link, I/O thread ----
-  LoadPlugins();
-  if (ipcSocket.is_open()) StartReceive();
-  ioThread = std::thread([this] { ioService.run(); });
+  const boost::filesystem::path executable(p.executablePath);
+  p.plugins.LoadAll(executable.parent_path());
+  if (p.parentLink.IsOpen()) p.parentLink.StartReceive();
+  p.ioThread = std::thread([&p] { p.ioService.run(); });
 
-  if (ipcOpen) {
-    // Ends early when the parent has identified itself (also before the wait
-    // began) or a stop was requested; a timeout is not an error.
-    std::unique_lock<std::mutex> lock(coreMutex);
-    coreWakeup.wait_for(lock, kFirstPacketWait, [this] { return identified || stopRequested; });
-  }
+  // Ends early when the parent has identified itself (also before the wait
+  // began) or a stop was requested; a timeout is not an error.
+  if (p.parentLink.IsOpen()) p.parentLink.WaitForIdentification(kFirstPacketWait);
 
-  OpenPlugins();
+  p.plugins.OpenAll();
+  const ParentLink::Identity parent = p.parentLink.ParentIdentity();
+  WritePluginReport(p.plugins.Records(), p.plugins.FailedPlugins(), p.settings.coreVersion,
+                    executable.filename().string(), parent.libraryFilename,
+                    parent.libraryVersion);
   // Every thread: the I/O thread, worker and event threads and the plugins'
   // own threads exist already. Where this thread cannot narrow itself (no
   // capabilities to begin with) the others cannot either.
   if (getuid() != 0 && SetCapabilities(kCapsAfterStart)) {
     for (const UnnarrowedThread& thread : NarrowOtherThreads(kCapsAfterStart)) {
-      CORE_LOG(50, "capabilities of thread %ld not narrowed: %s", thread.tid, thread.reason);
+      CORE_LOG(kLogNotable, "capabilities of thread %ld not narrowed: %s", thread.tid,
+               thread.reason);
     }
   }
-  for (PLUGININFO& plugin : plugins) {
-    if (plugin.desc.wantsReader) StartAsyncReader(plugin);
-  }
+  p.plugins.StartReaders();
 
   // The timer belongs to the I/O thread from here on.
-  boost::asio::post(ioService, [this] {
-    schedulerTimer.async_wait([this](const boost::system::error_code& error) { Scheduler(error); });
+  boost::asio::post(p.ioService, [this, &p] {
+    p.schedulerTimer.async_wait([this](const boost::system::error_code& error) { Scheduler(error); });
   });
-  PublishDescription();
-  CORE_LOG(25, "successfully started core version %s", coreVersion.c_str());
+  PublishDescription(p.settings);
+  CORE_LOG(kLogProgress, "successfully started core version %s", p.settings.coreVersion.c_str());
 
-  RunMainLoop();
+  p.requests.Run([&p](const _EventParmsIn& entry) { p.DeliverQueued(entry); });
 
   // ---- Stop ----
-  CORE_LOG(25, "stopping core version %s...", coreVersion.c_str());
+  CORE_LOG(kLogProgress, "stopping core version %s...", p.settings.coreVersion.c_str());
   // Cancelled on the I/O thread, so that a tick running right now finishes
   // first and its re-armed wait is the one cancelled.
-  boost::asio::post(ioService, [this] {
-    schedulerCancelled = true;
-    schedulerTimer.cancel();
+  boost::asio::post(p.ioService, [&p] {
+    p.schedulerCancelled = true;
+    p.schedulerTimer.cancel();
   });
-  if (delayStop) SleepFully(kLinkLostDelaySeconds);
-  ClosePlugins();
-  ioService.stop();
-  ioThread.join();
-  outgoingPackets.clear();
-  UnloadPlugins();
+  if (p.delayStop) SleepFully(kLinkLostDelaySeconds);
+  p.plugins.CloseAll();
+  p.ioService.stop();
+  p.ioThread.join();
+  p.parentLink.DropUnsent();
+  p.plugins.UnloadAll();
   // Destroying the set puts the default actions back; a stop signal after
   // that must still wait, not kill a core that is done.
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+}
+
+// The stop steps end the tick chain by setting schedulerCancelled and
+// cancelling the timer from a handler posted to the I/O thread: a tick that
+// runs at that moment finishes first, and the wait it re-armed is the one
+// cancelled. The flag covers a completed wait already queued with a success
+// code when the cancel comes.
+void dvrcore::Scheduler(const boost::system::error_code& error) {
+  Parts& p = *parts;
+  if (error || p.schedulerCancelled) return;
+  CoreSchedulerHost host(*this, p.settings.memoryThrottlingEnabled, p.throttling);
+  p.scheduler.Tick(host);
+  // From the end of this tick, so the period is 100 ms plus the tick's own time.
+  p.schedulerTimer.expires_at(SaturatingAdd(now(), kSchedulerPeriod));
+  p.schedulerTimer.async_wait([this](const boost::system::error_code& e) { Scheduler(e); });
+}
+
+void dvrcore::ProcessIPC(const boost::system::error_code& error, unsigned int bytes) {
+  parts->parentLink.Received(error, bytes);
+}
+
+void dvrcore::PublishMemoryState() {
+  ::PublishMemoryState(parts->throttling.load());
 }

@@ -12,7 +12,7 @@
 #include <wx/app.h>
 #include <wx/init.h>
 
-#include "core/dvrcore.h"
+#include "core/core.h"
 
 namespace {
 
@@ -66,12 +66,12 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  dvrcore core(executable.string());
-  if (!core.Init(args.ipcDescriptor)) {
+  std::unique_ptr<dvrcore> core = CoreControl::Make(executable.string());
+  if (!CoreControl::Init(*core, args.ipcDescriptor)) {
     std::fprintf(stderr, "failed to initialize core\n");
     return 2;
   }
-  core.Start();
+  CoreControl::Start(*core);
   wxUninitialize();
   return 0;
 }

@@ -45,14 +45,12 @@
 #include <sstream>
 #include <thread>
 
-#include "core/dvrcore.h"
 #include "core/privileges.h"
+#include "events/routing.h"
 
 namespace {
 
 constexpr int kMaxGroups = 256;
-constexpr unsigned kFailureLevel = 100;
-constexpr unsigned kNoticeLevel = 50;
 
 // How long the narrowing waits for threads to answer its signal. They answer
 // within milliseconds unless they block it or cannot run. A thread blocks all
@@ -172,7 +170,7 @@ int ApplyCapabilities(uint32_t mask) {
 
 bool SetCapabilities(uint32_t mask) {
   const int error = ApplyCapabilities(mask);
-  if (error != 0) CORE_LOG(kNoticeLevel, "capset failed: %s", std::strerror(error));
+  if (error != 0) CORE_LOG(kLogNotable, "capset failed: %s", std::strerror(error));
   return error == 0;
 }
 
@@ -219,14 +217,14 @@ std::vector<UnnarrowedThread> NarrowOtherThreads(uint32_t mask) {
   return missed;
 }
 
-bool dvrcore::DropPrivileges() {
+bool DropPrivileges() {
   const uint32_t parentUid = ReadStatusUid("/proc/" + std::to_string(getppid()) + "/status");
   if (parentUid != getuid()) {
     // getpwuid reports "no such user" only by leaving errno alone.
     errno = 0;
     const struct passwd* user = getpwuid(parentUid);
     if (user == nullptr) {
-      CORE_LOG(kFailureLevel, "getpwuid failed: %s", std::strerror(errno));
+      CORE_LOG(kLogFailure, "getpwuid failed: %s", std::strerror(errno));
       return false;
     }
     // The entry lives in a static buffer of the C library; keep what is
@@ -235,18 +233,18 @@ bool dvrcore::DropPrivileges() {
     const gid_t gid = user->pw_gid;
     const std::string name = user->pw_name;
     if (setuid(uid) != 0 || setgid(gid) != 0) {
-      CORE_LOG(kFailureLevel, "setuid/gid failed: %s", std::strerror(errno));
+      CORE_LOG(kLogFailure, "setuid/gid failed: %s", std::strerror(errno));
       return false;
     }
     gid_t groups[kMaxGroups];
     int count = kMaxGroups;
     count = getgrouplist(name.c_str(), gid, groups, &count);
     if (count < 0) {
-      CORE_LOG(kFailureLevel, "getgrouplist failed");
+      CORE_LOG(kLogFailure, "getgrouplist failed");
       return false;
     }
     if (setgroups(static_cast<size_t>(count), groups) != 0) {
-      CORE_LOG(kFailureLevel, "setgroups failed: %s", std::strerror(errno));
+      CORE_LOG(kLogFailure, "setgroups failed: %s", std::strerror(errno));
       return false;
     }
   }

@@ -1,11 +1,28 @@
-// Helpers of the privilege drop that do not need a core object, split out so
-// that tests reach them without changing the credentials of the test process.
+// The privilege drop: the core takes on its parent's user and keeps only the
+// capabilities it needs, first after Init, then once the plugins are open.
+// The helpers are declared here too, so that tests reach them without
+// changing the credentials of the test process.
 #ifndef DVRCORE_CORE_PRIVILEGES_H
 #define DVRCORE_CORE_PRIVILEGES_H
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+// Capability sets kept after Init (CAP_NET_ADMIN, CAP_NET_RAW, CAP_SYS_RAWIO)
+// and once the plugins are open (the first two).
+constexpr uint32_t kCapsAfterInit = 0x23000;
+constexpr uint32_t kCapsAfterStart = 0x3000;
+
+// Main thread, Init, before any other thread exists: switches to the parent
+// process's user with its groups (when it differs) and keeps kCapsAfterInit.
+// False after a logged failure; privileges only ever shrink.
+bool DropPrivileges();
+
+// Sets the effective and permitted capability sets of the calling thread to
+// `mask` and the inheritable set to empty; a failure is logged at level 50
+// and otherwise ignored. True on success.
+bool SetCapabilities(uint32_t mask);
 
 // The real user ID from the text of a /proc/<pid>/status file: the first
 // number of the first line that matches "Uid: %u"; 0 when no line does.

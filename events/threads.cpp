@@ -3,10 +3,10 @@
 // thread per immediate event and receiving plugin (one Read with a copy).
 //
 // DESIGN: worker and reader threads are kept in the plugin's record and
-// joined before its Unload. Event threads are detached; each registers a
-// ReplySlot in eventThreads for the length of its Read (so that answers it
-// raises are accepted) and counts itself in the plugin's PluginActivity, which
-// the unloading step waits on. Leaving the activity is an event thread's last
+// joined before its Unload. Event threads are detached; each is registered in
+// the reply slots for the length of its Read (so that answers it raises are
+// accepted) and counts itself in the plugin's PluginActivity, which the
+// unloading step waits on. Leaving the activity is an event thread's last
 // touch of the core.
 //
 // A lent thread is the plugin's to end: it may call pthread_exit inside its
@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "core/dvrcore.h"
+#include "events/routing.h"
 
 namespace {
 
@@ -28,16 +28,12 @@ void RunWorker(PluginEntry ioctl) {
 }
 
 void CallRead(PluginEntry read, uint32_t dataLength, void* data, uint32_t correlationId) {
-  _ReadParmsIn in{};
-  in.size = sizeof in;
-  in.version = 1;
+  auto in = NewRecord<_ReadParmsIn>();
   in.reserved1 = 1;
   in.dataLength = dataLength;
   in.data = data;
   in.correlationId = correlationId;
-  _ReadParmsOut out{};
-  out.size = sizeof out;
-  out.version = 1;
+  auto out = NewRecord<_ReadParmsOut>();
   CallPluginEntry(read, &in, &out, ThreadEnd::kLetItEnd);
 }
 
@@ -46,93 +42,88 @@ void CallRead(PluginEntry read, uint32_t dataLength, void* data, uint32_t correl
 // plugin may be unmapped and the core may be gone.
 class EventThreadLease {
  public:
-  EventThreadLease(PluginActivity* activity, void* copy) : activity_(activity), copy_(copy) {}
+  EventThreadLease(PluginActivity& activity, void* copy) : activity_(activity), copy_(copy) {}
   ~EventThreadLease() {
     std::free(copy_);
-    activity_->Leave();
+    activity_.Leave();
   }
   EventThreadLease(const EventThreadLease&) = delete;
   EventThreadLease& operator=(const EventThreadLease&) = delete;
 
  private:
-  PluginActivity* activity_;
+  PluginActivity& activity_;
   void* copy_;
 };
 
-// The thread's entry in eventThreads, for exactly as long as the slot lives.
-// An answer still pending when it goes is simply forgotten: its buffer
-// belongs to the allocation registry, which frees it when its last holder
-// lets go.
-class EventThreadRegistration {
- public:
-  EventThreadRegistration(std::mutex& threadMutex, std::map<std::thread::id, ReplySlot*>& threads)
-      : threadMutex_(threadMutex), threads_(threads), self_(std::this_thread::get_id()) {
-    std::lock_guard<std::mutex> lock(threadMutex_);
-    threads_[self_] = &slot_;
-  }
-  ~EventThreadRegistration() {
-    std::lock_guard<std::mutex> lock(threadMutex_);
-    threads_.erase(self_);
-  }
-  EventThreadRegistration(const EventThreadRegistration&) = delete;
-  EventThreadRegistration& operator=(const EventThreadRegistration&) = delete;
-
- private:
-  std::mutex& threadMutex_;
-  std::map<std::thread::id, ReplySlot*>& threads_;  // guarded by threadMutex_
-  const std::thread::id self_;
-  ReplySlot slot_;
-};
+void RunEventThread(PluginEntry read, uint32_t dataLength, void* copy, uint32_t correlationId,
+                    PluginActivity* activity, ReplySlots* slots) {
+  // Destroyed in reverse order: the registration first, the lease last.
+  EventThreadLease lease(*activity, copy);
+  ReplySlots::Registration registration(*slots);
+  CallRead(read, dataLength, copy, correlationId);
+}
 
 }  // namespace
 
-void dvrcore::ProvideWorkerThread(PLUGININFO& plugin) {
-  if (plugin.IOCTL == nullptr) {
-    CORE_LOG(50, "plugin %s asks for a worker thread but has no IOCTL entry",
-             plugin.fileName.c_str());
-    return;
+std::thread StartWorkerThread(PluginEntry ioctl, const std::string& fileName) {
+  if (ioctl == nullptr) {
+    CORE_LOG(kLogNotable, "plugin %s asks for a worker thread but has no IOCTL entry",
+             fileName.c_str());
+    return {};
   }
   try {
-    plugin.workerThread = std::thread(RunWorker, plugin.IOCTL);
+    return std::thread(RunWorker, ioctl);
   } catch (const std::system_error& error) {
-    CORE_LOG(100, "plugin %s worker thread could not be started: %s", plugin.fileName.c_str(),
+    CORE_LOG(kLogFailure, "plugin %s worker thread could not be started: %s", fileName.c_str(),
              error.what());
+    return {};
   }
 }
 
-void dvrcore::StartAsyncReader(PLUGININFO& plugin) {
-  if (plugin.Read == nullptr) {
-    CORE_LOG(50, "plugin %s asks for a reader thread but has no Read entry",
-             plugin.fileName.c_str());
-    return;
+std::thread StartReaderThread(PluginEntry read, const std::string& fileName) {
+  if (read == nullptr) {
+    CORE_LOG(kLogNotable, "plugin %s asks for a reader thread but has no Read entry",
+             fileName.c_str());
+    return {};
   }
   try {
-    plugin.readerThread = std::thread(CallRead, plugin.Read, 0u, nullptr, 0u);
+    return std::thread(CallRead, read, 0u, nullptr, 0u);
   } catch (const std::system_error& error) {
-    CORE_LOG(100, "plugin %s reader thread could not be started: %s", plugin.fileName.c_str(),
+    CORE_LOG(kLogFailure, "plugin %s reader thread could not be started: %s", fileName.c_str(),
              error.what());
+    return {};
   }
 }
 
-void dvrcore::StartEventThread(PLUGININFO& plugin, uint32_t dataLength, void* copy,
-                               uint32_t correlationId) {
-  PluginActivity* activity = plugin.activity.get();
+void StartEventThread(PluginEntry read, const std::string& fileName, uint32_t dataLength,
+                      void* copy, uint32_t correlationId, PluginActivity& activity,
+                      ReplySlots& slots) {
   try {
-    std::thread(&dvrcore::RunEventThread, this, plugin.Read, dataLength, copy, correlationId,
-                activity)
-        .detach();
+    std::thread(RunEventThread, read, dataLength, copy, correlationId, &activity, &slots).detach();
   } catch (const std::system_error& error) {
     std::free(copy);
-    activity->Leave();
-    CORE_LOG(50, "plugin %s event thread could not be started: %s", plugin.fileName.c_str(),
+    activity.Leave();
+    CORE_LOG(kLogNotable, "plugin %s event thread could not be started: %s", fileName.c_str(),
              error.what());
   }
 }
 
-void dvrcore::RunEventThread(PluginEntry read, uint32_t dataLength, void* copy,
-                             uint32_t correlationId, PluginActivity* activity) {
-  // Destroyed in reverse order: the registration first, the lease last.
-  EventThreadLease lease(activity, copy);
-  EventThreadRegistration registration(threadMutex, eventThreads);
-  CallRead(read, dataLength, copy, correlationId);
+bool PluginActivity::Enter() {
+  MutexLock lock(mutex_);
+  if (sealed_) return false;
+  ++live_;
+  return true;
+}
+
+void PluginActivity::Leave() {
+  MutexLock lock(mutex_);
+  // Notify under the lock: once the count reaches zero the unloading thread
+  // may destroy this object as soon as it can take the mutex.
+  if (--live_ == 0) idle_.NotifyAll();
+}
+
+void PluginActivity::SealAndWait() {
+  MutexLock lock(mutex_);
+  sealed_ = true;
+  while (live_ != 0) idle_.Wait(lock);
 }

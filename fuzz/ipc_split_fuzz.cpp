@@ -9,7 +9,7 @@
 // free room and, for copied data, to the input left). With bit 15 clear the
 // data is copied from the input; with it set the data is the next input byte
 // repeated, which lets a few bytes fill the whole 65536-byte buffer.
-#include "ipc/ipc.h"
+#include "ipc/packets.h"
 
 #include <algorithm>
 #include <cstdint>

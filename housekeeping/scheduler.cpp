@@ -3,48 +3,20 @@
 //
 // DESIGN: every tick runs on the core's I/O thread and arms the next one only
 // when it is done, so ticks never overlap and SchedulerState needs no lock.
-// The stop steps end the chain by setting schedulerCancelled and cancelling
-// the timer from a handler posted to the same thread: a tick that runs at that
-// moment finishes first, and the wait it re-armed is the one cancelled. The
-// flag covers the case that the cancel finds no wait pending because a
-// completed wait is already queued with a success code.
 #include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <unistd.h>
 
-#include "core/dvrcore.h"
+#include "events/routing.h"
 #include "housekeeping/housekeeping.h"
 
 namespace {
 
-constexpr unsigned kNoticeLevel = 50;
 // A wall-clock step of more than this many seconds between ticks is reported.
 constexpr int kClockJumpThreshold = 1;
 
 using SteadyTime = std::chrono::steady_clock::time_point;
-
-SteadyTime SaturatingAdd(SteadyTime time, std::chrono::milliseconds delta) {
-  if (time > SteadyTime::max() - delta) return SteadyTime::max();
-  return time + delta;
-}
-
-// The real world as the tick sees it. Lives for one tick on the I/O thread.
-class CoreSchedulerHost : public SchedulerHost {
- public:
-  explicit CoreSchedulerHost(dvrcore& core) : core(core) {}
-  std::time_t WallClock() override { return std::time(nullptr); }
-  SteadyTime SteadyNow() override { return core.now(); }
-  uint64_t ResidentMemory() override { return ReadResidentMemory(); }
-  bool ThrottlingEnabled() override { return core.memoryThrottlingEnabled; }
-  // Readers need the flag alone, nothing published before it: relaxed.
-  void SetThrottling(bool on) override { core.throttling.store(on, std::memory_order_relaxed); }
-  void PublishMemoryState() override { core.PublishMemoryState(); }
-  void LogMessage(unsigned level, const char* text) override { CORE_LOG(level, "%s", text); }
-
- private:
-  dvrcore& core;
-};
 
 }  // namespace
 
@@ -59,7 +31,7 @@ void SchedulerState::Tick(SchedulerHost& host) {
     if (d > kClockJumpThreshold || d < -kClockJumpThreshold) {
       char text[64];
       std::snprintf(text, sizeof text, "system time changed by %d seconds", d);
-      host.LogMessage(kNoticeLevel, text);
+      host.LogMessage(kLogNotable, text);
     }
   }
   const bool enabled = host.ThrottlingEnabled();
@@ -75,7 +47,7 @@ void SchedulerState::UpdateThrottling(bool low, SchedulerHost& host) {
   host.SetThrottling(low);
   if (low) {
     if (lowMemorySince == SteadyTime::max()) {
-      host.LogMessage(kNoticeLevel, "available system memory is low, throttling video");
+      host.LogMessage(kLogNotable, "available system memory is low, throttling video");
       host.PublishMemoryState();
     }
     lowMemorySince = n;
@@ -84,7 +56,7 @@ void SchedulerState::UpdateThrottling(bool low, SchedulerHost& host) {
   // Written as n - hold-off rather than lowMemorySince + hold-off, which would
   // overflow while no period is announced (lowMemorySince is the maximum).
   if (n - kThrottleHoldOff < lowMemorySince) return;
-  host.LogMessage(kNoticeLevel, "available system memory ok, not throttling video");
+  host.LogMessage(kLogNotable, "available system memory ok, not throttling video");
   host.PublishMemoryState();
   lowMemorySince = SteadyTime::max();
 }
@@ -99,18 +71,4 @@ uint64_t ReadResidentMemory(const char* statmPath) {
   const long pageSize = sysconf(_SC_PAGESIZE);
   if (pageSize <= 0) return 0;
   return uint64_t{residentPages} * static_cast<uint64_t>(pageSize);
-}
-
-void dvrcore::Scheduler(const boost::system::error_code& error) {
-  if (error || schedulerCancelled) return;
-  CoreSchedulerHost host(*this);
-  scheduler.Tick(host);
-  // From the end of this tick, so the period is 100 ms plus the tick's own time.
-  schedulerTimer.expires_at(SaturatingAdd(now(), kSchedulerPeriod));
-  schedulerTimer.async_wait([this](const boost::system::error_code& e) { Scheduler(e); });
-}
-
-void dvrcore::UpdateThrottling(bool low) {
-  CoreSchedulerHost host(*this);
-  scheduler.UpdateThrottling(low, host);
 }

@@ -1,72 +1,156 @@
-// The parent link's packet format, shared by the core, the stand-in parent,
-// the tests and the fuzz target.
+// The parent link: one sequenced-packet socket to the parent daemon brevad.
 //
-// Every packet from the parent starts with a 16-byte header of four native
-// 32-bit words; `length` counts the header and is at most 65536. Packets to the
-// parent are whatever plugins hand over, sent unchanged.
+// Packets from the parent are identification (type 7 with a payload), stop
+// (type 8) or plugin packets, which are relayed to the addressed plugin's
+// IOCTL. Packets that plugins raise as EVENT_TO_PARENT are queued and written
+// one at a time, unchanged. The link talks back to the core through
+// ParentLinkHost.
+//
+// DESIGN (threads): the socket, the receive buffer and the outgoing queue
+// belong to the I/O thread once it runs (before it, to the main thread's
+// start-up; after it is joined, to the main thread's shutdown), so they need
+// no lock. Other threads reach the link only through Send (which counts the
+// bytes atomically and posts the packet to the I/O thread), IsOpen, and the
+// parent's identity, which has a lock of its own.
 #ifndef DVRCORE_IPC_IPC_H
 #define DVRCORE_IPC_IPC_H
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <vector>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <string>
 
-constexpr uint32_t kIpcMaxPacket = 65536;
-constexpr uint32_t kIpcHeaderBytes = 16;
-constexpr uint32_t kIpcTypeIdentification = 7;
-constexpr uint32_t kIpcTypeStop = 8;
+#include <boost/asio/basic_stream_socket.hpp>
+#include <boost/asio/generic/seq_packet_protocol.hpp>
+#include <boost/asio/io_service.hpp>
 
-struct IpcPacketHeader {
-  uint32_t length;  // whole packet, header included
-  uint32_t target;  // bits 31-20 select the plugin whose ID has them in bits 27-16
-  uint32_t type;    // 7 identification, 8 stop, else a plugin packet
-  uint32_t word3;   // passed on to the plugin, not read by the core
+#include "events/locks.h"
+#include "ipc/packets.h"
+#include "pluginhost/pluginhost.h"
+
+// Bytes of packets for the parent that the core holds at most (accepted and
+// not yet written). A parent that stops reading must not grow the core without
+// bound: 8 MiB is 128 packets of the largest size, seconds of what plugins
+// send to the parent, and a small part of the 190 MiB at which the core
+// throttles video. Once full, packets are refused until half of it has gone
+// out, so that the refusing and accepting log lines do not alternate.
+constexpr size_t kOutgoingLimit = 8u << 20;
+
+// One whole packet of the largest size fits.
+constexpr size_t kIpcBufferSize = kIpcMaxPacket;
+
+// What the link needs of the core.
+class ParentLinkHost {
+ public:
+  // I/O thread: a receive completed (dvrcore::ProcessIPC, which hands it
+  // back to ParentLink::Received).
+  virtual void ReceiveCompleted(const boost::system::error_code& error, unsigned int bytes) = 0;
+  // I/O thread: the parent sent a stop packet, or (`linkLost`) the link is
+  // gone and the core stops after a pause.
+  virtual void ParentStops(bool linkLost) = 0;
+
+ protected:
+  ~ParentLinkHost() = default;
 };
-static_assert(sizeof(IpcPacketHeader) == kIpcHeaderBytes, "16-byte header");
 
-// True when a packet with `target` selects the plugin with `id`.
-inline bool IpcTargetSelects(uint32_t target, uint32_t id) {
-  return (target >> 20) == ((id >> 16) & 0xFFFu);
-}
+class ParentLink {
+ public:
+  ParentLink(boost::asio::io_service& ioService, PluginTable& plugins, ParentLinkHost& host);
+  ParentLink(const ParentLink&) = delete;
+  ParentLink& operator=(const ParentLink&) = delete;
 
-// Hands every complete packet at the front of bytes[0, count) to
-// `handle(const uint8_t* packet, uint32_t length)` in order, then moves the
-// unhandled rest to the front and updates `count`. A header whose length is
-// below 16 or above 65536 cannot be trusted to find the next packet: every
-// buffered byte is dropped and false is returned. `count` must not exceed
-// 65536.
-template <typename Handler>
-bool SplitIpcPackets(uint8_t* bytes, uint32_t& count, Handler&& handle) {
-  uint32_t start = 0;
-  bool ok = true;
-  while (count - start >= kIpcHeaderBytes) {
-    uint32_t length;
-    std::memcpy(&length, bytes + start, sizeof length);
-    if (length > kIpcMaxPacket || length < kIpcHeaderBytes) {
-      ok = false;
-      start = count;
-      break;
-    }
-    if (count - start < length) break;
-    handle(static_cast<const uint8_t*>(bytes + start), length);
-    start += length;
-  }
-  if (start != 0) {
-    std::memmove(bytes, bytes + start, count - start);
-    count -= start;
-  }
-  return ok;
-}
+  // Main thread, Init: takes the inherited descriptor as the link. False when
+  // it is not a socket or cannot be registered (the caller logs).
+  bool Adopt(int descriptor);
+  // Any thread: the link is open (set by Adopt, cleared when it is lost).
+  bool IsOpen() const { return ipcOpen.load(); }
 
-// Builds one packet from the parent's side.
-inline std::vector<uint8_t> MakeIpcPacket(uint32_t target, uint32_t type, const void* payload,
-                                          size_t payloadLength, uint32_t word3 = 0) {
-  std::vector<uint8_t> packet(kIpcHeaderBytes + payloadLength);
-  IpcPacketHeader header{static_cast<uint32_t>(packet.size()), target, type, word3};
-  std::memcpy(packet.data(), &header, sizeof header);
-  if (payloadLength) std::memcpy(packet.data() + kIpcHeaderBytes, payload, payloadLength);
-  return packet;
-}
+  // Starts one receive into the buffer behind what it holds; its completion
+  // goes to the host. Main thread before the I/O thread runs, then I/O thread.
+  void StartReceive();
+  // I/O thread: handles every complete packet received, then receives again;
+  // an error or an empty receive loses the link.
+  void Received(const boost::system::error_code& error, unsigned int bytes);
+
+  // Any thread: takes `buffer` (malloc'd, `length` bytes) to write to the
+  // parent. False when it is refused (no link, queue full); it is then freed.
+  bool Send(void* buffer, uint32_t length);
+
+  // Main thread: waits until the parent has identified itself (also before
+  // the wait), StopWaiting is called, or `timeout` has passed.
+  void WaitForIdentification(std::chrono::steady_clock::duration timeout) EXCLUDES(identityMutex);
+  // Any thread: ends that wait for good.
+  void StopWaiting() EXCLUDES(identityMutex);
+  // Any thread: the parent's library file name and version, as a pair.
+  struct Identity {
+    std::string libraryFilename;
+    std::string libraryVersion;
+  };
+  Identity ParentIdentity() EXCLUDES(identityMutex);
+
+  // Main thread, after the I/O thread is joined: frees what was never
+  // written.
+  void DropUnsent();
+  // Bytes accepted for the parent and not yet written or freed.
+  size_t QueuedBytes() const { return outgoingBytes.load(); }
+
+ private:
+  // A packet on its way to the parent: a malloc'd buffer, owned until written.
+  struct OutgoingPacket {
+    struct FreeDeleter {
+      void operator()(void* p) const { std::free(p); }
+    };
+    std::unique_ptr<void, FreeDeleter> buffer;
+    size_t length = 0;
+  };
+
+  void HandlePacket(const uint8_t* packet, uint32_t length);
+  void TakeIdentification(const uint8_t* packet, uint32_t length) EXCLUDES(identityMutex);
+  void RelayToPlugin(const IpcPacketHeader& header, const uint8_t* packet, uint32_t length);
+  void QueuePacket(OutgoingPacket packet);
+  void SendFrontPacket();
+  bool ReserveOutgoing(uint32_t length);
+  void ReleaseOutgoing(uint32_t length);
+  void ResumeOutgoing();
+
+  boost::asio::io_service& ioService;
+  PluginTable& plugins;
+  ParentLinkHost& host;
+  boost::asio::basic_stream_socket<boost::asio::generic::seq_packet_protocol> ipcSocket;
+  // Mirrors ipcSocket.is_open() for other threads: set by Adopt, cleared on
+  // the I/O thread when the link is lost.
+  std::atomic<bool> ipcOpen{false};
+
+  // Receive buffer: bytes[0, count) hold received data not yet handled,
+  // starting at a packet boundary. Plugins get every packet at an address
+  // aligned as malloc aligns (32-bit ARM faults on some wider loads from odd
+  // addresses): one at the start of `bytes` is, one behind another in the
+  // same receive is copied to `aligned` first, allocated when first needed.
+  struct IpcBuffer {
+    alignas(std::max_align_t) uint8_t bytes[kIpcBufferSize] = {};
+    uint32_t count = 0;
+    std::unique_ptr<std::max_align_t[]> aligned;
+  };
+  IpcBuffer ipcBuffer;
+
+  std::deque<OutgoingPacket> outgoingPackets;
+  bool ipcSendFailed = false;  // a write to the parent failed: nothing more is written
+  // Bytes of packets accepted and not yet written (or freed at shutdown):
+  // added by Send on any thread, taken off on the I/O thread. While
+  // refusingOutgoing is set, every packet is refused.
+  std::atomic<size_t> outgoingBytes{0};
+  std::atomic<bool> refusingOutgoing{false};
+
+  Mutex identityMutex;
+  CondVar identityChanged;  // only WaitForIdentification waits on it
+  std::string libraryFilename GUARDED_BY(identityMutex);
+  std::string libraryVersion GUARDED_BY(identityMutex);
+  bool identified GUARDED_BY(identityMutex) = false;
+  bool waitAbandoned GUARDED_BY(identityMutex) = false;
+};
 
 #endif  // DVRCORE_IPC_IPC_H

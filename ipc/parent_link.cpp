@@ -1,70 +1,91 @@
-// The parent link: one sequenced-packet socket to the parent daemon brevad.
+// The parent link: receiving and relaying packets from the parent, and
+// writing the packets plugins send it.
 //
-// Packets from the parent are identification (type 7 with a payload), stop
-// (type 8) or plugin packets, which are relayed in place to the addressed
-// plugin's IOCTL. Packets that plugins raise as EVENT_TO_PARENT are queued and
-// written one at a time, unchanged.
-//
-// DESIGN: everything here runs on the I/O thread, so ipcBuffer and
-// outgoingPackets need no lock. The receive buffer is treated as a byte
-// stream of length-prefixed packets: one receive may bring several packets,
-// or part of one. The plugin table is walked under pluginsLock held shared to
-// find the target; the plugin's IOCTL runs with no lock held. Losing the link
-// stops the core after a one-minute pause that lets active watchdogs expire.
+// DESIGN: the receive buffer is treated as a byte stream of length-prefixed
+// packets: one receive may bring several packets, or part of one. The plugin
+// table is searched under its shared lock for a packet's target; the
+// plugin's IOCTL runs with no lock held. Losing the link stops the core
+// after a one-minute pause that lets active watchdogs expire.
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include <boost/asio/buffer.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
-#include "core/dvrcore.h"
 #include "ipc/ipc.h"
 
-void dvrcore::StartReceive() {
+ParentLink::ParentLink(boost::asio::io_service& ioService, PluginTable& plugins,
+                       ParentLinkHost& host)
+    : ioService(ioService), plugins(plugins), host(host), ipcSocket(ioService) {}
+
+bool ParentLink::Adopt(int descriptor) {
+  // Boost.Asio accepts descriptors that epoll cannot watch (a regular file,
+  // /dev/null) and would only fail at the first receive; the parent link
+  // must be a socket, so anything else fails here.
+  struct stat status;
+  if (fstat(descriptor, &status) != 0 || !S_ISSOCK(status.st_mode)) return false;
+  boost::system::error_code error;
+  ipcSocket.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0), descriptor, error);
+  if (error) return false;
+  ipcOpen = true;
+  return true;
+}
+
+void ParentLink::StartReceive() {
   ipcSocket.async_receive(
       boost::asio::buffer(ipcBuffer.bytes + ipcBuffer.count, kIpcBufferSize - ipcBuffer.count), 0,
       [this](const boost::system::error_code& error, std::size_t bytes) {
-        ProcessIPC(error, static_cast<unsigned int>(bytes));
+        host.ReceiveCompleted(error, static_cast<unsigned int>(bytes));
       });
 }
 
-void dvrcore::ProcessIPC(const boost::system::error_code& error, unsigned int bytes) {
+void ParentLink::Received(const boost::system::error_code& error, unsigned int bytes) {
   if (error || bytes == 0) {
-    CORE_LOG(100, "brevad ipc pipe disconnected");
-    CORE_LOG(100, "sleeping for one minute to allow active watchdogs to expire...");
-    delayStop = true;
-    RequestStop();
+    CORE_LOG(kLogFailure, "brevad ipc pipe disconnected");
+    CORE_LOG(kLogFailure, "sleeping for one minute to allow active watchdogs to expire...");
+    host.ParentStops(true);
     ipcOpen = false;
     boost::system::error_code closeError;
     ipcSocket.close(closeError);
-    if (closeError) CORE_LOG(50, "failed to close ipc pipe: %s", closeError.message().c_str());
+    if (closeError) {
+      CORE_LOG(kLogNotable, "failed to close ipc pipe: %s", closeError.message().c_str());
+    }
     return;
   }
 
   ipcBuffer.count += bytes;
   bool lengthsValid = SplitIpcPackets(
       ipcBuffer.bytes, ipcBuffer.count,
-      [this](const uint8_t* packet, uint32_t length) { HandleParentPacket(packet, length); });
+      [this](const uint8_t* packet, uint32_t length) { HandlePacket(packet, length); });
   // A length outside 16..65536 leaves no way to find the next packet: what was
   // buffered is dropped, and receiving goes on.
-  if (!lengthsValid) CORE_LOG(50, "bad ipc packet length");
+  if (!lengthsValid) CORE_LOG(kLogNotable, "bad ipc packet length");
   StartReceive();
 }
 
-void dvrcore::HandleParentPacket(const uint8_t* packet, uint32_t length) {
+void ParentLink::HandlePacket(const uint8_t* packet, uint32_t length) {
   IpcPacketHeader header;
   std::memcpy(&header, packet, sizeof header);
-
   if (header.type == kIpcTypeStop) {
-    RequestStop();
-    return;
+    host.ParentStops(false);
+  } else if (header.type == kIpcTypeIdentification && length > kIpcHeaderBytes) {
+    TakeIdentification(packet, length);
+  } else {
+    RelayToPlugin(header, packet, length);
   }
+}
 
-  if (header.type == kIpcTypeIdentification && length > kIpcHeaderBytes) {
-    // "<file name>\0<version>": pieces end at a zero byte or the payload's end.
-    const char* payload = reinterpret_cast<const char*>(packet + kIpcHeaderBytes);
-    const size_t payloadLength = length - kIpcHeaderBytes;
-    const void* zero = std::memchr(payload, 0, payloadLength);
-    std::lock_guard<std::mutex> lock(coreMutex);
+void ParentLink::TakeIdentification(const uint8_t* packet, uint32_t length) {
+  // "<file name>\0<version>": pieces end at a zero byte or the payload's end.
+  const char* payload = reinterpret_cast<const char*>(packet + kIpcHeaderBytes);
+  const size_t payloadLength = length - kIpcHeaderBytes;
+  const void* zero = std::memchr(payload, 0, payloadLength);
+  {
+    MutexLock lock(identityMutex);
     if (zero == nullptr) {
       libraryFilename.assign(payload, payloadLength);
     } else {
@@ -75,23 +96,15 @@ void dvrcore::HandleParentPacket(const uint8_t* packet, uint32_t length) {
       libraryVersion.assign(second, secondZero ? static_cast<const char*>(secondZero) : end);
     }
     identified = true;
-    coreWakeup.notify_one();
-    return;
   }
+  identityChanged.NotifyAll();
+}
 
-  PluginEntry ioctl = nullptr;
-  uint32_t id = 0;
-  {
-    std::shared_lock<std::shared_mutex> lock(pluginsLock);
-    for (const PLUGININFO& plugin : plugins) {
-      if (IpcTargetSelects(header.target, plugin.desc.id)) {
-        ioctl = plugin.IOCTL;
-        id = plugin.desc.id;
-        break;
-      }
-    }
-  }
-  if (ioctl == nullptr) return;  // nobody is addressed: dropped silently
+void ParentLink::RelayToPlugin(const IpcPacketHeader& header, const uint8_t* packet,
+                               uint32_t length) {
+  const PluginTable::IoctlTarget target =
+      plugins.FindIoctl([&](uint32_t id) { return IpcTargetSelects(header.target, id); });
+  if (target.ioctl == nullptr) return;  // nobody is addressed: dropped silently
 
   uint8_t* data = const_cast<uint8_t*>(packet);
   if (reinterpret_cast<uintptr_t>(data) % alignof(std::max_align_t) != 0) {
@@ -104,25 +117,34 @@ void dvrcore::HandleParentPacket(const uint8_t* packet, uint32_t length) {
   IoctlCall call(IOCTL_IPC_PACKET, data, header.length);
   // The I/O thread is joined before any plugin is unloaded, so the entry
   // stays mapped for the length of the call.
-  int32_t rc = CallPluginEntry(ioctl, &call.in, &call.out);
+  int32_t rc = CallPluginEntry(target.ioctl, &call.in, &call.out);
   if (rc != 0 || call.out.error != 0) {
-    std::string fileName;
-    {
-      std::shared_lock<std::shared_mutex> lock(pluginsLock);
-      for (const PLUGININFO& plugin : plugins) {
-        if (plugin.desc.id == id) fileName = plugin.fileName;
-      }
-    }
-    CORE_LOG(0, "plugin %s ipc ioctl returned %d error %d", fileName.c_str(), rc, call.out.error);
+    CORE_LOG(kLogDetail, "plugin %s ipc ioctl returned %d error %d",
+             plugins.FileNameOf(target.id).c_str(), rc, call.out.error);
   }
 }
 
-void dvrcore::QueuePacket(OutgoingPacket packet) {
+bool ParentLink::Send(void* buffer, uint32_t length) {
+  if (buffer == nullptr || length == 0 || !ipcOpen.load() || !ReserveOutgoing(length)) {
+    std::free(buffer);
+    return false;
+  }
+  OutgoingPacket packet;
+  packet.buffer.reset(buffer);
+  packet.length = length;
+  // If the I/O service never runs the handler, destroying it frees the buffer.
+  boost::asio::post(ioService, [this, packet = std::move(packet)]() mutable {
+    QueuePacket(std::move(packet));
+  });
+  return true;
+}
+
+void ParentLink::QueuePacket(OutgoingPacket packet) {
   outgoingPackets.push_back(std::move(packet));
   if (outgoingPackets.size() == 1) SendFrontPacket();
 }
 
-void dvrcore::SendFrontPacket() {
+void ParentLink::SendFrontPacket() {
   if (outgoingPackets.empty() || !ipcSocket.is_open() || ipcSendFailed) return;
   const OutgoingPacket& front = outgoingPackets.front();
   // async_write writes at most 65536 bytes per send, so a packet of up to
@@ -141,7 +163,14 @@ void dvrcore::SendFrontPacket() {
       });
 }
 
-bool dvrcore::ReserveOutgoing(uint32_t length) {
+void ParentLink::DropUnsent() {
+  for (const OutgoingPacket& packet : outgoingPackets) {
+    outgoingBytes -= packet.length;
+  }
+  outgoingPackets.clear();
+}
+
+bool ParentLink::ReserveOutgoing(uint32_t length) {
   size_t bytes = outgoingBytes.load();
   if (refusingOutgoing.load()) {
     // Also checked here, not only as packets leave: if the queue emptied
@@ -152,7 +181,8 @@ bool dvrcore::ReserveOutgoing(uint32_t length) {
   do {
     if (bytes + length > kOutgoingLimit) {
       if (!refusingOutgoing.exchange(true)) {
-        CORE_LOG(50, "brevad is not reading: refusing packets for it (%zu bytes queued)", bytes);
+        CORE_LOG(kLogNotable, "brevad is not reading: refusing packets for it (%zu bytes queued)",
+                 bytes);
       }
       return false;
     }
@@ -160,12 +190,33 @@ bool dvrcore::ReserveOutgoing(uint32_t length) {
   return true;
 }
 
-void dvrcore::ReleaseOutgoing(uint32_t length) {
+void ParentLink::ReleaseOutgoing(uint32_t length) {
   if (outgoingBytes.fetch_sub(length) - length <= kOutgoingLimit / 2) ResumeOutgoing();
 }
 
-void dvrcore::ResumeOutgoing() {
+void ParentLink::ResumeOutgoing() {
   if (refusingOutgoing.load() && refusingOutgoing.exchange(false)) {
-    CORE_LOG(50, "brevad is reading again: accepting packets for it");
+    CORE_LOG(kLogNotable, "brevad is reading again: accepting packets for it");
   }
+}
+
+void ParentLink::WaitForIdentification(std::chrono::steady_clock::duration timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  MutexLock lock(identityMutex);
+  while (!identified && !waitAbandoned) {
+    if (!identityChanged.WaitUntil(lock, deadline)) return;
+  }
+}
+
+void ParentLink::StopWaiting() {
+  {
+    MutexLock lock(identityMutex);
+    waitAbandoned = true;
+  }
+  identityChanged.NotifyAll();
+}
+
+ParentLink::Identity ParentLink::ParentIdentity() {
+  MutexLock lock(identityMutex);
+  return {libraryFilename, libraryVersion};
 }

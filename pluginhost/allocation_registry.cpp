@@ -1,10 +1,9 @@
-// Registry of holders of data buffers shared with plugins, and the activity
-// count that keeps a plugin mapped while event threads run its code.
+// Registry of holders of data buffers shared with plugins.
 #include "pluginhost/pluginhost.h"
 
 void AllocationRegistry::Track(void* address, uint32_t owner) {
   if (address == nullptr) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   // A multimap inserts equal keys after the existing ones: insertion order.
   holds_.emplace(reinterpret_cast<uintptr_t>(address), owner);
 }
@@ -13,7 +12,7 @@ bool AllocationRegistry::Release(void* address, uint32_t owner, bool* removedAny
   if (removedAny) *removedAny = false;
   if (address == nullptr) return true;
   const uintptr_t key = reinterpret_cast<uintptr_t>(address);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto range = holds_.equal_range(key);
   bool removed = false;
   for (auto it = range.first; it != range.second;) {
@@ -33,33 +32,13 @@ void AllocationRegistry::ReportLeaks(
   // Runs when no other thread is left; the lock only keeps the rule simple.
   std::multimap<uintptr_t, uint32_t> remaining;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     remaining.swap(holds_);
   }
   for (const auto& hold : remaining) report(reinterpret_cast<void*>(hold.first), hold.second);
 }
 
 size_t AllocationRegistry::HoldCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return holds_.size();
-}
-
-bool PluginActivity::Enter() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (sealed_) return false;
-  ++live_;
-  return true;
-}
-
-void PluginActivity::Leave() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  // Notify under the lock: once the count reaches zero the unloading thread
-  // may destroy this object as soon as it can take the mutex.
-  if (--live_ == 0) idle_.notify_all();
-}
-
-void PluginActivity::SealAndWait() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  sealed_ = true;
-  idle_.wait(lock, [this] { return live_ == 0; });
 }

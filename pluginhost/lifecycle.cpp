@@ -1,10 +1,9 @@
 // Plugin lifecycle: load, open, close and unload, all on the main thread.
 //
-// DESIGN: the table `plugins` is only changed here, on the main thread, and
-// each structural change (insert, reorder, clear) holds pluginsLock
-// exclusively so that the dispatch and the parent link, which walk the table
-// from other threads under the shared lock, never see it half changed. No
-// plugin entry runs under the lock.
+// DESIGN: each structural change of the table (insert, reorder, clear) holds
+// pluginsLock exclusively so that the dispatch and the parent link, which
+// walk the table from other threads under the shared lock, never see it half
+// changed. No plugin entry runs under the lock.
 //
 // A plugin may lack any entry but Load. The core never calls a missing
 // entry: such a call is skipped as if the entry had returned 0, and a plugin
@@ -13,23 +12,20 @@
 // Before a plugin's Unload, its reader and worker threads are joined and its
 // event threads are waited for (PluginActivity), so no thread runs its code
 // when the shared object is unmapped.
-#include <cxxabi.h>
 #include <dlfcn.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
+#include <chrono>
+#include <cstring>
 #include <numeric>
 
-#include <boost/filesystem/path.hpp>
-
 #include "core/dvrcore.h"
+#include "pluginhost/pluginhost.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
-
-constexpr const char* kPluginExtension = ".so";
 
 int64_t ElapsedMs(std::chrono::steady_clock::time_point start,
                   std::chrono::steady_clock::time_point end) {
@@ -42,121 +38,83 @@ std::string LowerCaseStem(const fs::path& path) {
   return stem;
 }
 
-template <typename Entry>
-Entry LookUp(void* handle, const char* name) {
-  return reinterpret_cast<Entry>(dlsym(handle, name));
+PluginEntry LookUp(void* handle, const char* name) {
+  return reinterpret_cast<PluginEntry>(dlsym(handle, name));
 }
 
 }  // namespace
 
-int32_t CallPluginEntry(PluginEntry entry, void* request, void* result, ThreadEnd onThreadEnd) {
-  if (entry == nullptr) return 0;
-  try {
-    return entry(request, result);
-  } catch (abi::__forced_unwind&) {
-    // Not an error but the end of this thread, which glibc insists on
-    // finishing: swallowing it aborts the process.
-    if (onThreadEnd == ThreadEnd::kLetItEnd) throw;
-    CORE_LOG(100, "a plugin ended a thread the core cannot do without; aborting");
-    std::abort();
-  } catch (...) {
-    // A C++ plugin let an exception escape; it must not unwind the core.
-    return -1;
-  }
+PluginTable::PluginTable(dvrcore& core) : core_(core) {}
+
+void PluginTable::AddName(uint32_t id, const std::string& name) {
+  WriterLock lock(namesLock);
+  moduleNames[id] = name;
 }
 
-PluginAdmission dvrcore::AdmitPlugin(const fs::path& path, PLUGININFO& plugin) {
+PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
   const std::string fileName = path.filename().string();
   void* handle = dlopen(path.c_str(), RTLD_NOW);
   if (handle == nullptr) {
     const char* why = dlerror();
     std::string text = why ? why : "unknown error";
-    CORE_LOG(100, "Core: Failed to load plugin '%s': %s", fileName.c_str(), text.c_str());
+    CORE_LOG(kLogFailure, "Core: Failed to load plugin '%s': %s", fileName.c_str(), text.c_str());
     failedPlugins[fileName] = text;
     return PluginAdmission::kNotMapped;
   }
 
   plugin.handle = handle;
   plugin.fileName = fileName;
-  CORE_LOG(0, "Core: Loaded plugin: %s", fileName.c_str());
+  CORE_LOG(kLogDetail, "Core: Loaded plugin: %s", fileName.c_str());
 
-  plugin.Load = LookUp<PluginEntry>(handle, "Load");
-  plugin.Unload = LookUp<PluginEntry>(handle, "Unload");
-  plugin.Open = LookUp<PluginEntry>(handle, "Open");
-  plugin.Close = LookUp<PluginEntry>(handle, "Close");
-  plugin.Read = LookUp<PluginEntry>(handle, "Read");
-  plugin.Write = LookUp<PluginEntry>(handle, "Write");
-  plugin.Seek = LookUp<PluginEntry>(handle, "Seek");
-  plugin.IOCTL = LookUp<PluginEntry>(handle, "IOCTL");
+  plugin.Load = LookUp(handle, "Load");
+  plugin.Unload = LookUp(handle, "Unload");
+  plugin.Open = LookUp(handle, "Open");
+  plugin.Close = LookUp(handle, "Close");
+  plugin.Read = LookUp(handle, "Read");
+  plugin.Write = LookUp(handle, "Write");
+  plugin.Seek = LookUp(handle, "Seek");
+  plugin.IOCTL = LookUp(handle, "IOCTL");
   if (plugin.Load == nullptr) {
     dlclose(handle);
-    CORE_LOG(100, "Core: Failed to load plugin: %s (missing symbol)", fileName.c_str());
+    CORE_LOG(kLogFailure, "Core: Failed to load plugin: %s (missing symbol)", fileName.c_str());
     return PluginAdmission::kNoLoad;
   }
 
-  _LoadParmsIn in{};
-  in.size = sizeof in;
-  in.version = 3;
-  in.core = this;
+  auto in = NewRecord<_LoadParmsIn>(3);
+  in.core = &core_;
   in.raiseEvent = FlatPluginEvent;
-  _LoadParmsOut out{};
-  out.size = sizeof out;
-  out.version = 1;
-  auto start = now();
+  auto out = NewRecord<_LoadParmsOut>();
+  auto start = core_.now();
   int32_t rc = CallPluginEntry(plugin.Load, &in, &out);
-  plugin.loadTimeMs = ElapsedMs(start, now());
+  plugin.loadTimeMs = ElapsedMs(start, core_.now());
   plugin.desc = out;
   if (rc != 0 || out.error != 0) {
     dlclose(handle);
-    CORE_LOG(100, "plugin %s load returned %d error %d", fileName.c_str(), rc, out.error);
+    CORE_LOG(kLogFailure, "plugin %s load returned %d error %d", fileName.c_str(), rc, out.error);
     return PluginAdmission::kLoadFailed;
   }
-  // moduleNames is written only on this thread, so reading it here needs
-  // no lock.
-  if (moduleNames.count(out.id) != 0) {
-    dlclose(handle);
-    CORE_LOG(50, "plugin %s ID 0x%08lX already loaded", fileName.c_str(),
-             static_cast<unsigned long>(out.id));
-    return PluginAdmission::kIdTaken;
+  {
+    WriterLock lock(namesLock);
+    if (moduleNames.emplace(out.id, LowerCaseStem(path)).second) return PluginAdmission::kAdmitted;
   }
-  std::unique_lock<std::shared_mutex> lock(namesLock);
-  moduleNames[out.id] = LowerCaseStem(path);
-  return PluginAdmission::kAdmitted;
+  dlclose(handle);
+  CORE_LOG(kLogNotable, "plugin %s ID 0x%08lX already loaded", fileName.c_str(),
+           static_cast<unsigned long>(out.id));
+  return PluginAdmission::kIdTaken;
 }
 
-void dvrcore::UnloadPlugin(PLUGININFO& plugin) {
-  _UnloadParmsIn in{};
-  in.size = sizeof in;
-  in.version = 1;
-  _UnloadParmsOut out{};
-  out.size = sizeof out;
-  out.version = 1;
+void PluginTable::Unload(PLUGININFO& plugin) {
+  auto in = NewRecord<_UnloadParmsIn>();
+  auto out = NewRecord<_UnloadParmsOut>();
   int32_t rc = CallPluginEntry(plugin.Unload, &in, &out);
   if (rc != 0 || out.error != 0) {
-    CORE_LOG(0, "plugin %s unload returned %d error %d", plugin.fileName.c_str(), rc, out.error);
+    CORE_LOG(kLogDetail, "plugin %s unload returned %d error %d", plugin.fileName.c_str(), rc,
+             out.error);
   }
   if (plugin.desc.id != PLUGIN_ID_NEVER_UNMAP) dlclose(plugin.handle);
 }
 
-IoctlCall::IoctlCall(uint32_t code, void* data, uint32_t dataLength) : in{}, out{} {
-  in.size = sizeof in;
-  in.version = 1;
-  in.code = code;
-  // A payload of data (configuration, packets) is described as 16 bytes, the
-  // worker's call without data as 8.
-  in.payloadSize = code == IOCTL_RUN_WORKER ? IOCTL_PAYLOAD_SIZE_WORKER : IOCTL_PAYLOAD_SIZE_DATA;
-  in.payloadVersion = 1;
-  in.dataLength = dataLength;
-  in.data = data;
-  out.size = sizeof out;
-  out.version = 1;
-  out.code = code;
-  out.payloadSize = 8;
-  out.payloadVersion = 1;
-}
-
-void dvrcore::LoadPlugins() {
-  const fs::path directory = fs::path(executablePath).parent_path();
+void PluginTable::LoadAll(const fs::path& directory) {
   std::vector<fs::path> candidates;
   FindPluginFiles(directory / "plugins", kPluginExtension, candidates);
   FindPluginFiles(directory / "protected-plugins", kPluginExtension, candidates);
@@ -164,45 +122,47 @@ void dvrcore::LoadPlugins() {
 
   for (const fs::path& path : candidates) {
     PLUGININFO plugin;
-    if (AdmitPlugin(path, plugin) != PluginAdmission::kAdmitted) continue;
-    if (plugin.desc.wantsWorker) ProvideWorkerThread(plugin);
-
-    std::unique_lock<std::shared_mutex> lock(pluginsLock);
-    if (plugin.desc.id == PLUGIN_ID_FIRST && !plugins.empty()) {
-      plugins.insert(plugins.begin(), std::move(plugin));
-    } else {
-      plugins.push_back(std::move(plugin));
-    }
+    if (Admit(path, plugin) != PluginAdmission::kAdmitted) continue;
+    if (plugin.desc.wantsWorker) plugin.workerThread = StartWorkerThread(plugin.IOCTL, plugin.fileName);
+    Add(std::move(plugin));
   }
 }
 
-void dvrcore::OpenPlugins() {
-  for (PLUGININFO& plugin : plugins) {
-    _OpenParmsIn in{};
-    in.size = sizeof in;
-    in.version = 1;
-    _OpenParmsOut out{};
-    out.size = sizeof out;
-    out.version = 1;
-    auto start = now();
+void PluginTable::Add(PLUGININFO plugin) {
+  WriterLock lock(pluginsLock);
+  if (plugin.desc.id == PLUGIN_ID_FIRST && !plugins.empty()) {
+    plugins.insert(plugins.begin(), std::move(plugin));
+  } else {
+    plugins.push_back(std::move(plugin));
+  }
+}
+
+void PluginTable::OpenAll() {
+  for (PLUGININFO& plugin : OwnRecords()) {
+    auto in = NewRecord<_OpenParmsIn>();
+    auto out = NewRecord<_OpenParmsOut>();
+    auto start = core_.now();
     plugin.openCode = CallPluginEntry(plugin.Open, &in, &out);
-    plugin.openTimeMs = ElapsedMs(start, now());
+    plugin.openTimeMs = ElapsedMs(start, core_.now());
   }
-  WritePluginReport();
 }
 
-void dvrcore::ClosePlugins() {
-  if (plugins.empty()) return;
+void PluginTable::StartReaders() {
+  for (PLUGININFO& plugin : OwnRecords()) {
+    if (plugin.desc.wantsReader) plugin.readerThread = StartReaderThread(plugin.Read, plugin.fileName);
+  }
+}
 
+void PluginTable::CloseAll() {
   // Larger mask 6 first (unsigned). The records are moved into a new table
   // in that order rather than sorted in place: a record holds thread
   // objects, which must never be move-assigned over while joinable.
   {
-    std::unique_lock<std::shared_mutex> lock(pluginsLock);
+    WriterLock lock(pluginsLock);
     std::vector<size_t> order(plugins.size());
     std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(), [this](size_t a, size_t b) {
-      return plugins[a].desc.eventMasks[5] > plugins[b].desc.eventMasks[5];
+      return OwnRecords()[a].desc.eventMasks[5] > OwnRecords()[b].desc.eventMasks[5];
     });
     std::vector<PLUGININFO> closingOrder;
     closingOrder.reserve(plugins.size());
@@ -210,27 +170,54 @@ void dvrcore::ClosePlugins() {
     plugins.swap(closingOrder);
   }
 
-  for (PLUGININFO& plugin : plugins) {
-    _CloseParmsIn in{};
-    in.size = sizeof in;
-    in.version = 1;
-    _CloseParmsOut out{};
-    out.size = sizeof out;
-    out.version = 1;
+  for (PLUGININFO& plugin : OwnRecords()) {
+    auto in = NewRecord<_CloseParmsIn>();
+    auto out = NewRecord<_CloseParmsOut>();
     int32_t rc = CallPluginEntry(plugin.Close, &in, &out);
     if (rc != 0 || out.error != 0) {
-      CORE_LOG(0, "plugin %s close returned %d error %d", plugin.fileName.c_str(), rc, out.error);
+      CORE_LOG(kLogDetail, "plugin %s close returned %d error %d", plugin.fileName.c_str(), rc,
+               out.error);
     }
   }
 }
 
-void dvrcore::UnloadPlugins() {
-  for (PLUGININFO& plugin : plugins) {
+void PluginTable::UnloadAll() {
+  for (PLUGININFO& plugin : OwnRecords()) {
     if (plugin.readerThread.joinable()) plugin.readerThread.join();
     if (plugin.workerThread.joinable()) plugin.workerThread.join();
     plugin.activity->SealAndWait();
-    UnloadPlugin(plugin);
+    Unload(plugin);
   }
-  std::unique_lock<std::shared_mutex> lock(pluginsLock);
+  WriterLock lock(pluginsLock);
   plugins.clear();
+}
+
+PluginTable::IoctlTarget PluginTable::FindIoctl(const std::function<bool(uint32_t id)>& selects) {
+  ReaderLock lock(pluginsLock);
+  for (const PLUGININFO& plugin : plugins) {
+    if (selects(plugin.desc.id)) return {plugin.IOCTL, plugin.desc.id};
+  }
+  return {};
+}
+
+std::string PluginTable::FileNameOf(uint32_t id) {
+  ReaderLock lock(pluginsLock);
+  for (const PLUGININFO& plugin : plugins) {
+    if (plugin.desc.id == id) return plugin.fileName;
+  }
+  return {};
+}
+
+std::string PluginTable::NameOf(uint32_t id) const {
+  ReaderLock lock(namesLock);
+  auto it = moduleNames.find(id);
+  return it == moduleNames.end() ? std::string() : it->second;
+}
+
+void PluginTable::CopyTag(uint32_t id, char* tag, size_t size) const {
+  ReaderLock lock(namesLock);
+  auto it = moduleNames.find(id);
+  const char* name = it == moduleNames.end() ? "?" : it->second.c_str();
+  std::strncpy(tag, name, size - 1);
+  tag[size - 1] = '\0';
 }

@@ -1,51 +1,35 @@
-// Plugin host: the core's record of a loaded plugin, plugin file discovery and
-// ordering, and the registry of data buffers shared with plugins.
+// Plugin host: the plugin table with the core's record of each loaded plugin,
+// plugin file discovery and ordering, delivery of events to plugins, the
+// status report, and the registry of data buffers shared with plugins.
 //
-// DESIGN: the plugin table (dvrcore::plugins) is changed only on the main
-// thread: filled by dvrcore::LoadPlugins, reordered by dvrcore::ClosePlugins,
-// emptied by dvrcore::UnloadPlugins. Other threads (immediate dispatch, the
-// parent link) walk it under dvrcore::pluginsLock held shared and never call
-// a plugin while holding it. What those threads need beyond the walk lives in
+// DESIGN (threads and locks): the table is changed only on the main thread:
+// filled by LoadAll, reordered by CloseAll, emptied by UnloadAll; each
+// structural change holds pluginsLock exclusively. Other threads (the
+// immediate dispatch, the parent link, Log) read it under pluginsLock or
+// namesLock held shared, and never call a plugin while holding either. The
+// main thread, the only writer, reads without the lock, also while it calls
+// plugins. What other threads need of a record beyond that walk lives in
 // PluginActivity, a heap object whose address survives every move of its
-// record, so an event thread can tell the unloading step that it has left the
-// plugin's code.
+// record.
 #ifndef DVRCORE_PLUGINHOST_PLUGINHOST_H
 #define DVRCORE_PLUGINHOST_PLUGINHOST_H
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <boost/filesystem/path.hpp>
 
+#include "events/locks.h"
+#include "events/routing.h"
 #include "pluginhost/plugin.h"
 
-// Counts the event threads that are inside (or about to enter) one plugin's
-// Read, so that the plugin is never unmapped under them.
-class PluginActivity {
- public:
-  // Any thread: registers one event thread. False once the plugin is sealed
-  // for unloading; the event is then not delivered to it.
-  bool Enter();
-  // Any thread: the event thread has left the plugin's code for good. Must be
-  // the event thread's last touch of core state.
-  void Leave();
-  // Main thread, unloading: refuses new event threads and waits until the
-  // running ones have left.
-  void SealAndWait();
-
- private:
-  std::mutex mutex_;
-  std::condition_variable idle_;
-  unsigned live_ = 0;   // guarded by mutex_
-  bool sealed_ = false; // guarded by mutex_
-};
+// The extension of plugin files in the plugin directories.
+constexpr const char* kPluginExtension = ".so";
 
 // The core's record of one loaded plugin; never seen by plugins. Movable, not
 // copyable. Both threads must have been joined before a record is destroyed.
@@ -73,30 +57,117 @@ struct PLUGININFO {
 // How the loader fared with one plugin file.
 enum class PluginAdmission { kAdmitted, kNotMapped, kNoLoad, kLoadFailed, kIdTaken };
 
-// What a call does when the plugin ends the calling thread (pthread_exit, or
-// cancellation acted on inside the entry): glibc unwinds the thread with a
-// forced-unwind exception, which must run to the thread's start or abort.
-enum class ThreadEnd {
-  // Lent threads (worker, reader, event threads): the thread was the
-  // plugin's to use; it ends, undoing the core's bookkeeping as it unwinds.
-  kLetItEnd,
-  // The main and the I/O thread: the core cannot run without them, so the
-  // process aborts with a message instead of unwinding half-built state.
-  kAbortProcess,
+// Holders of data buffers shared with plugins: (address, owner) pairs ordered
+// by address. A buffer is freed by whoever releases its last pair. The
+// registry never allocates or frees a buffer itself. Any thread; each call
+// holds the registry's own mutex for its whole duration and takes no other.
+class AllocationRegistry {
+ public:
+  // Adds one (address, owner) hold; nothing for a null address.
+  void Track(void* address, uint32_t owner) EXCLUDES(mutex_);
+
+  // Removes every hold of `owner` on `address`. Returns true when no hold on
+  // the address is left (also for a null address). `removedAny`, when given,
+  // tells whether a hold was removed: a release that removed nothing must not
+  // free the buffer, since the core may never have owned it.
+  bool Release(void* address, uint32_t owner, bool* removedAny = nullptr) EXCLUDES(mutex_);
+
+  // At the end of the core's life: reports each remaining hold, in ascending
+  // address order, through `report`, and forgets them. Buffers are not freed.
+  void ReportLeaks(const std::function<void(void* address, uint32_t owner)>& report)
+      EXCLUDES(mutex_);
+
+  size_t HoldCount() const EXCLUDES(mutex_);
+
+ private:
+  mutable Mutex mutex_;
+  std::multimap<uintptr_t, uint32_t> holds_ GUARDED_BY(mutex_);
 };
 
-// Calls one plugin entry; a missing entry counts as success (0), and an
-// exception escaping a C++ plugin counts as -1 instead of unwinding the core.
-int32_t CallPluginEntry(PluginEntry entry, void* request, void* result,
-                        ThreadEnd onThreadEnd = ThreadEnd::kAbortProcess);
+// The loaded plugins in table order, their module names and the files that
+// could not be mapped.
+class PluginTable {
+ public:
+  // `core` is what plugins receive in Load, and the clock that times their
+  // Load and Open.
+  explicit PluginTable(dvrcore& core);
+  PluginTable(const PluginTable&) = delete;
+  PluginTable& operator=(const PluginTable&) = delete;
 
-// The request and result records of one IOCTL call, filled as the core
-// fills them for every code.
-struct IoctlCall {
-  IoctlCall(uint32_t code, void* data, uint32_t dataLength);
-  _IoctlParmsIn in;
-  _IoctlParmsOut out;
+  // ---- Main thread ----
+  // Names a module that is not a plugin (the core itself).
+  void AddName(uint32_t id, const std::string& name) EXCLUDES(namesLock);
+  // Maps one plugin file, resolves its entries and calls its Load, with every
+  // message of the loader. On anything but kAdmitted the file is unmapped
+  // again; `plugin` still shows what was learnt (entries, desc, load time).
+  // Does not add `plugin` to the table.
+  PluginAdmission Admit(const boost::filesystem::path& path, PLUGININFO& plugin)
+      EXCLUDES(namesLock);
+  // Calls Unload (its failure is logged) and unmaps, except ID 0x00470000.
+  static void Unload(PLUGININFO& plugin);
+  // Loads the ".so" files of `directory`/plugins and `directory`/protected-plugins
+  // in their order, starting a worker thread for each plugin that asks.
+  void LoadAll(const boost::filesystem::path& directory) EXCLUDES(pluginsLock);
+  // Puts an admitted plugin into the table: at the end, or first when its ID
+  // is PLUGIN_ID_FIRST.
+  void Add(PLUGININFO plugin) EXCLUDES(pluginsLock);
+  void OpenAll();
+  void StartReaders();
+  void CloseAll() EXCLUDES(pluginsLock);
+  // Joins each plugin's threads, waits for its event threads, unloads it.
+  void UnloadAll() EXCLUDES(pluginsLock);
+  // Delivers one queued event to the plugins in table order (configuration
+  // updates through IOCTL, the rest through Write), holding its buffer in
+  // `allocations` for each plugin during its call, and for good when the
+  // plugin sets `retain`. Neither takes nor releases the caller's own hold.
+  void DeliverQueued(const _EventParmsIn& entry, AllocationRegistry& allocations);
+  // The records in table order, for the main thread, which is the table's
+  // only writer and so may read it without the lock.
+  const std::vector<PLUGININFO>& Records() const NO_THREAD_SAFETY_ANALYSIS { return plugins; }
+  // Files that could not be mapped, by file name, with the loader's error.
+  const std::map<std::string, std::string>& FailedPlugins() const { return failedPlugins; }
+
+  // ---- Any thread ----
+  // Starts an event thread with a copy of the event's data for every reader
+  // plugin whose masks match the immediate event `in`; not for plugins being
+  // unloaded.
+  void StartEventThreads(const _EventParmsIn& in, ReplySlots& slots) EXCLUDES(pluginsLock);
+  // The IOCTL entry and ID of the first plugin whose ID `selects` picks; a
+  // null entry when it picks none. `selects` runs under the lock.
+  struct IoctlTarget {
+    PluginEntry ioctl = nullptr;
+    uint32_t id = 0;
+  };
+  IoctlTarget FindIoctl(const std::function<bool(uint32_t id)>& selects) EXCLUDES(pluginsLock);
+  std::string FileNameOf(uint32_t id) EXCLUDES(pluginsLock);
+  // The module name of `id`; empty when it has none.
+  std::string NameOf(uint32_t id) const EXCLUDES(namesLock);
+  // The first size - 1 characters of the module name of `id`, or "?".
+  void CopyTag(uint32_t id, char* tag, size_t size) const EXCLUDES(namesLock);
+
+ private:
+  // The main thread's view (see Records), writable.
+  std::vector<PLUGININFO>& OwnRecords() NO_THREAD_SAFETY_ANALYSIS { return plugins; }
+
+  dvrcore& core_;
+  SharedMutex pluginsLock;
+  std::vector<PLUGININFO> plugins GUARDED_BY(pluginsLock);
+  // Written on the main thread during Init and loading; read by Log on any
+  // thread.
+  mutable SharedMutex namesLock;
+  std::map<uint32_t, std::string> moduleNames GUARDED_BY(namesLock);
+  std::map<std::string, std::string> failedPlugins;  // main thread only
 };
+
+// Builds plugins.xml from the records of the table (`plugins`, in table
+// order, and the files that could not be mapped), saves it in the working
+// directory and publishes it (main thread, once every plugin is open).
+// `executableName` names the core's own file; the parent's library appears
+// when `libraryVersion` is not empty.
+void WritePluginReport(const std::vector<PLUGININFO>& plugins,
+                       const std::map<std::string, std::string>& failedPlugins,
+                       const std::string& coreVersion, const std::string& executableName,
+                       const std::string& libraryFilename, const std::string& libraryVersion);
 
 // Appends every regular file (after following links) of `directory` whose last
 // extension is exactly `extension` to `candidates`. Never fails: a missing
@@ -110,33 +181,5 @@ void FindPluginFiles(const boost::filesystem::path& directory, const std::string
 bool PluginPathLess(const boost::filesystem::path& a, const boost::filesystem::path& b);
 // Sorts candidates into that order, taking each path apart only once.
 void SortPluginPaths(std::vector<boost::filesystem::path>& candidates);
-
-// Holders of data buffers shared with plugins: (address, owner) pairs ordered
-// by address. A buffer is freed by whoever releases its last pair. The
-// registry never allocates or frees a buffer itself.
-//
-// Thread safety: Track and Release may be called from any thread; each holds
-// the registry's own mutex for its whole duration and takes no other lock.
-class AllocationRegistry {
- public:
-  // Adds one (address, owner) hold; nothing for a null address.
-  void Track(void* address, uint32_t owner);
-
-  // Removes every hold of `owner` on `address`. Returns true when no hold on
-  // the address is left (also for a null address). `removedAny`, when given,
-  // tells whether a hold was removed: a release that removed nothing must not
-  // free the buffer, since the core may never have owned it.
-  bool Release(void* address, uint32_t owner, bool* removedAny = nullptr);
-
-  // At the end of the core's life: reports each remaining hold, in ascending
-  // address order, through `report`, and forgets them. Buffers are not freed.
-  void ReportLeaks(const std::function<void(void* address, uint32_t owner)>& report);
-
-  size_t HoldCount() const;
-
- private:
-  mutable std::mutex mutex_;
-  std::multimap<uintptr_t, uint32_t> holds_;  // guarded by mutex_
-};
 
 #endif  // DVRCORE_PLUGINHOST_PLUGINHOST_H

@@ -1,19 +1,14 @@
 // The plugin status report: plugins.xml, built once after every plugin has
 // been opened, saved in the working directory and published to the plugins.
 //
-// DESIGN: runs on the main thread at the end of OpenPlugins. The plugin table
-// and failedPlugins are written only by the main thread, so they are read
-// without a lock. libraryFilename and libraryVersion are written by the parent
-// link on the I/O thread, possibly while the report is built (a late
-// identification), so they are copied together under coreMutex: the report
-// shows a consistent pair or none.
-#include <mutex>
+// DESIGN: runs on the main thread once every plugin is open. The plugin table
+// and the failed files are written only by the main thread, so they are read
+// without a lock. The parent's library comes as a pair the caller copied
+// under the parent link's lock: the report shows a consistent pair or none.
 #include <string>
 
-#include <boost/filesystem/path.hpp>
-
 #include "config/config.h"
-#include "core/dvrcore.h"
+#include "pluginhost/pluginhost.h"
 
 namespace {
 
@@ -44,8 +39,10 @@ TiXmlElement* ModuleElement(int32_t id, const std::string& name, const std::stri
 
 }  // namespace
 
-// Main thread.
-void dvrcore::WritePluginReport() {
+void WritePluginReport(const std::vector<PLUGININFO>& plugins,
+                       const std::map<std::string, std::string>& failedPlugins,
+                       const std::string& coreVersion, const std::string& executableName,
+                       const std::string& libraryFilename, const std::string& libraryVersion) {
   const auto coreId = static_cast<int32_t>(kCoreSourceId);
   XmlDocument document;
   document.LinkEndChild(new TiXmlDeclaration("", "", ""));
@@ -57,8 +54,7 @@ void dvrcore::WritePluginReport() {
 
   TiXmlElement* coreModule = ModuleElement(coreId, "Core", coreVersion);
   modules->LinkEndChild(coreModule);
-  coreModule->LinkEndChild(PluginElement(
-      coreId, boost::filesystem::path(executablePath).filename().string(), 0, 0, 0));
+  coreModule->LinkEndChild(PluginElement(coreId, executableName, 0, 0, 0));
 
   // Only the low 32 bits of each time count; the totals wrap like them.
   uint32_t totalLoadTimeMs = 0;
@@ -75,18 +71,11 @@ void dvrcore::WritePluginReport() {
   modules->SetAttribute("TotalLoadTimeMs", static_cast<int32_t>(totalLoadTimeMs));
   modules->SetAttribute("TotalOpenTimeMs", static_cast<int32_t>(totalOpenTimeMs));
 
-  std::string parentLibraryFilename;
-  std::string parentLibraryVersion;
-  {
-    std::lock_guard<std::mutex> lock(coreMutex);
-    parentLibraryFilename = libraryFilename;
-    parentLibraryVersion = libraryVersion;
-  }
-  if (!parentLibraryVersion.empty()) {
+  if (!libraryVersion.empty()) {
     auto* library = new TiXmlElement("Library");
     library->SetAttribute("Name", "brevad");
-    library->SetAttribute("Filename", parentLibraryFilename);
-    library->SetAttribute("Version", parentLibraryVersion);
+    library->SetAttribute("Filename", libraryFilename);
+    library->SetAttribute("Version", libraryVersion);
     coreModule->LinkEndChild(library);
   }
 

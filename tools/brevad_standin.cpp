@@ -35,7 +35,7 @@
 #include <thread>
 #include <vector>
 
-#include "ipc/ipc.h"
+#include "ipc/packets.h"
 
 namespace {
 

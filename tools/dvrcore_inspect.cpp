@@ -12,8 +12,8 @@
 // file loaded, 1 otherwise, 2 for a usage error.
 //
 // DESIGN: one thread. Each file goes through the core's own admission step
-// (dvrcore::AdmitPlugin: dlopen with RTLD_NOW, the eight look-ups, Load with
-// a real core object that is never started, the ID check), then through its
+// (PluginTable::Admit of a real core object that is never started: dlopen
+// with RTLD_NOW, the eight look-ups, Load, the ID check), then through its
 // unloading step (Unload, dlclose). Open and Close
 // are never called and no worker or reader thread is started. A plugin's
 // events raised from Load go through the real dispatch: log lines reach the
@@ -34,14 +34,11 @@
 
 #include <boost/filesystem/operations.hpp>
 
-#include "core/dvrcore.h"
+#include "core/core.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
-
-// The extension the core looks for in its plugin directories.
-constexpr const char* kPluginExtension = ".so";
 
 const char kUsage[] =
     "usage: dvrcore-inspect <file-or-directory>...\n"
@@ -59,9 +56,11 @@ const char* const kEntryNames[] = {"Load", "Unload", "Open", "Close",
 class InspectorCore : public dvrcore {
  public:
   explicit InspectorCore(const std::string& executablePath) : dvrcore(executablePath) {
-    std::unique_lock<std::shared_mutex> lock(namesLock);
-    moduleNames[kCoreSourceId] = "core";
+    Table().AddName(kCoreSourceId, "core");
   }
+
+  // The core's own plugin table, never filled: files only pass through it.
+  PluginTable& Table() { return CoreControl::PartsOf(*this).plugins; }
 
   // Any thread (a plugin may log from threads of its own); one printf per
   // line, so lines do not interleave.
@@ -77,17 +76,17 @@ class InspectorCore : public dvrcore {
 };
 
 // What the ID means to the core beyond naming the plugin; empty for none.
-std::string IdRemark(const dvrcore& core, PluginAdmission outcome, uint32_t id) {
+std::string IdRemark(InspectorCore& core, PluginAdmission outcome, uint32_t id) {
   if (id == kCoreSourceId) return " (reserved: taken by the core)";
   if (outcome == PluginAdmission::kIdTaken) {
-    return " (clashes with an earlier file: " + core.moduleNames.at(id) + ")";
+    return " (clashes with an earlier file: " + core.Table().NameOf(id) + ")";
   }
   if (id == PLUGIN_ID_FIRST) return " (reserved: placed first in the plugin table)";
   if (id == PLUGIN_ID_NEVER_UNMAP) return " (reserved: never unmapped)";
   return "";
 }
 
-void PrintDescription(const dvrcore& core, PluginAdmission outcome, const _LoadParmsOut& desc) {
+void PrintDescription(InspectorCore& core, PluginAdmission outcome, const _LoadParmsOut& desc) {
   std::printf("  id: 0x%08lX%s\n", static_cast<unsigned long>(desc.id),
               IdRemark(core, outcome, desc.id).c_str());
   std::printf("  masks:");
@@ -105,7 +104,7 @@ void PrintDescription(const dvrcore& core, PluginAdmission outcome, const _LoadP
 bool InspectFile(InspectorCore& core, const fs::path& path) {
   std::printf("\n%s\n  path: %s\n", path.filename().c_str(), path.c_str());
   PLUGININFO plugin;
-  const PluginAdmission outcome = core.AdmitPlugin(path, plugin);
+  const PluginAdmission outcome = core.Table().Admit(path, plugin);
   if (outcome == PluginAdmission::kNotMapped) {
     std::printf("  maps: no\n  result: rejected (does not map)\n");
     return false;
@@ -139,7 +138,7 @@ bool InspectFile(InspectorCore& core, const fs::path& path) {
   }
   PrintDescription(core, outcome, plugin.desc);
   std::printf("  load time: %lld ms\n", static_cast<long long>(plugin.loadTimeMs));
-  core.UnloadPlugin(plugin);
+  PluginTable::Unload(plugin);
   std::printf("  result: loaded\n");
   return true;
 }

@@ -1,7 +1,7 @@
 // The product and core files, the documents the core publishes about itself,
-// and the plugin status report, on a core object that is never started: the
-// files are real (in a per-test working directory) and the published events
-// are read back from the core's request queue.
+// and the plugin status report, without a core: the files are real (in a
+// per-test working directory) and the published events are recorded in place
+// of the core's dispatch.
 #include "config/config.h"
 
 #include <sys/stat.h>
@@ -15,7 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/dvrcore.h"
+#include "pluginhost/pluginhost.h"
+#include "tests/support/recording_dispatch.h"
 #include "tests/support/test_dir.h"
 
 namespace {
@@ -32,22 +33,23 @@ class CoreDocuments : public ::testing::Test {
     previousDirectory_ = previous;
     std::free(previous);
     ASSERT_EQ(chdir(dir_.Path().c_str()), 0);
-    core_.coreVersion = CoreVersion();  // as Start sets it before reading the files
   }
   void TearDown() override { ASSERT_EQ(chdir(previousDirectory_.c_str()), 0); }
 
-  // The events queued so far, with their data as text.
+  // The events raised so far, with their data as text.
   struct Published {
     _EventParmsIn event;
     std::string text;
   };
   std::vector<Published> Queue() {
     std::vector<Published> published;
-    std::lock_guard<std::mutex> lock(core_.coreMutex);
-    for (const _EventParmsIn& event : core_.requestQueue) {
-      published.push_back({event, std::string(static_cast<const char*>(event.data), event.dataLength)});
-    }
+    for (const auto& raised : dispatch_.Events()) published.push_back({raised.event, raised.data});
     return published;
+  }
+
+  void WriteReport() {
+    WritePluginReport(plugins_, failedPlugins_, kVersion, "dvrcore", libraryFilename_,
+                      libraryVersion_);
   }
 
   // xmllint's verdict on a file, without the empty declaration it rejects.
@@ -70,43 +72,52 @@ class CoreDocuments : public ::testing::Test {
     EXPECT_EQ(published.event.level, 0u);
   }
 
+  static constexpr const char* kVersion = "19.06.6.160279";
   dvrtest::TestDir dir_;
   std::string previousDirectory_;
-  dvrcore core_{"/opt/recorder/bin/dvrcore"};
+  dvrtest::RecordingDispatch dispatch_;
+  CoreSettings settings_ = [] {
+    CoreSettings settings;
+    settings.coreVersion = kVersion;
+    return settings;
+  }();
+  std::vector<PLUGININFO> plugins_;
+  std::map<std::string, std::string> failedPlugins_;
+  std::string libraryFilename_, libraryVersion_;
 };
 
 // ---- ReadDescriptionFiles -------------------------------------------------------
 
 TEST_F(CoreDocuments, MissingFilesKeepTheDefaults) {
-  core_.ReadDescriptionFiles();
-  EXPECT_EQ(core_.productFamily, "Brevantoria");
-  EXPECT_EQ(core_.coreVersion, "19.06.6.160279");
-  EXPECT_TRUE(core_.memoryThrottlingEnabled);
+  ReadDescriptionFiles(settings_);
+  EXPECT_EQ(settings_.productFamily, "Brevantoria");
+  EXPECT_EQ(settings_.coreVersion, "19.06.6.160279");
+  EXPECT_TRUE(settings_.memoryThrottlingEnabled);
   EXPECT_FALSE(FileExists("product.xml"));
   EXPECT_FALSE(FileExists("core.xml"));
 }
 
 TEST_F(CoreDocuments, ProductAttributesApplyOnlyWhenPresent) {
   WriteTextFile("product.xml", "<Anything><Product Version=\"20.1\"/><Product Family=\"No\"/></Anything>");
-  core_.ReadDescriptionFiles();
-  EXPECT_EQ(core_.productFamily, "Brevantoria");
-  EXPECT_EQ(core_.coreVersion, "20.1");
+  ReadDescriptionFiles(settings_);
+  EXPECT_EQ(settings_.productFamily, "Brevantoria");
+  EXPECT_EQ(settings_.coreVersion, "20.1");
 
   WriteTextFile("product.xml", "<?xml version=\"1.0\"?><R><Product Family=\"\" Version=\"21\"/></R>");
-  core_.ReadDescriptionFiles();
-  EXPECT_EQ(core_.productFamily, "");
-  EXPECT_EQ(core_.coreVersion, "21");
+  ReadDescriptionFiles(settings_);
+  EXPECT_EQ(settings_.productFamily, "");
+  EXPECT_EQ(settings_.coreVersion, "21");
 }
 
 TEST_F(CoreDocuments, ProductNestedDeeperOrBrokenFileIsIgnored) {
   WriteTextFile("product.xml", "<R><Inner><Product Family=\"Deep\" Version=\"9\"/></Inner></R>");
-  core_.ReadDescriptionFiles();
-  EXPECT_EQ(core_.productFamily, "Brevantoria");
-  EXPECT_EQ(core_.coreVersion, "19.06.6.160279");
+  ReadDescriptionFiles(settings_);
+  EXPECT_EQ(settings_.productFamily, "Brevantoria");
+  EXPECT_EQ(settings_.coreVersion, "19.06.6.160279");
 
   WriteTextFile("product.xml", "<R><Product Family=\"Broken\" Version=\"9\"/>");
-  core_.ReadDescriptionFiles();
-  EXPECT_EQ(core_.productFamily, "Brevantoria");
+  ReadDescriptionFiles(settings_);
+  EXPECT_EQ(settings_.productFamily, "Brevantoria");
 }
 
 TEST_F(CoreDocuments, ThrottlingSettingReadsAsTheLibrarysInteger) {
@@ -119,21 +130,21 @@ TEST_F(CoreDocuments, ThrottlingSettingReadsAsTheLibrarysInteger) {
                         {"1abc", false, true}, {"off", false, false}, {"off", true, true},
                         {"", false, false}};
   for (const Case& c : cases) {
-    core_.memoryThrottlingEnabled = c.before;
+    settings_.memoryThrottlingEnabled = c.before;
     WriteTextFile("core.xml", std::string("<Nvrx><Memory Throttling=\"") + c.value + "\"/></Nvrx>");
-    core_.ReadDescriptionFiles();
-    EXPECT_EQ(core_.memoryThrottlingEnabled, c.after) << '"' << c.value << '"';
+    ReadDescriptionFiles(settings_);
+    EXPECT_EQ(settings_.memoryThrottlingEnabled, c.after) << '"' << c.value << '"';
   }
-  core_.memoryThrottlingEnabled = false;
+  settings_.memoryThrottlingEnabled = false;
   WriteTextFile("core.xml", "<Nvrx><Memory/></Nvrx>");
-  core_.ReadDescriptionFiles();
-  EXPECT_FALSE(core_.memoryThrottlingEnabled);
+  ReadDescriptionFiles(settings_);
+  EXPECT_FALSE(settings_.memoryThrottlingEnabled);
 }
 
 TEST_F(CoreDocuments, CoreXmlBackupIsPromotedAndApplied) {
   WriteTextFile("core.xml.bak", "<Nvrx><Memory Throttling=\"0\"/></Nvrx>");
-  core_.ReadDescriptionFiles();
-  EXPECT_FALSE(core_.memoryThrottlingEnabled);
+  ReadDescriptionFiles(settings_);
+  EXPECT_FALSE(settings_.memoryThrottlingEnabled);
   EXPECT_EQ(ReadTextFile("core.xml"), "<Nvrx><Memory Throttling=\"0\"/></Nvrx>");
   EXPECT_FALSE(FileExists("core.xml.bak"));
 }
@@ -143,10 +154,10 @@ TEST_F(CoreDocuments, CoreXmlBackupIsPromotedAndApplied) {
 // reported and not rewritten.
 TEST_F(CoreDocuments, FifosInPlaceOfTheFilesAreLeftAloneWithoutWaiting) {
   for (const char* name : {"product.xml", "core.xml", "plugins.xml"}) ASSERT_EQ(mkfifo(name, 0600), 0);
-  core_.ReadDescriptionFiles();
-  core_.PublishDescription();
-  core_.WritePluginReport();
-  EXPECT_TRUE(core_.memoryThrottlingEnabled);
+  ReadDescriptionFiles(settings_);
+  PublishDescription(settings_);
+  WriteReport();
+  EXPECT_TRUE(settings_.memoryThrottlingEnabled);
   for (const char* name : {"product.xml", "core.xml", "plugins.xml"}) {
     struct stat status;
     ASSERT_EQ(lstat(name, &status), 0) << name;
@@ -167,8 +178,8 @@ TEST_F(CoreDocuments, FifosInPlaceOfTheFilesAreLeftAloneWithoutWaiting) {
 TEST_F(CoreDocuments, DescriptionRewritesCoreXmlAndPublishesTheProduct) {
   WriteTextFile("core.xml", "<Old><Memory Throttling=\"5\" Extra=\"x\"/><Other/></Old>");
   WriteTextFile("product.xml", "<R><Product Family=\"Fam &amp; Co\" Version=\"7\"/></R>");
-  core_.ReadDescriptionFiles();
-  core_.PublishDescription();
+  ReadDescriptionFiles(settings_);
+  PublishDescription(settings_);
 
   EXPECT_EQ(ReadTextFile("core.xml"),
             "<?xml ?>\n"
@@ -179,7 +190,6 @@ TEST_F(CoreDocuments, DescriptionRewritesCoreXmlAndPublishesTheProduct) {
   EXPECT_FALSE(FileExists("core.xml.pending"));
   EXPECT_FALSE(FileExists("core.xml.bak"));
 
-  // Needs the dispatch: the event lands in the request queue.
   const auto queue = Queue();
   ASSERT_EQ(queue.size(), 1u);
   ExpectCoreXmlEvent(queue[0], EVENT_CONFIG);
@@ -190,21 +200,19 @@ TEST_F(CoreDocuments, DescriptionRewritesCoreXmlAndPublishesTheProduct) {
 
 TEST_F(CoreDocuments, DisabledThrottlingIsWrittenAsZero) {
   WriteTextFile("core.xml", "<Nvrx><Memory Throttling=\"0\"/></Nvrx>");
-  core_.ReadDescriptionFiles();
-  core_.PublishDescription();
+  ReadDescriptionFiles(settings_);
+  PublishDescription(settings_);
   EXPECT_EQ(ReadTextFile("core.xml"),
             "<?xml ?>\n<Nvrx Delta=\"0\">\n    <Memory ID=\"-2147483648\" Throttling=\"0\" />\n</Nvrx>\n");
-  core_.ReadDescriptionFiles();  // the rewritten file reads back the same
-  EXPECT_FALSE(core_.memoryThrottlingEnabled);
+  ReadDescriptionFiles(settings_);  // the rewritten file reads back the same
+  EXPECT_FALSE(settings_.memoryThrottlingEnabled);
 }
 
 TEST_F(CoreDocuments, MemoryStatePublishesTheCurrentStateWithoutAFile) {
-  core_.throttling = true;
   const long long before = time(nullptr);
-  core_.PublishMemoryState();
+  PublishMemoryState(true);
   const long long after = time(nullptr);
 
-  // Needs the dispatch: the event lands in the request queue.
   const auto queue = Queue();
   ASSERT_EQ(queue.size(), 1u);
   ExpectCoreXmlEvent(queue[0], EVENT_CLASS3);
@@ -233,7 +241,7 @@ PLUGININFO Plugin(uint32_t id, const char* fileName, int64_t loadTimeMs, int64_t
 }
 
 TEST_F(CoreDocuments, ReportWithoutPluginsHoldsOnlyTheCore) {
-  core_.WritePluginReport();
+  WriteReport();
   const std::string expected =
       "<?xml ?>\n"
       "<Nvrx Delta=\"0\">\n"
@@ -249,16 +257,13 @@ TEST_F(CoreDocuments, ReportWithoutPluginsHoldsOnlyTheCore) {
 }
 
 TEST_F(CoreDocuments, ReportListsPluginsLibraryAndFailedFiles) {
-  core_.plugins.push_back(Plugin(0xFFFFFFFFu, "zeta.so", 0x100000005LL, 3, -1));
-  core_.plugins.push_back(Plugin(0x12, "alpha.so", 0x7FFFFFFF, 0xFFFFFFFFLL, 0));
-  core_.failedPlugins["b.so"] = "b.so: cannot open";
-  core_.failedPlugins["a.so"] = "a.so: \"bad\" <elf> & 'more'";
-  {
-    std::lock_guard<std::mutex> lock(core_.coreMutex);
-    core_.libraryFilename = "libbrevad.so.3";
-    core_.libraryVersion = "3.2.1";
-  }
-  core_.WritePluginReport();
+  plugins_.push_back(Plugin(0xFFFFFFFFu, "zeta.so", 0x100000005LL, 3, -1));
+  plugins_.push_back(Plugin(0x12, "alpha.so", 0x7FFFFFFF, 0xFFFFFFFFLL, 0));
+  failedPlugins_["b.so"] = "b.so: cannot open";
+  failedPlugins_["a.so"] = "a.so: \"bad\" <elf> & 'more'";
+  libraryFilename_ = "libbrevad.so.3";
+  libraryVersion_ = "3.2.1";
+  WriteReport();
 
   // Totals: 5 + 0x7FFFFFFF wraps to -2147483644; 3 + 0xFFFFFFFF wraps to 2.
   const std::string expected =
@@ -286,7 +291,7 @@ TEST_F(CoreDocuments, ReportListsPluginsLibraryAndFailedFiles) {
   EXPECT_EQ(ReadTextFile("plugins.xml"), expected);
   EXPECT_TRUE(WellFormed("plugins.xml"));
 
-  // Needs the dispatch: the same document, compact, as a configuration update.
+  // The same document, compact, as a configuration update.
   XmlDocument saved;
   ASSERT_TRUE(saved.LoadFile("plugins.xml"));
   const auto queue = Queue();
@@ -297,8 +302,7 @@ TEST_F(CoreDocuments, ReportListsPluginsLibraryAndFailedFiles) {
 
 TEST_F(CoreDocuments, ReportThatCannotBeSavedIsStillPublished) {
   ASSERT_EQ(mkdir("plugins.xml", 0755), 0);
-  core_.WritePluginReport();
-  // Needs the dispatch.
+  WriteReport();
   const auto queue = Queue();
   ASSERT_EQ(queue.size(), 1u);
   EXPECT_NE(queue[0].text.find("<Module ID=\"-2147483648\" Name=\"Core\""), std::string::npos);

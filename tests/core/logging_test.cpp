@@ -17,7 +17,7 @@
 namespace dvrtest {
 namespace {
 
-const std::string kStartText = "successfully started core version 19.06.6.160279";
+const std::string kStartText = dvrtest::kStartedLine;
 
 // Local time far from UTC, so that a local time stamp cannot pass for UTC.
 const char* const kFarTimeZone = "TZ=IST-5:30";

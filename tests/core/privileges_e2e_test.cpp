@@ -39,7 +39,6 @@ namespace {
 constexpr uint64_t kCapsWhileLoading = 0x23000;
 constexpr uint64_t kCapsWhenStarted = 0x3000;
 constexpr uid_t kNobody = 65534;
-constexpr char kStarted[] = "successfully started core version";
 
 // The fields of /proc/<pid>/status ("self" for the test), tabs and all.
 std::map<std::string, std::string> ProcStatus(const std::string& pid) {
@@ -192,7 +191,7 @@ TEST_F(CorePrivilegeDrop, RootCoreTakesTheParentsUserAndGroupsAndNarrowsCapabili
   EXPECT_EQ(CapabilitySet(loading, "CapPrm"), kCapsWhileLoading);
   EXPECT_EQ(CapabilitySet(loading, "CapInh"), 0u);
 
-  ASSERT_TRUE(core.WaitForStdout(kStarted));
+  ASSERT_TRUE(core.WaitUntilStarted());
   auto started = ProcStatus(core.Pid());
   EXPECT_EQ(started["Uid"], FourIds(user.Uid()));
   EXPECT_EQ(started["Gid"], FourIds(user.PrimaryGroup()));
@@ -233,7 +232,7 @@ TEST_F(CorePrivilegeDrop, RootCoreTakesTheParentsUserAndGroupsAndNarrowsCapabili
 TEST_F(CorePrivilegeDrop, HelpersThatPluginsStartLoseCapabilitiesWhenTheyChangeUser) {
   TestPlugin starter = install.AddTestPlugin("starter.so", "id 0x00100000\non open fork-as 65534\n");
   CoreProcess core(install);
-  ASSERT_TRUE(core.WaitForStdout(kStarted));
+  ASSERT_TRUE(core.WaitUntilStarted());
   auto forked = starter.WaitFor("forked");
   ASSERT_TRUE(forked);
   const pid_t helper = static_cast<pid_t>(forked->Number("pid"));
@@ -267,7 +266,7 @@ TEST_F(CorePrivilegeDrop, CoreXmlTheNewUserCannotOpenIsLeftAsItIs) {
   SpawnOptions options;
   options.parentUid = static_cast<int>(user.Uid());
   CoreProcess core(install, options);
-  ASSERT_TRUE(core.WaitForStdout(kStarted));
+  ASSERT_TRUE(core.WaitUntilStarted());
   core.Signal(SIGTERM);
   EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
   bool reported = false;
@@ -286,7 +285,7 @@ TEST_F(CorePrivilegeDrop, CoreXmlTheNewUserCannotOpenIsLeftAsItIs) {
 TEST_F(CorePrivilegeDrop, RootParentLeavesRootCoreAsItIs) {
   auto self = ProcStatus("self");
   CoreProcess core(install);
-  ASSERT_TRUE(core.WaitForStdout(kStarted));
+  ASSERT_TRUE(core.WaitUntilStarted());
   auto started = ProcStatus(core.Pid());
   EXPECT_EQ(started["Uid"], FourIds(0));
   EXPECT_EQ(started["Gid"], self["Gid"]);
@@ -323,7 +322,7 @@ TEST_F(CorePrivilegeDrop, ParentUserWithoutPasswordEntryFailsInitialisation) {
   if (options.captureSyslog) {
     EXPECT_TRUE(core.WaitForSyslog("getpwuid failed: "));
   }
-  EXPECT_EQ(core.Stdout().find(kStarted), std::string::npos);
+  EXPECT_EQ(core.Stdout().find(dvrtest::kStartedLine), std::string::npos);
   EXPECT_FALSE(FileExists(install.WorkDir() + "/plugins.xml"));
 }
 
@@ -335,7 +334,7 @@ TEST_F(CorePrivilegeDrop, UnprivilegedCoreOfTheSameUserLogsCapsetFailuresAndRuns
   options.parentUid = static_cast<int>(kNobody);
   options.coreUid = static_cast<int>(kNobody);
   CoreProcess core(install, options);
-  ASSERT_TRUE(core.WaitForStdout(kStarted));
+  ASSERT_TRUE(core.WaitUntilStarted());
   auto started = ProcStatus(core.Pid());
   EXPECT_EQ(started["Uid"], FourIds(kNobody));
   EXPECT_EQ(CapabilitySet(started, "CapEff"), 0u);

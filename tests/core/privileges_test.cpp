@@ -17,7 +17,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/dvrcore.h"
+#include "tests/support/recording_dispatch.h"
 #include "tests/support/sanitizers.h"
 
 namespace {
@@ -52,15 +52,6 @@ TEST(ReadStatusUid, ReadsARealStatusFile) {
 
 // ---- Credentials, only ever changed in forked children ----
 
-// Records the core's own log lines as "<level> <text>".
-class RecordingCore : public dvrcore {
- public:
-  RecordingCore() : dvrcore("/nonexistent/dvrcore") {}
-  void Log(uint32_t, unsigned level, const char* text) override {
-    lines.push_back(std::to_string(level) + " " + (text ? text : "(null)"));
-  }
-  std::vector<std::string> lines;
-};
 
 std::string Join(const std::vector<std::string>& lines) {
   std::string all;
@@ -169,10 +160,10 @@ TEST_F(PrivilegesTest, RootParentOfRootCoreChangesNothing) {
   const uint64_t permitted = CapabilitySet("CapPrm");
   const uint64_t inheritable = CapabilitySet("CapInh");
   EXPECT_EQ(RunInChild([&]() -> std::string {
-              RecordingCore core;
-              if (!core.DropPrivileges()) return "failed: " + Join(core.lines);
+              dvrtest::RecordingDispatch raised;
+              if (!DropPrivileges()) return "failed: " + Join(raised.LogLines());
               if (getuid() != 0 || geteuid() != 0 || getgid() != 0) return "user changed";
-              if (!core.lines.empty()) return "logged " + Join(core.lines);
+              if (!raised.LogLines().empty()) return "logged " + Join(raised.LogLines());
               return ExpectCapabilities(effective, permitted, inheritable);
             }),
             "");
@@ -204,9 +195,9 @@ TEST_F(PrivilegesTest, RootCoreAdoptsParentUserWithGroupsAndThreeCapabilities) {
   if (nobody == nullptr) GTEST_SKIP() << "no password entry for " << kNobody;
   const gid_t nobodyGroup = nobody->pw_gid;
   EXPECT_EQ(RunUnderParentUser(kNobody, [&]() -> std::string {
-              RecordingCore core;
-              if (!core.DropPrivileges()) return "failed: " + Join(core.lines);
-              if (!core.lines.empty()) return "logged " + Join(core.lines);
+              dvrtest::RecordingDispatch raised;
+              if (!DropPrivileges()) return "failed: " + Join(raised.LogLines());
+              if (!raised.LogLines().empty()) return "logged " + Join(raised.LogLines());
               uid_t r, e, s;
               getresuid(&r, &e, &s);
               if (r != kNobody || e != kNobody || s != kNobody) return "user not switched";
@@ -229,11 +220,11 @@ TEST_F(PrivilegesTest, ParentUserWithoutPasswordEntryFailsBeforeSwitching) {
   uid_t unknown = 54321;
   while (getpwuid(unknown) != nullptr) ++unknown;
   EXPECT_EQ(RunUnderParentUser(unknown, [&]() -> std::string {
-              RecordingCore core;
-              if (core.DropPrivileges()) return "succeeded";
+              dvrtest::RecordingDispatch raised;
+              if (DropPrivileges()) return "succeeded";
               if (getuid() != 0) return "user changed";
-              if (core.lines.size() != 1 || core.lines[0].rfind("100 getpwuid failed: ", 0) != 0) {
-                return "logged " + Join(core.lines);
+              if (raised.LogLines().size() != 1 || raised.LogLines()[0].rfind("100 getpwuid failed: ", 0) != 0) {
+                return "logged " + Join(raised.LogLines());
               }
               return "";
             }),
@@ -244,11 +235,11 @@ TEST_F(PrivilegesTest, SameUserWithoutCapabilitiesLogsCapsetFailureAndSucceeds) 
   EXPECT_EQ(RunInChild([]() -> std::string {
               if (setuid(kNobody) != 0) return "setuid failed";  // drops every capability
               return RunInChild([]() -> std::string {
-                RecordingCore core;
-                if (!core.DropPrivileges()) return "failed: " + Join(core.lines);
+                dvrtest::RecordingDispatch raised;
+                if (!DropPrivileges()) return "failed: " + Join(raised.LogLines());
                 const std::vector<std::string> expected = {std::string("50 capset failed: ") +
                                                            std::strerror(EPERM)};
-                if (core.lines != expected) return "logged " + Join(core.lines);
+                if (raised.LogLines() != expected) return "logged " + Join(raised.LogLines());
                 return getuid() == kNobody ? "" : "user changed";
               });
             }),

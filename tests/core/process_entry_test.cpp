@@ -17,8 +17,8 @@
 namespace dvrtest {
 namespace {
 
-const std::string kStartText = "successfully started core version 19.06.6.160279";
-const std::string kStopText = "stopping core version 19.06.6.160279...";
+const std::string kStartText = dvrtest::kStartedLine;
+const std::string kStopText = dvrtest::kStoppingLine;
 
 // The plugin's lifecycle calls and sleeps in record order (configuration
 // updates through IOCTL left out).
@@ -86,7 +86,7 @@ TEST_P(DescriptorArgument, LinkIsTheNamedDescriptor) {
   std::optional<std::vector<uint8_t>> packet = core.Receive();
   ASSERT_TRUE(packet.has_value());
   EXPECT_EQ(std::string(packet->begin(), packet->end()), "hello parent");
-  ASSERT_TRUE(core.WaitForStdout(kStartText));
+  ASSERT_TRUE(core.WaitUntilStarted());
   ASSERT_TRUE(core.SendStop());
 
   EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
@@ -113,7 +113,7 @@ TEST_P(NoDescriptor, RunsWithoutLink) {
   options.args = GetParam();
   options.linkFd = 3;
   CoreProcess core(install, options);
-  ASSERT_TRUE(core.WaitForStdout(kStartText));
+  ASSERT_TRUE(core.WaitUntilStarted());
   core.Signal(SIGTERM);
 
   EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
@@ -195,7 +195,7 @@ TEST_F(ProcessEntry, SecondSignalDuringStopChangesNothing) {
                                             "id 0x00100000\n"
                                             "on close sleep 1500\n");
   CoreProcess core(install);
-  ASSERT_TRUE(core.WaitForStdout(kStartText));
+  ASSERT_TRUE(core.WaitUntilStarted());
   core.Signal(SIGINT);
   ASSERT_TRUE(core.WaitForStdout(kStopText));
   ASSERT_TRUE(plugin.WaitFor("close"));
@@ -233,7 +233,7 @@ TEST_F(ProcessEntry, LinkWithoutIdentificationStillStarts) {
   options.args = {"3"};
   options.linkFd = 3;
   CoreProcess core(install, options);
-  ASSERT_TRUE(core.WaitForStdout(kStartText));
+  ASSERT_TRUE(core.WaitUntilStarted());
   core.Signal(SIGTERM);
   EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
 }

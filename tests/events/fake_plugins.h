@@ -1,80 +1,104 @@
 // In-process stand-ins for plugins: PLUGININFO records whose entries are
-// functions of the test binary, so that dispatch and main-loop rules can be
-// driven and observed call by call. (Real shared objects are loaded by the
-// integration tests.)
+// functions of the test binary, in the table of a core object that is never
+// started, so that dispatch and main-loop rules can be driven and observed
+// call by call. (Real shared objects are loaded by the integration tests.)
 #ifndef DVRCORE_TESTS_EVENTS_FAKE_PLUGINS_H
 #define DVRCORE_TESTS_EVENTS_FAKE_PLUGINS_H
 
-#include <array>
-#include <atomic>
-#include <condition_variable>
-#include <cstring>
+#include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
-#include "core/dvrcore.h"
+#include <gtest/gtest.h>
+
+#include "core/core.h"
+
+// How long a test waits for what the code under test must bring about. Only
+// a fault uses it up: it turns a hang into a failure.
+constexpr std::chrono::seconds kPatience{30};
+
+// Polls `done` until it holds (true) or kPatience has passed (false).
+bool Eventually(const std::function<bool()>& done);
 
 // One call a fake plugin received.
 struct FakeCall {
   std::string entry;  // "Write", "IOCTL", "Read"
   uint32_t plugin = 0;
-  uint32_t code = 0;  // IOCTL code
-  uint32_t sourceId = 0;
-  uint32_t correlationId = 0;
-  uint32_t eventType = 0;
-  uint32_t eventFlags = 0;
-  uint32_t level = 0;
+  uint32_t code = 0;           // IOCTL
+  uint32_t correlationId = 0;  // Read, Write
   std::string data;
   void* buffer = nullptr;
-  uint8_t specific[EVENT_SPECIFIC_BYTES] = {};
+  _WriteParmsIn write{};  // Write: the whole record
 };
 
-// What every fake plugin does, per plugin ID. Handlers run on the calling
-// thread of the core (main loop, event thread).
+// What a fake plugin does (set before the calls start); onCall runs on the
+// core's calling thread (main loop, event thread).
 struct FakeBehaviour {
   int32_t writeReturn = 0;
-  int32_t writeError = 0;
   bool retain = false;
   std::function<void(const FakeCall&)> onCall;
 };
 
-class FakeWorld {
+// The core's components. dvrcore::Parts is private to the class, so tests
+// name it through the accessor that hands it out.
+using CoreParts = CoreControl::Parts;
+
+// A core object made as the process entry makes it, never started, with fake
+// plugins in its table. The main loop runs only where a test runs it.
+class FakeCoreTest : public ::testing::Test {
  public:
-  FakeWorld() { current = this; }
-  ~FakeWorld() { current = nullptr; }
+  static FakeCoreTest* current;  // the running test, reached by the fake entries
+  static constexpr int kMaxPlugins = 8;
+  // The fake entries' common body: records `call` and runs the plugin's onCall.
+  FakeBehaviour Record(int slot, FakeCall call);
 
-  // Adds a plugin record with the fake entries to `core.plugins`.
-  PLUGININFO& Add(dvrcore& core, uint32_t id, bool acceptsWrites, bool wantsReader,
-                  std::vector<uint32_t> masks, const std::string& name = "fake.so");
-
+ protected:
+  FakeCoreTest() { current = this; }
+  ~FakeCoreTest() override { current = nullptr; }
+  void TearDown() override {
+    Stop();  // first: an event thread waiting to queue an answer gives up
+    SealPlugins();
+    if (loop.joinable()) loop.join();
+  }
+  // Appends a record with the fake entries to the core's plugin table.
+  void Add(uint32_t id, bool acceptsWrites, bool wantsReader, const std::vector<uint32_t>& masks);
   std::vector<FakeCall> Calls() {
     std::lock_guard<std::mutex> lock(mutex);
     return calls;
   }
-  // Waits (bounded) until `count` calls were recorded.
-  bool WaitForCalls(size_t count, int timeoutMs = 5000);
+  bool WaitForCalls(size_t count) { return Eventually([&] { return Calls().size() >= count; }); }
+  // Waits until every event thread has left its fake plugin; refuses new ones.
+  void SealPlugins() {
+    for (const PLUGININFO& plugin : parts.plugins.Records()) plugin.activity->SealAndWait();
+  }
+  // The main loop, on the calling thread: returns after a stop, once drained.
+  void RunLoop() { parts.requests.Run([this](const _EventParmsIn& e) { parts.DeliverQueued(e); }); }
+  void StartLoop() { loop = std::thread([this] { RunLoop(); }); }
+  void Stop() { CoreControl::RequestStop(*core); }
 
-  std::map<uint32_t, FakeBehaviour> behaviour;  // set before the calls start
-
-  static FakeWorld* current;
-  static constexpr int kMaxPlugins = 8;
-
-  // Entry bodies; `slot` tells which fake plugin was called.
-  int32_t OnWrite(int slot, void* request, void* result);
-  int32_t OnIoctl(int slot, void* request, void* result);
-  int32_t OnRead(int slot, void* request, void* result);
+  std::unique_ptr<dvrcore> core = CoreControl::Make("/nonexistent/bin/dvrcore");
+  CoreParts& parts = CoreControl::PartsOf(*core);
+  std::map<uint32_t, FakeBehaviour> behaviour;  // per plugin ID
+  std::thread loop;                             // StartLoop's
 
  private:
-  void Record(const FakeCall& call);
   uint32_t slotIds_[kMaxPlugins] = {};
   int used_ = 0;
   std::mutex mutex;
-  std::condition_variable changed;
   std::vector<FakeCall> calls;  // guarded by mutex
 };
+
+// `raisers` threads call `raise(thread, n)` for n = 0, 1, ... until it returns
+// false (refused) while `run` delivers on a thread of its own; once a thousand
+// were accepted, `stop` comes, racing the raisers. Returns how many were.
+size_t RaceStopAgainstRaisers(uint32_t raisers, const std::function<bool(uint32_t, uint32_t)>& raise,
+                              const std::function<void()>& run, const std::function<void()>& stop);
 
 // A record for raising an event, zero-filled like a careful raiser does.
 _EventParmsIn MakeEvent(uint32_t sourceId, uint32_t eventType, uint32_t eventFlags,

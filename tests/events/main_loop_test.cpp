@@ -1,8 +1,6 @@
 // Queued delivery by the main loop: configuration updates, writes, holds on
-// the shared buffer, and draining on stop.
-#include "core/dvrcore.h"
-
-#include <cstdlib>
+// the shared buffer, and the stop.
+#include <cstring>
 
 #include <gtest/gtest.h>
 
@@ -15,156 +13,133 @@ constexpr uint32_t kPluginB = 0x00020000;
 constexpr uint32_t kPluginC = 0x00030000;
 constexpr uint32_t kAll = 0xFFFFFFFF;
 
-class MainLoop : public ::testing::Test {
- protected:
-  // Runs the loop to completion: stop first, so it returns once drained.
-  void Drain() {
-    core.RequestStop();
-    core.RunMainLoop();
-  }
-  std::vector<uint32_t> Receivers(const std::string& entry) {
-    std::vector<uint32_t> ids;
-    for (const FakeCall& call : world.Calls()) {
-      if (call.entry == entry) ids.push_back(call.plugin);
-    }
-    return ids;
-  }
-
-  dvrcore core{"/nonexistent/bin/dvrcore"};
-  FakeWorld world;
-};
-
 using Ids = std::vector<uint32_t>;
 
-TEST_F(MainLoop, ConfigurationFromTheCoreReachesEveryPluginThroughIoctl) {
-  world.Add(core, kPluginA, false, false, {});
-  world.Add(core, kPluginB, true, false, {kAll, kAll, kAll});
-  world.Add(core, kPluginC, true, true, {0});
-  const char xml[] = "<Nvrx/>";
-  Raise(MakeEvent(kCoreSourceId, EVENT_CONFIG, EVENT_FLAGS_CORE_XML, xml, 7));
-  Drain();
-  EXPECT_EQ(Receivers("IOCTL"), (Ids{kPluginA, kPluginB, kPluginC}));
-  EXPECT_TRUE(Receivers("Write").empty());
-  for (const FakeCall& call : world.Calls()) {
-    EXPECT_EQ(call.code, static_cast<uint32_t>(IOCTL_UPDATE_CONFIG));
-    EXPECT_EQ(call.data, "<Nvrx/>");
+class MainLoop : public FakeCoreTest {
+ protected:
+  // Stops first, so that the loop returns once it has delivered what was
+  // queued; `late`, raised after the stop, is refused and never delivered.
+  void Drain(const _EventParmsIn& late) {
+    Stop();
+    EXPECT_EQ(Raise(late), EVENT_REFUSED);
+    RunLoop();
   }
+  Ids Receivers(const std::string& entry) {
+    Ids ids;
+    for (const FakeCall& call : Calls()) if (call.entry == entry) ids.push_back(call.plugin);
+    return ids;
+  }
+};
+
+struct FakePlugin { uint32_t id; bool acceptsWrites; std::vector<uint32_t> masks; int32_t writeReturn = 0; };
+
+// Plugins in table order, events raised in order (each with data "data"), and
+// who receives them through IOCTL (configuration) and Write.
+struct RouteCase { const char* name; std::vector<FakePlugin> plugins; std::vector<_EventParmsIn> events; Ids ioctl, write; };
+
+class Routes : public MainLoop, public ::testing::WithParamInterface<RouteCase> {};
+
+TEST_P(Routes, ReachTheirReceiversInTableOrder) {
+  for (const FakePlugin& plugin : GetParam().plugins) {
+    Add(plugin.id, plugin.acceptsWrites, false, plugin.masks);
+    behaviour[plugin.id].writeReturn = plugin.writeReturn;
+  }
+  // Event-specific bytes (the level among them) pass into Write unchanged.
+  uint8_t specific[EVENT_SPECIFIC_BYTES];
+  for (int i = 0; i < EVENT_SPECIFIC_BYTES; i++) specific[i] = static_cast<uint8_t>(i + 1);
+  for (_EventParmsIn event : GetParam().events) {
+    std::memcpy(&event.specific0, specific, EVENT_SPECIFIC_BYTES);
+    event.data = const_cast<char*>("data");
+    event.dataLength = 4;
+    EXPECT_EQ(Raise(event), EVENT_OK);
+  }
+  Drain(GetParam().events[0]);
+  EXPECT_EQ(Receivers("IOCTL"), GetParam().ioctl);
+  EXPECT_EQ(Receivers("Write"), GetParam().write);
+  for (const FakeCall& call : Calls()) {
+    EXPECT_EQ(call.data, "data");
+    if (call.entry == "IOCTL") EXPECT_EQ(call.code, static_cast<uint32_t>(IOCTL_UPDATE_CONFIG));
+    else EXPECT_EQ(std::memcmp(&call.write.specific0, specific, EVENT_SPECIFIC_BYTES), 0);
+  }
+  EXPECT_EQ(parts.allocations.HoldCount(), 0u);  // a failing Write lets go as well
 }
 
-TEST_F(MainLoop, ConfigurationFromAPluginSkipsItsSourceWhichMayGetAWrite) {
-  world.Add(core, kPluginA, true, false, {kAll});  // the source, matches class 1
-  world.Add(core, kPluginB, true, false, {kAll});
-  world.Add(core, kPluginC, false, false, {});
-  Raise(MakeEvent(kPluginA, EVENT_CONFIG | EVENT_CLASS1, 0x4, "c", 1));
-  Drain();
-  EXPECT_EQ(Receivers("IOCTL"), (Ids{kPluginB, kPluginC}));
-  EXPECT_EQ(Receivers("Write"), (Ids{kPluginA}));
-}
-
-TEST_F(MainLoop, SourceWithoutAMatchingMaskGetsNothing) {
-  world.Add(core, kPluginA, true, false, {0});
-  world.Add(core, kPluginB, true, false, {});
-  Raise(MakeEvent(kPluginA, EVENT_CONFIG | EVENT_CLASS1, 0x4, "c", 1));
-  Drain();
-  EXPECT_EQ(Receivers("IOCTL"), (Ids{kPluginB}));
-  EXPECT_TRUE(Receivers("Write").empty());
-}
-
-TEST_F(MainLoop, WritesGoToMatchingPluginsThatAcceptThem) {
-  world.Add(core, kPluginA, true, false, {0, 0x0F});
-  world.Add(core, kPluginB, false, false, {0, kAll});  // does not accept writes
-  world.Add(core, kPluginC, true, false, {0, 0x01});   // key 0x06 not a subset
-  Raise(MakeEvent(kPluginB, EVENT_CLASS2, 0x06, "w", 1));
-  Drain();
-  EXPECT_EQ(Receivers("Write"), (Ids{kPluginA}));
-}
-
-TEST_F(MainLoop, KeyZeroMatchesEveryClassMask) {
-  world.Add(core, kPluginA, true, false, {0, 0, 0, 0, 0, 0, 0, 0, 0});
-  Raise(MakeEvent(kPluginB, EVENT_CLASS9, 0));
-  Raise(MakeEvent(kPluginB, 0, 0));  // type 0: no class at all
-  Drain();
-  EXPECT_EQ(Receivers("Write"), (Ids{kPluginA}));
-}
+INSTANTIATE_TEST_SUITE_P(MainLoop, Routes, ::testing::Values(
+  RouteCase{"ConfigurationFromTheCoreReachesEveryPlugin", {{kPluginA, false, {}},
+            {kPluginB, true, {kAll, kAll, kAll}}, {kPluginC, true, {0}}},
+            {MakeEvent(kCoreSourceId, EVENT_CONFIG, EVENT_FLAGS_CORE_XML)}, {kPluginA, kPluginB, kPluginC}, {}},
+  RouteCase{"ConfigurationFromAPluginSkipsItsSourceWhichMayGetAWrite", {{kPluginA, true, {kAll}},
+            {kPluginB, true, {kAll}}, {kPluginC, false, {}}},
+            {MakeEvent(kPluginA, EVENT_CONFIG | EVENT_CLASS1, 0x4)}, {kPluginB, kPluginC}, {kPluginA}},
+  RouteCase{"SourceWithoutAMatchingMaskGetsNothing", {{kPluginA, true, {0}}, {kPluginB, true, {}}},
+            {MakeEvent(kPluginA, EVENT_CONFIG | EVENT_CLASS1, 0x4)}, {kPluginB}, {}},
+  // B does not accept writes; key 0x06 is no subset of C's mask.
+  RouteCase{"WritesOnlyToMatchingPluginsThatAcceptThem", {{kPluginA, true, {0, 0x0F}},
+            {kPluginB, false, {0, kAll}}, {kPluginC, true, {0, 0x01}}},
+            {MakeEvent(kPluginB, EVENT_CLASS2, 0x06)}, {}, {kPluginA}},
+  RouteCase{"KeyZeroMatchesEveryClassMaskButATypeWithoutClassNone", {{kPluginA, true, Ids(9, 0)}},
+            {MakeEvent(kPluginB, EVENT_CLASS9, 0), MakeEvent(kPluginB, 0, 0)}, {}, {kPluginA}},
+  RouteCase{"FailingWriteDoesNotStopTheNextPlugin", {{kPluginA, true, {0, kAll}, 5}, {kPluginB, true, {0, kAll}}},
+            {MakeEvent(kPluginC, EVENT_CLASS2, 0)}, {}, {kPluginA, kPluginB}}),
+  [](const ::testing::TestParamInfo<RouteCase>& info) { return std::string(info.param.name); });
 
 TEST_F(MainLoop, CoreLogEventMatchesOnlyTheQueuedKey) {
-  world.Add(core, kPluginA, true, false, {0, 0, 0, 0, 0, 0, 0x02000002});
-  world.Add(core, kPluginB, true, false, {0, 0, 0, 0, 0, 0, 0x00800002});
-  world.Add(core, kPluginC, true, false, {0, 0, 0, 0, 0, 0, 0x01000002});
+  Add(kPluginA, true, false, {0, 0, 0, 0, 0, 0, 0x02000002});
+  Add(kPluginB, true, false, {0, 0, 0, 0, 0, 0, 0x00800002});
+  Add(kPluginC, true, false, {0, 0, 0, 0, 0, 0, 0x01000002});
   RaiseLogMessage(kCoreSourceId, FlatPluginEvent, 25, "progress %d", 1);
-  Drain();
+  Drain(MakeEvent(kCoreSourceId, EVENT_LOG, EVENT_FLAGS_CORE_LOG, "late", 5, 0, 25));
   ASSERT_EQ(Receivers("Write"), (Ids{kPluginA}));
-  FakeCall call = world.Calls()[0];
+  FakeCall call = Calls()[0];
   EXPECT_EQ(call.data, std::string("progress 1", 11));  // the zero is counted
-  EXPECT_EQ(call.level, 25u);
-  EXPECT_EQ(call.eventFlags, EVENT_FLAGS_CORE_LOG);  // the flags, not the key
-}
-
-TEST_F(MainLoop, EventSpecificBytesArriveUnchanged) {
-  world.Add(core, kPluginA, true, false, {0, kAll});
-  _EventParmsIn event = MakeEvent(kPluginB, EVENT_CLASS2, 0, nullptr, 0, 0, 0);
-  uint8_t* specific = reinterpret_cast<uint8_t*>(&event.specific0);
-  for (int i = 0; i < EVENT_SPECIFIC_BYTES; i++) specific[i] = static_cast<uint8_t>(i + 1);
-  Raise(event);
-  Drain();
-  ASSERT_EQ(world.Calls().size(), 1u);
-  EXPECT_EQ(std::memcmp(world.Calls()[0].specific, specific, EVENT_SPECIFIC_BYTES), 0);
-  EXPECT_EQ(world.Calls()[0].level, event.level);
-}
-
-TEST_F(MainLoop, FailingWriteIsReportedAndTheNextPluginStillCalled) {
-  world.Add(core, kPluginA, true, false, {0, kAll});
-  world.Add(core, kPluginB, true, false, {0, kAll});
-  world.behaviour[kPluginA].writeReturn = 5;
-  Raise(MakeEvent(kPluginC, EVENT_CLASS2, 0, "w", 1));
-  Drain();
-  EXPECT_EQ(Receivers("Write"), (Ids{kPluginA, kPluginB}));
-  EXPECT_EQ(core.allocations.HoldCount(), 0u);
-}
-
-TEST_F(MainLoop, EntriesQueuedBeforeTheStopAreAllDelivered) {
-  world.Add(core, kPluginA, true, false, {0, kAll});
-  for (int i = 0; i < 3; i++) Raise(MakeEvent(kPluginB, EVENT_CLASS2, 0, "e", 1));
-  core.RequestStop();
-  EXPECT_EQ(Raise(MakeEvent(kPluginB, EVENT_CLASS2, 0, "late", 4)), EVENT_REFUSED);
-  core.RunMainLoop();
-  EXPECT_EQ(Receivers("Write").size(), 3u);
+  EXPECT_EQ(call.write.level, 25u);
+  EXPECT_EQ(call.write.eventFlags, EVENT_FLAGS_CORE_LOG);  // the flags, not the key
 }
 
 TEST_F(MainLoop, RetainedConfigurationIsFreedOnlyByItsRelease) {
-  world.Add(core, kPluginA, false, false, {});
-  world.Add(core, kPluginB, false, false, {});
-  world.behaviour[kPluginA].retain = true;
-  Raise(MakeEvent(kCoreSourceId, EVENT_CONFIG, EVENT_FLAGS_CORE_XML, "<x/>", 4));
-  Drain();
-  ASSERT_EQ(world.Calls().size(), 2u);
-  void* buffer = world.Calls()[0].buffer;
-  EXPECT_EQ(core.allocations.HoldCount(), 1u);  // A's hold only
+  Add(kPluginA, false, false, {});
+  Add(kPluginB, false, false, {});
+  behaviour[kPluginA].retain = true;
+  const _EventParmsIn config = MakeEvent(kCoreSourceId, EVENT_CONFIG, EVENT_FLAGS_CORE_XML, "<x/>", 4);
+  Raise(config);
+  Drain(config);
+  ASSERT_EQ(Calls().size(), 2u);
+  void* buffer = Calls()[0].buffer;
+  EXPECT_EQ(parts.allocations.HoldCount(), 1u);  // A's hold only
   // Only A's release frees it (LeakSanitizer would report it otherwise).
   EXPECT_EQ(Raise(MakeEvent(kPluginB, EVENT_RELEASE, 0, buffer, 4)), EVENT_OK);
-  EXPECT_EQ(core.allocations.HoldCount(), 1u);
+  EXPECT_EQ(parts.allocations.HoldCount(), 1u);
   EXPECT_EQ(Raise(MakeEvent(kPluginA, EVENT_RELEASE, 0, buffer, 4)), EVENT_OK);
-  EXPECT_EQ(core.allocations.HoldCount(), 0u);
+  EXPECT_EQ(parts.allocations.HoldCount(), 0u);
 }
 
 TEST_F(MainLoop, EventRaisedFromInsideWriteIsDeliveredAfterTheCurrentOne) {
-  world.Add(core, kPluginA, true, false, {0, kAll, kAll});
-  world.Add(core, kPluginB, true, false, {0, 0, kAll});
-  world.behaviour[kPluginA].onCall = [](const FakeCall& call) {
-    if (call.eventType == EVENT_CLASS2) Raise(MakeEvent(kPluginA, EVENT_CLASS3, 0x1, "inner", 5));
+  Add(kPluginA, true, false, {0, kAll, kAll});
+  Add(kPluginB, true, false, {0, 0, kAll});
+  behaviour[kPluginA].onCall = [](const FakeCall& call) {
+    if (call.write.eventType == EVENT_CLASS2) Raise(MakeEvent(kPluginA, EVENT_CLASS3, 0x1, "inner", 5));
   };
-  Raise(MakeEvent(kPluginC, EVENT_CLASS2, 0x1, "outer", 5));
-  std::thread stopper([&] {
-    world.WaitForCalls(3);
-    core.RequestStop();
-  });
-  core.RunMainLoop();
-  stopper.join();
-  std::vector<FakeCall> calls = world.Calls();
+  EXPECT_EQ(Raise(MakeEvent(kPluginC, EVENT_CLASS2, 0x1, "outer", 5)), EVENT_OK);
+  StartLoop();
+  EXPECT_TRUE(WaitForCalls(3));
+  Stop();
+  loop.join();
+  std::vector<FakeCall> calls = Calls();
   ASSERT_EQ(calls.size(), 3u);
   EXPECT_EQ(calls[0].data, "outer");
   EXPECT_EQ(calls[1].data, "inner");
   EXPECT_EQ(calls[2].data, "inner");
+}
+
+// The dispatch side of the queue's promise: what a raise accepts reaches the
+// plugins once, what it refuses is freed, and the loop lets go of every hold.
+TEST_F(MainLoop, EveryAcceptedEventIsDeliveredExactlyOnceAcrossAStop) {
+  Add(kPluginA, true, false, {0, kAll});
+  const size_t accepted = RaceStopAgainstRaisers(
+      4, [](uint32_t, uint32_t) { return Raise(MakeEvent(kPluginB, EVENT_CLASS2, 0, "x", 1)) == EVENT_OK; },
+      [this] { RunLoop(); }, [this] { Stop(); });
+  EXPECT_EQ(Calls().size(), accepted);
+  EXPECT_EQ(parts.allocations.HoldCount(), 0u);
 }
 
 }  // namespace

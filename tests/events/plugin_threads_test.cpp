@@ -22,7 +22,7 @@ class PluginThreads : public ::testing::Test {
  protected:
   void RunUntil(const std::function<void(CoreProcess&)>& whileRunning) {
     CoreProcess core(install);
-    ASSERT_TRUE(core.WaitForStdout("successfully started core version"));
+    ASSERT_TRUE(core.WaitUntilStarted());
     whileRunning(core);
     core.Signal(SIGTERM);
     EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0)) << core.Stderr();

@@ -9,7 +9,7 @@
 #include <boost/asio/post.hpp>
 #include <gtest/gtest.h>
 
-#include "core/dvrcore.h"
+#include "core/core.h"
 #include "tests/support/test_dir.h"
 
 namespace {
@@ -228,42 +228,45 @@ TEST_F(ResidentMemoryTest, UnreadableOrMalformedCountsAsZero) {
 
 class SchedulerChainTest : public ::testing::Test {
  protected:
-  void SetUp() override { core.memoryThrottlingEnabled = false; }
-  dvrcore core{"/nonexistent/dvrcore"};
+  void SetUp() override { parts.settings.memoryThrottlingEnabled = false; }
+  void Tick(const boost::system::error_code& error) { CoreControl::Scheduler(*core, error); }
+
+  std::unique_ptr<dvrcore> core = CoreControl::Make("/nonexistent/dvrcore");
+  CoreControl::Parts& parts = CoreControl::PartsOf(*core);
 };
 
 TEST_F(SchedulerChainTest, FailedWaitNeitherTicksNorRearms) {
-  core.Scheduler(boost::asio::error::operation_aborted);
-  EXPECT_EQ(core.scheduler.lastTickTime, 0);
-  EXPECT_EQ(core.schedulerTimer.cancel(), 0u);  // no wait was pending
+  Tick(boost::asio::error::operation_aborted);
+  EXPECT_EQ(parts.scheduler.lastTickTime, 0);
+  EXPECT_EQ(parts.schedulerTimer.cancel(), 0u);  // no wait was pending
 }
 
 TEST_F(SchedulerChainTest, CancelledChainNeitherTicksNorRearms) {
-  core.schedulerCancelled = true;
-  core.Scheduler(boost::system::error_code());
-  EXPECT_EQ(core.scheduler.lastTickTime, 0);
-  EXPECT_EQ(core.schedulerTimer.cancel(), 0u);
+  parts.schedulerCancelled = true;
+  Tick(boost::system::error_code());
+  EXPECT_EQ(parts.scheduler.lastTickTime, 0);
+  EXPECT_EQ(parts.schedulerTimer.cancel(), 0u);
 }
 
 TEST_F(SchedulerChainTest, TickRearmsUntilTheStopCancelsIt) {
-  const SteadyTime before = core.now();
-  boost::asio::post(core.ioService, [this] { core.Scheduler(boost::system::error_code()); });
-  ASSERT_EQ(core.ioService.run_one(), 1u);
-  EXPECT_NE(core.scheduler.lastTickTime, 0);
-  EXPECT_GE(core.schedulerTimer.expiry(), before + kSchedulerPeriod);
+  const SteadyTime before = core->now();
+  boost::asio::post(parts.ioService, [this] { Tick(boost::system::error_code()); });
+  ASSERT_EQ(parts.ioService.run_one(), 1u);
+  EXPECT_NE(parts.scheduler.lastTickTime, 0);
+  EXPECT_GE(parts.schedulerTimer.expiry(), before + kSchedulerPeriod);
 
-  ASSERT_EQ(core.ioService.run_one(), 1u);  // the re-armed wait completes: second tick
-  const SteadyTime rearmed = core.schedulerTimer.expiry();
+  ASSERT_EQ(parts.ioService.run_one(), 1u);  // the re-armed wait completes: second tick
+  const SteadyTime rearmed = parts.schedulerTimer.expiry();
   EXPECT_GE(rearmed, before + 2 * kSchedulerPeriod);
 
   // The stop steps: flag and cancel on the I/O thread. run() returns only
   // when no wait is left, so a chain that went on would hang here.
-  boost::asio::post(core.ioService, [this] {
-    core.schedulerCancelled = true;
-    core.schedulerTimer.cancel();
+  boost::asio::post(parts.ioService, [this] {
+    parts.schedulerCancelled = true;
+    parts.schedulerTimer.cancel();
   });
-  core.ioService.run();
-  EXPECT_EQ(core.schedulerTimer.expiry(), rearmed);
+  parts.ioService.run();
+  EXPECT_EQ(parts.schedulerTimer.expiry(), rearmed);
 }
 
 }  // namespace

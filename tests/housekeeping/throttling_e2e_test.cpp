@@ -22,7 +22,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ipc/ipc.h"
+#include "ipc/packets.h"
 #include "tests/support/core_process.h"
 #include "tests/support/sanitizers.h"
 #include "tests/support/test_dir.h"
@@ -142,7 +142,7 @@ TEST_F(MemoryThrottling, LowMemoryThrottlesVideoEventsUntilAMinuteAfterItEnds) {
   core = std::make_unique<CoreProcess>(install, options);
   ASSERT_TRUE(core->Started());
   ASSERT_TRUE(core->SendIdentification("libbrevad.so", "1.0"));
-  ASSERT_TRUE(core->WaitForStdout("successfully started core version"));
+  ASSERT_TRUE(core->WaitUntilStarted());
   const uint64_t baseline = ResidentBytes(core->Pid());
   if (baseline > kMemoryLimit / 2) {
     GTEST_SKIP() << "the core already has " << baseline << " bytes resident; too close to the limit";

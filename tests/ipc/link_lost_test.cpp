@@ -19,10 +19,10 @@ TEST(LinkLost, BothMessagesTheStopLineThenAMinuteBeforeClose) {
   options.linkFd = 6;
   CoreProcess core(install, options);
   ASSERT_TRUE(core.SendIdentification("libbrevad.so", "1"));
-  core.WaitForStdout("successfully started core version");
+  core.WaitUntilStarted();
 
   core.CloseLink();
-  core.WaitForStdout("stopping core version 19.06.6.160279...");
+  core.WaitForStdout(dvrtest::kStoppingLine);
   const auto stopSeen = std::chrono::steady_clock::now();
   std::string out = core.Stdout();
   size_t disconnected = out.find("brevad ipc pipe disconnected");

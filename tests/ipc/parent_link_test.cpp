@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "events/events.h"
-#include "ipc/ipc.h"
+#include "ipc/packets.h"
 #include "tests/support/core_process.h"
 #include "tests/support/test_dir.h"
 
@@ -47,7 +47,7 @@ class ParentLink : public ::testing::Test {
     ASSERT_TRUE(core->Started());
   }
   void Identify() { ASSERT_TRUE(core->SendIdentification("libbrevad.so", "4.2.1")); }
-  void StartedLine() { core->WaitForStdout("successfully started core version"); }
+  void StartedLine() { core->WaitUntilStarted(); }
   void StopAndExpectCleanExit() {
     ASSERT_TRUE(core->SendStop());
     EXPECT_EQ(core->WaitExit(), ExitStatus::Code(0));
@@ -97,7 +97,7 @@ TEST_F(ParentLink, PacketsBehindAStopAreStillRelayed) {
   // A stop packet with a payload, then a plugin packet in the same record.
   std::vector<uint8_t> after = Packet(kEchoTarget, 1, "after stop");
   ASSERT_TRUE(core->Send(Concat({Packet(0, kIpcTypeStop, "ignored payload"), after})));
-  core->WaitForStdout("stopping core version 19.06.6.160279...");
+  core->WaitForStdout(dvrtest::kStoppingLine);
   EXPECT_EQ(core->WaitExit(), ExitStatus::Code(0));
   // The plugin got it; whether its answer still left before the I/O thread
   // stopped is a race the stop is free to win.
@@ -111,7 +111,7 @@ TEST_F(ParentLink, PacketsBehindAStopAreStillRelayed) {
 TEST_F(ParentLink, BareStopPacketStopsAlsoDuringTheWaitForIdentification) {
   Start();
   ASSERT_TRUE(core->Send(Packet(0, kIpcTypeStop, "")));
-  core->WaitForStdout("successfully started core version");
+  core->WaitUntilStarted();
   EXPECT_EQ(core->WaitExit(), ExitStatus::Code(0));
 }
 
@@ -282,7 +282,7 @@ TEST_F(ParentLink, IdentificationPayloads) {
     options.linkFd = kLinkFd;
     CoreProcess caseCore(caseInstall, options);
     ASSERT_TRUE(caseCore.Send(Packet(0, kIpcTypeIdentification, c.payload)));
-    caseCore.WaitForStdout("successfully started core version");
+    caseCore.WaitUntilStarted();
     ASSERT_TRUE(caseCore.SendStop());
     EXPECT_EQ(caseCore.WaitExit(), ExitStatus::Code(0));
     std::string report = ReadTextFile(caseInstall.WorkDir() + "/plugins.xml");

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "ipc/ipc.h"
+#include "ipc/packets.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "ipc/ipc.h"
+#include "ipc/packets.h"
 
 extern char** environ;
 

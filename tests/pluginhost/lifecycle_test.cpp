@@ -20,7 +20,7 @@ class PluginLifecycle : public ::testing::Test {
   // Runs the core without a parent until it has started, then stops it.
   void RunOnce() {
     CoreProcess core(install);
-    ASSERT_TRUE(core.WaitForStdout("successfully started core version"));
+    ASSERT_TRUE(core.WaitUntilStarted());
     core.Signal(SIGTERM);
     EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
     out = core.Stdout();
@@ -156,7 +156,7 @@ TEST_F(PluginLifecycle, BuffersNeverGivenBackAreReportedAtExitInAddressOrder) {
   const char* asan = std::getenv("ASAN_OPTIONS");
   options.environment = {std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":detect_leaks=0"};
   CoreProcess core(install, options);
-  ASSERT_TRUE(core.WaitForStdout("successfully started core version"));
+  ASSERT_TRUE(core.WaitUntilStarted());
   core.Signal(SIGTERM);
   EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
   std::regex leak("address (0x[0-9a-f]+) leaked by plugin 00010000\n");

@@ -71,6 +71,14 @@ cmake --install "$build_dir" --prefix "$prefix" >"$work/install.log" ||
 for header in events/events.h pluginhost/plugin.h core/dvrcore.h; do
   [[ -f "$prefix/include/dvrcore/$header" ]] || fail "header $header not installed"
 done
+# Plugins resolve these against the executable: they must stay exported
+# under exactly these names, whatever the core's inside looks like.
+exported=$(nm -DC --defined-only "$prefix/bin/dvrcore")
+for name in 'FlatPluginEvent' 'dvrcore::now()' 'vtable for dvrcore' \
+            'dvrcore::Scheduler(boost::system::error_code const&)' \
+            'dvrcore::ProcessIPC(boost::system::error_code const&, unsigned int)'; do
+  grep -qF " $name" <<<"$exported" || fail "$name is not exported by the core"
+done
 
 # ---- Out-of-tree build with CMake ----
 cmake -S "$examples_dir" -B "$work/examples" -DCMAKE_PREFIX_PATH="$prefix" \

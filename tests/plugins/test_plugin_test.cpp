@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ipc/ipc.h"
+#include "ipc/packets.h"
 #include "tests/support/core_process.h"
 #include "tests/support/test_dir.h"
 
@@ -36,7 +36,7 @@ class TestPluginWithCore : public ::testing::Test {
 TEST_F(TestPluginWithCore, ConfigurationErrorIsRecordedAndRefusesLoad) {
   TestPlugin plugin = install.AddTestPlugin("bad.so", "id 0x00100000\nmask 10 1\n");
   CoreProcess core(install);
-  ASSERT_TRUE(core.WaitForStdout("successfully started core version"));
+  ASSERT_TRUE(core.WaitUntilStarted());
   core.Signal(SIGTERM);
   EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
 
@@ -91,7 +91,7 @@ TEST_F(TestPluginWithCore, EchoReturnsTheParentsPacketAndSendParentSendsText) {
   options.linkFd = 3;
   CoreProcess core(install, options);
   ASSERT_TRUE(core.SendIdentification("brevad.so", "1.0"));
-  ASSERT_TRUE(core.WaitForStdout("successfully started core version"));
+  ASSERT_TRUE(core.WaitUntilStarted());
   // Target bits 31-20 select the plugin whose ID has them in bits 27-16.
   std::vector<uint8_t> packet = MakeIpcPacket(0x01000000, 0x20, "ping", 4, 0x77);
   ASSERT_TRUE(core.Send(packet));
@@ -166,7 +166,7 @@ TEST_F(TestPluginWithCore, IntermediateParentLendsItsUserAndRelaysTheExit) {
   SpawnOptions options;
   options.parentUid = static_cast<int>(nobody->pw_uid);
   CoreProcess core(install, options);
-  ASSERT_TRUE(core.WaitForStdout("successfully started core version"));
+  ASSERT_TRUE(core.WaitUntilStarted());
   std::string parent = StatusField(core.Pid(), "PPid:");
   ASSERT_FALSE(parent.empty());
   EXPECT_EQ(StatusField(std::stoi(parent), "Uid:"), std::to_string(nobody->pw_uid));

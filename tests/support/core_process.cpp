@@ -32,7 +32,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ipc/ipc.h"
+#include "ipc/packets.h"
 #include "tests/support/test_dir.h"
 
 extern char** environ;
@@ -761,7 +761,7 @@ void CoreProcess::Signal(int signal) {
 
 void CoreProcess::RepeatUnansweredSignal() {
   if (unansweredSignal_ == 0 || reaped_) return;
-  if (Stdout().find("stopping core version") != std::string::npos) {
+  if (Stdout().find(kStoppingLine) != std::string::npos) {
     unansweredSignal_ = 0;
   } else if (std::chrono::steady_clock::now() - signalledAt_ > std::chrono::seconds(2)) {
     kill(corePid_, unansweredSignal_);

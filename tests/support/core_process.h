@@ -38,6 +38,11 @@
 namespace dvrtest {
 
 using Duration = std::chrono::milliseconds;
+
+// The core's log line once its start-up is complete, and the one before it
+// stops.
+constexpr char kStartedLine[] = "successfully started core version 19.06.6.160279";
+constexpr char kStoppingLine[] = "stopping core version 19.06.6.160279...";
 // Bound of every wait for something the core should do soon. Generous: the
 // core may run under an emulator or a sanitizer.
 constexpr Duration kWaitTimeout = std::chrono::seconds(30);
@@ -153,6 +158,10 @@ class CoreProcess {
 
   // Bounded waits; each fails the test on timeout, showing the capture.
   bool WaitForStdout(const std::string& text, Duration timeout = kWaitTimeout);
+  // Waits for kStartedLine: every plugin is open and the main loop runs.
+  bool WaitUntilStarted(Duration timeout = kWaitTimeout) {
+    return WaitForStdout(kStartedLine, timeout);
+  }
   bool WaitForStderr(const std::string& text, Duration timeout = kWaitTimeout);
   // The first complete line of standard output (with its "\n") that `line`
   // matches as a whole.

@@ -1,0 +1,98 @@
+// The core object from the inside: the components it owns, and CoreControl,
+// through which the process entry (and the core's tools and tests) reach the
+// operations the class keeps from plugins.
+//
+// DESIGN (threads):
+// - main thread: construction, Init, Start with every plugin Load, Open,
+//   Close and Unload, and the main loop with every queued Write and
+//   configuration IOCTL.
+// - I/O thread (one): every Boost.Asio completion: the signal handler, the
+//   scheduler tick, the parent link with its relayed IOCTL calls and sends.
+// - worker / reader threads (per plugin that asks): one IOCTL / one Read call.
+// - event threads: one per immediate event and receiving plugin.
+// Each component owns its lock and states its threads. No lock of the core is
+// held while plugin code runs.
+#ifndef DVRCORE_CORE_CORE_H
+#define DVRCORE_CORE_CORE_H
+
+#include <signal.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "config/config.h"
+#include "core/dvrcore.h"
+#include "events/routing.h"
+#include "housekeeping/housekeeping.h"
+#include "ipc/ipc.h"
+#include "pluginhost/pluginhost.h"
+
+// The core's version text, "19.06.6.160279".
+const char* CoreVersion();
+
+// The signals that stop the core, and the same as a set.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGQUIT};
+sigset_t StopSignals();
+
+// The components of the core object, in construction order. Destroyed in
+// reverse order after the destructor has reported leaked buffers.
+struct dvrcore::Parts final : EventDispatch, ParentLinkHost {
+  Parts(dvrcore& core, const std::string& executablePath);
+
+  // FlatPluginEvent lands here.
+  int Dispatch(_EventParmsIn* in, _EventParmsOut* out) override { return core.PluginEvent(in, out); }
+  void ReceiveCompleted(const boost::system::error_code& error, unsigned int bytes) override {
+    core.ProcessIPC(error, bytes);
+  }
+  void ParentStops(bool linkLost) override;
+
+  // ---- The branches of the dispatch (any thread) ----
+  void ReleaseBuffer(const _EventParmsIn& in, _EventParmsOut& out);
+  void SendToParent(const _EventParmsIn& in, _EventParmsOut& out);
+  void Queue(const _EventParmsIn& in, _EventParmsOut& out);
+  void CancelAnswers(const _EventParmsIn& in, _EventParmsOut& out);
+  void DeliverNow(const _EventParmsIn& in, _EventParmsOut& out);
+  // The main loop's delivery of one queued entry, which it then frees.
+  void DeliverQueued(const _EventParmsIn& entry);
+
+  dvrcore& core;
+  const std::string executablePath;
+  CoreSettings settings;                  // main thread during start-up, then read-only
+  PluginTable plugins;                    // see PluginTable for its locks
+  AllocationRegistry allocations;         // any thread; its own lock
+  RequestQueue requests;                  // any thread; its own lock
+  ReplySlots replies;                     // any thread; its own lock
+  boost::asio::io_service ioService;
+  std::thread ioThread;                   // runs ioService; the main thread starts and joins it
+  ParentLink parentLink;                  // I/O thread, but for Send and the identity
+  boost::asio::steady_timer schedulerTimer;  // armed and re-armed on the I/O thread
+  SchedulerState scheduler;               // I/O thread only
+  bool schedulerCancelled = false;        // I/O thread only: the stop steps ended the tick chain
+  std::atomic<bool> delayStop{false};     // set on the I/O thread, read by the main thread
+  std::atomic<bool> throttling{false};    // written by the tick, read by the dispatch
+};
+
+// The core's own operations on the core object.
+class CoreControl {
+ public:
+  using Parts = dvrcore::Parts;
+  static std::unique_ptr<dvrcore> Make(const std::string& executablePath) {
+    return std::unique_ptr<dvrcore>(new dvrcore(executablePath));
+  }
+  static bool Init(dvrcore& core, int ipcDescriptor) { return core.Init(ipcDescriptor); }
+  static void Start(dvrcore& core) { core.Start(); }
+  static void RequestStop(dvrcore& core) { core.RequestStop(); }
+  static Parts& PartsOf(dvrcore& core) { return *core.parts; }
+  // The scheduler's timer handler, for tests that run the I/O service
+  // themselves.
+  static void Scheduler(dvrcore& core, const boost::system::error_code& error) {
+    core.Scheduler(error);
+  }
+};
+
+#endif  // DVRCORE_CORE_CORE_H

@@ -1,0 +1,134 @@
+// Event dispatch: the one entry through which every event enters the core.
+//
+// From the fields of the raised record it decides, in this order, to release
+// a kept buffer (EVENT_RELEASE), hand a packet to the parent link
+// (EVENT_TO_PARENT), queue the event for the main loop (non-zero sourceId),
+// cancel a correlation ID (EVENT_CANCEL), or deliver the event at once to
+// every matching reader plugin on a thread of its own.
+//
+// DESIGN: any thread enters, including plugin code that the core is running.
+// The dispatch never calls a plugin on the raiser's thread and holds no lock
+// while it calls Log or waits for a reply slot. The rules it relies on live
+// in the components: exactly-once delivery of what the request queue
+// accepts, the reply slots' claim and withdrawal, the parent link's queue
+// limit. A buffer is always taken out of the reply slots before it is freed,
+// so a recycled address can never be mistaken for the previous answer.
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "core/core.h"
+
+int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
+  if (in == nullptr || out == nullptr) return 0;
+  Parts& p = *parts;
+  if (in->eventType == EVENT_RELEASE) {
+    p.ReleaseBuffer(*in, *out);
+  } else if (in->eventType == EVENT_TO_PARENT) {
+    p.SendToParent(*in, *out);
+  } else if (in->sourceId != 0) {
+    p.Queue(*in, *out);
+  } else if (in->eventType == EVENT_CANCEL) {
+    p.CancelAnswers(*in, *out);
+  } else {
+    p.DeliverNow(*in, *out);
+  }
+  return 0;
+}
+
+// A holder gives a kept buffer back.
+void dvrcore::Parts::ReleaseBuffer(const _EventParmsIn& in, _EventParmsOut& out) {
+  bool removedAny = false;
+  // Only a release that removed a hold may free: an address nobody held was
+  // never the core's to free, or is already gone.
+  if (allocations.Release(in.data, in.sourceId, &removedAny) && removedAny) {
+    replies.Clear(in.data);
+    std::free(in.data);
+  }
+  out.result = EVENT_OK;
+}
+
+// A packet for the parent; the buffer is the core's from here.
+void dvrcore::Parts::SendToParent(const _EventParmsIn& in, _EventParmsOut& out) {
+  out.result = parentLink.Send(in.data, in.dataLength) ? EVENT_OK : EVENT_REFUSED;
+}
+
+// An event with a source: a log line goes to Log first; everything but a log
+// line of level 0 is copied into the main loop's queue.
+void dvrcore::Parts::Queue(const _EventParmsIn& in, _EventParmsOut& out) {
+  if ((in.eventType & EVENT_LOG) && (in.eventFlags & EVENT_FLAG_TEXT)) {
+    const char* text = static_cast<const char*>(in.data);
+    if (text != nullptr && std::memchr(text, 0, in.dataLength) == nullptr) {
+      // Not terminated within its length: print only what was handed over.
+      std::string bounded(text, in.dataLength);
+      core.Log(in.sourceId, in.level, bounded.c_str());
+    } else {
+      core.Log(in.sourceId, in.level, text);
+    }
+    if (in.level == 0) return;  // console detail: printed, never queued
+  }
+  if (requests.StopRequested()) {
+    out.result = EVENT_REFUSED;
+    return;
+  }
+  if ((in.eventType & EVENT_CLASS1) && (in.eventFlags & EVENT_FLAG_CORE) && throttling.load()) {
+    out.result = EVENT_THROTTLED;
+    return;
+  }
+
+  _EventParmsIn entry = in;
+  entry.data = nullptr;
+  entry.dataLength = 0;
+  if (in.data != nullptr && in.dataLength != 0) {
+    entry.data = std::malloc(in.dataLength);
+    if (entry.data == nullptr) {
+      out.result = EVENT_NO_MEMORY;
+      return;
+    }
+    std::memcpy(entry.data, in.data, in.dataLength);
+    entry.dataLength = in.dataLength;
+  }
+
+  // An answer (correlation ID set) is accepted only from an event thread
+  // whose ID is not cancelled, and waits while its previous answer is held.
+  ReplySlot* slot = nullptr;
+  if (in.correlationId != 0) {
+    slot = replies.Claim(in.correlationId, entry.data);
+    if (slot == nullptr) {
+      std::free(entry.data);
+      out.result = EVENT_REFUSED;
+      return;
+    }
+  }
+  if (!requests.Append(entry)) {
+    // The stop came while this event was being prepared.
+    replies.Withdraw(slot, entry.data);
+    std::free(entry.data);
+    out.result = EVENT_REFUSED;
+    return;
+  }
+  out.result = EVENT_OK;
+}
+
+// Answers with this correlation ID are refused from now on.
+void dvrcore::Parts::CancelAnswers(const _EventParmsIn& in, _EventParmsOut& out) {
+  replies.Cancel(in.correlationId);
+  out.result = EVENT_OK;
+}
+
+// An event without a source: to every matching reader plugin at once.
+void dvrcore::Parts::DeliverNow(const _EventParmsIn& in, _EventParmsOut& out) {
+  replies.Uncancel(in.correlationId);
+  plugins.StartEventThreads(in, replies);
+  out.result = EVENT_OK;
+}
+
+void dvrcore::Parts::DeliverQueued(const _EventParmsIn& entry) {
+  void* const buffer = entry.data;
+  allocations.Track(buffer, kCoreSourceId);
+  plugins.DeliverQueued(entry, allocations);
+  if (buffer != nullptr && allocations.Release(buffer, kCoreSourceId)) {
+    replies.Clear(buffer);
+    std::free(buffer);
+  }
+}

@@ -1,0 +1,83 @@
+// Events reaching plugins: queued events from the main loop, through Write or
+// (configuration updates) IOCTL, and immediate events on event threads.
+//
+// DESIGN: a queued event's data buffer is held in the allocation registry by
+// each plugin during its call; a plugin that sets `retain` keeps its hold
+// until it raises EVENT_RELEASE. The main loop holds it for the whole
+// delivery and frees it when its release is the last. Immediate events are
+// copied for each receiving plugin, whose event thread owns the copy.
+#include <cstdlib>
+#include <cstring>
+
+#include "pluginhost/pluginhost.h"
+
+namespace {
+
+void DeliverConfiguration(const PLUGININFO& plugin, const _EventParmsIn& entry,
+                          AllocationRegistry& allocations) {
+  const uint32_t id = plugin.desc.id;
+  IoctlCall call(IOCTL_UPDATE_CONFIG, entry.data, entry.dataLength);
+  allocations.Track(entry.data, id);
+  int32_t rc = CallPluginEntry(plugin.IOCTL, &call.in, &call.out);
+  if (rc != 0 || call.out.error != 0) {
+    CORE_LOG(kLogDetail, "plugin %s update config returned %d error %d", plugin.fileName.c_str(),
+             rc, call.out.error);
+  }
+  if (call.out.retain == 0) allocations.Release(entry.data, id);
+}
+
+void DeliverWrite(const PLUGININFO& plugin, const _EventParmsIn& entry,
+                  AllocationRegistry& allocations) {
+  const uint32_t id = plugin.desc.id;
+  auto in = NewRecord<_WriteParmsIn>();
+  in.dataLength = entry.dataLength;
+  in.data = entry.data;
+  in.sourceId = entry.sourceId;
+  in.correlationId = entry.correlationId;
+  in.eventType = entry.eventType;
+  in.eventFlags = entry.eventFlags;
+  std::memcpy(&in.specific0, &entry.specific0, EVENT_SPECIFIC_BYTES);
+  auto out = NewRecord<_WriteParmsOut>();
+  allocations.Track(entry.data, id);
+  int32_t rc = CallPluginEntry(plugin.Write, &in, &out);
+  if (rc != 0 || out.error != 0) {
+    CORE_LOG(kLogDetail, "plugin %s write returned %d error %d", plugin.fileName.c_str(), rc,
+             out.error);
+  }
+  if (out.retain == 0) allocations.Release(entry.data, id);
+}
+
+}  // namespace
+
+void PluginTable::DeliverQueued(const _EventParmsIn& entry, AllocationRegistry& allocations) {
+  const uint32_t key = EventQueuedKey(entry.eventFlags);
+  for (const PLUGININFO& plugin : Records()) {
+    if ((entry.eventType & EVENT_CONFIG) && plugin.desc.id != entry.sourceId) {
+      if (plugin.IOCTL != nullptr) DeliverConfiguration(plugin, entry, allocations);
+      continue;
+    }
+    if (plugin.desc.acceptsWrites && plugin.Write != nullptr &&
+        EventMatchesMasks(entry.eventType, key, plugin.desc.eventMasks)) {
+      DeliverWrite(plugin, entry, allocations);
+    }
+  }
+}
+
+void PluginTable::StartEventThreads(const _EventParmsIn& in, ReplySlots& slots) {
+  const uint32_t key = EventImmediateKey(in.eventFlags);
+  ReaderLock lock(pluginsLock);
+  for (PLUGININFO& plugin : plugins) {
+    if (!plugin.desc.wantsReader || plugin.Read == nullptr ||
+        !EventMatchesMasks(in.eventType, key, plugin.desc.eventMasks)) {
+      continue;
+    }
+    if (!plugin.activity->Enter()) continue;  // being unloaded
+    void* copy = nullptr;
+    if (in.data != nullptr && in.dataLength != 0) {
+      copy = std::malloc(in.dataLength);
+      if (copy != nullptr) std::memcpy(copy, in.data, in.dataLength);
+    }
+    StartEventThread(plugin.Read, plugin.fileName, in.dataLength, copy, in.correlationId,
+                     *plugin.activity, slots);
+  }
+}
