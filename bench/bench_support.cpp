@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <set>
 #include <stdexcept>
 
@@ -118,48 +117,44 @@ std::string LonelyCoreExecutable(const std::string& name) {
   return exe.string();
 }
 
-BenchCore::BenchCore(const std::string& exePath) : core_(std::make_unique<dvrcore>(exePath)) {
-  core_->LoadPlugins();
-  core_->OpenPlugins();
-  Drain();
+BenchCore::BenchCore(const std::string& exePath) : core_(CoreControl::Make(exePath)) {
+  parts().plugins.LoadAll(fs::path(exePath).parent_path());
+  parts().plugins.OpenAll();
 }
 
 BenchCore::~BenchCore() {
   StopParentLink();
-  core_->ClosePlugins();
-  core_->UnloadPlugins();
+  parts().plugins.CloseAll();
+  parts().plugins.UnloadAll();
 }
 
-void BenchCore::Drain() {
-  core_->RequestStop();
-  core_->RunMainLoop();
-  std::lock_guard<std::mutex> lock(core_->coreMutex);
-  core_->stopRequested = false;
+void BenchCore::RunMainLoop() {
+  auto& p = parts();
+  p.requests.Run([&p](const _EventParmsIn& entry) { p.DeliverQueued(entry); });
 }
 
 void* BenchCore::PluginSymbolAddress(size_t i, const char* name) {
-  if (i >= core_->plugins.size()) return nullptr;
-  return dlsym(core_->plugins[i].handle, name);
+  const std::vector<PLUGININFO>& records = parts().plugins.Records();
+  return i < records.size() ? dlsym(records[i].handle, name) : nullptr;
 }
 
 void BenchCore::StartParentLink(int fd) {
-  try {
-    core_->ipcSocket.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0), fd);
-  } catch (...) {
+  auto& p = parts();
+  if (!p.parentLink.Adopt(fd)) {
     close(fd);
-    throw;
+    throw std::runtime_error("the parent link did not adopt the socket");
   }
-  core_->ipcOpen = true;
-  core_->StartReceive();
-  core_->ioThread = std::thread([this] { core_->ioService.run(); });
+  p.parentLink.StartReceive();
+  p.ioThread = std::thread([&p] { p.ioService.run(); });
   ioRunning_ = true;
 }
 
 void BenchCore::StopParentLink() {
   if (!ioRunning_) return;
-  core_->ioService.stop();
-  core_->ioThread.join();
-  core_->outgoingPackets.clear();
+  auto& p = parts();
+  p.ioService.stop();
+  p.ioThread.join();
+  p.parentLink.DropUnsent();
   ioRunning_ = false;
 }
 

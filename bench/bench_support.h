@@ -9,7 +9,9 @@
 //
 // DESIGN: one core object exists at a time (its constructor makes it the
 // target of FlatPluginEvent), owned by a BenchCore on the thread that runs
-// the benchmark, which plays the core's main thread.
+// the benchmark, which plays the core's main thread. The benchmarks reach the
+// core's components through CoreControl::PartsOf, the way the core's own
+// Start does, so that they time the same code.
 #ifndef DVRCORE_BENCH_BENCH_SUPPORT_H
 #define DVRCORE_BENCH_BENCH_SUPPORT_H
 
@@ -28,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/dvrcore.h"
+#include "core/core.h"
 
 namespace bench {
 
@@ -83,9 +85,14 @@ std::string PluginSetup(const std::string& name, const std::vector<std::string>&
 std::string LonelyCoreExecutable(const std::string& name);
 
 // A core object in this process with the plugins of `exePath`'s directory
-// loaded and opened and the queue of start-up events delivered. The calling
+// loaded and opened as Start does it (without Init, reader threads or the
+// plugin report, none of which the measured paths touch). The calling
 // thread is its main thread. The parent link, when started, runs on an I/O
 // thread of its own until StopParentLink or destruction.
+//
+// The main loop runs once per core: it returns only after a stop request,
+// and a stopped request queue accepts nothing again. A benchmark that times
+// the main loop repeatedly makes a core per repetition.
 class BenchCore {
  public:
   explicit BenchCore(const std::string& exePath);
@@ -93,21 +100,25 @@ class BenchCore {
   BenchCore(const BenchCore&) = delete;
   BenchCore& operator=(const BenchCore&) = delete;
 
-  dvrcore& core() { return *core_; }
+  // The components. dvrcore::Parts is private to the core: deduced, not named.
+  auto& parts() { return CoreControl::PartsOf(*core_); }
 
-  // Runs the main loop until what is queued is delivered, then accepts
-  // queued events again.
-  void Drain();
+  // Any thread: the core's stop request (signal, stop packet).
+  void RequestStop() { CoreControl::RequestStop(*core_); }
+  // The main loop exactly as Start runs it: delivers every queued event and
+  // returns once a stop has been requested and the queue is empty.
+  void RunMainLoop();
 
   // Address of an exported symbol of the i-th loaded plugin (null if absent).
   template <typename T>
   T* PluginSymbol(size_t i, const char* name) {
     return static_cast<T*>(PluginSymbolAddress(i, name));
   }
-  size_t PluginCount() const { return core_->plugins.size(); }
+  size_t PluginCount() { return parts().plugins.Records().size(); }
 
-  // Adopts `fd` (closed on failure) as the parent link, as Init would, without Init's change of
-  // user and umask, arms the first receive and starts the I/O thread.
+  // Adopts `fd` (closed on failure) as the parent link, as Init does, without
+  // Init's change of user and umask, arms the first receive and starts the
+  // I/O thread.
   void StartParentLink(int fd);
   // Stops and joins the I/O thread; the link is not closed, so the core
   // never sees it lost.
@@ -157,9 +168,9 @@ void Guarded(benchmark::State& state, Body&& body) {
 // callgrind counts (bench --instr-drain K N). Returns a process exit status.
 int QueuedDrainOnce(int plugins, uint32_t events);
 
-// Loads `plugins` copies of the trivial plugin with LoadPlugins, then unloads
-// them (bench --instr-load N; callgrind counts LoadPlugins alone). Returns a
-// process exit status.
+// Loads `plugins` copies of the smallest plugin with PluginTable::LoadAll,
+// then unloads them (bench --instr-load N; callgrind counts LoadAll alone).
+// Returns a process exit status.
 int LoadOnce(int plugins);
 
 }  // namespace bench

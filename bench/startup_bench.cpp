@@ -3,19 +3,23 @@
 // floor_rss.
 //
 // Rows:
-//   d.full.open        µs per plugin for LoadPlugins with 100 copies of the
-//                      smallest plugin: discovery + dlopen + dlsym + Load
+//   d.full.open        µs per plugin for PluginTable::LoadAll with 100 copies
+//                      of the smallest plugin: discovery + dlopen + dlsym + Load
 //   d.full.open~step   the same without discovery (the loading step alone),
 //                      compared with the same floor row
 //   d.full.all100      ms for all 100
-//   d.full.close       µs per plugin for UnloadPlugins (Unload + dlclose)
+//   d.full.close       µs per plugin for PluginTable::UnloadAll (Unload +
+//                      dlclose)
 //   start.full         ms from spawn to exit of the core with no plugins,
 //                      the identification and stop packets already waiting
 //                      on its link
 //   rss.full(.anon/.file)  KiB resident 300 ms after the core was started
 //                      with no plugins and identified
 // LoadOnce serves `bench --instr-load N`, whose instruction count run.sh
-// takes inside LoadPlugins (row i.d.full.open).
+// takes inside PluginTable::LoadAll (row i.d.full.open).
+//
+// The loading benchmarks call the plugin table as Start does, on a core
+// object that neither Init nor Start ran: no change of user or umask.
 #include "bench/bench_support.h"
 
 #include <fcntl.h>
@@ -24,7 +28,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -32,7 +35,7 @@
 
 #include <boost/filesystem/path.hpp>
 
-#include "ipc/ipc.h"
+#include "ipc/packets.h"
 
 extern char** environ;
 
@@ -55,14 +58,21 @@ std::string LoadingSetup(int count) {
   return PluginSetup("loading-" + std::to_string(count), files, TinyPluginLibraryPath());
 }
 
-// Discovery exactly as LoadPlugins starts it.
+// Discovery exactly as PluginTable::LoadAll starts it.
 size_t Discover(const fs::path& exeDir) {
   std::vector<fs::path> candidates;
-  FindPluginFiles(exeDir / "plugins", ".so", candidates);
-  FindPluginFiles(exeDir / "protected-plugins", ".so", candidates);
-  std::sort(candidates.begin(), candidates.end(), PluginPathLess);
+  FindPluginFiles(exeDir / "plugins", kPluginExtension, candidates);
+  FindPluginFiles(exeDir / "protected-plugins", kPluginExtension, candidates);
+  SortPluginPaths(candidates);
   return candidates.size();
 }
+
+// The plugin table of a fresh core object for `exe`.
+struct LoadingCore {
+  explicit LoadingCore(const std::string& exe) : core(CoreControl::Make(exe)) {}
+  PluginTable& plugins() { return CoreControl::PartsOf(*core).plugins; }
+  std::unique_ptr<dvrcore> core;
+};
 
 void PluginLoading(benchmark::State& state) {
   Guarded(state, [&] {
@@ -70,19 +80,19 @@ void PluginLoading(benchmark::State& state) {
     const fs::path exeDir = fs::path(exe).parent_path();
     {
       // The floor discards its first round, which pays for cold caches.
-      dvrcore warmUp(exe);
-      warmUp.LoadPlugins();
-      warmUp.UnloadPlugins();
+      LoadingCore warmUp(exe);
+      warmUp.plugins().LoadAll(exeDir);
+      warmUp.plugins().UnloadAll();
     }
     for (auto _ : state) {
-      dvrcore core(exe);
+      LoadingCore core(exe);
       const long long t0 = NowNs();
-      core.LoadPlugins();
+      core.plugins().LoadAll(exeDir);
       const long long t1 = NowNs();
-      Check(core.plugins.size() == kLoadedPlugins, "not every plugin loaded");
+      Check(core.plugins().Records().size() == kLoadedPlugins, "not every plugin loaded");
       const size_t found = Discover(exeDir);
       const long long t2 = NowNs();
-      core.UnloadPlugins();
+      core.plugins().UnloadAll();
       const long long t3 = NowNs();
       Check(found == kLoadedPlugins, "discovery found another count");
       const double loadNs = static_cast<double>(t1 - t0);
@@ -253,10 +263,12 @@ BENCHMARK(IdleMemory)
 
 int LoadOnce(int plugins) {
   try {
-    dvrcore core(LoadingSetup(plugins));
-    core.LoadPlugins();
-    Check(core.plugins.size() == static_cast<size_t>(plugins), "not every plugin loaded");
-    core.UnloadPlugins();
+    const std::string exe = LoadingSetup(plugins);
+    LoadingCore core(exe);
+    core.plugins().LoadAll(fs::path(exe).parent_path());
+    Check(core.plugins().Records().size() == static_cast<size_t>(plugins),
+          "not every plugin loaded");
+    core.plugins().UnloadAll();
     return 0;
   } catch (const std::exception& error) {
     std::fprintf(stderr, "instr-load: %s\n", error.what());
