@@ -45,7 +45,9 @@ struct dvrcore::Parts final : EventDispatch, ParentLinkHost {
   Parts(dvrcore& core, const std::string& executablePath);
 
   // FlatPluginEvent lands here.
-  int Dispatch(_EventParmsIn* in, _EventParmsOut* out) override { return core.PluginEvent(in, out); }
+  int Dispatch(_EventParmsIn* in, _EventParmsOut* out) override {
+    return core.PluginEvent(in, out);
+  }
   void ReceiveCompleted(const boost::system::error_code& error, unsigned int bytes) override {
     core.ProcessIPC(error, bytes);
   }

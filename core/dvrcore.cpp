@@ -180,7 +180,7 @@ void dvrcore::Start() {
 
   // The timer belongs to the I/O thread from here on.
   boost::asio::post(p.ioService, [this, &p] {
-    p.schedulerTimer.async_wait([this](const boost::system::error_code& error) { Scheduler(error); });
+    p.schedulerTimer.async_wait([this](const boost::system::error_code& e) { Scheduler(e); });
   });
   PublishDescription(p.settings);
   CORE_LOG(kLogProgress, "successfully started core version %s", p.settings.coreVersion.c_str());

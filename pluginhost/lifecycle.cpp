@@ -123,7 +123,9 @@ void PluginTable::LoadAll(const fs::path& directory) {
   for (const fs::path& path : candidates) {
     PLUGININFO plugin;
     if (Admit(path, plugin) != PluginAdmission::kAdmitted) continue;
-    if (plugin.desc.wantsWorker) plugin.workerThread = StartWorkerThread(plugin.IOCTL, plugin.fileName);
+    if (plugin.desc.wantsWorker) {
+      plugin.workerThread = StartWorkerThread(plugin.IOCTL, plugin.fileName);
+    }
     Add(std::move(plugin));
   }
 }
@@ -149,7 +151,9 @@ void PluginTable::OpenAll() {
 
 void PluginTable::StartReaders() {
   for (PLUGININFO& plugin : OwnRecords()) {
-    if (plugin.desc.wantsReader) plugin.readerThread = StartReaderThread(plugin.Read, plugin.fileName);
+    if (plugin.desc.wantsReader) {
+      plugin.readerThread = StartReaderThread(plugin.Read, plugin.fileName);
+    }
   }
 }
 

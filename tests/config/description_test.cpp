@@ -97,27 +97,22 @@ TEST_F(CoreDocuments, MissingFilesKeepTheDefaults) {
   EXPECT_FALSE(FileExists("core.xml"));
 }
 
-TEST_F(CoreDocuments, ProductAttributesApplyOnlyWhenPresent) {
-  WriteTextFile("product.xml", "<Anything><Product Version=\"20.1\"/><Product Family=\"No\"/></Anything>");
-  ReadDescriptionFiles(settings_);
-  EXPECT_EQ(settings_.productFamily, "Brevantoria");
-  EXPECT_EQ(settings_.coreVersion, "20.1");
-
-  WriteTextFile("product.xml", "<?xml version=\"1.0\"?><R><Product Family=\"\" Version=\"21\"/></R>");
-  ReadDescriptionFiles(settings_);
-  EXPECT_EQ(settings_.productFamily, "");
-  EXPECT_EQ(settings_.coreVersion, "21");
-}
-
-TEST_F(CoreDocuments, ProductNestedDeeperOrBrokenFileIsIgnored) {
-  WriteTextFile("product.xml", "<R><Inner><Product Family=\"Deep\" Version=\"9\"/></Inner></R>");
-  ReadDescriptionFiles(settings_);
-  EXPECT_EQ(settings_.productFamily, "Brevantoria");
-  EXPECT_EQ(settings_.coreVersion, "19.06.6.160279");
-
-  WriteTextFile("product.xml", "<R><Product Family=\"Broken\" Version=\"9\"/>");
-  ReadDescriptionFiles(settings_);
-  EXPECT_EQ(settings_.productFamily, "Brevantoria");
+// Only the first Product element directly under the root counts, and only the
+// attributes it has; a file that does not parse changes nothing.
+TEST_F(CoreDocuments, ProductAttributesApplyOnlyWhenPresentAtTheirPlace) {
+  const struct { const char* text; const char* family; const char* version; } cases[] = {
+      {"<Anything><Product Version=\"20.1\"/><Product Family=\"No\"/></Anything>", "Brevantoria",
+       "20.1"},
+      {"<?xml version=\"1.0\"?><R><Product Family=\"\" Version=\"21\"/></R>", "", "21"},
+      {"<R><Inner><Product Family=\"Deep\" Version=\"9\"/></Inner></R>", "Brevantoria", kVersion},
+      {"<R><Product Family=\"Broken\" Version=\"9\"/>", "Brevantoria", kVersion}};
+  for (const auto& c : cases) {
+    CoreSettings settings = settings_;
+    WriteTextFile("product.xml", c.text);
+    ReadDescriptionFiles(settings);
+    EXPECT_EQ(settings.productFamily, c.family) << c.text;
+    EXPECT_EQ(settings.coreVersion, c.version) << c.text;
+  }
 }
 
 TEST_F(CoreDocuments, ThrottlingSettingReadsAsTheLibrarysInteger) {

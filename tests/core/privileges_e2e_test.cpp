@@ -181,24 +181,22 @@ TEST_F(CorePrivilegeDrop, RootCoreTakesTheParentsUserAndGroupsAndNarrowsCapabili
   ASSERT_TRUE(core.Started());
 
   ASSERT_TRUE(sleeper.WaitFor("load"));
-  auto loading = ProcStatus(core.Pid());
+  // The parent's user and groups throughout; capabilities narrower once started.
+  auto expectCredentials = [&](const char* when, uint64_t capabilities) {
+    auto status = ProcStatus(core.Pid());
+    EXPECT_EQ(status["Uid"], FourIds(user.Uid())) << when;
+    EXPECT_EQ(status["Gid"], FourIds(user.PrimaryGroup())) << when;
+    EXPECT_EQ(GroupSet(status["Groups"]), user.Groups()) << when << ": " << status["Groups"];
+    EXPECT_EQ(CapabilitySet(status, "CapEff"), capabilities) << when;
+    EXPECT_EQ(CapabilitySet(status, "CapPrm"), capabilities) << when;
+    EXPECT_EQ(CapabilitySet(status, "CapInh"), 0u) << when;
+  };
+  expectCredentials("loading", kCapsWhileLoading);
   // Only a read made before Load returned is known to precede the narrowing.
   ASSERT_TRUE(sleeper.Calls("slept").empty()) << "the status was read too late; lengthen the sleep";
-  EXPECT_EQ(loading["Uid"], FourIds(user.Uid()));
-  EXPECT_EQ(loading["Gid"], FourIds(user.PrimaryGroup()));
-  EXPECT_EQ(GroupSet(loading["Groups"]), user.Groups()) << loading["Groups"];
-  EXPECT_EQ(CapabilitySet(loading, "CapEff"), kCapsWhileLoading);
-  EXPECT_EQ(CapabilitySet(loading, "CapPrm"), kCapsWhileLoading);
-  EXPECT_EQ(CapabilitySet(loading, "CapInh"), 0u);
 
   ASSERT_TRUE(core.WaitUntilStarted());
-  auto started = ProcStatus(core.Pid());
-  EXPECT_EQ(started["Uid"], FourIds(user.Uid()));
-  EXPECT_EQ(started["Gid"], FourIds(user.PrimaryGroup()));
-  EXPECT_EQ(GroupSet(started["Groups"]), user.Groups()) << started["Groups"];
-  EXPECT_EQ(CapabilitySet(started, "CapEff"), kCapsWhenStarted);
-  EXPECT_EQ(CapabilitySet(started, "CapPrm"), kCapsWhenStarted);
-  EXPECT_EQ(CapabilitySet(started, "CapInh"), 0u);
+  expectCredentials("started", kCapsWhenStarted);
   // Capabilities belong to threads: every thread that existed before the
   // narrowing must be narrowed too, the plugins' included. ThreadSanitizer
   // and an emulator add threads of their own that the core cannot narrow.

@@ -223,8 +223,9 @@ TEST_F(PrivilegesTest, ParentUserWithoutPasswordEntryFailsBeforeSwitching) {
               dvrtest::RecordingDispatch raised;
               if (DropPrivileges()) return "succeeded";
               if (getuid() != 0) return "user changed";
-              if (raised.LogLines().size() != 1 || raised.LogLines()[0].rfind("100 getpwuid failed: ", 0) != 0) {
-                return "logged " + Join(raised.LogLines());
+              const std::vector<std::string> lines = raised.LogLines();
+              if (lines.size() != 1 || lines[0].rfind("100 getpwuid failed: ", 0) != 0) {
+                return "logged " + Join(lines);
               }
               return "";
             }),

@@ -139,26 +139,21 @@ void ExpectFailedInitialisation(CoreProcess& core, const TestPlugin& plugin) {
   EXPECT_FALSE(FileExists(plugin.eventsPath));
 }
 
-TEST_F(ProcessEntry, DescriptorThatIsNotOpenFailsInitialisation) {
-  TestPlugin plugin = install.AddTestPlugin("probe.so", "id 0x00100000\n");
-  SpawnOptions options;
-  options.args = {"9"};
-  CoreProcess core(install, options);
-  ExpectFailedInitialisation(core, plugin);
-}
-
-TEST_F(ProcessEntry, DescriptorThatIsNotASocketFailsInitialisation) {
-  TestPlugin plugin = install.AddTestPlugin("probe.so", "id 0x00100000\n");
-  std::string path = dir / "regular-file";
+// Descriptor 9 not open at all, then open on a regular file.
+TEST_F(ProcessEntry, DescriptorThatIsNotAnOpenSocketFailsInitialisation) {
+  const std::string path = dir / "regular-file";
   WriteTextFile(path, "not a socket\n");
-  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  SpawnOptions options;
-  options.args = {"9"};
-  options.inherit = {{9, fd}};
-  CoreProcess core(install, options);
-  close(fd);
-  ExpectFailedInitialisation(core, plugin);
+  for (bool open9 : {false, true}) {
+    TestPlugin plugin = install.AddTestPlugin("probe.so", "id 0x00100000\n");
+    const int fd = open9 ? open(path.c_str(), O_RDWR | O_CLOEXEC) : -1;
+    ASSERT_EQ(fd >= 0, open9);
+    SpawnOptions options;
+    options.args = {"9"};
+    if (open9) options.inherit = {{9, fd}};
+    CoreProcess core(install, options);
+    if (open9) close(fd);
+    ExpectFailedInitialisation(core, plugin);
+  }
 }
 
 // ---- Starting and stopping --------------------------------------------------------

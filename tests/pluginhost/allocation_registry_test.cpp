@@ -14,62 +14,55 @@ constexpr uint32_t kPluginB = 0x00020000u;
 
 void* Addr(uintptr_t value) { return reinterpret_cast<void*>(value); }
 
-TEST(AllocationRegistry, BlockDeliveredToTwoPluginsIsFreeOnlyAfterTheCoresRelease) {
-  AllocationRegistry registry;
-  void* block = Addr(0x1000);
-  registry.Track(block, kCore);
-  registry.Track(block, kPluginA);
-  EXPECT_FALSE(registry.Release(block, kPluginA));
-  registry.Track(block, kPluginB);
-  EXPECT_FALSE(registry.Release(block, kPluginB));
-  EXPECT_TRUE(registry.Release(block, kCore));
-  EXPECT_EQ(registry.HoldCount(), 0u);
-}
-
-TEST(AllocationRegistry, KeptBlockOutlivesTheCore) {
-  AllocationRegistry registry;
-  void* block = Addr(0x2000);
-  registry.Track(block, kCore);
-  registry.Track(block, kPluginA);  // retained
-  EXPECT_FALSE(registry.Release(block, kCore));
+// One block's holds, step by step: a Track by `owner`, or a Release by
+// `owner` with its answers (no hold left; a hold was removed).
+struct Step {
+  bool track;
+  uint32_t owner;
+  bool last = false;
   bool removed = false;
-  EXPECT_TRUE(registry.Release(block, kPluginA, &removed));
-  EXPECT_TRUE(removed);
+};
+constexpr bool T = true, R = false;
+
+TEST(AllocationRegistry, TheLastHolderFreesAndOnlyAReleaseThatRemovedMay) {
+  const struct { const char* name; std::vector<Step> steps; } cases[] = {
+      {"delivered to two plugins: free after the core's release",
+       {{T, kCore}, {T, kPluginA}, {R, kPluginA, false, true}, {T, kPluginB},
+        {R, kPluginB, false, true}, {R, kCore, true, true}}},
+      {"kept by a plugin: outlives the core's release",
+       {{T, kCore}, {T, kPluginA}, {R, kCore, false, true}, {R, kPluginA, true, true}}},
+      {"one release removes every hold of that owner",
+       {{T, kPluginA}, {T, kPluginA}, {T, kCore}, {R, kPluginA, false, true}, {R, kCore, true, true}}},
+      {"a holder that holds nothing removes nothing and says so",
+       {{T, kCore}, {R, kPluginA, false, false}, {R, kCore, true, true}}}};
+  for (const auto& c : cases) {
+    AllocationRegistry registry;
+    void* block = Addr(0x1000);
+    for (size_t i = 0; i < c.steps.size(); i++) {
+      const Step& step = c.steps[i];
+      if (step.track) {
+        registry.Track(block, step.owner);
+        continue;
+      }
+      bool removed = !step.removed;
+      EXPECT_EQ(registry.Release(block, step.owner, &removed), step.last) << c.name << ", step " << i;
+      EXPECT_EQ(removed, step.removed) << c.name << ", step " << i;
+    }
+    EXPECT_EQ(registry.HoldCount(), 0u) << c.name;
+  }
 }
 
-TEST(AllocationRegistry, OneReleaseRemovesEveryHoldOfThatOwner) {
-  AllocationRegistry registry;
-  void* block = Addr(0x3000);
-  registry.Track(block, kPluginA);
-  registry.Track(block, kPluginA);
-  registry.Track(block, kCore);
-  EXPECT_FALSE(registry.Release(block, kPluginA));
-  EXPECT_EQ(registry.HoldCount(), 1u);
-  EXPECT_TRUE(registry.Release(block, kCore));
-}
-
-TEST(AllocationRegistry, NullAddressIsNeverTrackedAndAlwaysFree) {
+// A null address, or one nobody holds: "nobody left", but nothing was
+// removed, so the caller must not free it; other blocks are untouched.
+TEST(AllocationRegistry, AddressesNobodyHoldsAreFreeButNotRemoved) {
   AllocationRegistry registry;
   registry.Track(nullptr, kCore);
-  EXPECT_EQ(registry.HoldCount(), 0u);
-  bool removed = true;
-  EXPECT_TRUE(registry.Release(nullptr, kCore, &removed));
-  EXPECT_FALSE(removed);
-}
-
-TEST(AllocationRegistry, StrayReleaseRemovesNothingAndSaysSo) {
-  AllocationRegistry registry;
-  void* block = Addr(0x4000);
-  registry.Track(block, kCore);
-  bool removed = true;
-  // A holder that holds nothing: the core's hold remains.
-  EXPECT_FALSE(registry.Release(block, kPluginA, &removed));
-  EXPECT_FALSE(removed);
-  // An address nobody holds: "nobody left", but nothing was removed, so the
-  // caller must not free it.
-  EXPECT_TRUE(registry.Release(Addr(0x5000), kPluginA, &removed));
-  EXPECT_FALSE(removed);
-  // Neighbouring addresses are untouched.
+  registry.Track(Addr(0x4000), kCore);
+  for (void* address : {static_cast<void*>(nullptr), Addr(0x5000)}) {
+    bool removed = true;
+    EXPECT_TRUE(registry.Release(address, kPluginA, &removed));
+    EXPECT_FALSE(removed);
+  }
   EXPECT_EQ(registry.HoldCount(), 1u);
 }
 

@@ -70,33 +70,22 @@ TEST_F(PluginDiscovery, OnlyRegularFilesWithExactLastExtension) {
   EXPECT_EQ(Discover(), (Names{"plugins/alias.so", "plugins/good.so"}));
 }
 
-TEST_F(PluginDiscovery, SameNameInBothDirectoriesGivesTwoCandidatesPluginsFirst) {
-  Touch(root_ / "plugins" / "a.so");
-  Touch(root_ / "protected-plugins" / "a.so");
-  EXPECT_EQ(Discover(), (Names{"plugins/a.so", "protected-plugins/a.so"}));
-}
-
-TEST_F(PluginDiscovery, MarkerSortsFirstAcrossDirectories) {
-  Touch(root_ / "plugins" / "a.so");
-  Touch(root_ / "protected-plugins" / "zz-Nvrxpr-base.so");
-  Touch(root_ / "protected-plugins" / "b.so");
-  EXPECT_EQ(Discover(),
-            (Names{"protected-plugins/zz-Nvrxpr-base.so", "plugins/a.so", "protected-plugins/b.so"}));
-}
-
-TEST_F(PluginDiscovery, MarkerIsCaseSensitive) {
-  Touch(root_ / "plugins" / "a.so");
-  Touch(root_ / "plugins" / "z-nvrxpr.so");
-  EXPECT_EQ(Discover(), (Names{"plugins/a.so", "plugins/z-nvrxpr.so"}));
-}
-
-TEST_F(PluginDiscovery, NamesSortByByteValue) {
-  Touch(root_ / "plugins" / "audio.so");
-  Touch(root_ / "plugins" / "Video.so");
-  Touch(root_ / "plugins" / "B.so");
-  Touch(root_ / "plugins" / "\xC3\xA9t\xC3\xA9.so");  // bytes above 0x7F sort last
-  EXPECT_EQ(Discover(), (Names{"plugins/B.so", "plugins/Video.so", "plugins/audio.so",
-                               "plugins/\xC3\xA9t\xC3\xA9.so"}));
+// The load order: the marker "Nvrxpr" (case-sensitive) first across both
+// directories, then element by element by byte value, so a name in plugins/
+// before the same name in protected-plugins/.
+TEST_F(PluginDiscovery, CandidatesComeInTheLoadOrder) {
+  const Names cases[] = {
+      {"plugins/a.so", "protected-plugins/a.so"},
+      {"protected-plugins/zz-Nvrxpr-base.so", "plugins/a.so", "protected-plugins/b.so"},
+      {"plugins/a.so", "plugins/z-nvrxpr.so"},
+      {"plugins/B.so", "plugins/Video.so", "plugins/audio.so", "plugins/\xC3\xA9t\xC3\xA9.so"}};
+  for (const Names& expected : cases) {
+    fs::remove_all(root_);
+    SetUp();
+    // Created in reverse, so that the directory's own order does not help.
+    for (auto name = expected.rbegin(); name != expected.rend(); ++name) Touch(root_ / *name);
+    EXPECT_EQ(Discover(), expected);
+  }
 }
 
 TEST_F(PluginDiscovery, UnreadableDirectoryEndsOnlyItsOwnScan) {

@@ -235,21 +235,20 @@ TEST_F(InspectTool, ReportsReservedAndClashingIds) {
 
   Outcome run = RunInspector({dir_.Path()});
 
-  EXPECT_TRUE(Contains(Block(run.out, "a.so"), "  id: 0x00310000")) << run.out;
-  Lines clash = Block(run.out, "b.so");
-  EXPECT_TRUE(Contains(clash, "  id: 0x00310000 (clashes with an earlier file: a)")) << run.out;
-  EXPECT_TRUE(Contains(clash, "  plugin b.so ID 0x00310000 already loaded")) << run.out;
-  EXPECT_TRUE(Contains(clash, "  result: rejected (ID already loaded)")) << run.out;
-  Lines core = Block(run.out, "core.so");
-  EXPECT_TRUE(Contains(core, "  id: 0x80000000 (reserved: taken by the core)")) << run.out;
-  EXPECT_TRUE(Contains(core, "  plugin core.so ID 0x80000000 already loaded")) << run.out;
-  Lines placedFirst = Block(run.out, "front.so");
-  EXPECT_TRUE(Contains(placedFirst, "  id: 0x00060000 (reserved: placed first in the plugin table)"))
-      << run.out;
-  EXPECT_TRUE(Contains(placedFirst, "  result: loaded")) << run.out;
-  Lines neverUnmapped = Block(run.out, "kept.so");
-  EXPECT_TRUE(Contains(neverUnmapped, "  id: 0x00470000 (reserved: never unmapped)")) << run.out;
-  EXPECT_TRUE(Contains(neverUnmapped, "  result: loaded")) << run.out;
+  const std::pair<const char*, const char*> expected[] = {
+      {"a.so", "  id: 0x00310000"},
+      {"b.so", "  id: 0x00310000 (clashes with an earlier file: a)"},
+      {"b.so", "  plugin b.so ID 0x00310000 already loaded"},
+      {"b.so", "  result: rejected (ID already loaded)"},
+      {"core.so", "  id: 0x80000000 (reserved: taken by the core)"},
+      {"core.so", "  plugin core.so ID 0x80000000 already loaded"},
+      {"front.so", "  id: 0x00060000 (reserved: placed first in the plugin table)"},
+      {"front.so", "  result: loaded"},
+      {"kept.so", "  id: 0x00470000 (reserved: never unmapped)"},
+      {"kept.so", "  result: loaded"}};
+  for (const auto& [file, line] : expected) {
+    EXPECT_TRUE(Contains(Block(run.out, file), line)) << file << ": " << line << "\n" << run.out;
+  }
 
   EXPECT_NE(run.out.find("\nsummary: 5 files, 3 loaded, 2 rejected\n"), std::string::npos) << run.out;
   EXPECT_EQ(run.status, 1);
