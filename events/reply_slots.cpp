@@ -18,15 +18,19 @@ ReplySlots::Registration::~Registration() {
   slots_.eventThreads.erase(self_);
 }
 
+ReplySlot* ReplySlots::SlotFor(uint32_t correlationId) {
+  auto thread = eventThreads.find(std::this_thread::get_id());
+  if (thread == eventThreads.end() || cancelledIds.count(correlationId) != 0) return nullptr;
+  return thread->second;
+}
+
 ReplySlot* ReplySlots::Claim(uint32_t correlationId, void* data) {
   ReplySlot* slot = nullptr;
   {
     MutexLock lock(threadMutex);
-    auto thread = eventThreads.find(std::this_thread::get_id());
-    if (thread == eventThreads.end() || cancelledIds.count(correlationId) != 0) return nullptr;
-    slot = thread->second;
+    slot = SlotFor(correlationId);
   }
-  if (data == nullptr) return slot;
+  if (slot == nullptr || data == nullptr) return slot;
   // The slot is this thread's own and outlives this call. A stop ends the
   // wait: the answer would be refused anyway, and unloading waits for this
   // thread to leave the plugin.

@@ -202,6 +202,10 @@ class ReplySlots {
   size_t EventThreadCount() EXCLUDES(threadMutex);
 
  private:
+  // The calling thread's slot when it is an event thread and
+  // `correlationId` is not cancelled; null otherwise.
+  ReplySlot* SlotFor(uint32_t correlationId) REQUIRES(threadMutex);
+
   Mutex threadMutex ACQUIRED_BEFORE(ReplySlot::mutex);
   std::map<std::thread::id, ReplySlot*> eventThreads GUARDED_BY(threadMutex);
   std::set<uint32_t> cancelledIds GUARDED_BY(threadMutex);
