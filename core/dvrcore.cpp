@@ -8,13 +8,12 @@
 // the request queue, the reply slots and the first-packet wait; the main loop
 // delivers what is queued before the stop steps run.
 #include <sys/prctl.h>
-#include <sys/stat.h>
+#include <sys/stat.h>  // umask
 #include <linux/securebits.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <ctime>
 
 #include <boost/asio/post.hpp>

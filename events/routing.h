@@ -209,7 +209,7 @@ class ReplySlots {
   Mutex threadMutex ACQUIRED_BEFORE(ReplySlot::mutex);
   std::map<std::thread::id, ReplySlot*> eventThreads GUARDED_BY(threadMutex);
   std::set<uint32_t> cancelledIds GUARDED_BY(threadMutex);
-  std::atomic<bool> stopping{false};
+  std::atomic<bool> stopping{false};  // set once by Stop, any thread; read by waiting raisers
 };
 
 // ---- Threads lent to plugins ----

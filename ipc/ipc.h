@@ -120,6 +120,7 @@ class ParentLink {
   boost::asio::io_service& ioService;
   PluginTable& plugins;
   ParentLinkHost& host;
+  // I/O thread once it runs (main thread: Adopt before, shutdown after).
   boost::asio::basic_stream_socket<boost::asio::generic::seq_packet_protocol> ipcSocket;
   // Mirrors ipcSocket.is_open() for other threads: set by Adopt, cleared on
   // the I/O thread when the link is lost.
@@ -135,9 +136,9 @@ class ParentLink {
     uint32_t count = 0;
     std::unique_ptr<std::max_align_t[]> aligned;
   };
-  IpcBuffer ipcBuffer;
+  IpcBuffer ipcBuffer;  // I/O thread only
 
-  std::deque<OutgoingPacket> outgoingPackets;
+  std::deque<OutgoingPacket> outgoingPackets;  // I/O thread; main thread after the join
   bool ipcSendFailed = false;  // a write to the parent failed: nothing more is written
   // Bytes of packets accepted and not yet written (or freed at shutdown):
   // added by Send on any thread, taken off on the I/O thread. While

@@ -9,7 +9,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
-#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include <boost/asio/buffer.hpp>
