@@ -6,16 +6,20 @@
 
 RequestQueue::~RequestQueue() {
   MutexLock lock(coreMutex);
+  for (_EventParmsIn& entry : batch) std::free(entry.data);
   for (_EventParmsIn& entry : requestQueue) std::free(entry.data);
 }
 
 bool RequestQueue::Append(const _EventParmsIn& entry) {
+  bool wake;
   {
     MutexLock lock(coreMutex);
     if (stopRequested.load()) return false;
     requestQueue.push_back(entry);
+    wake = loopWaiting;
+    loopWaiting = false;
   }
-  coreWakeup.NotifyOne();
+  if (wake) coreWakeup.NotifyOne();
   return true;
 }
 
@@ -24,19 +28,28 @@ void RequestQueue::RequestStop() {
     MutexLock lock(coreMutex);
     stopRequested = true;
   }
+  // Unconditionally: a stop is rare, and a missed one would never return.
   coreWakeup.NotifyOne();
 }
 
 void RequestQueue::Run(const std::function<void(const _EventParmsIn&)>& deliver) {
   for (;;) {
-    _EventParmsIn entry;
     {
       MutexLock lock(coreMutex);
-      while (requestQueue.empty() && !stopRequested.load()) coreWakeup.Wait(lock);
+      while (requestQueue.empty() && !stopRequested.load()) {
+        loopWaiting = true;
+        coreWakeup.Wait(lock);
+      }
+      loopWaiting = false;
       if (requestQueue.empty()) return;  // stop requested and everything delivered
-      entry = requestQueue.front();
-      requestQueue.pop_front();
+      batch.swap(requestQueue);
     }
-    deliver(entry);
+    // Popped before it is handed over, so that the destructor frees only
+    // what was never delivered.
+    while (!batch.empty()) {
+      const _EventParmsIn entry = batch.front();
+      batch.pop_front();
+      deliver(entry);
+    }
   }
 }

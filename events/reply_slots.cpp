@@ -16,6 +16,8 @@ ReplySlots::Registration::Registration(ReplySlots& slots)
 ReplySlots::Registration::~Registration() {
   MutexLock lock(slots_.threadMutex);
   slots_.eventThreads.erase(self_);
+  MutexLock slotLock(slot_.mutex);
+  if (slot_.pendingReply != nullptr) slots_.pendingReplies--;
 }
 
 ReplySlot* ReplySlots::SlotFor(uint32_t correlationId) {
@@ -38,13 +40,17 @@ ReplySlot* ReplySlots::Claim(uint32_t correlationId, void* data) {
   while (slot->pendingReply != nullptr && !stopping.load()) slot->cleared.Wait(lock);
   if (slot->pendingReply != nullptr) return nullptr;
   slot->pendingReply = data;
+  pendingReplies++;
   return slot;
 }
 
 void ReplySlots::Withdraw(ReplySlot* slot, void* data) {
   if (slot == nullptr || data == nullptr) return;
   MutexLock lock(slot->mutex);
-  if (slot->pendingReply == data) slot->pendingReply = nullptr;
+  if (slot->pendingReply == data) {
+    slot->pendingReply = nullptr;
+    pendingReplies--;
+  }
 }
 
 void ReplySlots::Cancel(uint32_t correlationId) {
@@ -58,13 +64,14 @@ void ReplySlots::Uncancel(uint32_t correlationId) {
 }
 
 void ReplySlots::Clear(void* buffer) {
-  if (buffer == nullptr) return;
+  if (buffer == nullptr || pendingReplies.load() == 0) return;
   MutexLock lock(threadMutex);
   for (auto& thread : eventThreads) {
     ReplySlot* slot = thread.second;
     MutexLock slotLock(slot->mutex);
     if (slot->pendingReply == buffer) {
       slot->pendingReply = nullptr;
+      pendingReplies--;
       slot->cleared.NotifyOne();
     }
   }

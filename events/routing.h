@@ -113,10 +113,16 @@ struct IoctlCall {
 // the queue is empty. So nothing is accepted after the loop has decided to
 // return, and nothing accepted is left behind. An accepted entry's data
 // buffer belongs to the queue until it is handed to `deliver`.
+//
+// DESIGN: the loop takes every waiting entry in one lock round trip and
+// delivers the batch in order without the lock, so that raisers and the loop
+// meet on coreMutex once per batch rather than once per event; a raiser
+// signals the condition only when the loop is waiting on it.
 class RequestQueue {
  public:
   RequestQueue() = default;
-  // Frees the data of entries never delivered (the loop never ran).
+  // Frees the data of entries never delivered (the loop never ran, or did
+  // not finish a batch).
   ~RequestQueue();
   RequestQueue(const RequestQueue&) = delete;
   RequestQueue& operator=(const RequestQueue&) = delete;
@@ -141,8 +147,15 @@ class RequestQueue {
   Mutex coreMutex;
   CondVar coreWakeup;                                      // only Run waits on it
   std::deque<_EventParmsIn> requestQueue GUARDED_BY(coreMutex);
+  // Run is between its test of the queue and its wake-up; raisers signal
+  // coreWakeup only then, and the first to do so clears it.
+  bool loopWaiting GUARDED_BY(coreMutex) = false;
   // Written under coreMutex, read without it by StopRequested.
   std::atomic<bool> stopRequested{false};
+  // The entries Run took in its last round trip and has not handed over yet.
+  // Main thread only (and the destructor); swapped with requestQueue under
+  // coreMutex, so that both keep their blocks and a batch allocates nothing.
+  std::deque<_EventParmsIn> batch;
 };
 
 // ---- Answers of event threads ----
@@ -210,6 +223,13 @@ class ReplySlots {
   std::map<std::thread::id, ReplySlot*> eventThreads GUARDED_BY(threadMutex);
   std::set<uint32_t> cancelledIds GUARDED_BY(threadMutex);
   std::atomic<bool> stopping{false};  // set once by Stop, any thread; read by waiting raisers
+  // How many slots hold an answer; changed under the slot's mutex, read by
+  // Clear without any lock. Every freed queued buffer passes Clear, and
+  // nearly always no answer is in flight: then it returns without walking
+  // the event threads. A claim is counted before its buffer is queued, and
+  // whoever frees that buffer received it through a lock taken after the
+  // queueing, so Clear cannot miss it.
+  std::atomic<unsigned> pendingReplies{0};
 };
 
 // ---- Threads lent to plugins ----
