@@ -125,9 +125,9 @@ void dvrcore::Parts::DeliverNow(const _EventParmsIn& in, _EventParmsOut& out) {
 
 void dvrcore::Parts::DeliverQueued(const _EventParmsIn& entry) {
   void* const buffer = entry.data;
-  allocations.Track(buffer, kCoreSourceId);
+  allocations.BeginDelivery(buffer);
   plugins.DeliverQueued(entry, allocations);
-  if (buffer != nullptr && allocations.Release(buffer, kCoreSourceId)) {
+  if (allocations.EndDelivery(buffer)) {
     replies.Clear(buffer);
     std::free(buffer);
   }

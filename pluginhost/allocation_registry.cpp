@@ -13,8 +13,18 @@ bool AllocationRegistry::Release(void* address, uint32_t owner, bool* removedAny
   if (address == nullptr) return true;
   const uintptr_t key = reinterpret_cast<uintptr_t>(address);
   MutexLock lock(mutex_);
-  auto range = holds_.equal_range(key);
   bool removed = false;
+  if (key == delivered_) {
+    if (coreHolds_ && owner == kCoreSourceId) {
+      coreHolds_ = false;
+      removed = true;
+    }
+    if (callerHolds_ && owner == caller_) {
+      callerHolds_ = false;
+      removed = true;
+    }
+  }
+  auto range = holds_.equal_range(key);
   for (auto it = range.first; it != range.second;) {
     if (it->second == owner) {
       it = holds_.erase(it);
@@ -24,7 +34,43 @@ bool AllocationRegistry::Release(void* address, uint32_t owner, bool* removedAny
     }
   }
   if (removedAny) *removedAny = removed;
-  return holds_.find(key) == holds_.end();
+  return !Held(key);
+}
+
+void AllocationRegistry::BeginDelivery(void* address) {
+  if (address == nullptr) return;
+  MutexLock lock(mutex_);
+  delivered_ = reinterpret_cast<uintptr_t>(address);
+  coreHolds_ = true;
+}
+
+void AllocationRegistry::HoldForCall(void* address, uint32_t owner) {
+  if (address == nullptr) return;
+  MutexLock lock(mutex_);
+  caller_ = owner;
+  callerHolds_ = true;
+}
+
+void AllocationRegistry::EndCall(void* address, bool retain) {
+  if (address == nullptr) return;
+  MutexLock lock(mutex_);
+  if (callerHolds_ && retain) holds_.emplace(delivered_, caller_);
+  callerHolds_ = false;
+}
+
+bool AllocationRegistry::EndDelivery(void* address) {
+  if (address == nullptr) return false;
+  MutexLock lock(mutex_);
+  coreHolds_ = false;
+  callerHolds_ = false;
+  const bool last = !Held(delivered_);
+  delivered_ = 0;
+  return last;
+}
+
+bool AllocationRegistry::Held(uintptr_t key) const {
+  if (key == delivered_ && (coreHolds_ || callerHolds_)) return true;
+  return holds_.find(key) != holds_.end();
 }
 
 void AllocationRegistry::ReportLeaks(
@@ -33,6 +79,11 @@ void AllocationRegistry::ReportLeaks(
   std::multimap<uintptr_t, uint32_t> remaining;
   {
     MutexLock lock(mutex_);
+    // A delivery the main loop never finished still holds its buffer.
+    if (delivered_ != 0 && coreHolds_) holds_.emplace(delivered_, kCoreSourceId);
+    if (delivered_ != 0 && callerHolds_) holds_.emplace(delivered_, caller_);
+    delivered_ = 0;
+    coreHolds_ = callerHolds_ = false;
     remaining.swap(holds_);
   }
   for (const auto& hold : remaining) report(reinterpret_cast<void*>(hold.first), hold.second);
@@ -40,5 +91,6 @@ void AllocationRegistry::ReportLeaks(
 
 size_t AllocationRegistry::HoldCount() const {
   MutexLock lock(mutex_);
-  return holds_.size();
+  const size_t inDelivery = delivered_ == 0 ? 0 : size_t{coreHolds_} + size_t{callerHolds_};
+  return holds_.size() + inDelivery;
 }

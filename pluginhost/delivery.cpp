@@ -17,13 +17,13 @@ void DeliverConfiguration(const PLUGININFO& plugin, const _EventParmsIn& entry,
                           AllocationRegistry& allocations) {
   const uint32_t id = plugin.desc.id;
   IoctlCall call(IOCTL_UPDATE_CONFIG, entry.data, entry.dataLength);
-  allocations.Track(entry.data, id);
+  allocations.HoldForCall(entry.data, id);
   int32_t rc = CallPluginEntry(plugin.IOCTL, &call.in, &call.out);
+  allocations.EndCall(entry.data, call.out.retain != 0);
   if (rc != 0 || call.out.error != 0) {
     CORE_LOG(kLogDetail, "plugin %s update config returned %d error %d", plugin.fileName.c_str(),
              rc, call.out.error);
   }
-  if (call.out.retain == 0) allocations.Release(entry.data, id);
 }
 
 void DeliverWrite(const PLUGININFO& plugin, const _EventParmsIn& entry,
@@ -38,13 +38,13 @@ void DeliverWrite(const PLUGININFO& plugin, const _EventParmsIn& entry,
   in.eventFlags = entry.eventFlags;
   std::memcpy(&in.specific0, &entry.specific0, EVENT_SPECIFIC_BYTES);
   auto out = NewRecord<_WriteParmsOut>();
-  allocations.Track(entry.data, id);
+  allocations.HoldForCall(entry.data, id);
   int32_t rc = CallPluginEntry(plugin.Write, &in, &out);
+  allocations.EndCall(entry.data, out.retain != 0);
   if (rc != 0 || out.error != 0) {
     CORE_LOG(kLogDetail, "plugin %s write returned %d error %d", plugin.fileName.c_str(), rc,
              out.error);
   }
-  if (out.retain == 0) allocations.Release(entry.data, id);
 }
 
 }  // namespace

@@ -14,39 +14,59 @@ constexpr uint32_t kPluginB = 0x00020000u;
 
 void* Addr(uintptr_t value) { return reinterpret_cast<void*>(value); }
 
-// One block's holds, step by step: a Track by `owner`, or a Release by
-// `owner` with its answers (no hold left; a hold was removed).
+// One block's holds, step by step: a Track or a Release by `owner`, or the
+// main loop's delivery (begin, a plugin's call, its end with or without
+// `retain`, the delivery's end). `last` and `removed` are the answers of a
+// Release (no hold left; a hold was removed) and `last` that of the end of a
+// delivery.
+enum Op { kTrack, kRelease, kBegin, kCall, kReturn, kKeep, kEnd };
 struct Step {
-  bool track;
-  uint32_t owner;
+  Op op;
+  uint32_t owner = 0;
   bool last = false;
   bool removed = false;
 };
-constexpr bool T = true, R = false;
 
 TEST(AllocationRegistry, TheLastHolderFreesAndOnlyAReleaseThatRemovedMay) {
   const struct { const char* name; std::vector<Step> steps; } cases[] = {
-      {"delivered to two plugins: free after the core's release",
-       {{T, kCore}, {T, kPluginA}, {R, kPluginA, false, true}, {T, kPluginB},
-        {R, kPluginB, false, true}, {R, kCore, true, true}}},
-      {"kept by a plugin: outlives the core's release",
-       {{T, kCore}, {T, kPluginA}, {R, kCore, false, true}, {R, kPluginA, true, true}}},
+      {"delivered to two plugins: free at the delivery's end",
+       {{kBegin}, {kCall, kPluginA}, {kReturn}, {kCall, kPluginB}, {kReturn}, {kEnd, 0, true}}},
+      {"kept by a plugin: outlives the delivery",
+       {{kBegin}, {kCall, kPluginA}, {kKeep}, {kEnd, 0, false}, {kRelease, kPluginA, true, true}}},
+      {"released by the plugin during its call: keeping it then holds nothing",
+       {{kBegin}, {kCall, kPluginA}, {kRelease, kPluginA, false, true}, {kKeep}, {kEnd, 0, true}}},
+      {"the core's hold released by someone else: the end still frees, once",
+       {{kBegin}, {kCall, kPluginA}, {kRelease, kCore, false, true}, {kReturn}, {kEnd, 0, true}}},
+      {"a plugin not in its call holds nothing during the delivery",
+       {{kBegin}, {kCall, kPluginA}, {kRelease, kPluginB, false, false}, {kReturn}, {kEnd, 0, true}}},
+      {"kept by one plugin, then released while delivered again to another",
+       {{kTrack, kPluginA}, {kBegin}, {kCall, kPluginB}, {kRelease, kPluginA, false, true},
+        {kReturn}, {kEnd, 0, true}}},
       {"one release removes every hold of that owner",
-       {{T, kPluginA}, {T, kPluginA}, {T, kCore}, {R, kPluginA, false, true}, {R, kCore, true, true}}},
+       {{kTrack, kPluginA}, {kTrack, kPluginA}, {kTrack, kCore}, {kRelease, kPluginA, false, true},
+        {kRelease, kCore, true, true}}},
       {"a holder that holds nothing removes nothing and says so",
-       {{T, kCore}, {R, kPluginA, false, false}, {R, kCore, true, true}}}};
+       {{kTrack, kCore}, {kRelease, kPluginA, false, false}, {kRelease, kCore, true, true}}}};
   for (const auto& c : cases) {
     AllocationRegistry registry;
     void* block = Addr(0x1000);
     for (size_t i = 0; i < c.steps.size(); i++) {
       const Step& step = c.steps[i];
-      if (step.track) {
-        registry.Track(block, step.owner);
-        continue;
+      switch (step.op) {
+        case kTrack: registry.Track(block, step.owner); break;
+        case kBegin: registry.BeginDelivery(block); break;
+        case kCall: registry.HoldForCall(block, step.owner); break;
+        case kReturn: registry.EndCall(block, false); break;
+        case kKeep: registry.EndCall(block, true); break;
+        case kEnd: EXPECT_EQ(registry.EndDelivery(block), step.last) << c.name << ", step " << i; break;
+        case kRelease: {
+          bool removed = !step.removed;
+          EXPECT_EQ(registry.Release(block, step.owner, &removed), step.last)
+              << c.name << ", step " << i;
+          EXPECT_EQ(removed, step.removed) << c.name << ", step " << i;
+          break;
+        }
       }
-      bool removed = !step.removed;
-      EXPECT_EQ(registry.Release(block, step.owner, &removed), step.last) << c.name << ", step " << i;
-      EXPECT_EQ(removed, step.removed) << c.name << ", step " << i;
     }
     EXPECT_EQ(registry.HoldCount(), 0u) << c.name;
   }
