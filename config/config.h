@@ -64,7 +64,9 @@ bool XmlDepthWithinLimit(const char* text, int maxDepth,
                          TiXmlEncoding encoding = TIXML_DEFAULT_ENCODING);
 
 // Saves through F.pending and F.bak so that F or F.bak always holds a complete
-// document. On failure: false, error id 2 with the failure text in `document`.
+// document; a regular file F that already holds exactly the text is not
+// written again. On failure: false, error id 2 with the failure text in
+// `document`.
 bool SaveFileSafely(XmlDocument& document, const char* fileName);
 
 // Loads F, or else F.bak, which then becomes F. False when neither parses.

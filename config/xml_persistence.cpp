@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -277,6 +278,33 @@ std::string WritePendingFile(const std::string& fileName, const std::string& tex
   return failure;
 }
 
+// Whether `fileName` is a regular file (not a link to one) holding exactly
+// `text`. Anything unreadable counts as different, so that it is written.
+bool HoldsExactly(const std::string& fileName, const std::string& text) {
+  const int fd = open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat status;
+  bool same = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+              static_cast<uint64_t>(status.st_size) == text.size();
+  if (same) {
+    // One byte more than expected, so that a file that grew meanwhile differs.
+    std::string content(text.size() + 1, '\0');
+    size_t got = 0;
+    for (ssize_t n; got < content.size() &&
+                    (n = read(fd, &content[got], content.size() - got)) != 0;) {
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        got = 0;
+        break;
+      }
+      got += static_cast<size_t>(n);
+    }
+    same = got == text.size() && content.compare(0, got, text) == 0;
+  }
+  close(fd);
+  return same;
+}
+
 }  // namespace
 
 bool XmlDepthWithinLimit(const char* text, int maxDepth, TiXmlEncoding encoding) {
@@ -329,6 +357,16 @@ bool SaveFileSafely(XmlDocument& document, const char* fileName) {
   const std::string file = fileName;
   const std::string pending = file + ".pending";
   const std::string backup = file + ".bak";
+
+  // A file that already holds the text is left as it is: nothing to make
+  // durable, so no write and no fsync (a normal start saves the same text
+  // again). Leftovers of an interrupted save go, as a rewrite would remove
+  // them.
+  if (HoldsExactly(file, text)) {
+    std::remove(pending.c_str());
+    std::remove(backup.c_str());
+    return true;
+  }
 
   const std::string failure = WritePendingFile(pending, text);
   if (!failure.empty()) {

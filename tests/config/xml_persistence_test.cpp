@@ -288,15 +288,43 @@ TEST_F(SafeSave, CreatesTheFileWhenThereIsNone) {
   EXPECT_FALSE(FileExists(pending_));
 }
 
-TEST_F(SafeSave, ReplacesTheFileAndClearsLeftoversOfACrash) {
-  WriteTextFile(file_, Text("Old"));
-  WriteTextFile(backup_, Text("Older"));
-  WriteTextFile(pending_, Repeat("stale pending content ", 1000));
-  XmlDocument document = Document("New");
-  ASSERT_TRUE(SaveFileSafely(document, file_.c_str())) << document.ErrorDesc();
-  EXPECT_EQ(ReadTextFile(file_), Text("New"));
-  EXPECT_FALSE(FileExists(backup_));
-  EXPECT_FALSE(FileExists(pending_));
+// A file that already holds the text stays the same file (no rename, so no
+// fsync either); anything else is replaced. Leftovers of a crash go either way.
+TEST_F(SafeSave, ReplacesAFileThatDiffersAndKeepsOneThatHoldsTheText) {
+  const std::string target = dir_ / "target.xml";
+  struct Case {
+    const char* name;
+    std::string content;  // of the file before the save
+    bool asLink;          // the file is a symbolic link to a file with `content`
+    bool kept;
+  } cases[] = {
+      {"same text", Text("New"), false, true},
+      {"other text", Text("Old"), false, false},
+      {"same length, one byte differs", Text("Nex"), false, false},
+      {"the text and more", Text("New") + " ", false, false},
+      {"link to the same text", Text("New"), true, false},
+  };
+  for (const Case& c : cases) {
+    std::remove(file_.c_str());
+    if (c.asLink) {
+      WriteTextFile(target, c.content);
+      ASSERT_EQ(symlink(target.c_str(), file_.c_str()), 0);
+    } else {
+      WriteTextFile(file_, c.content);
+    }
+    WriteTextFile(backup_, Text("Older"));
+    WriteTextFile(pending_, Repeat("stale pending content ", 1000));
+    struct stat before, after;
+    ASSERT_EQ(lstat(file_.c_str(), &before), 0);
+    XmlDocument document = Document("New");
+    ASSERT_TRUE(SaveFileSafely(document, file_.c_str())) << c.name << ": " << document.ErrorDesc();
+    ASSERT_EQ(lstat(file_.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino == before.st_ino, c.kept) << c.name;
+    EXPECT_TRUE(S_ISREG(after.st_mode)) << c.name;
+    EXPECT_EQ(ReadTextFile(file_), Text("New")) << c.name;
+    EXPECT_FALSE(FileExists(backup_)) << c.name;
+    EXPECT_FALSE(FileExists(pending_)) << c.name;
+  }
 }
 
 TEST_F(SafeSave, UnwritableDirectoryGivesCreateError13AndKeepsTheFile) {
