@@ -14,7 +14,7 @@ native=(
   libboost-date-time-dev libboost-regex-dev libboost-random-dev libboost-atomic-dev
   libtinyxml-dev libwxgtk3.2-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev libxml2-utils passwd
+  clang libclang-rt-14-dev libxml2-utils passwd valgrind
 )
 armhf=(
   g++-arm-linux-gnueabihf qemu-user

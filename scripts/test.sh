@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and tests the core in each
 # configuration that matters, every stage in its own directory under build/:
-#   native  RelWithDebInfo, the whole suite
+#   native  RelWithDebInfo, the whole suite and the instruction-count guard
 #   asan    AddressSanitizer + UndefinedBehaviorSanitizer, leaks included (clang)
 #   tsan    ThreadSanitizer (GCC)
 #   armhf   32-bit ARM cross build, tests run under qemu-user (not sanitized:
@@ -132,7 +132,10 @@ stage() {
 
 native() {
   local dir=$build_root/native
-  configure_and_build "$dir" all -DCMAKE_BUILD_TYPE=RelWithDebInfo || return
+  # With the benchmark program, whose hot paths' instruction counts are
+  # checked against their limits under callgrind (bench/count_guard.sh).
+  configure_and_build "$dir" all -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DDVRCORE_BENCH=ON -DDVRCORE_COUNT_GUARD=ON || return
   run_ctest "$dir"
 }
 
