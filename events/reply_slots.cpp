@@ -7,23 +7,44 @@
 // a slot's mutex, never the other way round.
 #include "events/routing.h"
 
-ReplySlots::Registration::Registration(ReplySlots& slots)
-    : slots_(slots), self_(std::this_thread::get_id()) {
-  MutexLock lock(slots_.threadMutex);
-  slots_.eventThreads[self_] = &slot_;
+namespace {
+
+// The calling thread's registration, if it is an event thread.
+thread_local ReplySlots::Registration* t_registration = nullptr;
+
+}  // namespace
+
+ReplySlots::Registration::Registration(ReplySlots& slots) : slots_(slots) {
+  {
+    MutexLock lock(slots_.threadMutex);
+    next_ = slots_.eventThreads;
+    if (next_ != nullptr) next_->previous_ = this;
+    slots_.eventThreads = this;
+    slots_.eventThreadCount++;
+  }
+  t_registration = this;
 }
 
 ReplySlots::Registration::~Registration() {
+  t_registration = nullptr;
   MutexLock lock(slots_.threadMutex);
-  slots_.eventThreads.erase(self_);
+  if (previous_ != nullptr) {
+    previous_->next_ = next_;
+  } else {
+    slots_.eventThreads = next_;
+  }
+  if (next_ != nullptr) next_->previous_ = previous_;
+  slots_.eventThreadCount--;
   MutexLock slotLock(slot_.mutex);
   if (slot_.pendingReply != nullptr) slots_.pendingReplies--;
 }
 
 ReplySlot* ReplySlots::SlotFor(uint32_t correlationId) {
-  auto thread = eventThreads.find(std::this_thread::get_id());
-  if (thread == eventThreads.end() || cancelledIds.count(correlationId) != 0) return nullptr;
-  return thread->second;
+  Registration* self = t_registration;
+  if (self == nullptr || &self->slots_ != this || cancelledIds.count(correlationId) != 0) {
+    return nullptr;
+  }
+  return &self->slot_;
 }
 
 ReplySlot* ReplySlots::Claim(uint32_t correlationId, void* data) {
@@ -66,8 +87,8 @@ void ReplySlots::Uncancel(uint32_t correlationId) {
 void ReplySlots::Clear(void* buffer) {
   if (buffer == nullptr || pendingReplies.load() == 0) return;
   MutexLock lock(threadMutex);
-  for (auto& thread : eventThreads) {
-    ReplySlot* slot = thread.second;
+  for (Registration* thread = eventThreads; thread != nullptr; thread = thread->next_) {
+    ReplySlot* slot = &thread->slot_;
     MutexLock slotLock(slot->mutex);
     if (slot->pendingReply == buffer) {
       slot->pendingReply = nullptr;
@@ -80,8 +101,8 @@ void ReplySlots::Clear(void* buffer) {
 void ReplySlots::Stop() {
   stopping = true;
   MutexLock lock(threadMutex);
-  for (auto& thread : eventThreads) {
-    ReplySlot* slot = thread.second;
+  for (Registration* thread = eventThreads; thread != nullptr; thread = thread->next_) {
+    ReplySlot* slot = &thread->slot_;
     // Under the slot's lock, so that a raiser between its test and its wait
     // cannot miss the wake-up.
     MutexLock slotLock(slot->mutex);
@@ -91,5 +112,5 @@ void ReplySlots::Stop() {
 
 size_t ReplySlots::EventThreadCount() {
   MutexLock lock(threadMutex);
-  return eventThreads.size();
+  return eventThreadCount;
 }

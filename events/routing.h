@@ -187,9 +187,14 @@ class ReplySlots {
     Registration& operator=(const Registration&) = delete;
 
    private:
+    friend class ReplySlots;
     ReplySlots& slots_;
-    const std::thread::id self_;
     ReplySlot slot_;
+    // Links of the registered threads' list, under slots_.threadMutex (not
+    // annotated: the analysis cannot tell that a list member's slots_ is the
+    // ReplySlots walking it).
+    Registration* previous_ = nullptr;
+    Registration* next_ = nullptr;
   };
 
   // The raiser's claim to queue an answer with `data` (may be null) for
@@ -220,7 +225,11 @@ class ReplySlots {
   ReplySlot* SlotFor(uint32_t correlationId) REQUIRES(threadMutex);
 
   Mutex threadMutex ACQUIRED_BEFORE(ReplySlot::mutex);
-  std::map<std::thread::id, ReplySlot*> eventThreads GUARDED_BY(threadMutex);
+  // The registered event threads, as a list through their guards, so that
+  // an event thread's start and end allocate nothing; a thread finds its own
+  // registration through a thread-local pointer.
+  Registration* eventThreads GUARDED_BY(threadMutex) = nullptr;
+  size_t eventThreadCount GUARDED_BY(threadMutex) = 0;
   std::set<uint32_t> cancelledIds GUARDED_BY(threadMutex);
   std::atomic<bool> stopping{false};  // set once by Stop, any thread; read by waiting raisers
   // How many slots hold an answer; changed under the slot's mutex, read by
