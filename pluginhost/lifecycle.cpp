@@ -32,8 +32,12 @@ int64_t ElapsedMs(std::chrono::steady_clock::time_point start,
   return std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count() / 1000000;
 }
 
-std::string LowerCaseStem(const fs::path& path) {
-  std::string stem = path.stem().string();
+// The module name: the stem of a plugin's file name, lower-cased. The stem
+// ends at the last dot, as path::stem() cuts it ("." and ".." stay whole).
+std::string LowerCaseStem(const std::string& fileName) {
+  size_t end = fileName.rfind('.');
+  if (end == std::string::npos || fileName == "." || fileName == "..") end = fileName.size();
+  std::string stem(fileName, 0, end);
   for (char& c : stem) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return stem;
 }
@@ -52,19 +56,20 @@ void PluginTable::AddName(uint32_t id, const std::string& name) {
 }
 
 PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
-  const std::string fileName = path.filename().string();
+  std::string fileName = PluginFileName(path);
   void* handle = dlopen(path.c_str(), RTLD_NOW);
   if (handle == nullptr) {
     const char* why = dlerror();
     std::string text = why ? why : "unknown error";
     CORE_LOG(kLogFailure, "Core: Failed to load plugin '%s': %s", fileName.c_str(), text.c_str());
-    failedPlugins[fileName] = text;
+    failedPlugins.insert_or_assign(std::move(fileName), std::move(text));
     return PluginAdmission::kNotMapped;
   }
 
   plugin.handle = handle;
-  plugin.fileName = fileName;
-  CORE_LOG(kLogDetail, "Core: Loaded plugin: %s", fileName.c_str());
+  plugin.fileName = std::move(fileName);
+  const char* name = plugin.fileName.c_str();
+  CORE_LOG(kLogDetail, "Core: Loaded plugin: %s", name);
 
   plugin.Load = LookUp(handle, "Load");
   plugin.Unload = LookUp(handle, "Unload");
@@ -76,7 +81,7 @@ PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
   plugin.IOCTL = LookUp(handle, "IOCTL");
   if (plugin.Load == nullptr) {
     dlclose(handle);
-    CORE_LOG(kLogFailure, "Core: Failed to load plugin: %s (missing symbol)", fileName.c_str());
+    CORE_LOG(kLogFailure, "Core: Failed to load plugin: %s (missing symbol)", name);
     return PluginAdmission::kNoLoad;
   }
 
@@ -90,15 +95,18 @@ PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
   plugin.desc = out;
   if (rc != 0 || out.error != 0) {
     dlclose(handle);
-    CORE_LOG(kLogFailure, "plugin %s load returned %d error %d", fileName.c_str(), rc, out.error);
+    CORE_LOG(kLogFailure, "plugin %s load returned %d error %d", name, rc, out.error);
     return PluginAdmission::kLoadFailed;
   }
+  std::string moduleName = LowerCaseStem(plugin.fileName);
   {
     WriterLock lock(namesLock);
-    if (moduleNames.emplace(out.id, LowerCaseStem(path)).second) return PluginAdmission::kAdmitted;
+    if (moduleNames.try_emplace(out.id, std::move(moduleName)).second) {
+      return PluginAdmission::kAdmitted;
+    }
   }
   dlclose(handle);
-  CORE_LOG(kLogNotable, "plugin %s ID 0x%08lX already loaded", fileName.c_str(),
+  CORE_LOG(kLogNotable, "plugin %s ID 0x%08lX already loaded", name,
            static_cast<unsigned long>(out.id));
   return PluginAdmission::kIdTaken;
 }
@@ -119,6 +127,12 @@ void PluginTable::LoadAll(const fs::path& directory) {
   FindPluginFiles(directory / "plugins", kPluginExtension, candidates);
   FindPluginFiles(directory / "protected-plugins", kPluginExtension, candidates);
   SortPluginPaths(candidates);
+  {
+    // Room for every candidate at once, rather than a regrowth now and then
+    // that moves every record so far.
+    WriterLock lock(pluginsLock);
+    plugins.reserve(plugins.size() + candidates.size());
+  }
 
   for (const fs::path& path : candidates) {
     PLUGININFO plugin;
@@ -130,7 +144,7 @@ void PluginTable::LoadAll(const fs::path& directory) {
   }
 }
 
-void PluginTable::Add(PLUGININFO plugin) {
+void PluginTable::Add(PLUGININFO&& plugin) {
   WriterLock lock(pluginsLock);
   if (plugin.desc.id == PLUGIN_ID_FIRST && !plugins.empty()) {
     plugins.insert(plugins.begin(), std::move(plugin));

@@ -138,7 +138,7 @@ class PluginTable {
   void LoadAll(const boost::filesystem::path& directory) EXCLUDES(pluginsLock);
   // Puts an admitted plugin into the table: at the end, or first when its ID
   // is PLUGIN_ID_FIRST.
-  void Add(PLUGININFO plugin) EXCLUDES(pluginsLock);
+  void Add(PLUGININFO&& plugin) EXCLUDES(pluginsLock);
   void OpenAll();
   void StartReaders();
   void CloseAll() EXCLUDES(pluginsLock);
@@ -208,7 +208,11 @@ void FindPluginFiles(const boost::filesystem::path& directory, const std::string
 // Candidate order: paths containing the marker "Nvrxpr" first, then element by
 // element, byte-wise.
 bool PluginPathLess(const boost::filesystem::path& a, const boost::filesystem::path& b);
-// Sorts candidates into that order, taking each path apart only once.
+// Sorts candidates into that order, working out each path's key only once.
 void SortPluginPaths(std::vector<boost::filesystem::path>& candidates);
+
+// The last element of `path`, as path.filename() gives it, without building
+// paths for the common case.
+std::string PluginFileName(const boost::filesystem::path& path);
 
 #endif  // DVRCORE_PLUGINHOST_PLUGINHOST_H

@@ -23,12 +23,23 @@ class PluginDiscovery : public ::testing::Test {
   void TearDown() override { fs::remove_all(root_); }
 
   void Touch(const fs::path& path) { std::ofstream(path.string()) << "x"; }
+  static std::vector<std::string> Texts(const std::vector<fs::path>& paths) {
+    std::vector<std::string> texts;
+    for (const fs::path& path : paths) texts.push_back(path.string());
+    return texts;
+  }
 
   // Discovery as the loader does it: both directories, then one sort.
   std::vector<std::string> Discover() {
     std::vector<fs::path> found;
     FindPluginFiles(root_ / "plugins", ".so", found);
     FindPluginFiles(root_ / "protected-plugins", ".so", found);
+    // Trailing separators on a directory name change none of the paths found,
+    // not even in their spelling (paths compare equal element by element).
+    std::vector<fs::path> viaSlashes;
+    FindPluginFiles(root_.string() + "/plugins/", ".so", viaSlashes);
+    FindPluginFiles(root_.string() + "/protected-plugins//", ".so", viaSlashes);
+    EXPECT_EQ(Texts(viaSlashes), Texts(found));
     std::vector<fs::path> bySort = found;
     std::sort(bySort.begin(), bySort.end(), PluginPathLess);
     SortPluginPaths(found);
@@ -60,6 +71,8 @@ TEST_F(PluginDiscovery, FileInPlaceOfDirectoryGivesNothing) {
 
 TEST_F(PluginDiscovery, OnlyRegularFilesWithExactLastExtension) {
   Touch(root_ / "plugins" / "good.so");
+  Touch(root_ / "plugins" / ".so");
+  Touch(root_ / "plugins" / "a.b.so");
   Touch(root_ / "plugins" / "x.SO");
   Touch(root_ / "plugins" / "libx.so.1");
   Touch(root_ / "plugins" / "noext");
@@ -67,7 +80,8 @@ TEST_F(PluginDiscovery, OnlyRegularFilesWithExactLastExtension) {
   fs::create_directory(root_ / "plugins" / "extra.so");
   fs::create_symlink(root_ / "plugins" / "target.bin", root_ / "plugins" / "alias.so");
   fs::create_symlink(root_ / "plugins" / "gone.bin", root_ / "plugins" / "dangling.so");
-  EXPECT_EQ(Discover(), (Names{"plugins/alias.so", "plugins/good.so"}));
+  EXPECT_EQ(Discover(),
+            (Names{"plugins/.so", "plugins/a.b.so", "plugins/alias.so", "plugins/good.so"}));
 }
 
 // The load order: the marker "Nvrxpr" (case-sensitive) first across both
@@ -102,12 +116,32 @@ TEST_F(PluginDiscovery, UnreadableDirectoryEndsOnlyItsOwnScan) {
   }
 }
 
+// Each list in order, where sorting the paths as text would not give it.
 TEST(PluginPathOrder, ElementWiseNotTextual) {
-  // As text "a/b" > "a.b/c" ('/' is 0x2F, '.' is 0x2E), but element-wise the
-  // directory "a" is a prefix of "a.b" and sorts first.
-  EXPECT_TRUE(PluginPathLess("/x/a/b.so", "/x/a.b/c.so"));
-  EXPECT_FALSE(PluginPathLess("/x/a.b/c.so", "/x/a/b.so"));
-  EXPECT_TRUE(PluginPathLess("/x/plugins/z.so", "/x/protected-plugins/a.so"));
+  const std::vector<fs::path> cases[] = {
+      // The directory "a" is a prefix of "a.b" and "a-b.so" ('-' and '.' are
+      // below '/'), and the elements of a path a prefix of a longer one's.
+      {"/x/a", "/x/a/b.so", "/x/a-b.so", "/x/a.b/c.so"},
+      // The marker first, wherever its path would go.
+      {"/y/Nvrxpr/a.so", "/x/plugins/z.so", "/x/protected-plugins/a.so"},
+      // The root "/" is an element of its own, compared with a relative
+      // path's first: '!' < '/' < 'a'.
+      {"!a.so", "/a.so", "a.so"},
+      // Repeated separators: "/x//b.so" is "/", "x", "b.so"; "//net" is a
+      // root name, after the root "/".
+      {"/a.so", "/x/a.so", "/x//b.so", "//net/a.so"},
+      // A trailing separator adds the element ".", which "-.so" precedes.
+      {"/x/a/-.so", "/x/a/", "/x/a/./b.so"},
+  };
+  for (const std::vector<fs::path>& expected : cases) {
+    for (size_t i = 1; i < expected.size(); i++) {
+      EXPECT_TRUE(PluginPathLess(expected[i - 1], expected[i])) << expected[i - 1];
+      EXPECT_FALSE(PluginPathLess(expected[i], expected[i - 1])) << expected[i - 1];
+    }
+    std::vector<fs::path> sorted(expected.rbegin(), expected.rend());
+    SortPluginPaths(sorted);
+    EXPECT_EQ(sorted, expected);
+  }
 }
 
 TEST(PluginPathOrder, StrictAmongMarkedCandidates) {

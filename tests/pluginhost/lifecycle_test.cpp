@@ -199,8 +199,12 @@ TEST_F(PluginLifecycle, ReaderAndWorkerEndBeforeUnload) {
 TEST_F(PluginLifecycle, TagsAreLowerCasedStemsCutToSix) {
   install.AddTestPlugin("RecorderPlugin.so",
                         "id 0x00010000\non open raise type=0x40 flags=2 level=50 text=hi\n");
+  // The stem ends at the last dot only.
+  install.AddTestPlugin("X.Y.so",
+                        "id 0x00020000\non open raise type=0x40 flags=2 level=50 text=two\n");
   RunOnce();
   EXPECT_TRUE(Logged("\033[36m record\033[0m hi\n")) << out;
+  EXPECT_TRUE(Logged("\033[36m x.y   \033[0m two\n")) << out;
 }
 
 TEST_F(PluginLifecycle, PluginFindsTheLibraryItBringsInLibBesideTheExecutable) {
