@@ -137,6 +137,10 @@ class ParentLink {
     std::unique_ptr<std::max_align_t[]> aligned;
   };
   IpcBuffer ipcBuffer;  // I/O thread only
+  // The plugins' IOCTL entries in table order, as of the table's change
+  // routesSeen (PluginTable::CopyIoctlRoutes). I/O thread only.
+  std::vector<PluginTable::IoctlTarget> routes;
+  unsigned routesSeen = 0;
 
   std::deque<OutgoingPacket> outgoingPackets;  // I/O thread; main thread after the join
   bool ipcSendFailed = false;  // a write to the parent failed: nothing more is written

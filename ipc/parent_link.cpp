@@ -2,9 +2,10 @@
 // writing the packets plugins send it.
 //
 // DESIGN: the receive buffer is treated as a byte stream of length-prefixed
-// packets: one receive may bring several packets, or part of one. The plugin
-// table is searched under its shared lock for a packet's target; the
-// plugin's IOCTL runs with no lock held. Losing the link stops the core
+// packets: one receive may bring several packets, or part of one. A packet's
+// target is searched in a copy of the plugin table's IOCTL entries, taken
+// again only when the table has changed, so that a packet costs no lock;
+// the plugin's IOCTL runs with no lock held. Losing the link stops the core
 // after a one-minute pause that lets active watchdogs expire.
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -102,8 +103,14 @@ void ParentLink::TakeIdentification(const uint8_t* packet, uint32_t length) {
 
 void ParentLink::RelayToPlugin(const IpcPacketHeader& header, const uint8_t* packet,
                                uint32_t length) {
-  const PluginTable::IoctlTarget target =
-      plugins.FindIoctl([&](uint32_t id) { return IpcTargetSelects(header.target, id); });
+  plugins.CopyIoctlRoutes(routesSeen, routes);
+  PluginTable::IoctlTarget target;
+  for (const PluginTable::IoctlTarget& route : routes) {
+    if (IpcTargetSelects(header.target, route.id)) {
+      target = route;
+      break;
+    }
+  }
   if (target.ioctl == nullptr) return;  // nobody is addressed: dropped silently
 
   uint8_t* data = const_cast<uint8_t*>(packet);

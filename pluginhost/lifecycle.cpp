@@ -151,6 +151,7 @@ void PluginTable::Add(PLUGININFO&& plugin) {
   } else {
     plugins.push_back(std::move(plugin));
   }
+  changes++;
 }
 
 void PluginTable::OpenAll() {
@@ -186,6 +187,7 @@ void PluginTable::CloseAll() {
     closingOrder.reserve(plugins.size());
     for (size_t index : order) closingOrder.push_back(std::move(plugins[index]));
     plugins.swap(closingOrder);
+    changes++;
   }
 
   for (PLUGININFO& plugin : OwnRecords()) {
@@ -208,14 +210,14 @@ void PluginTable::UnloadAll() {
   }
   WriterLock lock(pluginsLock);
   plugins.clear();
+  changes++;
 }
 
-PluginTable::IoctlTarget PluginTable::FindIoctl(const std::function<bool(uint32_t id)>& selects) {
+void PluginTable::CopyChangedIoctlRoutes(unsigned& seen, std::vector<IoctlTarget>& routes) {
   ReaderLock lock(pluginsLock);
-  for (const PLUGININFO& plugin : plugins) {
-    if (selects(plugin.desc.id)) return {plugin.IOCTL, plugin.desc.id};
-  }
-  return {};
+  seen = changes.load();
+  routes.clear();
+  for (const PLUGININFO& plugin : plugins) routes.push_back({plugin.IOCTL, plugin.desc.id});
 }
 
 std::string PluginTable::FileNameOf(uint32_t id) {

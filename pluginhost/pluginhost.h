@@ -161,13 +161,19 @@ class PluginTable {
   // plugin whose masks match the immediate event `in`; not for plugins being
   // unloaded.
   void StartEventThreads(const _EventParmsIn& in, ReplySlots& slots) EXCLUDES(pluginsLock);
-  // The IOCTL entry and ID of the first plugin whose ID `selects` picks; a
-  // null entry when it picks none. `selects` runs under the lock.
+  // A plugin's IOCTL entry (null when it has none) and ID.
   struct IoctlTarget {
     PluginEntry ioctl = nullptr;
     uint32_t id = 0;
   };
-  IoctlTarget FindIoctl(const std::function<bool(uint32_t id)>& selects) EXCLUDES(pluginsLock);
+  // For a thread that routes calls to plugins one after another (the parent
+  // link): when the table has changed since `seen`, copies every plugin's
+  // target into `routes` in table order and updates `seen` (start it at 0);
+  // otherwise it leaves both alone without taking the lock. An entry copied
+  // stays callable until the table's owner unloads the plugin.
+  void CopyIoctlRoutes(unsigned& seen, std::vector<IoctlTarget>& routes) EXCLUDES(pluginsLock) {
+    if (changes.load(std::memory_order_acquire) != seen) CopyChangedIoctlRoutes(seen, routes);
+  }
   std::string FileNameOf(uint32_t id) EXCLUDES(pluginsLock);
   // The module name of `id`; empty when it has none.
   std::string NameOf(uint32_t id) const EXCLUDES(namesLock);
@@ -178,9 +184,15 @@ class PluginTable {
   // The main thread's view (see Records), writable.
   std::vector<PLUGININFO>& OwnRecords() NO_THREAD_SAFETY_ANALYSIS { return plugins; }
 
+  void CopyChangedIoctlRoutes(unsigned& seen, std::vector<IoctlTarget>& routes)
+      EXCLUDES(pluginsLock);
+
   dvrcore& core_;
   SharedMutex pluginsLock;
   std::vector<PLUGININFO> plugins GUARDED_BY(pluginsLock);
+  // Counts the structural changes of `plugins`; raised with pluginsLock held
+  // exclusively, read by any thread without it (CopyIoctlRoutes).
+  std::atomic<unsigned> changes{1};
   // Written on the main thread during Init and loading; read by Log on any
   // thread.
   mutable SharedMutex namesLock;

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <vector>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -200,6 +204,34 @@ TEST_F(Dispatch, PacketForTheParentIsRefusedAndFreedWithoutALink) {
   void* packet = std::calloc(32, 1);
   EXPECT_EQ(Raise(MakeEvent(kPluginA, EVENT_TO_PARENT, 0, packet, 32)), EVENT_REFUSED);
   EXPECT_EQ(Raise(MakeEvent(kPluginA, EVENT_TO_PARENT, 0, nullptr, 32)), EVENT_REFUSED);
+}
+
+// The parent link routes by its copy of the table's IOCTL entries: a change
+// of the table (here the closing order, mask 6 largest first) must reach it
+// before the next packet.
+TEST_F(Dispatch, PacketsFromTheParentFollowTheTableAsItChanges) {
+  constexpr uint32_t kFirstLoaded = 0x00060000, kFirstToClose = 0x00060001;
+  Add(kFirstLoaded, false, false, {});
+  Add(kFirstToClose, false, false, {0, 0, 0, 0, 0, 1});
+  int ends[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends), 0);
+  ASSERT_TRUE(parts.parentLink.Adopt(ends[1]));
+  parts.parentLink.StartReceive();
+  auto relay = [&] {
+    // Target 0x006...: both plugins' IDs are 0x0006....; the first in the table takes it.
+    const std::vector<uint8_t> packet = MakeIpcPacket(0x00600000, 1, "x", 1);
+    ASSERT_EQ(send(ends[0], packet.data(), packet.size(), 0), static_cast<ssize_t>(packet.size()));
+    parts.ioService.run_one();  // this receive, relayed
+  };
+  relay();
+  parts.plugins.CloseAll();
+  relay();
+  const std::vector<FakeCall> calls = Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].plugin, kFirstLoaded);
+  EXPECT_EQ(calls[1].plugin, kFirstToClose);
+  EXPECT_EQ(calls[1].code, static_cast<uint32_t>(IOCTL_IPC_PACKET));
+  close(ends[0]);
 }
 
 }  // namespace
