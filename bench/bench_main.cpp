@@ -1,8 +1,12 @@
-// The benchmark program: Google Benchmark's flags, plus
-//   --instr-drain K N   raise N queued events with K writer plugins, deliver
-//                       them, exit
-//   --instr-load N      load and unload N plugins, exit
-// (the last two for instruction counting under callgrind)
+// The benchmark program: Google Benchmark's flags, or one run of a workload
+// for instruction counting under callgrind (see bench_support.h):
+//   --instr-drain K N     raise N queued events with K writer plugins, deliver
+//                         them
+//   --instr-load N        load and unload N plugins
+//   --instr-immediate N   N immediate events to a reader plugin, one at a time
+//   --instr-down SIZE N   N packets of SIZE bytes from the parent to a plugin
+//   --instr-up SIZE N     N packets of SIZE bytes from a plugin to the parent
+//   --instr-start CMD...  start the real core under CMD (callgrind), exit
 // Everything the core writes goes to a fresh folder under $TMPDIR (or /tmp),
 // which is the working directory while the program runs and is removed at
 // the end.
@@ -11,12 +15,39 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
 #include <boost/filesystem/operations.hpp>
 
 #include "bench/bench_support.h"
+
+namespace {
+
+// Runs the count mode argv[1] names. Returns false when the arguments name
+// none.
+bool RunCountMode(int argc, char** argv) {
+  const std::string mode = argv[1];
+  auto number = [argv](int i) { return static_cast<uint32_t>(std::strtoul(argv[i], nullptr, 10)); };
+  if (mode == "--instr-drain" && argc == 4) {
+    bench::QueuedDrainOnce(static_cast<int>(number(2)), number(3));
+  } else if (mode == "--instr-load" && argc == 3) {
+    bench::LoadOnce(static_cast<int>(number(2)));
+  } else if (mode == "--instr-immediate" && argc == 3) {
+    bench::ImmediateOnce(number(2));
+  } else if ((mode == "--instr-down" || mode == "--instr-up") && argc == 4) {
+    bench::ParentLinkOnce(mode == "--instr-down" ? bench::Direction::kDown : bench::Direction::kUp,
+                          number(2), number(3));
+  } else if (mode == "--instr-start" && argc >= 3) {
+    bench::StartOnce(std::vector<std::string>(argv + 2, argv + argc));
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const char* tmp = std::getenv("TMPDIR");
@@ -30,10 +61,17 @@ int main(int argc, char** argv) {
   bench::SetWorkDir(dir.data());
 
   int status = 0;
-  if (argc == 4 && std::strcmp(argv[1], "--instr-drain") == 0) {
-    status = bench::QueuedDrainOnce(std::atoi(argv[2]), static_cast<uint32_t>(std::atol(argv[3])));
-  } else if (argc == 3 && std::strcmp(argv[1], "--instr-load") == 0) {
-    status = bench::LoadOnce(std::atoi(argv[2]));
+  if (argc > 1 && std::strncmp(argv[1], "--instr-", 8) == 0) {
+    try {
+      if (!RunCountMode(argc, argv)) {
+        std::fprintf(stderr, "%s: unknown count mode or wrong arguments (see bench_main.cpp)\n",
+                     argv[1]);
+        status = 2;
+      }
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "%s: %s\n", argv[1], error.what());
+      status = 1;
+    }
   } else {
     if (isatty(STDOUT_FILENO)) {
       // The core prints its log lines only on a terminal; that would be timed too.

@@ -163,15 +163,33 @@ void Guarded(benchmark::State& state, Body&& body) {
   }
 }
 
-// Raises `events` queued events from this thread with `plugins` writers
-// loaded, then runs the main loop until they are delivered: the run that
-// callgrind counts (bench --instr-drain K N). Returns a process exit status.
-int QueuedDrainOnce(int plugins, uint32_t events);
+// ---- One run of a benchmark's workload, for counting instructions ----
+// `dvrcore_bench --instr-...` (bench_main.cpp) runs one of these once and
+// exits; run.sh counts the run under callgrind at two lengths, and the
+// difference is the cost per event or packet. Each throws on failure.
 
-// Loads `plugins` copies of the smallest plugin with PluginTable::LoadAll,
-// then unloads them (bench --instr-load N; callgrind counts LoadAll alone).
-// Returns a process exit status.
-int LoadOnce(int plugins);
+// --instr-drain K N: raises N queued events from this thread with K writers
+// loaded, then runs the main loop until they are delivered.
+void QueuedDrainOnce(int plugins, uint32_t events);
+
+// --instr-load N: loads N copies of the smallest plugin with
+// PluginTable::LoadAll, then unloads them (callgrind counts LoadAll alone).
+void LoadOnce(int plugins);
+
+// --instr-immediate N: N immediate events to the reader plugin, one at a
+// time, as ImmediateEvents' latency run.
+void ImmediateOnce(uint32_t events);
+
+// --instr-down SIZE N / --instr-up SIZE N: N packets of SIZE bytes through
+// the parent link, as ParentLinkDown / ParentLinkUp.
+enum class Direction { kDown, kUp };
+void ParentLinkOnce(Direction direction, uint32_t size, uint32_t packets);
+
+// --instr-start COMMAND...: starts the real core executable once, then
+// COMMAND with the executable's path and the core's end of the link appended
+// (COMMAND is a callgrind command line), each with the identification and
+// stop packets already waiting, as ProcessStart; waits for clean exits.
+void StartOnce(std::vector<std::string> command);
 
 }  // namespace bench
 

@@ -13,6 +13,12 @@
 //   s.rtt.p50/p99.asio 64-byte packet -> IOCTL -> echo raised for the parent
 //                      -> back at the parent, µs; meant for `taskset -c 0`
 //                      (rows then end in ".1cpu")
+// ParentLinkOnce serves `bench --instr-down SIZE N` and `--instr-up SIZE N`
+// (rows i.s.down.SIZE, i.s.up.SIZE): N packets in either direction, the
+// I/O thread held until all of them are sent or raised (see
+// SendDownCounted). The socket buffers must hold 2N packets: 8 MiB with
+// net.core.wmem_max at 4 MiB.
+//
 // Both ends live in one process here, the floor forks: a switch between
 // threads is a little cheaper than between processes, so these ratios lean
 // slightly in the core's favour.
@@ -24,8 +30,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <semaphore>
+
+#include <boost/asio/post.hpp>
 
 #include "ipc/ipc.h"
 
@@ -67,9 +76,15 @@ bool GoodPacket(const uint8_t* packet, ssize_t received, uint32_t size, uint32_t
 
 // The parent's end of the link and the core with the plugin, its I/O thread
 // running. A broken run times out instead of hanging.
+//
+// `counted` prepares a counted run (see SendDownCounted): both ends get a
+// send buffer of 8 MiB (as far as net.core.wmem_max allows), and the I/O
+// thread's first handler, posted before the thread starts, holds it until
+// ReleaseIoThread.
 class LinkedCore {
  public:
-  LinkedCore() : core_(std::make_unique<BenchCore>(PluginSetup("parent-link", {"0006.so"}))) {
+  explicit LinkedCore(bool counted = false)
+      : core_(std::make_unique<BenchCore>(PluginSetup("parent-link", {"0006.so"}))) {
     packets_ = core_->PluginSymbol<unsigned long>(0, "BenchIpcPackets");
     Check(core_->PluginCount() == 1 && packets_ != nullptr, "plugin not loaded");
     int ends[2];
@@ -78,112 +93,204 @@ class LinkedCore {
     timeval limit{10, 0};
     setsockopt(ends[0], SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     setsockopt(ends[0], SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    if (counted) {
+      const int bytes = static_cast<int>(kOutgoingLimit / 2);  // the kernel doubles it
+      for (int end : ends) setsockopt(end, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+      held_ = true;
+      boost::asio::post(ioService(), [this] {
+        entered_.release();
+        WaitReleased();
+      });
+    }
     core_->StartParentLink(ends[1]);  // the core owns that end from here
+    if (counted) WaitHeld();
   }
+  ~LinkedCore() {
+    ReleaseIoThread();
+    core_.reset();  // and its I/O thread, before the parent's end closes
+  }
+  LinkedCore(const LinkedCore&) = delete;
+  LinkedCore& operator=(const LinkedCore&) = delete;
+
   int parent() const { return parent_->get(); }
+  // The parent's packet buffer, for one packet of any size.
+  uint8_t* buffer() { return buffer_.data(); }
   unsigned long PluginPackets() const { return __atomic_load_n(packets_, __ATOMIC_ACQUIRE); }
+  size_t QueuedForParent() { return core_->parts().parentLink.QueuedBytes(); }
+  void ReleaseIoThread() {
+    if (held_) released_.release();
+    held_ = false;
+  }
+  // Waits until the core has written every packet it accepted for the
+  // parent, and its I/O thread has left the handler that wrote the last, so
+  // that nothing of theirs overlaps what this thread does next (the heap's
+  // state would depend on the order). Left out of the count (see WaitHeld).
+  __attribute__((noinline)) void WaitWritten() {
+    const long long deadline = NowNs() + 10000000000LL;
+    while (QueuedForParent() != 0) {
+      Check(NowNs() < deadline, "packets for the parent not written: socket buffer too small?");
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::binary_semaphore done(0);
+    boost::asio::post(ioService(), [&done] { done.release(); });
+    done.acquire();
+  }
 
  private:
-  // Declared before the core, so that the core (and its I/O thread) goes
-  // first and never sees the link closed.
+  boost::asio::io_service& ioService() { return core_->parts().ioService; }
+  // The waits of a counted run's threads spin for as long as the other
+  // thread takes: not inlined, and left out of the count by name (run.sh).
+  __attribute__((noinline)) void WaitHeld() { entered_.acquire(); }
+  __attribute__((noinline)) void WaitReleased() { released_.acquire(); }
+
   std::unique_ptr<UniqueFd> parent_;
   std::unique_ptr<BenchCore> core_;
   unsigned long* packets_ = nullptr;
+  std::vector<uint8_t> buffer_ = std::vector<uint8_t>(kIpcMaxPacket);
+  bool held_ = false;
+  std::binary_semaphore entered_{0}, released_{0};
 };
 
-void ParentLinkDown(benchmark::State& state) {
+// Sends `count` packets of `size` bytes to the plugin, the last asking for an
+// echo.
+void SendAll(LinkedCore& link, uint32_t size, uint32_t count) {
+  for (uint32_t i = 0; i < count; i++) {
+    FillPacket(link.buffer(), size, kTarget | (i + 1 == count ? kEchoBit : 0), i);
+    CheckSys(send(link.parent(), link.buffer(), size, 0) == static_cast<ssize_t>(size), "send");
+  }
+}
+
+// Waits for the echo of SendAll's last packet and checks that the plugin got
+// every packet.
+void AwaitEcho(LinkedCore& link, uint32_t size, uint32_t count) {
+  ssize_t received = recv(link.parent(), link.buffer(), kIpcMaxPacket, 0);
+  Check(GoodPacket(link.buffer(), received, size, count - 1), "acknowledgement missing");
+  Check(link.PluginPackets() == count, "packets lost");
+}
+
+// Returns ns from the first packet sent to the echo of the last.
+long long SendDown(LinkedCore& link, uint32_t size, uint32_t count) {
+  const long long start = NowNs();
+  SendAll(link, size, count);
+  AwaitEcho(link, size, count);
+  return NowNs() - start;
+}
+
+// Raises one packet of `size` bytes for the parent, as the plugin would: a
+// malloc'd buffer that passes to the core. False when it was refused.
+bool RaiseToParent(uint32_t size, uint32_t seq) {
+  auto* packet = static_cast<uint8_t*>(std::malloc(size));
+  if (packet == nullptr) return false;
+  FillPacket(packet, size, kTarget, seq);
+  _EventParmsIn event;
+  std::memset(&event, 0, sizeof event);
+  event.size = sizeof event;
+  event.version = 1;
+  event.dataLength = size;
+  event.data = packet;  // passes to the core
+  event.sourceId = kPluginId;
+  event.eventType = EVENT_TO_PARENT;
+  _EventParmsOut out{sizeof out, 1, EVENT_REFUSED};
+  FlatPluginEvent(&event, &out);
+  return out.result == EVENT_OK;
+}
+
+// Receives `count` packets of `size` bytes at the parent's end; returns how
+// many arrived whole and in order. Stops early when a receive times out.
+uint32_t ReceiveAtParent(LinkedCore& link, uint32_t size, uint32_t count,
+                         std::counting_semaphore<>* slots = nullptr) {
+  uint32_t good = 0;
+  for (uint32_t i = 0; i < count; i++) {
+    ssize_t received = recv(link.parent(), link.buffer(), kIpcMaxPacket, 0);
+    if (received <= 0) break;
+    if (GoodPacket(link.buffer(), received, size, i)) good++;
+    if (slots != nullptr) slots->release();
+  }
+  return good;
+}
+
+// A thread of its own raises `count` packets of `size` bytes for the parent,
+// at most InFlightLimit(size) ahead of it, while this thread receives them.
+// Returns ns from the start of raising to the last packet's arrival.
+long long RaiseUp(LinkedCore& link, uint32_t size, uint32_t count) {
+  std::counting_semaphore<> slots(InFlightLimit(size));
+  std::binary_semaphore go(0);
+  std::atomic<uint32_t> refused{0};
+  std::thread raiser([&] {
+    go.acquire();
+    for (uint32_t i = 0; i < count; i++) {
+      slots.acquire();
+      if (!RaiseToParent(size, i)) refused++;
+    }
+  });
+  const long long start = NowNs();
+  go.release();
+  const uint32_t good = ReceiveAtParent(link, size, count, &slots);
+  const long long end = NowNs();
+  if (good != count) slots.release(count);  // a receive timed out: let the raiser finish
+  raiser.join();
+  Check(refused == 0, "packets refused");
+  Check(good == count, "packets lost or out of order");
+  return end - start;
+}
+
+// The counted runs (ParentLinkOnce). Instructions per packet depend on how
+// the parent, the I/O thread and the raiser interleave: how many packets one
+// wake-up of the I/O thread finds, whether a receive finds data or a write
+// finds the socket full. So while they are counted no thread waits for
+// another: the I/O thread is held while every packet is sent into the socket
+// or raised into the core's queue, then handles them all in one go, and the
+// parent reads what goes up only once all of it is written.
+void SendDownCounted(uint32_t size, uint32_t count) {
+  LinkedCore link(true);
+  SendAll(link, size, count);
+  link.ReleaseIoThread();
+  AwaitEcho(link, size, count);
+  link.WaitWritten();  // the echo's write
+}
+
+void RaiseUpCounted(uint32_t size, uint32_t count) {
+  Check(static_cast<uint64_t>(size) * count <= kOutgoingLimit,
+        "more packets than the core holds for the parent");
+  LinkedCore link(true);
+  for (uint32_t i = 0; i < count; i++) Check(RaiseToParent(size, i), "packet refused");
+  link.ReleaseIoThread();
+  link.WaitWritten();
+  Check(ReceiveAtParent(link, size, count) == count, "packets lost or out of order");
+}
+
+using OneWay = long long (*)(LinkedCore& link, uint32_t size, uint32_t count);
+
+// One direction, a fresh link per repetition; row "<prefix><size>.asio".
+void MeasureOneWay(benchmark::State& state, OneWay run, const std::string& prefix) {
   const uint32_t size = static_cast<uint32_t>(state.range(0));
   const uint32_t count = PacketCount(size);
   Guarded(state, [&] {
     for (auto _ : state) {
       LinkedCore link;
-      std::vector<uint8_t> buffer(kIpcMaxPacket);
-      const long long start = NowNs();
-      for (uint32_t i = 0; i < count; i++) {
-        FillPacket(buffer.data(), size, kTarget | (i + 1 == count ? kEchoBit : 0), i);
-        CheckSys(send(link.parent(), buffer.data(), size, 0) == static_cast<ssize_t>(size), "send");
-      }
-      ssize_t received = recv(link.parent(), buffer.data(), buffer.size(), 0);
-      const long long end = NowNs();
-      Check(GoodPacket(buffer.data(), received, size, count - 1), "acknowledgement missing");
-      Check(link.PluginPackets() == count, "packets lost");
-      state.SetIterationTime(static_cast<double>(end - start) / 1e9);
-      SetRow(state, std::string("s.down.") + SizeName(size) + ".asio",
-             static_cast<double>(end - start) / count, "ns/pkt");
+      const double ns = static_cast<double>(run(link, size, count));
+      state.SetIterationTime(ns / 1e9);
+      SetRow(state, prefix + SizeName(size) + ".asio", ns / count, "ns/pkt");
     }
   });
 }
 
-void ParentLinkUp(benchmark::State& state) {
-  const uint32_t size = static_cast<uint32_t>(state.range(0));
-  const uint32_t count = PacketCount(size);
-  Guarded(state, [&] {
-    for (auto _ : state) {
-      LinkedCore link;
-      std::counting_semaphore<> slots(InFlightLimit(size));
-      std::binary_semaphore go(0);
-      std::atomic<uint32_t> refused{0};
-      std::thread raiser([&] {
-        go.acquire();
-        for (uint32_t i = 0; i < count; i++) {
-          slots.acquire();
-          auto* packet = static_cast<uint8_t*>(std::malloc(size));
-          if (packet == nullptr) {
-            refused++;
-            continue;
-          }
-          FillPacket(packet, size, kTarget, i);
-          _EventParmsIn event;
-          std::memset(&event, 0, sizeof event);
-          event.size = sizeof event;
-          event.version = 1;
-          event.dataLength = size;
-          event.data = packet;  // passes to the core
-          event.sourceId = kPluginId;
-          event.eventType = EVENT_TO_PARENT;
-          _EventParmsOut out{sizeof out, 1, EVENT_REFUSED};
-          FlatPluginEvent(&event, &out);
-          if (out.result != EVENT_OK) refused++;
-        }
-      });
-      std::vector<uint8_t> buffer(kIpcMaxPacket);
-      uint32_t good = 0;
-      const long long start = NowNs();
-      go.release();
-      for (uint32_t i = 0; i < count; i++) {
-        ssize_t received = recv(link.parent(), buffer.data(), buffer.size(), 0);
-        if (received <= 0) {  // timed out: let the raiser finish
-          slots.release(count);
-          break;
-        }
-        if (GoodPacket(buffer.data(), received, size, i)) good++;
-        slots.release();
-      }
-      const long long end = NowNs();
-      raiser.join();
-      Check(refused == 0, "packets refused");
-      Check(good == count, "packets lost or out of order");
-      state.SetIterationTime(static_cast<double>(end - start) / 1e9);
-      SetRow(state, std::string("s.up.") + SizeName(size) + ".asio",
-             static_cast<double>(end - start) / count, "ns/pkt");
-    }
-  });
-}
+void ParentLinkDown(benchmark::State& state) { MeasureOneWay(state, SendDown, "s.down."); }
+void ParentLinkUp(benchmark::State& state) { MeasureOneWay(state, RaiseUp, "s.up."); }
 
 void ParentLinkRoundTrip(benchmark::State& state) {
   const std::string& placement = PlacementSuffix();
   Guarded(state, [&] {
     for (auto _ : state) {
       LinkedCore link;
-      std::vector<uint8_t> buffer(kIpcMaxPacket);
       std::vector<double> rttNs(kPingCount);
       for (uint32_t i = 0; i < kPingCount; i++) {
-        FillPacket(buffer.data(), 64, kTarget | kEchoBit, i);
+        FillPacket(link.buffer(), 64, kTarget | kEchoBit, i);
         const long long start = NowNs();
-        CheckSys(send(link.parent(), buffer.data(), 64, 0) == 64, "send");
-        ssize_t received = recv(link.parent(), buffer.data(), buffer.size(), 0);
+        CheckSys(send(link.parent(), link.buffer(), 64, 0) == 64, "send");
+        ssize_t received = recv(link.parent(), link.buffer(), kIpcMaxPacket, 0);
         rttNs[i] = static_cast<double>(NowNs() - start);
-        Check(GoodPacket(buffer.data(), received, 64, i), "echo missing");
+        Check(GoodPacket(link.buffer(), received, 64, i), "echo missing");
       }
       double sum = 0;
       for (double ns : rttNs) sum += ns;
@@ -217,5 +324,11 @@ BENCHMARK(ParentLinkRoundTrip)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+void ParentLinkOnce(Direction direction, uint32_t size, uint32_t packets) {
+  Check(size >= sizeof(IpcPacketHeader) && size <= kIpcMaxPacket && packets > 0,
+        "packet size or count out of range");
+  (direction == Direction::kDown ? SendDownCounted : RaiseUpCounted)(size, packets);
+}
 
 }  // namespace bench

@@ -2,36 +2,53 @@
 # Measures the core against the performance floors of this machine.
 #
 # Builds the floor programs in a temporary copy of the floors' folder (it is
-# read-only) and the project's benchmarks in the build folder, then runs
-# them section by section, each floor program right before the project's
-# benchmark of the same path, so that both see the same state of a shared,
-# noisy machine. Prints project / floor ratios with the goal of each row.
+# read-only) and the project's benchmarks in the build folder. Times come in
+# pairs: each floor program runs, then right after it the project's
+# benchmark of the same path, PAIRS times over, so that each pair sees one
+# state of a shared, noisy machine and gives one ratio project / floor per
+# row. Instruction counts under callgrind follow, once: they repeat whatever
+# the machine does. Prints one Markdown table: per row the medians of the
+# project and the floor over the pairs, the median of the per-pair ratios
+# with their spread, and the goal. Rows whose floor has no count are
+# compared with the project's own count before its hot paths were worked on
+# (bench/instruction-baseline.txt).
 #
 # Usage: bench/run.sh
 # Environment:
+#   PAIRS            floor/project pairs of time measurements (default 5; 0:
+#                    instruction counts only, as for the baseline file)
 #   FLOORS           the floors' folder (default ../shared/perf-floors from the
 #                    project's top folder)
 #   BENCH_BUILD_DIR  the project's build folder (default <project>/build-bench)
 #   RESULTS          where the rows go (default <build folder>/bench-results)
 #   TMPDIR           where the temporary folder goes (default /tmp)
 # Rows are kept in RESULTS/floor_rows.txt and RESULTS/project_rows.txt
-# ("ROW name median min max unit"), the full output in RESULTS/*.log, the
-# ratio table in RESULTS/ratios.txt.
+# ("ROW name median min max unit" of each run, after a "PAIR n" line, or
+# "PAIR counts" for the instruction counts), the full output in
+# RESULTS/*.log, the table in RESULTS/table.md.
 #
 # Exit status: non-zero as soon as a build, a floor program, the benchmark
-# program or a step of the comparison fails. A benchmark that reports an
-# error (Google Benchmark's "ERROR OCCURRED") does not stop the others: its
-# rows are missing from the table, and the status is 1 at the end.
+# program or an instruction count fails; a missed goal is not a failure. A
+# benchmark that reports an error (Google Benchmark's "ERROR OCCURRED") does
+# not stop the others: its rows are missing from its pair, and the status is
+# 1 at the end.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 floors_src=${FLOORS:-$root/../shared/perf-floors}
 build=${BENCH_BUILD_DIR:-$root/build-bench}
 results=${RESULTS:-$build/bench-results}
+pairs=${PAIRS:-5}
+baseline=$root/bench/instruction-baseline.txt
 start=$(date +%s)
+load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
 
 if [[ ! -d $floors_src ]]; then
   echo "no floors' folder at $floors_src (set FLOORS)" >&2
+  exit 1
+fi
+if ! [[ $pairs =~ ^[0-9]+$ ]]; then
+  echo "PAIRS must be a number, not '$pairs'" >&2
   exit 1
 fi
 
@@ -72,14 +89,21 @@ quietly "$results/configure.log" cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE
 quietly "$results/build.log" cmake --build "$build" --target dvrcore_bench -j2
 bench=$build/bench/dvrcore_bench
 
+# mark LINE: a "PAIR n" or "SEC title" line in both row files. A row belongs
+# to the pair and the section above it.
+mark() {
+  echo "$1" >>"$floor_rows"
+  echo "$1" >>"$project_rows"
+}
+
 # keep_rows FILE: appends the ROW lines of the last program's output to FILE.
 keep_rows() {
   grep '^ROW' "$out" >>"$1" || true  # a program without rows is not an error here
 }
 
-# floor TITLE COMMAND...: runs a floor program, keeps its rows.
+# floor TITLE COMMAND...: starts section TITLE and runs a floor program in it.
 floor() {
-  echo "SEC $1" >>"$floor_rows"
+  mark "SEC $1"
   shift
   echo "-- floor: $*"
   if ! (cd "$floors" && "$@") >"$out"; then
@@ -90,17 +114,16 @@ floor() {
   keep_rows "$floor_rows"
 }
 
-# project TITLE PLACEMENT FILTER: runs the matching benchmarks, keeps their
-# rows. PLACEMENT "cpu0" runs them under `taskset -c 0` (rows end in .1cpu).
+# project PLACEMENT FILTER: runs the matching benchmarks, keeps their rows.
+# PLACEMENT "cpu0" runs them under `taskset -c 0` (rows end in .1cpu).
 project() {
-  echo "SEC $1" >>"$project_rows"
-  echo "-- project: $3 ($2)"
+  echo "-- project: $2 ($1)"
   local place=()
-  if [[ $2 == cpu0 ]]; then place=(taskset -c 0); fi
-  if ! timeout 600 "${place[@]}" "$bench" --benchmark_filter="$3" \
+  if [[ $1 == cpu0 ]]; then place=(taskset -c 0); fi
+  if ! timeout 600 "${place[@]}" "$bench" --benchmark_filter="$2" \
       --benchmark_enable_random_interleaving=true >"$out" 2>&1; then
     cat "$out" >&2
-    echo "FAILED: $bench --benchmark_filter=$3" >&2
+    echo "FAILED: $bench --benchmark_filter=$2" >&2
     exit 1
   fi
   cat "$out" >>"$results/project.log"
@@ -111,96 +134,231 @@ project() {
   keep_rows "$project_rows"
 }
 
-floor "queued events" build/floor_queue
-project "queued events" any 'QueuedThroughput'
-floor "immediate events" build/floor_thread
-project "immediate events" cpu0 'ImmediateEvents'
-floor "parent link" build/floor_seqpacket
-project "parent link" any 'ParentLink(Down|Up)'
-project "parent link round trip" cpu0 'ParentLinkRoundTrip'
-floor "start-up" ./floor_dlopen.sh
-project "start-up" any 'PluginLoading|ProcessStart'
-floor "resident memory" build/floor_rss_plain --measure 7 build/floor_rss_full build/floor_rss_plain
-project "resident memory" any 'IdleMemory'
+# One pair: every floor program, each followed by the project's benchmarks
+# of its path.
+pair() {
+  floor "queued events" build/floor_queue
+  project any 'QueuedThroughput'
+  floor "immediate events" build/floor_thread
+  project cpu0 'ImmediateEvents'
+  floor "parent link" build/floor_seqpacket
+  project any 'ParentLink(Down|Up)'
+  project cpu0 'ParentLinkRoundTrip'
+  floor "start-up" ./floor_dlopen.sh
+  project any 'PluginLoading|ProcessStart'
+  floor "resident memory" build/floor_rss_plain --measure 3 build/floor_rss_full build/floor_rss_plain
+  project any 'IdleMemory'
+}
 
-# Instruction counts (user space, exact): the difference of two run lengths
-# removes the start-up of the process, as the floors' run_all.sh does. The
-# project's loading is counted inside PluginTable::LoadAll alone, which
-# leaves out making the plugin copies.
-if command -v valgrind >/dev/null 2>&1; then
-  echo "-- instruction counts (callgrind)"
-  cg_options=()
-  # ir COMMAND...: the instructions callgrind counted.
-  ir() {
-    valgrind --tool=callgrind --callgrind-out-file=/dev/null "${cg_options[@]}" "$@" 2>&1 |
-      sed -n 's/.*Collected : //p'
-  }
-  per() {  # rows name unit count command... (the count is appended)
-    local rows=$1 name=$2 unit=$3 n=$4 a b v
-    shift 4
-    a=$(ir "$@" "$n")
-    b=$(ir "$@" "$((2 * n))")
-    # A count that does not grow with the run counted nothing: a function
-    # name in cg_options that no longer exists, or a program that stopped
-    # early.
-    if ! [[ $a =~ ^[0-9]+$ && $b =~ ^[0-9]+$ ]] || ((b <= a)); then
-      echo "FAILED: no instruction count for $name from $* ('$a', '$b')" >&2
-      exit 1
-    fi
-    v=$(((b - a) / n))
-    echo "ROW $name $v $v $v $unit" >>"$rows"
-  }
-  echo "SEC instructions (callgrind, user space)" >>"$floor_rows"
-  echo "SEC instructions (callgrind, user space)" >>"$project_rows"
-  for k in 1 4; do
-    (cd "$floors" && per "$floor_rows" "i.q.drain.k$k.reg" Ir/event 10000 build/floor_queue --instr "$k" 1)
-    per "$project_rows" "i.q.drain.k$k.reg" Ir/event 10000 "$bench" --instr-drain "$k"
+for ((p = 1; p <= pairs; p++)); do
+  echo "== pair $p of $pairs"
+  mark "PAIR $p"
+  pair
+done
+
+# ---- Instruction counts (user space, exact) ----
+# Each count is the difference of two run lengths, which removes the
+# process's start and end, as the floors' run_all.sh does it; each length is
+# the median of three runs. The project's loading is counted inside
+# PluginTable::LoadAll alone, which leaves out making the plugin copies.
+#
+# The threaded runs are made to repeat: --fair-sched hands the threads on in
+# a fixed order, LD_BIND_NOW resolves every symbol at start (no lazy binding
+# in whichever thread comes first), and the benchmarks' waits (functions
+# named Wait*) and the immediate events' hook in Read are left out, since
+# how long they spin depends on timing. The counted runs hold the I/O thread
+# until every packet is in place (see parent_link_bench.cpp).
+echo "== instruction counts (callgrind)"
+command -v valgrind >/dev/null || {
+  echo "FAILED: valgrind is needed for the instruction counts" >&2
+  exit 1
+}
+cg_options=()
+cg_env=()
+threaded_options=(--fair-sched=yes "--toggle-collect=bench::*::Wait*"
+  "--toggle-collect=bench::*::OnRead*" --collect-atstart=yes)
+
+# ir COMMAND...: the instructions callgrind counted for COMMAND.
+ir() {
+  env "${cg_env[@]}" valgrind --tool=callgrind --callgrind-out-file=/dev/null \
+    "${cg_options[@]}" "$@" 2>&1 | sed -n 's/.*Collected : //p'
+}
+# ir_start: the same for one start of the real core executable, spawned by
+# the benchmark program as ProcessStart spawns it; only the core is counted.
+ir_start() {
+  "$bench" --instr-start valgrind --tool=callgrind --callgrind-out-file=/dev/null \
+    --trace-children=no --log-file="$work/start.log" "${cg_options[@]}" >/dev/null 2>&1 &&
+    sed -n 's/.*Collected : //p' "$work/start.log"
+}
+# median3 COMMAND...: the median of three counts; fails unless all three are
+# numbers.
+median3() {
+  local counts=() v
+  for _ in 1 2 3; do
+    v=$("$@") && [[ $v =~ ^[0-9]+$ ]] || return 1
+    counts+=("$v")
   done
-  (cd "$floors" && per "$floor_rows" i.d.full.open Ir/plugin 50 build/floor_dlopen_full --instr build/plugins)
-  cg_options=("--toggle-collect=PluginTable::LoadAll*")
-  per "$project_rows" i.d.full.open Ir/plugin 50 "$bench" --instr-load
+  printf '%s\n' "${counts[@]}" | sort -n | sed -n 2p
+}
+# row FILE NAME VALUE UNIT: an exact row.
+row() { echo "ROW $2 $3 $3 $3 $4" >>"$1"; }
+# per FILE NAME UNIT N COMMAND...: (Ir(2N) - Ir(N)) / N, with the run length
+# appended to COMMAND. A count that does not grow with the length counted
+# nothing (a --toggle-collect name that no longer exists) and fails.
+per() {
+  local rows=$1 name=$2 unit=$3 n=$4 a b
+  shift 4
+  echo "-- $name"
+  if ! a=$(median3 ir "$@" "$n") || ! b=$(median3 ir "$@" "$((2 * n))") || ((b <= a)); then
+    echo "FAILED: no instruction count for $name from $*" >&2
+    exit 1
+  fi
+  row "$rows" "$name" $(((b - a) / n)) "$unit"
+}
+
+mark "PAIR counts"
+mark "SEC queued events"
+for k in 1 4; do
+  (cd "$floors" && per "$floor_rows" "i.q.drain.k$k.reg" Ir/event 10000 build/floor_queue --instr "$k" 1)
+  per "$project_rows" "i.q.drain.k$k.reg" Ir/event 10000 "$bench" --instr-drain "$k"
+done
+
+cg_options=("${threaded_options[@]}")
+cg_env=(LD_BIND_NOW=1)
+mark "SEC immediate events"
+per "$project_rows" i.t.new.event Ir/event 500 "$bench" --instr-immediate
+mark "SEC parent link"
+# label bytes N: both socket buffers hold 2N packets (8 MiB)
+for size in "64B 64 2000" "1KiB 1024 1000" "64KiB 65536 50"; do
+  read -r label bytes n <<<"$size"
+  per "$project_rows" "i.s.down.$label" Ir/pkt "$n" "$bench" --instr-down "$bytes"
+  per "$project_rows" "i.s.up.$label" Ir/pkt "$n" "$bench" --instr-up "$bytes"
+done
+
+cg_env=()
+mark "SEC start-up"
+cg_options=()
+# floor_dlopen.sh makes the floor's plugin copies; without pairs, make them here.
+[[ -d $floors/build/plugins ]] || (cd "$floors" && ./floor_dlopen.sh --quick >/dev/null)
+(cd "$floors" && per "$floor_rows" i.d.full.open Ir/plugin 50 build/floor_dlopen_full --instr build/plugins)
+cg_options=("--toggle-collect=PluginTable::LoadAll*")
+per "$project_rows" i.d.full.open Ir/plugin 50 "$bench" --instr-load
+# Lazy binding as in a real start. The scheduler's 100 ms tick is left out:
+# how many ticks fall into a start depends on how long it takes.
+cg_options=(--fair-sched=yes "--toggle-collect=dvrcore::Scheduler*" --collect-atstart=yes)
+echo "-- i.start.full"
+if ! v=$(median3 ir_start); then
+  echo "FAILED: no instruction count for a start of the core (callgrind's log: $work/start.log)" >&2
+  cat "$work/start.log" >&2 || true
+  exit 1
 fi
+row "$project_rows" i.start.full "$v" Ir
 
-# A project row "<floor row>~<variant>" is compared with that floor row.
-awk '$1 == "ROW" && index($2, "~") { split($2, n, "~"); print n[1], $2 }' "$project_rows" |
-  while read -r base alias; do
-    awk -v b="$base" -v a="$alias" '$1 == "ROW" && $2 == b { $2 = a; print }' "$floor_rows"
-  done >"$results/floor_aliases.txt"
-cat "$floor_rows" "$results/floor_aliases.txt" >"$results/floor_rows_all.txt"
+# ---- The table ----
 
-# Goals, project / floor at most.
-goal() {
-  case $1 in
-    q.p?.k?.reg | q.p?.k4.reg.raise) echo 1.25 ;;
-    i.q.drain.k?.reg) echo 1.3 ;;
-    t.new.lat.p50.1cpu | t.new.burst.1cpu | s.down.*.asio) echo 1.15 ;;
-    t.new.lat.p99.1cpu | s.rtt.p50.asio.1cpu) echo 1.3 ;;
-    s.up.*.asio) echo 1.2 ;;
-    d.full.open | start.full | rss.full.anon) echo 1.5 ;;
-    d.full.open~step) echo 1.2 ;;
-    rss.full) echo 1.1 ;;
-    *) echo - ;;
-  esac
+# Goals, project / floor at most: "regex goal", first match wins. Rows
+# compared with the baseline have the goal 1.0 (never more instructions than
+# before); rows matching none have no goal.
+goals() {
+  cat <<'EOF'
+^q\.p[12]\.k[14]\.reg$            1.1
+^q\.p[12]\.k4\.reg\.raise$        1.1
+^i\.q\.drain\.k[14]\.reg$         1.0
+^t\.new\.lat\.p50\.1cpu$          1.05
+^t\.new\.lat\.p99\.1cpu$          1.2
+^t\.new\.burst\.1cpu$             1.05
+^s\.(down|up)\.(64B|1KiB|64KiB)\.asio$ 1.1
+^s\.rtt\.p50\.asio\.1cpu$         1.15
+^(i\.)?d\.full\.open(~step)?$     1.3
+^start\.full$                     1.1
+^rss\.full$                       1.05
+^rss\.full\.anon$                 1.3
+EOF
+}
+
+# The table's rows: every project row that has a floor row of the same name
+# ("<floor row>~<variant>" is compared with that floor row) or a baseline,
+# in the order of the sections, times before counts. Per row: the medians of
+# the project's and the floor's per-pair medians, the median and range of
+# the per-pair ratios. "Met" compares the ratio as printed (two decimals).
+table_rows() {
+  awk -v pairs="$pairs" '
+    function sortv(v, n,   i, j, t) {
+      for (i = 2; i <= n; i++)
+        for (j = i; j > 1 && v[j - 1] > v[j]; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
+    }
+    function median(v, n) { sortv(v, n); return v[int((n - 1) / 2 + 0.5) + 1] }
+    function show(x, unit) {
+      sub(/^us/, "µs", unit)
+      return sprintf(x >= 100 ? "%.0f %s" : x >= 10 ? "%.1f %s" : "%.3g %s", x, unit)
+    }
+    FILENAME == ARGV[1] { goalRe[++goals] = $1; goalOf[goals] = $2; next }
+    FILENAME == ARGV[2] { if ($1 == "ROW") base[$2] = $3; next }
+    $1 == "PAIR" { pair = $2; next }
+    $1 == "SEC" { sub(/^SEC /, ""); if (!($0 in secNo)) secNo[$0] = ++sections; sec = secNo[$0]; next }
+    $1 != "ROW" { next }
+    FILENAME == ARGV[3] { floor[$2, pair] = $3; next }
+    {
+      if (!($2 in unit)) {
+        names[++count] = $2
+        unit[$2] = $6
+        order[$2] = sec * 10000 + (pair == "counts" ? 5000 : 0) + count
+      }
+      proj[$2, pair] = $3
+      if (!index(" " pairsOf[$2] " ", " " pair " ")) pairsOf[$2] = pairsOf[$2] " " pair
+    }
+    END {
+      for (i = 1; i <= count; i++) {
+        name = names[i]
+        ref = index(name, "~") ? substr(name, 1, index(name, "~") - 1) : name
+        n = split(pairsOf[name], ps, " ")
+        k = 0
+        for (j = 1; j <= n; j++) {
+          if (!((ref, ps[j]) in floor) || floor[ref, ps[j]] <= 0) continue
+          k++
+          pv[k] = proj[name, ps[j]]; fv[k] = floor[ref, ps[j]]; rv[k] = pv[k] / fv[k]
+        }
+        g = ""; ratio = "–"; spread = "exact"
+        if (k > 0) {
+          p = median(pv, k); f = median(fv, k); ratio = sprintf("%.2f", median(rv, k))
+          fshow = show(f, unit[name])
+          if (unit[name] !~ /^Ir/) spread = sprintf("%.2f–%.2f", rv[1], rv[k])
+          if (k < pairs && spread != "exact") spread = spread " (" k " of " pairs " pairs)"
+          for (j = 1; j <= goals; j++) if (name ~ goalRe[j]) { g = goalOf[j]; break }
+        } else if (unit[name] ~ /^Ir/) {  # a count without a floor: against the baseline
+          p = proj[name, ps[1]]
+          fshow = "no baseline"
+          if (name in base) {
+            fshow = show(base[name], unit[name]) " (baseline)"
+            ratio = sprintf("%.2f", p / base[name])
+            g = "1.0"
+          }
+        } else {
+          continue
+        }
+        met = g == "" ? "–" : ratio + 0 <= g + 0 ? "yes" : "**no**"
+        printf "%d\t| %s | %s | %s | %s | %s | %s | %s |\n", order[name], name, show(p, unit[name]),
+          fshow, ratio, spread, g == "" ? "–" : "≤ " g, met
+      }
+    }' <(goals) <(cat "$baseline" 2>/dev/null || true) "$floor_rows" "$project_rows" |
+    sort -n | cut -f2-
 }
 
 {
+  echo "## bench/run.sh, $(date -u '+%Y-%m-%d %H:%M UTC')"
   echo
-  echo "project / floor, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) CPUs, load $(cut -d' ' -f1-3 /proc/loadavg)"
-  # compare.sh prints "<row> project <p> floor <f> ratio <r> <unit>".
-  "$floors/compare.sh" "$results/floor_rows_all.txt" "$project_rows" | while read -r line; do
-    read -r row _ _ _ _ _ ratio _ <<<"$line"
-    g=$(goal "$row")
-    verdict=""
-    if [[ $g != - ]]; then
-      verdict=$(awk -v r="$ratio" -v g="$g" 'BEGIN { print (r <= g ? "met" : "MISSED") }')
-      verdict="goal <= $g $verdict"
-    fi
-    printf '%s  %s\n' "$line" "$verdict"
-  done
-} | tee "$results/ratios.txt"
+  echo "Machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1);" \
+    "load average $load_at_start at the start, $(cut -d' ' -f1-3 /proc/loadavg) at the end."
+  echo "Times: $pairs pairs of floor and project runs; ratio = median of the per-pair ratios" \
+    "project / floor, spread = their range. Counts: exact instructions (callgrind)."
+  echo
+  echo "| Row | Project | Floor (or baseline) | Ratio | Spread | Goal | Met |"
+  echo "|---|---|---|---|---|---|---|"
+  table_rows
+} | tee "$results/table.md"
 echo
 echo "total $(($(date +%s) - start)) s; rows in $results"
 if ((benchmark_errors)); then
-  echo "some benchmarks reported errors (above); their rows are missing" >&2
+  echo "some benchmarks reported errors (above); their rows are missing from those pairs" >&2
   exit 1
 fi
