@@ -278,14 +278,17 @@ std::string WritePendingFile(const std::string& fileName, const std::string& tex
   return failure;
 }
 
-// Whether `fileName` is a regular file (not a link to one) holding exactly
-// `text`. Anything unreadable counts as different, so that it is written.
+// Whether `fileName` is a regular file (not a link to one) of this process's
+// user holding exactly `text`: then a rewrite would leave what is there. A
+// file of another user (written before privileges were dropped, say) is
+// rewritten, so that it becomes this user's as a save makes it. Anything
+// unreadable counts as different, so that it is written.
 bool HoldsExactly(const std::string& fileName, const std::string& text) {
   const int fd = open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat status;
   bool same = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-              static_cast<uint64_t>(status.st_size) == text.size();
+              status.st_uid == geteuid() && static_cast<uint64_t>(status.st_size) == text.size();
   if (same) {
     // One byte more than expected, so that a file that grew meanwhile differs.
     std::string content(text.size() + 1, '\0');

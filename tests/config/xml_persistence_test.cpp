@@ -296,21 +296,27 @@ TEST_F(SafeSave, ReplacesAFileThatDiffersAndKeepsOneThatHoldsTheText) {
     const char* name;
     std::string content;  // of the file before the save
     bool asLink;          // the file is a symbolic link to a file with `content`
+    bool otherOwner;      // the file belongs to another user (root only)
     bool kept;
   } cases[] = {
-      {"same text", Text("New"), false, true},
-      {"other text", Text("Old"), false, false},
-      {"same length, one byte differs", Text("Nex"), false, false},
-      {"the text and more", Text("New") + " ", false, false},
-      {"link to the same text", Text("New"), true, false},
+      {"same text", Text("New"), false, false, true},
+      {"other text", Text("Old"), false, false, false},
+      {"same length, one byte differs", Text("Nex"), false, false, false},
+      {"the text and more", Text("New") + " ", false, false, false},
+      {"link to the same text", Text("New"), true, false, false},
+      {"same text of another user", Text("New"), false, true, false},
   };
   for (const Case& c : cases) {
+    if (c.otherOwner && geteuid() != 0) continue;  // only root can give a file away
     std::remove(file_.c_str());
     if (c.asLink) {
       WriteTextFile(target, c.content);
       ASSERT_EQ(symlink(target.c_str(), file_.c_str()), 0);
     } else {
       WriteTextFile(file_, c.content);
+      if (c.otherOwner) {
+        ASSERT_EQ(chown(file_.c_str(), 65534, 65534), 0);
+      }
     }
     WriteTextFile(backup_, Text("Older"));
     WriteTextFile(pending_, Repeat("stale pending content ", 1000));
@@ -321,6 +327,7 @@ TEST_F(SafeSave, ReplacesAFileThatDiffersAndKeepsOneThatHoldsTheText) {
     ASSERT_EQ(lstat(file_.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino == before.st_ino, c.kept) << c.name;
     EXPECT_TRUE(S_ISREG(after.st_mode)) << c.name;
+    EXPECT_EQ(after.st_uid, geteuid()) << c.name;
     EXPECT_EQ(ReadTextFile(file_), Text("New")) << c.name;
     EXPECT_FALSE(FileExists(backup_)) << c.name;
     EXPECT_FALSE(FileExists(pending_)) << c.name;
