@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <vector>
 #include <memory>
 #include <string>
 
@@ -111,7 +112,8 @@ class ParentLink {
   void HandlePacket(const uint8_t* packet, uint32_t length);
   void TakeIdentification(const uint8_t* packet, uint32_t length) EXCLUDES(identityMutex);
   void RelayToPlugin(const IpcPacketHeader& header, const uint8_t* packet, uint32_t length);
-  void QueuePacket(OutgoingPacket packet);
+  // I/O thread: moves what raisers handed over into outgoingPackets.
+  void TakeHandedOver() EXCLUDES(handoffMutex);
   void SendFrontPacket();
   bool ReserveOutgoing(uint32_t length);
   void ReleaseOutgoing(uint32_t length);
@@ -141,6 +143,15 @@ class ParentLink {
   // routesSeen (PluginTable::CopyIoctlRoutes). I/O thread only.
   std::vector<PluginTable::IoctlTarget> routes;
   unsigned routesSeen = 0;
+
+  // Packets raisers accepted and the I/O thread has not taken yet, in
+  // order. Only the raiser that finds the list without a pending take posts
+  // one, so that a burst of packets costs one post, not one each.
+  Mutex handoffMutex;
+  std::vector<OutgoingPacket> handedOver GUARDED_BY(handoffMutex);
+  bool takePosted GUARDED_BY(handoffMutex) = false;
+  // The I/O thread's side of the swap, kept so that both keep their room.
+  std::vector<OutgoingPacket> taken;  // I/O thread only
 
   std::deque<OutgoingPacket> outgoingPackets;  // I/O thread; main thread after the join
   bool ipcSendFailed = false;  // a write to the parent failed: nothing more is written

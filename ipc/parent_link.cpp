@@ -139,16 +139,29 @@ bool ParentLink::Send(void* buffer, uint32_t length) {
   OutgoingPacket packet;
   packet.buffer.reset(buffer);
   packet.length = length;
-  // If the I/O service never runs the handler, destroying it frees the buffer.
-  boost::asio::post(ioService, [this, packet = std::move(packet)]() mutable {
-    QueuePacket(std::move(packet));
-  });
+  bool post;
+  {
+    MutexLock lock(handoffMutex);
+    handedOver.push_back(std::move(packet));
+    post = !takePosted;
+    takePosted = true;
+  }
+  // If the I/O service never runs the take, DropUnsent (or destruction)
+  // frees what was handed over.
+  if (post) boost::asio::post(ioService, [this] { TakeHandedOver(); });
   return true;
 }
 
-void ParentLink::QueuePacket(OutgoingPacket packet) {
-  outgoingPackets.push_back(std::move(packet));
-  if (outgoingPackets.size() == 1) SendFrontPacket();
+void ParentLink::TakeHandedOver() {
+  {
+    MutexLock lock(handoffMutex);
+    taken.swap(handedOver);
+    takePosted = false;
+  }
+  const bool idle = outgoingPackets.empty();
+  for (OutgoingPacket& packet : taken) outgoingPackets.push_back(std::move(packet));
+  taken.clear();
+  if (idle) SendFrontPacket();
 }
 
 void ParentLink::SendFrontPacket() {
@@ -175,6 +188,11 @@ void ParentLink::DropUnsent() {
     outgoingBytes -= packet.length;
   }
   outgoingPackets.clear();
+  MutexLock lock(handoffMutex);
+  for (const OutgoingPacket& packet : handedOver) {
+    outgoingBytes -= packet.length;
+  }
+  handedOver.clear();
 }
 
 bool ParentLink::ReserveOutgoing(uint32_t length) {
