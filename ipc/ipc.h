@@ -21,9 +21,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
-#include <vector>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/asio/basic_stream_socket.hpp>
 #include <boost/asio/generic/seq_packet_protocol.hpp>
