@@ -18,7 +18,6 @@
 #include <cstring>
 #include <deque>
 #include <functional>
-#include <map>
 #include <set>
 #include <string>
 #include <thread>

@@ -184,15 +184,13 @@ void ParentLink::SendFrontPacket() {
 }
 
 void ParentLink::DropUnsent() {
-  for (const OutgoingPacket& packet : outgoingPackets) {
-    outgoingBytes -= packet.length;
-  }
-  outgoingPackets.clear();
+  auto drop = [this](auto& packets) {
+    for (const OutgoingPacket& packet : packets) outgoingBytes -= packet.length;
+    packets.clear();
+  };
+  drop(outgoingPackets);
   MutexLock lock(handoffMutex);
-  for (const OutgoingPacket& packet : handedOver) {
-    outgoingBytes -= packet.length;
-  }
-  handedOver.clear();
+  drop(handedOver);
 }
 
 bool ParentLink::ReserveOutgoing(uint32_t length) {
