@@ -56,9 +56,52 @@ for p in "${want[@]}"; do
   fi
 done
 
+# A mirror being updated serves an index that does not match its Release file
+# for a while ("File has unexpected size ... Mirror sync in progress?"). Retry
+# with a pause; if an index still fails, go on with the lists apt has: the
+# packages may well be reachable through them. Only a package that cannot be
+# installed fails the script.
+update_lists() {
+  local attempt log
+  log=$(mktemp)
+  for attempt in 1 2 3 4; do
+    if apt-get update -qq >"$log" 2>&1 && ! grep -q '^E:' "$log"; then
+      rm -f "$log"
+      return 0
+    fi
+    ((attempt < 4)) && sleep $((attempt * 15))
+  done
+  echo "apt-get update still fails after 4 attempts; going on with the package lists there are:"
+  grep -E '^(E|W):' "$log" | head -n 5
+  rm -f "$log"
+}
+
+# Why `name` cannot be installed, in one line.
+explain_failure() {
+  local name=$1 candidate
+  candidate=$(apt-cache policy "$name" 2>/dev/null | awk '/Candidate:/ {print $2}')
+  if [[ -z $candidate || $candidate == "(none)" ]]; then
+    echo "cannot install $name: no package lists offer it (the package index could not be downloaded?)"
+  elif [[ $name == *:armhf ]]; then
+    echo "cannot install $name $candidate: its armhf version does not match the build machine's packages (version skew between the amd64 and armhf lists; a mirror being updated?)"
+  else
+    echo "cannot install $name $candidate: see apt's message above"
+  fi
+}
+
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  update_lists
+  if ! apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
+    status=0
+    for p in "${missing[@]}"; do
+      if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' &&
+         ! apt-get install -y -qq --no-install-recommends "$p" >/dev/null 2>&1; then
+        explain_failure "$p" >&2
+        status=1
+      fi
+    done
+    exit "$status"
+  fi
 fi
