@@ -201,7 +201,7 @@ TEST_F(CorePrivilegeDrop, RootCoreTakesTheParentsUserAndGroupsAndNarrowsCapabili
   // narrowing must be narrowed too, the plugins' included. ThreadSanitizer
   // and an emulator add threads of their own that the core cannot narrow.
   const std::string tasks = "/proc/" + std::to_string(core.Pid()) + "/task";
-  for (int attempt = 0; !kThreadSanitizer && !DVR_UNDER_EMULATOR; attempt++) {
+  for (int attempt = 0; !kThreadSanitizer && !UnderEmulator(); attempt++) {
     size_t wide = 0, threads = 0;
     for (const auto& task : std::filesystem::directory_iterator(tasks)) {
       threads++;

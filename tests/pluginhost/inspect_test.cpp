@@ -32,11 +32,7 @@ struct Outcome {
 // Runs dvrcore-inspect (through the cross build's emulator, if any) and
 // collects its standard output up to its exit.
 Outcome RunInspector(const std::vector<std::string>& args) {
-  std::vector<std::string> command;
-  std::stringstream emulator(DVR_INSPECT_EMULATOR);
-  for (std::string word; std::getline(emulator, word, ';');) {
-    if (!word.empty()) command.push_back(word);
-  }
+  std::vector<std::string> command = dvrtest::EmulatorCommand();
   command.push_back(DVRCORE_INSPECT);
   command.insert(command.end(), args.begin(), args.end());
 

@@ -304,15 +304,6 @@ std::optional<ChildMessage> ReadChildMessages(int fd, pid_t& corePid) {
 
 // ---- Paths from the build ----------------------------------------------------------
 
-std::vector<std::string> EmulatorWords() {
-  std::vector<std::string> words;
-  std::stringstream text(DVRCORE_EMULATOR);
-  for (std::string word; std::getline(text, word, ';');) {
-    if (!word.empty()) words.push_back(word);
-  }
-  return words;
-}
-
 // `name` as found on PATH (the child cannot search safely), or itself.
 std::string FindProgram(const std::string& name) {
   if (name.find('/') != std::string::npos) return name;
@@ -360,6 +351,22 @@ struct ChildEnds {
 };
 
 }  // namespace
+
+const std::vector<std::string>& EmulatorCommand() {
+  static const std::vector<std::string> words = [] {
+    std::vector<std::string> result;
+    std::stringstream text(DVRCORE_EMULATOR);
+    for (std::string word; std::getline(text, word, ';');) {
+      if (!word.empty()) result.push_back(word);
+    }
+    if (!result.empty()) {
+      result[0] = FindProgram(result[0]);
+      if (access(result[0].c_str(), X_OK) != 0) result.clear();
+    }
+    return result;
+  }();
+  return words;
+}
 
 std::string CoreExecutablePath() { return DVRCORE_EXE; }
 std::string TestPluginPath() { return DVR_TEST_PLUGIN; }
@@ -501,9 +508,9 @@ CoreProcess::CoreProcess(const CoreInstall& install, SpawnOptions options) {
 
 void CoreProcess::Spawn(const CoreInstall& install, const SpawnOptions& options) {
   ChildPlan plan;
-  std::vector<std::string> emulator = EmulatorWords();
+  const std::vector<std::string>& emulator = EmulatorCommand();
   if (!emulator.empty()) {
-    plan.execPath = FindProgram(emulator[0]);
+    plan.execPath = emulator[0];
     plan.argvStrings = emulator;
   } else {
     plan.execPath = install.Executable();

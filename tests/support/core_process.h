@@ -51,6 +51,16 @@ constexpr Duration kWaitTimeout = std::chrono::seconds(30);
 std::string CoreExecutablePath();
 std::string TestPluginPath();
 
+// The words put before a program of the build to run it on this machine: the
+// cross build's emulator (qemu-arm -L /, its program by full path) where it
+// is installed, none for a native build. None also on the target itself: the
+// board stage runs the armhf build on an ARM kernel, which has no emulator
+// and needs none, and there the programs must not count as emulated.
+const std::vector<std::string>& EmulatorCommand();
+// Whether the programs a test starts run under an emulator, which adds
+// threads of its own to each of them.
+inline bool UnderEmulator() { return !EmulatorCommand().empty(); }
+
 enum class PluginDirectory { kPlugins, kProtected };
 
 // <root>/bin/dvrcore, <root>/bin/plugins, <root>/bin/protected-plugins and the
