@@ -6,7 +6,13 @@
 #   scripts/install-deps.sh --packaging  also what building and checking the Debian
 #                                        packages needs (implies --armhf: they are
 #                                        cross-built for armhf too)
+#   scripts/install-deps.sh --board      also what the board stage needs (implies
+#                                        --armhf): qemu-system-arm and cpio, and the
+#                                        guest's own armhf packages, fetched into
+#                                        build/board/debs and never installed here
 set -euo pipefail
+
+cd "$(dirname "$0")/.."
 
 native=(
   build-essential cmake pkg-config
@@ -32,13 +38,26 @@ packaging=(
   dpkg-dev debhelper lintian man-db groff-base crossbuild-essential-armhf
 )
 
+# The board stage boots an ARM kernel in full-system emulation with an
+# initramfs packed by cpio.
+board=(qemu-system-arm cpio)
+# What the guest runs that is no library of the cross build, fetched with
+# apt-get download and unpacked by the stage, never installed here: the
+# armhf ones would replace this machine's own programs (busybox-static and
+# libxml2-utils are Multi-Arch: foreign), and a kernel is not for this
+# machine at all. The kernel is the one Debian's meta-package names.
+board_debs=(linux-image-armmp:armhf busybox-static:armhf libxml2-utils:armhf)
+board_debs_dir=$(realpath -m "${DVRCORE_BUILD_DIR:-build}")/board/debs
+
 want=("${native[@]}")
 with_armhf=0
+with_board=0
 for arg in "$@"; do
   case "$arg" in
     --armhf) with_armhf=1 ;;
     --packaging) with_armhf=1; want+=("${packaging[@]}") ;;
-    *) echo "usage: $0 [--armhf] [--packaging]" >&2; exit 2 ;;
+    --board) with_armhf=1; with_board=1; want+=("${board[@]}") ;;
+    *) echo "usage: $0 [--armhf] [--packaging] [--board]" >&2; exit 2 ;;
   esac
 done
 if ((with_armhf)); then
@@ -48,24 +67,34 @@ if ((with_armhf)); then
   want+=("${armhf[@]}")
 fi
 
+installed() {
+  # dpkg-query knows "name:arch"; a bare name means the native architecture.
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
 missing=()
 for p in "${want[@]}"; do
-  # dpkg-query knows "name:arch"; a bare name means the native architecture.
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
+  installed "$p" || missing+=("$p")
 done
+
+export DEBIAN_FRONTEND=noninteractive
+# Several apt runs on one machine (other checkouts installing at the same
+# time) wait for each other instead of failing at once on the lock.
+apt_get=(apt-get -o DPkg::Lock::Timeout=600)
 
 # A mirror being updated serves an index that does not match its Release file
 # for a while ("File has unexpected size ... Mirror sync in progress?"). Retry
 # with a pause; if an index still fails, go on with the lists apt has: the
 # packages may well be reachable through them. Only a package that cannot be
 # installed fails the script.
+lists_updated=0
 update_lists() {
+  ((lists_updated)) && return 0
+  lists_updated=1
   local attempt log
   log=$(mktemp)
   for attempt in 1 2 3 4; do
-    if apt-get update -qq >"$log" 2>&1 && ! grep -q '^E:' "$log"; then
+    if "${apt_get[@]}" update -qq >"$log" 2>&1 && ! grep -q '^E:' "$log"; then
       rm -f "$log"
       return 0
     fi
@@ -76,32 +105,147 @@ update_lists() {
   rm -f "$log"
 }
 
-# Why `name` cannot be installed, in one line.
+candidate() {
+  apt-cache policy "$1" 2>/dev/null | awk '/Candidate:/ {print $2; exit}'
+}
+
+# armhf_skew <name:armhf>...: one line naming the libraries whose armhf
+# version in the lists can match neither the version installed here nor the
+# one this machine could upgrade to, or nothing. A library built for both
+# architectures (Multi-Arch: same) must have the same version in both, so
+# when the armhf lists are not in step with the ones this machine was
+# updated from, apt can install none of the armhf packages that need it.
+armhf_skew() {
+  local -A here=() offered=()
+  local native state name version multiarch closure=() skewed=()
+  native=$(dpkg --print-architecture)
+  mapfile -t closure < <(apt-cache depends --recurse --no-recommends --no-suggests \
+      --no-conflicts --no-breaks --no-replaces --no-enhances "$@" 2>/dev/null |
+    grep -E '^[a-z0-9][^ ]*:armhf$' | sort -u)
+  ((${#closure[@]})) || return 0
+  closure=("${closure[@]%:armhf}")
+  while IFS='|' read -r state name version multiarch; do
+    [[ $state == ii* && $multiarch == same ]] && here[$name]=$version
+  done < <(dpkg-query -W -f='${db:Status-Abbrev}|${Package}|${Version}|${Multi-Arch}\n' \
+             "${closure[@]/%/:$native}" 2>/dev/null)
+  # Candidates of both architectures; apt names the native ones without
+  # their architecture.
+  while read -r name version; do
+    name=${name%:}
+    [[ $name == *:* ]] || name+=:$native
+    offered[$name]=$version
+  done < <(apt-cache policy "${closure[@]/%/:$native}" "${closure[@]/%/:armhf}" 2>/dev/null |
+             awk '/^[^ ]/ {name = $1} /Candidate:/ {print name, $2}')
+  for name in "${closure[@]}"; do
+    [[ -n ${here[$name]:-} ]] || continue
+    version=${offered[$name:armhf]:-}
+    [[ -n $version && $version != "(none)" ]] || continue
+    if [[ $version != "${here[$name]}" && $version != "${offered[$name:$native]:-}" ]]; then
+      skewed+=("$name ${here[$name]} here, $version for armhf")
+    fi
+  done
+  ((${#skewed[@]})) || return 0
+  local shown
+  shown=$(printf '%s; ' "${skewed[@]:0:3}")
+  ((${#skewed[@]} > 3)) && shown+="and $((${#skewed[@]} - 3)) more; "
+  echo "armhf libraries not installed: version skew between this machine's packages and the armhf package lists (${shown%; }): the lists are not in step (a mirror being updated?); run again later"
+}
+
+# explain_failure <name> <apt's output>: why the package cannot be
+# installed, in one line.
 explain_failure() {
-  local name=$1 candidate
-  candidate=$(apt-cache policy "$name" 2>/dev/null | awk '/Candidate:/ {print $2}')
-  if [[ -z $candidate || $candidate == "(none)" ]]; then
-    echo "cannot install $name: no package lists offer it (the package index could not be downloaded?)"
-  elif [[ $name == *:armhf ]]; then
-    echo "cannot install $name $candidate: its armhf version does not match the build machine's packages (version skew between the amd64 and armhf lists; a mirror being updated?)"
+  local name=$1 output=$2 version error
+  version=$(candidate "$name")
+  error=$(grep -E '^E:' <<<"$output" | head -n 1)
+  if [[ -z $version || $version == "(none)" ]]; then
+    echo "cannot install $name: no package list offers it (its index could not be downloaded?)"
+  elif grep -q 'Could not get lock' <<<"$output"; then
+    echo "cannot install $name $version: another apt or dpkg holds the lock (${error#E: })"
+  elif grep -qE 'Failed to fetch|404 +Not Found|Hash Sum mismatch' <<<"$output"; then
+    echo "cannot install $name $version: the mirror does not serve the file the lists name (lists older than the mirror? run again later): ${error#E: }"
   else
-    echo "cannot install $name $candidate: see apt's message above"
+    echo "cannot install $name $version: ${error#E: }"
+    grep -E "^ +${name%%:*}(:[a-z0-9]+)? :|^ +Depends:" <<<"$output" | head -n 3
   fi
 }
 
-if ((${#missing[@]})); then
+install_missing() {
+  local log status=0 p output failed_armhf=() skew
   echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
   update_lists
-  if ! apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
-    status=0
-    for p in "${missing[@]}"; do
-      if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' &&
-         ! apt-get install -y -qq --no-install-recommends "$p" >/dev/null 2>&1; then
-        explain_failure "$p" >&2
-        status=1
-      fi
-    done
-    exit "$status"
+  log=$(mktemp)
+  if "${apt_get[@]}" install -y -qq --no-install-recommends "${missing[@]}" >"$log" 2>&1; then
+    rm -f "$log"
+    return 0
   fi
+  rm -f "$log"
+  # One by one, so that whatever can be installed is, and each failure is
+  # named with its own cause.
+  for p in "${missing[@]}"; do
+    installed "$p" && continue
+    if ! output=$("${apt_get[@]}" install -y -qq --no-install-recommends "$p" 2>&1); then
+      status=1
+      if [[ $p == *:armhf ]] && ! grep -q 'Could not get lock' <<<"$output"; then
+        failed_armhf+=("$p")
+      else
+        explain_failure "$p" "$output" >&2
+      fi
+    fi
+  done
+  if ((${#failed_armhf[@]})); then
+    skew=$(armhf_skew "${failed_armhf[@]}")
+    if [[ -n $skew ]]; then
+      echo "$skew" >&2
+      echo "(not installed: ${failed_armhf[*]})" >&2
+    else
+      for p in "${failed_armhf[@]}"; do
+        explain_failure "$p" "$("${apt_get[@]}" install -s --no-install-recommends "$p" 2>&1)" >&2
+      done
+    fi
+  fi
+  return "$status"
+}
+
+# fetch_board_debs: the newest candidate of each guest package as a .deb in
+# board_debs_dir, downloaded only when that version is not there yet.
+fetch_board_debs() {
+  local p name version file status=0
+  mkdir -p "$board_debs_dir"
+  for p in "${board_debs[@]}"; do
+    if [[ $p == linux-image-armmp:armhf ]]; then
+      p=$(apt-cache depends "$p" 2>/dev/null | awk '$1 == "Depends:" {print $2; exit}')
+      if [[ -z $p ]]; then
+        echo "cannot fetch the guest's kernel: no package list offers linux-image-armmp:armhf" >&2
+        status=1
+        continue
+      fi
+    fi
+    name=${p%:armhf}
+    version=$(candidate "$p")
+    if [[ -z $version || $version == "(none)" ]]; then
+      echo "cannot fetch $p for the guest: no package list offers it" >&2
+      status=1
+      continue
+    fi
+    # apt-get download spells the epoch's colon as %3a.
+    file=${name}_${version/:/%3a}_armhf.deb
+    [[ -f $board_debs_dir/$file ]] && continue
+    update_lists
+    rm -f "$board_debs_dir/${name}"_*.deb
+    if ! (cd "$board_debs_dir" &&
+          "${apt_get[@]}" download -qq -o APT::Sandbox::User=root "$p" >/dev/null 2>&1); then
+      echo "cannot fetch $p $version for the guest: apt-get download failed (the mirror no longer has that version? run again later)" >&2
+      status=1
+    fi
+  done
+  return "$status"
+}
+
+status=0
+if ((${#missing[@]})); then
+  install_missing || status=1
 fi
+if ((with_board)); then
+  fetch_board_debs || status=1
+fi
+exit "$status"
