@@ -31,4 +31,6 @@ set(DVRCORE_WX_CONFIG /usr/lib/arm-linux-gnueabihf/wx/config/gtk3-unicode-3.2
 
 # CTest runs the target's test programs through this; the test harness starts
 # the core through it too (no binfmt_misc registration does it for them).
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /)
+# Cached, so that the board stage reads it from CMakeCache.txt and takes it
+# off the tests' commands again: on an ARM kernel they run themselves.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L / CACHE STRING "runs the target's programs here")

@@ -6,6 +6,9 @@
 #   tsan    ThreadSanitizer (GCC)
 #   armhf   32-bit ARM cross build, tests run under qemu-user (not sanitized:
 #           the sanitizers do not run under qemu-user)
+#   board   the same armhf build on Debian's ARM kernel in qemu-system-arm (two
+#           CPUs, 512 MiB), its suite run as root with nothing skipped, and the
+#           armhf packages run with the example plugins (scripts/board.sh)
 #   fuzz    libFuzzer targets (clang), each for a bounded time on a copy of
 #           its seed corpus
 #   packages  the Debian packages for amd64 and armhf (scripts/build-packages.sh),
@@ -30,7 +33,7 @@ cd "$(dirname "$0")/.."
 # Nothing here reads the terminal, and a closed standard input (as in some CI
 # runners) would hand descriptor 0 to the first socket a test opens.
 exec </dev/null
-all_stages=(native asan tsan armhf fuzz packages)
+all_stages=(native asan tsan armhf board fuzz packages)
 usage="usage: $0 [--quick | --stages $(IFS=,; echo "${all_stages[*]}")]"
 case "${1:-}" in
   "") stages=("${all_stages[@]}") ;;
@@ -48,6 +51,8 @@ selected() { [[ " ${stages[*]} " == *" $1 "* ]]; }
 
 if [[ ${stages[*]} == native ]]; then
   bash scripts/install-deps.sh || exit 1
+elif selected board; then
+  bash scripts/install-deps.sh --packaging --board || exit 1
 else
   bash scripts/install-deps.sh --packaging || exit 1
 fi
@@ -58,9 +63,10 @@ jobs=$(nproc)
 summary=()
 total_passed=0
 total_failed=0
-# Counts of the stage being run.
+# Counts of the stage being run, and what it adds to its summary line.
 passed=0
 failed=0
+note=""
 
 # configure_and_build <dir> <target> <cmake args...>; the output goes to
 # <dir>/build.log and its end is shown on failure.
@@ -119,13 +125,14 @@ stage() {
   local title=$1 start=$SECONDS
   passed=0
   failed=0
+  note=""
   echo
   echo "======== $title ========"
   "$2"
   local seconds=$((SECONDS - start)) verdict=PASS
   ((failed)) && verdict=FAIL
-  summary+=("$(printf '%-12s %s  %4d passed, %3d failed  %3dm%02ds' \
-    "$title" "$verdict" "$passed" "$failed" $((seconds / 60)) $((seconds % 60)))")
+  summary+=("$(printf '%-12s %s  %4d passed, %3d failed  %3dm%02ds%s' \
+    "$title" "$verdict" "$passed" "$failed" $((seconds / 60)) $((seconds % 60)) "${note:+  $note}")")
   total_passed=$((total_passed + passed))
   total_failed=$((total_failed + failed))
 }
@@ -177,6 +184,32 @@ armhf() {
   run_ctest "$dir"
 }
 
+# The armhf build as the armhf stage makes it (nothing to do when that stage
+# ran), its packages, then the guest: each test program counts as one test,
+# failed if it exits non-zero or skips anything, and so does the packaged
+# core's run with the examples; a build that fails counts as one failure.
+board() {
+  local dir=$build_root/armhf log=$build_root/board/board.log
+  configure_and_build "$dir" all -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake || return
+  if ! DVRCORE_BUILD_DIR=$build_root/board bash scripts/build-packages.sh armhf; then
+    failed=$((failed + 1))
+    return
+  fi
+  DVRCORE_BUILD_DIR=$build_root bash scripts/board.sh "$dir" "$build_root/board/packages" 2>&1 |
+    tee "$log"
+  local counts p f r s
+  counts=$(grep -E '^board: [0-9]+ passed, [0-9]+ failed, [0-9]+ test cases ran, [0-9]+ skipped$' "$log")
+  if [[ -z $counts ]]; then
+    echo "the board gave no result"
+    failed=$((failed + 1))
+    return
+  fi
+  read -r _ p _ f _ r _ _ _ s _ <<<"$counts"
+  passed=$((passed + p))
+  failed=$((failed + f))
+  note="$r test cases ran, $s skipped"
+}
+
 fuzz() {
   local dir=$build_root/fuzz
   configure_and_build "$dir" fuzzers -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -214,6 +247,7 @@ selected native && stage native native
 selected asan && stage asan+ubsan asan
 selected tsan && stage tsan tsan
 selected armhf && stage armhf armhf
+selected board && stage board board
 selected fuzz && stage fuzz fuzz
 selected packages && stage packages packages
 
