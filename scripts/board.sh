@@ -71,8 +71,9 @@ shopt -u nullglob
 kernel_dir=$work/kernel/$(basename "$kernel_deb" .deb)
 if [[ ! -d $kernel_dir ]]; then
   rm -rf "$work/kernel"
-  mkdir -p "$kernel_dir"
-  dpkg-deb --fsys-tarfile "$kernel_deb" | tar -x -C "$kernel_dir" --wildcards './boot/vmlinuz-*'
+  mkdir -p "$kernel_dir.new"
+  dpkg-deb --fsys-tarfile "$kernel_deb" | tar -x -C "$kernel_dir.new" --wildcards './boot/vmlinuz-*'
+  mv "$kernel_dir.new" "$kernel_dir"
 fi
 vmlinuz=$(echo "$kernel_dir"/boot/vmlinuz-*)
 
