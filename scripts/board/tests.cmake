@@ -1,6 +1,8 @@
 # The test list of a build, as CTest prints it (ctest --show-only=json-v1),
 # turned into the list the board guest runs: one line per test,
-#   <name> <timeout in seconds> <working directory> [env NAME=value...] <program> <arguments...>
+#   <slow> <name> <timeout in seconds> <working directory> [env NAME=value...] <program> <arguments...>
+# where <slow> is 1 for a test labelled "slow", else 0, for ordering; the
+# guest's list is the rest of the line.
 # The cross build's emulator comes off the front of each command that CTest
 # would run through it: on the board the programs run themselves. The guest
 # splits lines at blanks, so a word with a blank stops here.
@@ -22,6 +24,7 @@ foreach(i RANGE ${last})
   set(timeout 1500)
   set(directory "")
   set(environment "")
+  set(slow 0)
   string(JSON properties ERROR_VARIABLE none LENGTH "${json}" tests ${i} properties)
   if(none)
     set(properties 0)
@@ -36,6 +39,11 @@ foreach(i RANGE ${last})
       string(REGEX REPLACE "\\.0*$" "" timeout "${timeout}")
     elseif(property STREQUAL "WORKING_DIRECTORY")
       string(JSON directory GET "${json}" tests ${i} properties ${p} value)
+    elseif(property STREQUAL "LABELS")
+      string(JSON labels GET "${json}" tests ${i} properties ${p} value)
+      if(labels MATCHES "\"slow\"")
+        set(slow 1)
+      endif()
     elseif(property STREQUAL "ENVIRONMENT")
       string(JSON n LENGTH "${json}" tests ${i} properties ${p} value)
       math(EXPR n "${n} - 1")
@@ -87,6 +95,6 @@ foreach(i RANGE ${last})
     endif()
   endforeach()
   list(JOIN line " " line)
-  string(APPEND lines "${line}\n")
+  string(APPEND lines "${slow} ${line}\n")
 endforeach()
 file(WRITE "${OUT}" "${lines}")
