@@ -50,12 +50,16 @@ esac
 selected() { [[ " ${stages[*]} " == *" $1 "* ]]; }
 
 if [[ ${stages[*]} == native ]]; then
-  bash scripts/install-deps.sh || exit 1
+  deps=()
 elif selected board; then
-  bash scripts/install-deps.sh --packaging --board || exit 1
+  deps=(--packaging --board)
 else
-  bash scripts/install-deps.sh --packaging || exit 1
+  deps=(--packaging)
 fi
+# A package that cannot be installed (install-deps.sh names it and why) is
+# one failure; the stages go on, and those that need it fail in their turn.
+deps_failed=0
+bash scripts/install-deps.sh "${deps[@]}" || deps_failed=1
 
 # Absolute, because sanitizer log paths must not depend on a test's directory.
 build_root=$(realpath -m "${DVRCORE_BUILD_DIR:-build}")
@@ -63,6 +67,10 @@ jobs=$(nproc)
 summary=()
 total_passed=0
 total_failed=0
+if ((deps_failed)); then
+  summary+=("$(printf '%-12s %s' install-deps FAIL)")
+  total_failed=1
+fi
 # Counts of the stage being run, and what it adds to its summary line.
 passed=0
 failed=0
