@@ -68,6 +68,10 @@
 //   pause                           waits in pause() until the thread is
 //                                   cancelled
 //   cancel-worker                   cancels the worker thread (pthread_cancel)
+//   exit <status>                   ends the process with exit(status)
+//   crash                           ends the process with SIGSEGV, as a stray
+//                                   pointer would (the signal's default action,
+//                                   whatever handler a sanitizer set)
 // Data texts take the escapes \n \r \t \\ \0 and \xHH.
 // A buffer counts as retained when its Write or config IOCTL returns with a
 // non-zero retain, that is after the trigger's actions have run.
@@ -117,6 +121,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -159,7 +164,7 @@ struct EntryResult {
 struct Action {
   enum Kind {
     kRaise, kRelease, kSendParent, kEcho, kNow, kCoreLog, kSleep, kBlock, kAlloc, kFreeMemory,
-    kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker
+    kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker, kExit, kCrash
   };
   Kind kind = kRaise;
   bool sourceSelf = true;
@@ -174,7 +179,7 @@ struct Action {
   bool hasData = false;
   bool terminatingZero = false;
   std::string data;
-  uint32_t amount = 0;  // sleep: milliseconds; alloc: MiB; fork-as: user ID
+  uint32_t amount = 0;  // sleep: milliseconds; alloc: MiB; fork-as: user ID; exit: status
 };
 
 struct Config {
@@ -454,12 +459,17 @@ bool ParseAction(std::string rest, Action& action) {
                 {"own-thread", Action::kOwnThread},
                 {"exit-thread", Action::kExitThread},
                 {"pause", Action::kPause},
-                {"cancel-worker", Action::kCancelWorker}};
+                {"cancel-worker", Action::kCancelWorker},
+                {"crash", Action::kCrash}};
   for (const auto& plain : kPlain) {
     if (name == plain.name) {
       action.kind = plain.kind;
       return NextWord(rest).empty();
     }
+  }
+  if (name == "exit") {
+    action.kind = Action::kExit;
+    return ParseWord(NextWord(rest), action.amount) && NextWord(rest).empty();
   }
   return false;
 }
@@ -710,6 +720,12 @@ void RunAction(const TriggerContext& context, const Action& action) {
       Line("freed-memory").Add("trigger", trigger);
       break;
     }
+    case Action::kExit:
+      std::exit(static_cast<int>(action.amount));
+    case Action::kCrash:
+      std::signal(SIGSEGV, SIG_DFL);
+      std::raise(SIGSEGV);
+      _exit(1);  // not reached
   }
 }
 
