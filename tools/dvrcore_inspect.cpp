@@ -378,25 +378,22 @@ int main(int argc, char** argv) {
     return 0;
   }
   Inspector inspector;
-  int first = 1;
-  for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; first++) {
-    if (std::strcmp(argv[first], "--") == 0) {
-      first++;
-      break;
-    }
-    if (std::strcmp(argv[first], "--timeout") != 0) UsageError("unknown option");
+  int first = 1;  // the first file or directory
+  while (first < argc && std::strncmp(argv[first], "--", 2) == 0) {
+    const char* option = argv[first++];
+    if (std::strcmp(option, "--") == 0) break;
+    if (std::strcmp(option, "--timeout") != 0) UsageError("unknown option");
+    const char* value = first < argc ? argv[first++] : "";
     char* end = nullptr;
     errno = 0;
+    // strtoul would take a sign or leading blanks.
     const unsigned long seconds =
-        first + 1 < argc && std::isdigit(static_cast<unsigned char>(argv[first + 1][0]))
-            ? std::strtoul(argv[first + 1], &end, 10)
-            : 0;
+        std::isdigit(static_cast<unsigned char>(value[0])) ? std::strtoul(value, &end, 10) : 0;
     if (end == nullptr || *end != '\0' || errno != 0 || seconds == 0 ||
         seconds > kMaxTimeoutSeconds) {
       UsageError("--timeout takes 1 to 86400 seconds");
     }
     inspector.timeoutSeconds = static_cast<unsigned>(seconds);
-    first++;
   }
   if (first >= argc) {
     std::fputs(kUsage, stderr);
