@@ -73,16 +73,6 @@ std::string EchoLine(int number, const std::string& packet) {
 
 // Through syscall: glibc 2.36 declares pidfd_open without C linkage for C++.
 int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
-void PidfdKill(int pidfd) { syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0); }
-
-// Whether the process behind `pidfd` ends within kBoundMs.
-bool Ends(int pidfd) {
-  pollfd ended{pidfd, POLLIN, 0};
-  int ready;
-  while ((ready = poll(&ended, 1, kBoundMs)) < 0 && errno == EINTR) {
-  }
-  return ready > 0;
-}
 
 std::vector<std::string> PacketLines(const std::string& out) {
   std::vector<std::string> lines;
@@ -140,14 +130,14 @@ class Standin : public ::testing::Test {
       close(out[0]);
       return result;
     }
-    const int standin = PidfdOpen(pid);
-    int core = -1;  // taken while the core surely runs: its ID cannot be reused yet
-    // Every writer (the core inherits it) must close it, so a core left
-    // running keeps it open: bounded.
+    // Until every writer, the core included, has closed it; bounded, for a
+    // stand-in or a core that runs on.
+    int core = -1;  // a pidfd, taken while the core surely runs
     for (char buffer[4096];;) {
       pollfd ready{out[0], POLLIN, 0};
       if (poll(&ready, 1, kBoundMs) == 0) {
-        ADD_FAILURE() << "standard output still open\n" << result.out;
+        ADD_FAILURE() << "standard output still open; the stand-in is killed\n" << result.out;
+        kill(pid, SIGKILL);
         break;
       }
       ssize_t count = read(out[0], buffer, sizeof buffer);
@@ -156,16 +146,10 @@ class Standin : public ::testing::Test {
       result.out.append(buffer, static_cast<size_t>(count));
       if (signal != 0 && core < 0 && result.out.find(PacketLine(1, kStarted)) != std::string::npos) {
         core = PidfdOpen(std::stoi(ReadFile(RecordFile().string() + ".pid")));
-        EXPECT_GE(core, 0);
         kill(pid, signal);
       }
     }
     close(out[0]);
-    if (!Ends(standin)) {
-      ADD_FAILURE() << "the stand-in still runs; killed";
-      kill(pid, SIGKILL);
-    }
-    close(standin);
     int status = 0;
     EXPECT_EQ(waitpid(pid, &status, 0), pid);
     if (signal != SIGKILL) {
@@ -175,11 +159,12 @@ class Standin : public ::testing::Test {
     result.err = ReadFile(err);
     if (signal != 0) {
       EXPECT_GE(core, 0) << "the core's first packet never came\n" << result.out;
-      if (core >= 0 && !Ends(core)) {
+      pollfd ended{core, POLLIN, 0};
+      if (core >= 0 && poll(&ended, 1, kBoundMs) <= 0) {
         ADD_FAILURE() << "the core outlived the stand-in; killed";
-        PidfdKill(core);
+        syscall(SYS_pidfd_send_signal, core, SIGKILL, nullptr, 0);
       }
-      if (core >= 0) close(core);
+      close(core);
     }
     return result;
   }
