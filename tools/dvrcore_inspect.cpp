@@ -316,10 +316,11 @@ struct Inspector {
   bool Inspect(const fs::path& path) {
     std::printf("\n%s\n  path: %s\n", path.filename().c_str(), path.c_str());
     int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) return CannotInspect("pipe");
+    if (pipe2(report, O_CLOEXEC) != 0) return CannotInspect("pipe", errno);
     std::fflush(stdout);  // nothing buffered may be printed twice
     const pid_t parent = getpid();
     const pid_t child = fork();
+    const int forkError = errno;
     if (child == 0) {
       close(report[0]);
       RunChild(executablePath, names, path, report[1], parent, plainMask);
@@ -327,7 +328,7 @@ struct Inspector {
     close(report[1]);
     if (child < 0) {
       close(report[0]);
-      return CannotInspect("fork");
+      return CannotInspect("fork", forkError);
     }
     fcntl(report[0], F_SETFL, O_NONBLOCK);
 
@@ -359,8 +360,8 @@ struct Inspector {
     return verdict == "loaded";
   }
 
-  bool CannotInspect(const char* what) {
-    std::printf("  result: rejected (cannot inspect: %s: %s)\n", what, std::strerror(errno));
+  static bool CannotInspect(const char* what, int error) {
+    std::printf("  result: rejected (cannot inspect: %s: %s)\n", what, std::strerror(error));
     return false;
   }
 };
