@@ -85,6 +85,10 @@
 //                                   that blocks it and waits for it with
 //                                   sigtimedwait until Close
 //   broken-pipe                     writes to a pipe whose reader is closed
+//   exit <status>                   ends the process with exit(status)
+//   crash                           ends the process with SIGSEGV, as a stray
+//                                   pointer would (the signal's default action,
+//                                   whatever handler a sanitizer set)
 // Data texts take the escapes \n \r \t \\ \0 and \xHH.
 // A buffer counts as retained when its Write or config IOCTL returns with a
 // non-zero retain, that is after the trigger's actions have run.
@@ -142,6 +146,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -185,7 +190,7 @@ struct Action {
   enum Kind {
     kRaise, kRelease, kSendParent, kEcho, kNow, kCoreLog, kSleep, kBlock, kAlloc, kFreeMemory,
     kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker, kFork, kKillChild,
-    kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe
+    kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kExit, kCrash
   };
   Kind kind = kRaise;
   bool sourceSelf = true;
@@ -200,7 +205,7 @@ struct Action {
   bool hasData = false;
   bool terminatingZero = false;
   std::string data;
-  uint32_t amount = 0;  // sleep: milliseconds; alloc: MiB; fork-as: user ID; kill-child: signal
+  uint32_t amount = 0;  // sleep: ms; alloc: MiB; fork-as: user ID; kill-child: signal; exit: status
 };
 
 struct Config {
@@ -484,7 +489,8 @@ bool ParseAction(std::string rest, Action& action) {
   } kWithNumber[] = {{"sleep", Action::kSleep},
                      {"alloc", Action::kAlloc},
                      {"fork-as", Action::kForkAs},
-                     {"kill-child", Action::kKillChild}};
+                     {"kill-child", Action::kKillChild},
+                     {"exit", Action::kExit}};
   for (const auto& withNumber : kWithNumber) {
     if (name == withNumber.name) {
       action.kind = withNumber.kind;
@@ -506,7 +512,8 @@ bool ParseAction(std::string rest, Action& action) {
                 {"fork", Action::kFork},
                 {"linger", Action::kLinger},
                 {"sigwait", Action::kSigwait},
-                {"broken-pipe", Action::kBrokenPipe}};
+                {"broken-pipe", Action::kBrokenPipe},
+                {"crash", Action::kCrash}};
   for (const auto& plain : kPlain) {
     if (name == plain.name) {
       action.kind = plain.kind;
@@ -866,6 +873,12 @@ void RunAction(const TriggerContext& context, const Action& action) {
       Line("freed-memory").Add("trigger", trigger);
       break;
     }
+    case Action::kExit:
+      std::exit(static_cast<int>(action.amount));
+    case Action::kCrash:
+      std::signal(SIGSEGV, SIG_DFL);
+      std::raise(SIGSEGV);
+      _exit(1);  // not reached
   }
 }
 
