@@ -222,7 +222,9 @@ TEST_F(CorePrivilegeDrop, RootCoreTakesTheParentsUserAndGroupsAndNarrowsCapabili
   core.Signal(SIGTERM);
   EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
   EXPECT_EQ(core.Stdout().find("failed"), std::string::npos) << core.Stdout();
-  EXPECT_EQ(core.Stdout().find("not narrowed"), std::string::npos) << core.Stdout();
+  if (!kThreadSanitizer && !DVR_UNDER_EMULATOR) {  // their own threads cannot be narrowed
+    EXPECT_EQ(core.Stdout().find("not narrowed"), std::string::npos) << core.Stdout();
+  }
   EXPECT_EQ(threads.Calls("sigwait-chose").size(), 1u);
   EXPECT_TRUE(threads.Calls("sigwait-got").empty());
   ExpectOwnerOnlyFile(install.WorkDir() + "/plugins.xml", user.Uid());

@@ -18,6 +18,7 @@
 
 #include "ipc/packets.h"
 #include "tests/support/core_process.h"
+#include "tests/support/sanitizers.h"
 #include "tests/support/test_dir.h"
 
 namespace dvrtest {
@@ -207,7 +208,10 @@ TEST_P(StopSignal, AForkedHelperDiesOfItAndTheCoreRunsOn) {
   ASSERT_TRUE(core.WaitUntilStarted());
   std::vector<PluginCall> ended = plugin.Calls("child-ended");
   ASSERT_EQ(ended.size(), 1u);
-  EXPECT_EQ(ended[0].Number("signal"), GetParam()) << ended[0].line;
+  // ThreadSanitizer holds back signals in a child forked from threads (it
+  // stops intercepting there), so the helper only dies of the bounded wait's
+  // SIGKILL.
+  if (!kThreadSanitizer) EXPECT_EQ(ended[0].Number("signal"), GetParam()) << ended[0].line;
 
   // A round trip through the I/O thread, which would have seen a stop by now.
   ASSERT_TRUE(core.Send(MakeIpcPacket(0x01000000, 1, "ping", 4)));
