@@ -79,10 +79,13 @@ bool SaveFileSafely(XmlDocument& document, const char* fileName);
 bool LoadFileOrBackup(XmlDocument& document, const char* fileName,
                       std::string* leftAlone = nullptr);
 
-// The library's plain save (indented layout, F truncated and rewritten in
-// place), but without waiting on a file that is not a regular one (a FIFO
-// with no reader): that fails instead. True when F holds the document.
-bool SavePlainFile(const TiXmlDocument& document, const char* fileName);
+// The library's save (its indented layout) into F.pending, made anew, which
+// then replaces F by a rename: a reader of F sees the old document or the new
+// one, never a part, and a link named F is replaced, not followed. Without a
+// backup and without forcing the data to the disk, for a file written anew at
+// every start. On failure F is left as it was and `failure` says why.
+bool SaveFileReplacing(const TiXmlDocument& document, const char* fileName,
+                       std::string& failure);
 
 // File layout: four blanks per level, "\n" line breaks.
 std::string PrintFileLayout(const TiXmlNode& node);

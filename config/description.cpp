@@ -7,6 +7,7 @@
 // every document is a local of the operation that builds it, and
 // PublishDocument hands the dispatch a text on its own stack, which the
 // dispatch copies for the queue.
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -36,6 +37,17 @@ TiXmlElement* SettingsElement(XmlDocument& document, const char* name) {
 void ReportLeftAlone(const std::string& fileName, const XmlDocument& document) {
   CORE_LOG(kLogNotable, "%s cannot be opened (%s): left as it is, defaults apply", fileName.c_str(),
            document.ErrorDesc());
+}
+
+// A failed save's text ("create error 13"), with the system's words for a
+// trailing error number: the integrator reading the log needs the reason.
+std::string SaveFailure(const XmlDocument& document) {
+  std::string text = document.ErrorDesc();
+  const size_t digits = text.find_last_not_of("0123456789");
+  if (digits != std::string::npos && digits + 1 < text.size() && text[digits] == ' ') {
+    text += std::string(" (") + std::strerror(std::atoi(text.c_str() + digits + 1)) + ")";
+  }
+  return text;
 }
 
 }  // namespace
@@ -70,9 +82,10 @@ void PublishDescription(const CoreSettings& settings) {
   root->SetAttribute("Delta", 0);
   root->LinkEndChild(MemoryElement(settings.memoryThrottlingEnabled));
   document.LinkEndChild(root);
-  // A failed save is not reported: the previous file (or its backup) stays,
-  // and the next start tries again.
-  if (settings.rewriteCoreFile) SaveFileSafely(document, "core.xml");
+  // The previous file (or its backup) stays, and the next start tries again.
+  if (settings.rewriteCoreFile && !SaveFileSafely(document, "core.xml")) {
+    CORE_LOG(kLogFailure, "failed to save core.xml: %s", SaveFailure(document).c_str());
+  }
 
   // The product identity goes to the plugins only, never into core.xml.
   auto* product = new TiXmlElement("Product");

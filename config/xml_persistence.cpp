@@ -257,10 +257,28 @@ void SyncDirectoryOf(const std::string& fileName) {
   close(fd);
 }
 
-// Writes `text` to a new or truncated `fileName` and forces it to the disk.
+// Creates `fileName` anew for writing: whatever had the name goes first, and
+// the file is made exclusively, without following a link, so that a link
+// placed under the name never leads the write to its target. Null with errno
+// set on failure.
+FILE* CreateAnew(const std::string& fileName) {
+  if (unlink(fileName.c_str()) != 0 && errno != ENOENT) return nullptr;
+  const int fd = open(fileName.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+  }
+  return file;
+}
+
+// Writes `text` to `fileName`, created anew, and forces it to the disk.
 // Returns the failure text, empty on success.
 std::string WritePendingFile(const std::string& fileName, const std::string& text) {
-  FILE* file = OpenWithoutBlocking(fileName, true);
+  FILE* file = CreateAnew(fileName);
   if (!file) return "create error " + std::to_string(errno);
   std::string failure;
   const size_t written = fwrite(text.data(), 1, text.size(), file);
@@ -279,16 +297,18 @@ std::string WritePendingFile(const std::string& fileName, const std::string& tex
 }
 
 // Whether `fileName` is a regular file (not a link to one) of this process's
-// user holding exactly `text`: then a rewrite would leave what is there. A
-// file of another user (written before privileges were dropped, say) is
-// rewritten, so that it becomes this user's as a save makes it. Anything
-// unreadable counts as different, so that it is written.
+// user, for that user alone, holding exactly `text`: then a rewrite would
+// leave what is there. A file of another user (written before privileges
+// were dropped, say) or one others may read or write is rewritten, so that
+// it becomes what a save makes it: this user's, mode 0600 under the core's
+// umask. Anything unreadable counts as different, so that it is written.
 bool HoldsExactly(const std::string& fileName, const std::string& text) {
   const int fd = open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat status;
   bool same = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-              status.st_uid == geteuid() && static_cast<uint64_t>(status.st_size) == text.size();
+              status.st_uid == geteuid() && (status.st_mode & 077) == 0 &&
+              static_cast<uint64_t>(status.st_size) == text.size();
   if (same) {
     // One byte more than expected, so that a file that grew meanwhile differs.
     std::string content(text.size() + 1, '\0');
@@ -421,11 +441,29 @@ bool LoadFileOrBackup(XmlDocument& document, const char* fileName, std::string* 
   return false;
 }
 
-bool SavePlainFile(const TiXmlDocument& document, const char* fileName) {
-  FILE* file = OpenWithoutBlocking(fileName, true);
-  if (file == nullptr) return false;
-  const bool saved = document.SaveFile(file);
-  return fclose(file) == 0 && saved;
+bool SaveFileReplacing(const TiXmlDocument& document, const char* fileName,
+                       std::string& failure) {
+  const std::string pending = std::string(fileName) + ".pending";
+  FILE* file = CreateAnew(pending);
+  if (file == nullptr) {
+    failure = std::strerror(errno);
+    return false;
+  }
+  bool saved = document.SaveFile(file) && fflush(file) == 0 && !ferror(file);
+  int error = saved ? 0 : (errno != 0 ? errno : EIO);
+  if (fclose(file) != 0 && saved) {
+    saved = false;
+    error = errno;
+  }
+  if (saved && std::rename(pending.c_str(), fileName) != 0) {
+    saved = false;
+    error = errno;
+  }
+  if (!saved) {
+    std::remove(pending.c_str());
+    failure = std::strerror(error);
+  }
+  return saved;
 }
 
 std::string PrintFileLayout(const TiXmlNode& node) {

@@ -6,7 +6,7 @@
 // - main thread: construction, Init, Start with every plugin Load, Open,
 //   Close and Unload, and the main loop with every queued Write and
 //   configuration IOCTL.
-// - I/O thread (one): every Boost.Asio completion: the signal handler, the
+// - I/O thread (one): every Boost.Asio completion: the first stop signal, the
 //   scheduler tick, the parent link with its relayed IOCTL calls and sends.
 // - worker / reader threads (per plugin that asks): one IOCTL / one Read call.
 // - event threads: one per immediate event and receiving plugin.
@@ -15,18 +15,18 @@
 #ifndef DVRCORE_CORE_CORE_H
 #define DVRCORE_CORE_CORE_H
 
-#include <signal.h>
-
 #include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include <boost/asio/io_service.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include "config/config.h"
 #include "core/dvrcore.h"
+#include "core/signals.h"
 #include "events/routing.h"
 #include "housekeeping/housekeeping.h"
 #include "ipc/ipc.h"
@@ -34,10 +34,6 @@
 
 // The core's version text, "19.06.6.160279".
 const char* CoreVersion();
-
-// The signals that stop the core, and the same as a set.
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGQUIT};
-sigset_t StopSignals();
 
 // The components of the core object, in construction order. Destroyed in
 // reverse order after the destructor has reported leaked buffers.
@@ -70,6 +66,8 @@ struct dvrcore::Parts final : EventDispatch, ParentLinkHost {
   RequestQueue requests;                  // any thread; its own lock
   ReplySlots replies;                     // any thread; its own lock
   boost::asio::io_service ioService;
+  // Readable from the first stop signal on; watched by the I/O thread.
+  boost::asio::posix::stream_descriptor stopSignal{ioService};
   std::thread ioThread;                   // runs ioService; the main thread starts and joins it
   ParentLink parentLink;                  // I/O thread, but for Send and the identity
   boost::asio::steady_timer schedulerTimer;  // armed and re-armed on the I/O thread

@@ -14,29 +14,24 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 
 #include <boost/asio/post.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <boost/filesystem/path.hpp>
 
 #include "core/core.h"
 #include "core/privileges.h"
+#include "core/signals.h"
 
 namespace {
 
 constexpr std::chrono::seconds kFirstPacketWait{10};
 constexpr unsigned kLinkLostDelaySeconds = 60;
-
-// Boost.Asio installs its signal handler without SA_RESTART. With it, a stop
-// signal that the kernel hands to a thread inside a plugin's read, write or
-// wait resumes that call instead of failing it with EINTR.
-void RestartCallsAfter(int signal) {
-  struct sigaction action;
-  if (sigaction(signal, nullptr, &action) != 0) return;
-  action.sa_flags |= SA_RESTART;
-  sigaction(signal, &action, nullptr);
-}
+// How long the stop waits for packets already accepted for the parent. A
+// parent that reads at all takes megabytes within milliseconds; one that has
+// stopped reading must not hold up the stop for long.
+constexpr std::chrono::seconds kFlushBound{2};
 
 // Sleeps the whole time even when signals interrupt the sleep.
 void SleepFully(unsigned seconds) {
@@ -77,13 +72,6 @@ class CoreSchedulerHost : public SchedulerHost {
 
 const char* CoreVersion() { return "19.06.6.160279"; }
 
-sigset_t StopSignals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  for (int signal : kStopSignals) sigaddset(&signals, signal);
-  return signals;
-}
-
 dvrcore::Parts::Parts(dvrcore& core, const std::string& executablePath)
     : core(core),
       executablePath(executablePath),
@@ -117,6 +105,21 @@ bool dvrcore::Init(int ipcDescriptor) {
   // Keeps the capability sets across the change of user ID in DropPrivileges.
   prctl(PR_SET_SECUREBITS, SECBIT_NO_SETUID_FIXUP);
   if (!DropPrivileges()) return false;
+  // Before any plugin code runs: plugins see the narrowing signal taken, and
+  // their helpers find the handlers they inherit acting as if absent.
+  ReserveNarrowingSignal();
+  const int stopSignal = CatchSignals();
+  if (stopSignal < 0) {
+    CORE_LOG(kLogFailure, "failed to catch signals: %s", std::strerror(errno));
+    return false;
+  }
+  boost::system::error_code error;
+  parts->stopSignal.assign(stopSignal, error);
+  if (error) {
+    close(stopSignal);
+    CORE_LOG(kLogFailure, "failed to catch signals: %s", error.message().c_str());
+    return false;
+  }
   if (ipcDescriptor != -1 && !parts->parentLink.Adopt(ipcDescriptor)) {
     CORE_LOG(kLogFailure, "failed to open ipc pipe");
     return false;
@@ -136,18 +139,16 @@ void dvrcore::Start() {
   Parts& p = *parts;
   ReadDescriptionFiles(p.settings);
 
-  // Later stop signals stay caught by the set until it is destroyed at the
-  // end of Start: the first one stops the core, the rest do nothing.
-  boost::asio::signal_set signals(p.ioService);
-  for (int signal : kStopSignals) {
-    signals.add(signal);
-    RestartCallsAfter(signal);
-  }
-  signals.async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
-  // Handled from here on, so open on this thread and on every thread started
-  // from now: plugin code runs on all of them, and a process a plugin starts
-  // inherits its thread's mask. One that came early is delivered now; the
-  // handler only tells the I/O thread.
+  // The first stop signal stops the core; later ones do nothing, to the
+  // process's exit (see core/signals.h).
+  p.stopSignal.async_wait(boost::asio::posix::stream_descriptor::wait_read,
+                          [this](const boost::system::error_code& error) {
+                            if (error != boost::asio::error::operation_aborted) RequestStop();
+                          });
+  // Caught since Init, blocked by main until now: open on this thread and on
+  // every thread started from now, since plugin code runs on all of them and
+  // a process a plugin starts inherits its thread's mask. One that came
+  // early is delivered now; the handler only tells the I/O thread.
   const sigset_t stopSignals = StopSignals();
   pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
 
@@ -196,13 +197,13 @@ void dvrcore::Start() {
   });
   if (p.delayStop) SleepFully(kLinkLostDelaySeconds);
   p.plugins.CloseAll();
+  // Packets plugins handed over up to here (a last status from Close) were
+  // accepted, so they go out before the I/O thread stops.
+  p.parentLink.Flush(kFlushBound);
   p.ioService.stop();
   p.ioThread.join();
   p.parentLink.DropUnsent();
   p.plugins.UnloadAll();
-  // Destroying the set puts the default actions back; a stop signal after
-  // that must still wait, not kill a core that is done.
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 }
 
 // The stop steps end the tick chain by setting schedulerCancelled and

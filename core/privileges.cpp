@@ -20,6 +20,8 @@
 // a real-time signal whose handler narrows its own thread; /proc/self/task
 // is walked until a pass finds every thread narrowed before it began, so
 // threads created meanwhile by a thread not yet narrowed are caught too.
+// The signal is taken in Init, before any plugin code runs, so that plugins
+// choosing a free real-time signal never choose it.
 // libpsx was the alternative: it reaches only threads created through a
 // pthread_create wrapped at the executable's link, which neither plugins'
 // threads nor std::thread (created inside libstdc++) go through.
@@ -115,22 +117,41 @@ bool SignalBlocked(pid_t tid, int signal) {
   return false;
 }
 
-// Installs the narrowing handler on the highest real-time signal that nobody
-// handles yet (plugins that use one tend to count from SIGRTMIN up) and
-// returns it, or -1 when none is free. The handler stays: a late, stray
-// signal can only narrow its thread again.
-int InstallNarrowingHandler() {
-  for (int signal = SIGRTMAX; signal >= SIGRTMIN; signal--) {
-    struct sigaction current;
-    if (sigaction(signal, nullptr, &current) != 0) continue;
-    if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) continue;
-    struct sigaction narrowing{};
-    narrowing.sa_handler = NarrowThisThread;
-    narrowing.sa_flags = SA_RESTART;
-    sigfillset(&narrowing.sa_mask);
-    if (sigaction(signal, &narrowing, nullptr) == 0) return signal;
+// The signal whose handler narrows its thread: -1 until reserved, or when
+// no real-time signal was free. Written once by ReserveNarrowingSignal on
+// the main thread before any plugin code runs; read-only after.
+int g_narrowingSignal = -1;
+
+// The identity of a thread: its ID and its start time (clock ticks since
+// boot, /proc/self/task/<tid>/stat field 22). The ID alone is not enough:
+// plugins that start and end threads quickly wrap the ID space (32768 on the
+// target) in under a second, and a new thread under a narrowed one's ID must
+// still be dealt with. 0 as the start time: the thread is gone.
+struct ThreadIdentity {
+  pid_t tid;
+  unsigned long long start;
+  bool operator<(const ThreadIdentity& other) const {
+    return tid != other.tid ? tid < other.tid : start < other.start;
   }
-  return -1;
+};
+
+unsigned long long StartTime(pid_t tid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/task/%ld/stat", static_cast<long>(tid));
+  std::ifstream file(path);
+  std::string stat;
+  if (!std::getline(file, stat)) return 0;
+  // Field 2, the thread's name, is in parentheses and may hold anything, so
+  // the count starts after the last ')': field 3 first, field 22 twentieth.
+  const size_t paren = stat.rfind(')');
+  if (paren == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(paren + 1));
+  std::string field;
+  for (int i = 3; i < 22 && fields >> field; i++) {
+  }
+  unsigned long long start = 0;
+  fields >> start;
+  return start;
 }
 
 }  // namespace
@@ -174,14 +195,36 @@ bool SetCapabilities(uint32_t mask) {
   return error == 0;
 }
 
+int ReserveNarrowingSignal() {
+  // The highest real-time signal that nobody handles yet (plugins that use
+  // one tend to count from SIGRTMIN up). Taken before any plugin code runs,
+  // so that a plugin choosing a free real-time signal the same way sees this
+  // one taken. The handler stays: a late, stray signal can only narrow its
+  // thread again.
+  for (int signal = SIGRTMAX; signal >= SIGRTMIN; signal--) {
+    struct sigaction current;
+    if (sigaction(signal, nullptr, &current) != 0) continue;
+    if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) continue;
+    struct sigaction narrowing{};
+    narrowing.sa_handler = NarrowThisThread;
+    narrowing.sa_flags = SA_RESTART;
+    sigfillset(&narrowing.sa_mask);
+    if (sigaction(signal, &narrowing, nullptr) == 0) {
+      g_narrowingSignal = signal;
+      break;
+    }
+  }
+  return g_narrowingSignal;
+}
+
 std::vector<UnnarrowedThread> NarrowOtherThreads(uint32_t mask) {
   using Clock = std::chrono::steady_clock;
   g_narrowingMask = mask;
-  const int signal = InstallNarrowingHandler();
+  const int signal = g_narrowingSignal;
   std::vector<UnnarrowedThread> missed;
   const pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
-  std::set<pid_t> settled{self};              // narrowed, gone or given up on
-  std::map<pid_t, Clock::time_point> signalled;  // and when
+  std::set<ThreadIdentity> settled{{self, StartTime(self)}};  // narrowed, gone or given up on
+  std::map<ThreadIdentity, Clock::time_point> signalled;       // and when
   const Clock::time_point deadline = Clock::now() + kNarrowingBound;
   // Until a pass finds nothing to do: every thread listed then was narrowed
   // before it, so every thread created since inherits narrowed sets.
@@ -190,24 +233,25 @@ std::vector<UnnarrowedThread> NarrowOtherThreads(uint32_t mask) {
     bool waiting = false;
     const Clock::time_point now = Clock::now();
     for (pid_t tid : ListThreads()) {
-      if (settled.count(tid) != 0) continue;
+      const ThreadIdentity thread{tid, StartTime(tid)};
+      if (thread.start == 0 || settled.count(thread) != 0) continue;
       busy = true;
-      auto sent = signalled.find(tid);
+      auto sent = signalled.find(thread);
       if (NarrowedOrGone(tid, mask)) {
-        settled.insert(tid);
+        settled.insert(thread);
       } else if (signal < 0) {
         missed.push_back({tid, "no real-time signal is free"});
-        settled.insert(tid);
+        settled.insert(thread);
       } else if (sent == signalled.end()) {
-        signalled[tid] = now;
+        signalled[thread] = now;
         syscall(SYS_tgkill, getpid(), tid, signal);
         waiting = true;
       } else if (now - sent->second > kBlockedGrace && SignalBlocked(tid, signal)) {
         missed.push_back({tid, "it blocks the signal that narrows it"});
-        settled.insert(tid);
+        settled.insert(thread);
       } else if (now > deadline) {
         missed.push_back({tid, "it did not answer the signal that narrows it"});
-        settled.insert(tid);
+        settled.insert(thread);
       } else {
         waiting = true;
       }

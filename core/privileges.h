@@ -36,6 +36,12 @@ uint32_t ReadStatusUid(const std::string& path);
 // 32 and above. Returns 0 or the errno of the failed capset call; logs nothing.
 int ApplyCapabilities(uint32_t mask);
 
+// Main thread, Init, before any plugin code runs: installs the handler of the
+// signal NarrowOtherThreads sends, on the highest real-time signal nobody
+// handles yet, and returns it (-1 when none is free; the narrowing then
+// reports every other thread as missed).
+int ReserveNarrowingSignal();
+
 // A thread NarrowOtherThreads could not narrow, and why.
 struct UnnarrowedThread {
   long tid;
@@ -46,9 +52,9 @@ struct UnnarrowedThread {
 // Narrows every other thread of the process, those of plugins included, to at
 // most `mask` (effective and permitted; inheritable and capabilities 32 and
 // above cleared), by a signal that each thread answers with capset on
-// itself. Never raises a capability. Returns the threads it could not reach:
-// those that block every free real-time signal or did not answer within the
-// bound. Logs nothing.
+// itself (the one ReserveNarrowingSignal took). Never raises a capability.
+// Returns the threads it could not reach: those that block the signal or did
+// not answer within the bound. Logs nothing.
 std::vector<UnnarrowedThread> NarrowOtherThreads(uint32_t mask);
 
 #endif  // DVRCORE_CORE_PRIVILEGES_H

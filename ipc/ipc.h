@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -93,8 +94,12 @@ class ParentLink {
   };
   Identity ParentIdentity() EXCLUDES(identityMutex);
 
+  // Main thread, stopping, with the I/O thread still running: packets are
+  // refused from now on, and every packet accepted before is written unless
+  // the link fails or `bound` passes first.
+  void Flush(std::chrono::steady_clock::duration bound) EXCLUDES(handoffMutex);
   // Main thread, after the I/O thread is joined: frees what was never
-  // written.
+  // written, saying how many packets that was.
   void DropUnsent();
   // Bytes accepted for the parent and not yet written or freed.
   size_t QueuedBytes() const { return outgoingBytes.load(); }
@@ -115,6 +120,8 @@ class ParentLink {
   // I/O thread: moves what raisers handed over into outgoingPackets.
   void TakeHandedOver() EXCLUDES(handoffMutex);
   void SendFrontPacket();
+  // I/O thread: ends a flush once nothing more can be written.
+  void FinishFlushIfIdle();
   bool ReserveOutgoing(uint32_t length);
   void ReleaseOutgoing(uint32_t length);
   void ResumeOutgoing();
@@ -150,11 +157,17 @@ class ParentLink {
   Mutex handoffMutex;
   std::vector<OutgoingPacket> handedOver GUARDED_BY(handoffMutex);
   bool takePosted GUARDED_BY(handoffMutex) = false;
+  // Set by Flush: Send refuses from then on.
+  bool closing GUARDED_BY(handoffMutex) = false;
   // The I/O thread's side of the swap, kept so that both keep their room.
   std::vector<OutgoingPacket> taken;  // I/O thread only
 
   std::deque<OutgoingPacket> outgoingPackets;  // I/O thread; main thread after the join
   bool ipcSendFailed = false;  // a write to the parent failed: nothing more is written
+  // A flush is waiting for the queue to empty (I/O thread only); flushDone is
+  // set once it has, on the I/O thread, and waited for by the main thread.
+  bool flushing = false;
+  std::promise<void> flushDone;
   // Bytes of packets accepted and not yet written (or freed at shutdown):
   // added by Send on any thread, taken off on the I/O thread. While
   // refusingOutgoing is set, every packet is refused.

@@ -139,17 +139,49 @@ bool ParentLink::Send(void* buffer, uint32_t length) {
   OutgoingPacket packet;
   packet.buffer.reset(buffer);
   packet.length = length;
-  bool post;
+  bool accepted = false;
+  bool post = false;
   {
     MutexLock lock(handoffMutex);
-    handedOver.push_back(std::move(packet));
-    post = !takePosted;
-    takePosted = true;
+    if (!closing) {
+      handedOver.push_back(std::move(packet));
+      accepted = true;
+      post = !takePosted;
+      takePosted = true;
+    }
+  }
+  if (!accepted) {
+    ReleaseOutgoing(length);
+    return false;  // the packet frees its buffer
   }
   // If the I/O service never runs the take, DropUnsent (or destruction)
   // frees what was handed over.
   if (post) boost::asio::post(ioService, [this] { TakeHandedOver(); });
   return true;
+}
+
+void ParentLink::Flush(std::chrono::steady_clock::duration bound) {
+  {
+    MutexLock lock(handoffMutex);
+    closing = true;
+  }
+  if (!ipcOpen.load()) return;
+  std::future<void> done = flushDone.get_future();
+  boost::asio::post(ioService, [this] {
+    flushing = true;
+    TakeHandedOver();
+    FinishFlushIfIdle();
+  });
+  // What is still unwritten after the bound is dropped, and counted, once
+  // the I/O thread has stopped.
+  done.wait_for(bound);
+}
+
+void ParentLink::FinishFlushIfIdle() {
+  if (flushing && (outgoingPackets.empty() || ipcSendFailed || !ipcSocket.is_open())) {
+    flushing = false;
+    flushDone.set_value();
+  }
 }
 
 void ParentLink::TakeHandedOver() {
@@ -174,23 +206,26 @@ void ParentLink::SendFrontPacket() {
       [this](const boost::system::error_code& error, std::size_t) {
         ReleaseOutgoing(static_cast<uint32_t>(outgoingPackets.front().length));
         outgoingPackets.pop_front();
-        if (error) {
-          // What is still queued stays unsent; shutdown frees it.
-          ipcSendFailed = true;
-          return;
-        }
-        SendFrontPacket();
+        // What is still queued after a failure stays unsent; shutdown frees it.
+        if (error) ipcSendFailed = true;
+        if (!error) SendFrontPacket();
+        FinishFlushIfIdle();
       });
 }
 
 void ParentLink::DropUnsent() {
-  auto drop = [this](auto& packets) {
+  size_t dropped = 0;
+  auto drop = [this, &dropped](auto& packets) {
     for (const OutgoingPacket& packet : packets) outgoingBytes -= packet.length;
+    dropped += packets.size();
     packets.clear();
   };
   drop(outgoingPackets);
-  MutexLock lock(handoffMutex);
-  drop(handedOver);
+  {
+    MutexLock lock(handoffMutex);
+    drop(handedOver);
+  }
+  if (dropped != 0) CORE_LOG(kLogNotable, "%zu packets for brevad dropped unsent", dropped);
 }
 
 bool ParentLink::ReserveOutgoing(uint32_t length) {

@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include <boost/filesystem/operations.hpp>
@@ -59,10 +60,13 @@ bool IsPlainPath(const std::string& text, size_t known = 0) {
 }
 
 // The scan through boost::filesystem, for directories that are not plain.
-void FindThroughBoost(const fs::path& directory, const std::string& extension,
-                      std::vector<fs::path>& candidates) {
+// boost reports neither a missing path nor one that is not a directory as an
+// error, as FindPluginFiles wants.
+boost::system::error_code FindThroughBoost(const fs::path& directory,
+                                           const std::string& extension,
+                                           std::vector<fs::path>& candidates) {
   boost::system::error_code error;
-  if (!fs::is_directory(directory, error) || error) return;
+  if (!fs::is_directory(directory, error) || error) return error;
 
   fs::directory_iterator it(directory, error);
   for (fs::directory_iterator end; !error && it != end; it.increment(error)) {
@@ -77,6 +81,7 @@ void FindThroughBoost(const fs::path& directory, const std::string& extension,
       // One bad entry is skipped; the scan goes on.
     }
   }
+  return error;
 }
 
 // Whether the last extension of the file name `name` (from its last dot;
@@ -139,17 +144,21 @@ size_t CommonPrefix(const std::vector<SortKey>& keys) {
 
 }  // namespace
 
-void FindPluginFiles(const fs::path& directory, const std::string& extension,
-                     std::vector<fs::path>& candidates) {
+boost::system::error_code FindPluginFiles(const fs::path& directory, const std::string& extension,
+                                          std::vector<fs::path>& candidates) {
   const std::string& base = directory.native();
-  if (!IsPlainPath(base)) {
-    FindThroughBoost(directory, extension, candidates);
-    return;
-  }
-  // opendir fails on a missing path and on anything but a directory: no
-  // candidates, as from a directory that cannot be read.
+  if (!IsPlainPath(base)) return FindThroughBoost(directory, extension, candidates);
+  // A missing folder is an installation without plugins of that kind, and a
+  // file in its place has never been a folder of plugins: neither is a
+  // failure. Anything else that keeps the folder closed (no permission for
+  // the user the core runs as, descriptors used up) is, or the core would
+  // start as if its plugins did not exist.
   DIR* dir = opendir(base.c_str());
-  if (dir == nullptr) return;
+  if (dir == nullptr) {
+    const int why = errno;
+    if (why == ENOENT || why == ENOTDIR) return {};
+    return boost::system::error_code(why, boost::system::system_category());
+  }
   // Each entry's path, as boost::filesystem spells it: the directory, one
   // separator, the entry's name. Built in place, so that only a candidate's
   // own copy allocates.
@@ -158,7 +167,15 @@ void FindPluginFiles(const fs::path& directory, const std::string& extension,
   const size_t nameStart = path.size();
   // The 64-bit calls, as boost::filesystem makes them: on 32-bit ARM the
   // others fail on large inode numbers.
-  while (const dirent64* entry = readdir64(dir)) {  // a failing read ends the scan
+  // readdir64 tells the end from a failing read by errno alone.
+  int readError = 0;
+  for (;;) {
+    errno = 0;
+    const dirent64* entry = readdir64(dir);
+    if (entry == nullptr) {
+      readError = errno;  // a failing read ends the scan, keeping what it found
+      break;
+    }
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     if (!HasExtension(name, extension)) continue;
@@ -173,6 +190,8 @@ void FindPluginFiles(const fs::path& directory, const std::string& extension,
     }
   }
   closedir(dir);
+  if (readError == 0) return {};
+  return boost::system::error_code(readError, boost::system::system_category());
 }
 
 void SortPluginPaths(std::vector<fs::path>& candidates) {

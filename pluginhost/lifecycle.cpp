@@ -124,8 +124,16 @@ void PluginTable::Unload(PLUGININFO& plugin) {
 
 void PluginTable::LoadAll(const fs::path& directory) {
   std::vector<fs::path> candidates;
-  FindPluginFiles(directory / "plugins", kPluginExtension, candidates);
-  FindPluginFiles(directory / "protected-plugins", kPluginExtension, candidates);
+  for (const char* folder : {"plugins", "protected-plugins"}) {
+    const fs::path path = directory / folder;
+    // The core goes on with what it found: the other folder's plugins, or
+    // none, which the parent notices without them.
+    const boost::system::error_code error = FindPluginFiles(path, kPluginExtension, candidates);
+    if (error) {
+      CORE_LOG(kLogFailure, "Core: Failed to read plugin directory '%s': %s", path.c_str(),
+               error.message().c_str());
+    }
+  }
   SortPluginPaths(candidates);
   {
     // Room for every candidate at once, rather than a regrowth now and then

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include <boost/filesystem/path.hpp>
+#include <boost/system/error_code.hpp>
 
 #include "events/locks.h"
 #include "events/routing.h"
@@ -211,11 +212,13 @@ void WritePluginReport(const std::vector<PLUGININFO>& plugins,
                        const std::string& libraryFilename, const std::string& libraryVersion);
 
 // Appends every regular file (after following links) of `directory` whose last
-// extension is exactly `extension` to `candidates`. Never fails: a missing
-// directory adds nothing, a bad entry is skipped, a failing scan keeps what it
-// found so far.
-void FindPluginFiles(const boost::filesystem::path& directory, const std::string& extension,
-                     std::vector<boost::filesystem::path>& candidates);
+// extension is exactly `extension` to `candidates`. A missing directory, or
+// a path that is not a directory, adds nothing and is no error; a bad entry
+// is skipped. Returns why the directory could not be opened or read to the
+// end (a failing scan keeps what it found so far), or no error.
+boost::system::error_code FindPluginFiles(const boost::filesystem::path& directory,
+                                          const std::string& extension,
+                                          std::vector<boost::filesystem::path>& candidates);
 
 // Candidate order: paths containing the marker "Nvrxpr" first, then element by
 // element, byte-wise.

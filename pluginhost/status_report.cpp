@@ -88,9 +88,11 @@ void WritePluginReport(const std::vector<PLUGININFO>& plugins,
     ++number;
   }
 
-  // The library's plain save, not the safe one: the report is rewritten at
-  // every start and never read back by the core. A failure is not reported;
-  // the plugins still get the document.
-  SavePlainFile(document, "plugins.xml");
+  // Not the safe save with its backup: the report is rewritten at every start
+  // and never read back by the core. The plugins get the document either way.
+  std::string failure;
+  if (!SaveFileReplacing(document, "plugins.xml", failure)) {
+    CORE_LOG(kLogFailure, "failed to write plugins.xml: %s", failure.c_str());
+  }
   PublishDocument(document, EVENT_CONFIG);
 }

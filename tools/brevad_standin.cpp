@@ -6,29 +6,40 @@
 // plugin and stop packets, waits, sleeps and closing the link. Every packet
 // the core sends up is printed as one "[brevad] packet ..." line on stdout.
 // At the end it waits, bounded, for the core to exit and exits with the
-// core's status.
+// core's status. Every send is bounded by the same timeout; SIGINT and
+// SIGTERM are passed on to the core, which ends with the stand-in in any case.
 //
 // DESIGN: two threads. The main thread parses the script, starts the core,
 // runs the steps and reaps the core. The reader thread blocks in recv() on the
 // parent's end and prints each packet as it arrives; it ends when the core's
 // end is closed or the parent's end is shut down. The main thread only closes
 // the descriptor after shutdown() has woken the reader and it has been joined,
-// so the descriptor number is never reused under a blocked recv(). SIGCHLD is
-// blocked in every thread and waited for with sigtimedwait(), which bounds the
-// final wait without polling.
+// so the descriptor number is never reused under a blocked recv(). SIGCHLD,
+// SIGINT and SIGTERM are blocked in every thread and read from a signalfd;
+// every wait of the main thread (a send on a full socket, the packets it waits
+// for, a pause, stdin, the core's end) is one poll() with a deadline that also
+// watches the signalfd, so a stop signal ends any step at once and the core's
+// end is noticed without polling. The reader wakes the main thread through an
+// eventfd. The core's child asks for SIGKILL when the stand-in dies
+// (PR_SET_PDEATHSIG), so that a stand-in killed outright leaves no core behind
+// under init.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -63,8 +74,10 @@ const char kUsage[] =
     "  --interactive               read the same steps from stdin, one per line,\n"
     "                              without the dashes; 'quit' or end of input ends it\n"
     "  --timeout SECONDS           how long to wait for the core at the end (default 30),\n"
-    "                              then SIGTERM, then SIGKILL after 5 s\n"
-    "TARGET and TYPE are decimal or 0x-prefixed hex 32-bit numbers.\n";
+    "                              then SIGTERM, then SIGKILL after 5 s; also the\n"
+    "                              longest a send may wait before the script ends\n"
+    "TARGET and TYPE are decimal or 0x-prefixed hex 32-bit numbers.\n"
+    "SIGINT and SIGTERM are passed on to the core (SIGKILL follows after 5 s).\n";
 
 // Prints one whole line at once; stdio locks the stream per call, so lines
 // from the reader thread and the main thread never interleave.
@@ -279,40 +292,173 @@ Options ParseCommandLine(int argc, char** argv) {
   return options;
 }
 
+using Clock = std::chrono::steady_clock;
+constexpr Clock::time_point kNever = Clock::time_point::max();
+
+// The name of a signal the stand-in handles, for its messages.
+std::string SignalName(int signal) {
+  const char* name = sigabbrev_np(signal);
+  return name ? std::string("SIG") + name : "signal " + std::to_string(signal);
+}
+
+// The core process as the main thread sees it, and the signals that reach the
+// stand-in: SIGCHLD, SIGINT and SIGTERM, blocked in every thread and taken
+// from a signalfd, so that every wait of the main thread can be a poll that
+// also ends on them. SIGINT and SIGTERM are passed on to the core at once.
+// Main thread only.
+class CoreWatch {
+ public:
+  enum class Woke { kReady, kStop, kCoreEnded, kDeadline };
+
+  // `signals` must already be blocked. False when no signalfd can be made.
+  bool Open(const sigset_t& signals) {
+    signalFd_ = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+    return signalFd_ >= 0;
+  }
+  void Adopt(pid_t pid) { pid_ = pid; }
+
+  // Waits until `fd` (when not -1) is ready for `events`, the core has ended
+  // (when `forCore`), the first SIGINT or SIGTERM arrives, or `deadline`
+  // passes. Later stop signals are passed on and the wait goes on.
+  Woke Wait(int fd, short events, Clock::time_point deadline, bool forCore = false) {
+    for (;;) {
+      if (forCore && reaped_) return Woke::kCoreEnded;
+      int timeoutMs = -1;
+      if (deadline != kNever) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return Woke::kDeadline;
+        timeoutMs = static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX));
+      }
+      pollfd fds[2] = {{signalFd_, POLLIN, 0}, {fd, events, 0}};
+      int ready = poll(fds, fd >= 0 ? 2 : 1, timeoutMs);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) return Woke::kDeadline;  // poll fails only for want of memory
+      if (fds[0].revents != 0 && TakeSignals()) return Woke::kStop;
+      if (fd >= 0 && fds[1].revents != 0) return Woke::kReady;
+    }
+  }
+
+  // Waits for the core without a bound: after SIGKILL.
+  void Reap() {
+    while (!reaped_ && !TryReap(0) && errno == EINTR) {
+    }
+  }
+
+  // A stop signal has arrived (and was passed on).
+  bool Stopping() const { return stopSignal_ != 0; }
+  int StopSignal() const { return stopSignal_; }
+  int Status() const { return status_; }
+  // Never after the core was reaped: its process ID may belong to another.
+  void Kill(int signal) {
+    if (!reaped_) kill(pid_, signal);
+  }
+
+ private:
+  // Handles every pending signal; true when the first stop signal was among
+  // them.
+  bool TakeSignals() {
+    bool firstStop = false;
+    signalfd_siginfo info;
+    while (read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      const int signal = static_cast<int>(info.ssi_signo);
+      if (signal == SIGCHLD) {
+        if (!reaped_) TryReap(WNOHANG);
+        continue;
+      }
+      PrintLine(stderr, "got " + SignalName(signal) +
+                            (reaped_ ? ", the core has ended already" : ", passing it on to the core"));
+      Kill(signal);
+      if (stopSignal_ == 0) {
+        stopSignal_ = signal;
+        firstStop = true;
+      }
+    }
+    return firstStop;
+  }
+
+  bool TryReap(int options) {
+    int status = 0;
+    if (waitpid(pid_, &status, options) != pid_) return false;
+    status_ = status;
+    reaped_ = true;
+    return true;
+  }
+
+  int signalFd_ = -1;
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int status_ = 0;
+  int stopSignal_ = 0;  // the first SIGINT or SIGTERM received, 0 for none
+};
+
 // The parent's end of the link and the reader thread that prints what the
 // core sends up.
 class ParentLink {
  public:
-  explicit ParentLink(int fd) : fd_(fd), reader_([this] { Read(); }) {}
+  // `sendLimit` bounds each send.
+  ParentLink(int fd, CoreWatch& watch, std::chrono::seconds sendLimit)
+      : fd_(fd), watch_(watch), sendLimit_(sendLimit), reader_([this] { Read(); }) {}
   ~ParentLink() { Close(); }
 
-  // Main thread only.
-  void Send(const std::vector<uint8_t>& packet) {
+  enum class Sent { kSent, kFailed, kTimedOut, kStopped };
+
+  // Main thread only. A core that reads nothing (stuck while loading, say)
+  // fills the socket's buffer; then the send waits, but not past the limit.
+  Sent Send(const std::vector<uint8_t>& packet) {
     if (fd_ < 0) {
       PrintLine(stderr, "cannot send: the link is closed");
-      return;
+      return Sent::kFailed;
     }
+    const auto deadline = Clock::now() + sendLimit_;
     // MSG_NOSIGNAL: a core that has gone away is reported, not a SIGPIPE.
-    if (send(fd_, packet.data(), packet.size(), MSG_NOSIGNAL) < 0) {
-      PrintLine(stderr, std::string("send failed: ") + std::strerror(errno));
-      return;
+    while (send(fd_, packet.data(), packet.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        PrintLine(stderr, std::string("send failed: ") + std::strerror(errno));
+        return Sent::kFailed;
+      }
+      switch (watch_.Wait(fd_, POLLOUT, deadline)) {
+        case CoreWatch::Woke::kStop:
+          return Sent::kStopped;
+        case CoreWatch::Woke::kDeadline:
+          return Sent::kTimedOut;
+        default:
+          break;
+      }
     }
     IpcPacketHeader header;
     std::memcpy(&header, packet.data(), sizeof header);
     PrintLine(stdout, "sent type " + std::to_string(header.type) + " length " +
                           std::to_string(header.length));
+    return Sent::kSent;
   }
 
   // Main thread only. Returns early when the link ends, as no more packets
-  // can come.
-  void WaitForPackets(uint64_t count, std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!arrived_.wait_for(lock, limit, [&] { return received_ >= count || !readerRunning_; }))
-      PrintLine(stderr, "timed out waiting for " + std::to_string(count) + " packets (" +
-                            std::to_string(received_) + " so far)");
-    else if (received_ < count)
-      PrintLine(stderr, "link ended after " + std::to_string(received_) + " of " +
-                            std::to_string(count) + " packets");
+  // can come, or when a stop signal arrives (false).
+  bool WaitForPackets(uint64_t count, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (received_ >= count || !readerRunning_) {
+          if (received_ < count)
+            PrintLine(stderr, "link ended after " + std::to_string(received_) + " of " +
+                                  std::to_string(count) + " packets");
+          return true;
+        }
+      }
+      const CoreWatch::Woke woke = watch_.Wait(arrived_, POLLIN, deadline);
+      if (woke == CoreWatch::Woke::kStop) return false;
+      if (woke == CoreWatch::Woke::kDeadline) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        PrintLine(stderr, "timed out waiting for " + std::to_string(count) + " packets (" +
+                              std::to_string(received_) + " so far)");
+        return true;
+      }
+      uint64_t ignored;
+      ssize_t drained = read(arrived_, &ignored, sizeof ignored);  // re-armed by the next packet
+      (void)drained;
+    }
   }
 
   // Main thread only. Packets already queued for us are still printed:
@@ -346,62 +492,134 @@ class ParentLink {
                             " : " +
                             (printable ? std::string(buffer.begin(), buffer.begin() + length)
                                        : ToHex(buffer.data(), static_cast<size_t>(length))));
-      arrived_.notify_all();
+      Notify();
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    readerRunning_ = false;
-    arrived_.notify_all();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      readerRunning_ = false;
+    }
+    Notify();
+  }
+
+  void Notify() {
+    const uint64_t one = 1;
+    ssize_t written = write(arrived_, &one, sizeof one);  // fails only when already readable
+    (void)written;
   }
 
   // Written by the main thread only, and only after the reader has been
   // joined; read by both threads before that.
   int fd_;
+  CoreWatch& watch_;  // main thread only
+  const std::chrono::seconds sendLimit_;
+  // Made readable by the reader after each packet and at its end; polled and
+  // drained by the main thread. Never closed: it lives as long as the process.
+  const int arrived_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   std::mutex mutex_;
-  std::condition_variable arrived_;  // used with mutex_; the reader notifies, main waits
-  uint64_t received_ = 0;            // guarded by mutex_; reader writes, main reads
-  bool readerRunning_ = true;        // guarded by mutex_; reader writes, main reads
-  std::thread reader_;               // declared last: it starts once the rest is ready
+  uint64_t received_ = 0;      // guarded by mutex_; reader writes, main reads
+  bool readerRunning_ = true;  // guarded by mutex_; reader writes, main reads
+  std::thread reader_;         // declared last: it starts once the rest is ready
 };
 
-// Runs on the main thread; returns false on "quit".
-bool RunStep(const Step& step, ParentLink& link);
+// Lines from stdin, read without blocking past a stop signal. Main thread
+// only.
+class InputLines {
+ public:
+  explicit InputLines(CoreWatch& watch) : watch_(watch) {}
 
-// Reads steps from stdin until "quit" or the end of input; a bad line is
-// reported and skipped.
-void RunInteractive(ParentLink& link) {
-  std::string line;
-  while (std::getline(std::cin, line)) {
-    std::string error;
-    auto step = ParseLine(line, error);
-    if (!step)
-      PrintLine(stderr, error);
-    else if (!RunStep(*step, link))
-      return;
+  // The next line, without its "\n" (the last one may lack it); false at the
+  // end of the input or on a stop signal.
+  bool Next(std::string& line) {
+    for (;;) {
+      size_t newline = pending_.find('\n');
+      if (newline != std::string::npos) {
+        line = pending_.substr(0, newline);
+        pending_.erase(0, newline + 1);
+        return true;
+      }
+      if (ended_) {
+        if (pending_.empty()) return false;
+        line.swap(pending_);
+        pending_.clear();
+        return true;
+      }
+      if (watch_.Wait(STDIN_FILENO, POLLIN, kNever) != CoreWatch::Woke::kReady) return false;
+      char buffer[4096];
+      ssize_t count = read(STDIN_FILENO, buffer, sizeof buffer);
+      if (count > 0) {
+        pending_.append(buffer, static_cast<size_t>(count));
+      } else if (count == 0 || (errno != EINTR && errno != EAGAIN)) {
+        ended_ = true;
+      }
+    }
   }
-}
 
-bool RunStep(const Step& step, ParentLink& link) {
-  switch (step.kind) {
-    case StepKind::kSend:
-      link.Send(step.packet);
-      break;
-    case StepKind::kWaitPackets:
-      link.WaitForPackets(step.count, step.duration);
-      break;
-    case StepKind::kSleep:
-      std::this_thread::sleep_for(step.duration);
-      break;
-    case StepKind::kClose:
-      link.Close();
-      break;
-    case StepKind::kInteractive:
-      RunInteractive(link);
-      break;
-    case StepKind::kQuit:
-      return false;
+ private:
+  CoreWatch& watch_;
+  std::string pending_;
+  bool ended_ = false;
+};
+
+// Runs the steps on the main thread.
+class Script {
+ public:
+  Script(ParentLink& link, CoreWatch& watch) : link_(link), watch_(watch), input_(watch) {}
+
+  // False when the script must end: a stop signal, or a send that could not
+  // go through in time.
+  bool Run(const Step& step) {
+    switch (step.kind) {
+      case StepKind::kSend:
+        switch (link_.Send(step.packet)) {
+          case ParentLink::Sent::kStopped:
+            return false;
+          case ParentLink::Sent::kTimedOut:
+            sendTimedOut_ = true;
+            return false;
+          default:
+            return true;
+        }
+      case StepKind::kWaitPackets:
+        return link_.WaitForPackets(step.count, step.duration);
+      case StepKind::kSleep:
+        return watch_.Wait(-1, 0, Clock::now() + step.duration) != CoreWatch::Woke::kStop;
+      case StepKind::kClose:
+        link_.Close();
+        return true;
+      case StepKind::kInteractive:
+        return RunInteractive();
+      case StepKind::kQuit:
+        return true;  // only read from stdin, where it ends RunInteractive
+    }
+    return true;
   }
-  return true;
-}
+
+  bool SendTimedOut() const { return sendTimedOut_; }
+
+ private:
+  // Reads steps from stdin until "quit" or the end of input; a bad line is
+  // reported and skipped. False as Run.
+  bool RunInteractive() {
+    std::string line;
+    while (input_.Next(line)) {
+      std::string error;
+      auto step = ParseLine(line, error);
+      if (!step) {
+        PrintLine(stderr, error);
+      } else if (step->kind == StepKind::kQuit) {
+        return true;
+      } else if (!Run(*step)) {
+        return false;
+      }
+    }
+    return !watch_.Stopping();
+  }
+
+  ParentLink& link_;
+  CoreWatch& watch_;
+  InputLines input_;
+  bool sendTimedOut_ = false;
+};
 
 pid_t StartCore(const std::vector<std::string>& command, int coreEnd, const sigset_t& oldMask) {
   std::vector<std::string> args = command;
@@ -410,28 +628,20 @@ pid_t StartCore(const std::vector<std::string>& command, int coreEnd, const sigs
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
+  const pid_t parent = getpid();
   pid_t pid = fork();
   if (pid != 0) return pid;
   // The child: no other thread exists yet in the parent, so anything goes.
+  // It ends with the stand-in, even one killed by SIGKILL, rather than run on
+  // under init. If the stand-in died before the request, the child already
+  // has another parent and would never get the signal.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(127);
   sigprocmask(SIG_SETMASK, &oldMask, nullptr);
   fcntl(coreEnd, F_SETFD, 0);
   execv(argv[0], argv.data());
   std::fprintf(stderr, "[brevad] cannot start %s: %s\n", argv[0], std::strerror(errno));
   _exit(127);
-}
-
-// Waits for the core until `deadline`; true once it has been reaped.
-bool WaitForCore(pid_t pid, const sigset_t& childSignal,
-                 std::chrono::steady_clock::time_point deadline, int& status) {
-  for (;;) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return true;
-    auto left = deadline - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero()) return false;
-    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-    timespec wait{static_cast<time_t>(seconds.count()),
-                  static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
-    sigtimedwait(&childSignal, nullptr, &wait);
-  }
 }
 
 }  // namespace
@@ -444,41 +654,68 @@ int main(int argc, char** argv) {
     std::perror("[brevad] socketpair");
     return kSetupFailedStatus;
   }
-  // Blocked before any thread starts so every thread inherits it and only
-  // sigtimedwait() receives it.
-  sigset_t childSignal, oldMask;
-  sigemptyset(&childSignal);
-  sigaddset(&childSignal, SIGCHLD);
-  sigprocmask(SIG_BLOCK, &childSignal, &oldMask);
+  // Blocked before any thread starts so every thread inherits the mask and
+  // only the signalfd of the main thread receives them.
+  sigset_t handled, oldMask;
+  sigemptyset(&handled);
+  for (int signal : {SIGCHLD, SIGINT, SIGTERM}) sigaddset(&handled, signal);
+  sigprocmask(SIG_BLOCK, &handled, &oldMask);
+  CoreWatch watch;
+  if (!watch.Open(handled)) {
+    std::perror("[brevad] signalfd");
+    return kSetupFailedStatus;
+  }
 
   pid_t core = StartCore(options.coreCommand, ends[1], oldMask);
   if (core < 0) {
     std::perror("[brevad] fork");
     return kSetupFailedStatus;
   }
+  watch.Adopt(core);
   close(ends[1]);
 
-  int status = 0;
+  const std::chrono::seconds timeout(options.timeoutSeconds);
   bool timedOut = false;
   {
-    ParentLink link(ends[0]);
-    for (const Step& step : options.steps) RunStep(step, link);
+    ParentLink link(ends[0], watch, timeout);
+    Script script(link, watch);
+    for (const Step& step : options.steps) {
+      if (!script.Run(step)) break;
+    }
 
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
-    if (!WaitForCore(core, childSignal, deadline, status)) {
+    // How the core comes to an end: by itself within the timeout, or after
+    // a stop signal, which it has been passed already, or after SIGTERM from
+    // us; in the last two cases SIGKILL follows the grace time.
+    CoreWatch::Woke woke = CoreWatch::Woke::kStop;
+    if (script.SendTimedOut()) {
       timedOut = true;
-      PrintLine(stderr, "core still running after " + std::to_string(options.timeoutSeconds) +
-                            " s, sending SIGTERM");
-      kill(core, SIGTERM);
-      deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kTermGraceSeconds);
-      if (!WaitForCore(core, childSignal, deadline, status)) {
-        PrintLine(stderr, "core ignored SIGTERM, sending SIGKILL");
-        kill(core, SIGKILL);
-        waitpid(core, &status, 0);
+      PrintLine(stderr, "send timed out after " + std::to_string(options.timeoutSeconds) +
+                            " s: the core reads nothing, sending SIGTERM");
+      watch.Kill(SIGTERM);
+    } else if (!watch.Stopping()) {
+      woke = watch.Wait(-1, 0, Clock::now() + timeout, true);
+      if (woke == CoreWatch::Woke::kDeadline) {
+        timedOut = true;
+        PrintLine(stderr, "core still running after " + std::to_string(options.timeoutSeconds) +
+                              " s, sending SIGTERM");
+        watch.Kill(SIGTERM);
+      }
+    }
+    if (woke != CoreWatch::Woke::kCoreEnded) {
+      const auto grace = Clock::now() + std::chrono::seconds(kTermGraceSeconds);
+      do {  // a stop signal for the stand-in during our own SIGTERM's grace
+        woke = watch.Wait(-1, 0, grace, true);
+      } while (woke == CoreWatch::Woke::kStop);
+      if (woke != CoreWatch::Woke::kCoreEnded) {
+        PrintLine(stderr, "core ignored " + SignalName(watch.Stopping() ? watch.StopSignal() : SIGTERM) +
+                              ", sending SIGKILL");
+        watch.Kill(SIGKILL);
+        watch.Reap();
       }
     }
   }  // closing the link prints every packet the core sent before it exited
 
+  const int status = watch.Status();
   int exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   PrintLine(stdout, WIFEXITED(status)
                         ? "core exited with status " + std::to_string(exitStatus)

@@ -4,10 +4,14 @@
 // of the core's dispatch.
 #include "config/config.h"
 
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <regex>
 #include <string>
@@ -146,7 +150,7 @@ TEST_F(CoreDocuments, CoreXmlBackupIsPromotedAndApplied) {
 
 // A FIFO in place of any of the files must not hold up the start (opening
 // one waits for its other end), and core.xml, which the core cannot open, is
-// reported and not rewritten.
+// reported and not rewritten. The report replaces whatever has its name.
 TEST_F(CoreDocuments, FifosInPlaceOfTheFilesAreLeftAloneWithoutWaiting) {
   for (const char* name : {"product.xml", "core.xml", "plugins.xml"}) ASSERT_EQ(mkfifo(name, 0600), 0);
   ReadDescriptionFiles(settings_);
@@ -156,7 +160,7 @@ TEST_F(CoreDocuments, FifosInPlaceOfTheFilesAreLeftAloneWithoutWaiting) {
   for (const char* name : {"product.xml", "core.xml", "plugins.xml"}) {
     struct stat status;
     ASSERT_EQ(lstat(name, &status), 0) << name;
-    EXPECT_TRUE(S_ISFIFO(status.st_mode)) << name;
+    EXPECT_EQ(S_ISFIFO(status.st_mode), std::string(name) != "plugins.xml") << name;
   }
   std::vector<std::string> texts;
   for (const Published& published : Queue()) texts.push_back(published.text);
@@ -295,12 +299,53 @@ TEST_F(CoreDocuments, ReportListsPluginsLibraryAndFailedFiles) {
   EXPECT_EQ(queue[0].text, PrintCompact(saved));
 }
 
-TEST_F(CoreDocuments, ReportThatCannotBeSavedIsStillPublished) {
-  ASSERT_EQ(mkdir("plugins.xml", 0755), 0);
+// The report goes in whole or not at all: a link under its name is replaced,
+// not followed; a failed write (a full disk, a directory in the way) leaves
+// the previous report as it was, says why, and the plugins still get it.
+TEST_F(CoreDocuments, ReportReplacesThePreviousOneWholeOrNotAtAll) {
+  WriteTextFile("target", "not the report's");
+  ASSERT_EQ(symlink("target", "plugins.xml"), 0);
   WriteReport();
-  const auto queue = Queue();
-  ASSERT_EQ(queue.size(), 1u);
-  EXPECT_NE(queue[0].text.find("<Module ID=\"-2147483648\" Name=\"Core\""), std::string::npos);
+  struct stat status;
+  ASSERT_EQ(lstat("plugins.xml", &status), 0);
+  EXPECT_TRUE(S_ISREG(status.st_mode));
+  EXPECT_EQ(ReadTextFile("target"), "not the report's");
+  const std::string report = ReadTextFile("plugins.xml");
+  EXPECT_NE(report.find("<Modules"), std::string::npos) << report;
+
+  // A tmpfs filled up, then the directory that cannot be replaced by a file.
+  const bool mounted = mkdir("disk", 0700) == 0 && mount("tmpfs", "disk", "tmpfs", 0, "size=64k") == 0;
+  if (mounted) {
+    WriteTextFile("disk/plugins.xml", report);
+    const int filler = open("disk/filler", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const std::string block(4096, 'x');
+    while (write(filler, block.data(), block.size()) > 0) {
+    }
+    close(filler);
+  }
+  ASSERT_EQ(mkdir("dir", 0700), 0);
+  ASSERT_EQ(mkdir("dir/plugins.xml", 0700), 0);
+  for (const char* directory : {"disk", "dir"}) {
+    if (std::string(directory) == "disk" && !mounted) continue;  // not root: no tmpfs
+    const size_t before = Queue().size();
+    ASSERT_EQ(chdir(directory), 0);
+    WriteReport();
+    if (std::string(directory) == "disk") {
+      EXPECT_EQ(ReadTextFile("plugins.xml"), report);
+      PublishDescription(settings_);  // core.xml does not fit either
+      EXPECT_EQ(dispatch_.LogLines().back(),
+                std::string("100 failed to save core.xml: write error 28 (") + std::strerror(ENOSPC) + ")");
+    }
+    EXPECT_FALSE(FileExists("plugins.xml.pending"));
+    ASSERT_EQ(chdir(".."), 0);
+    const auto queue = Queue();
+    ASSERT_GE(queue.size(), before + 2) << directory;
+    EXPECT_EQ(queue[before].event.level, 100u);
+    EXPECT_EQ(queue[before].text.rfind("failed to write plugins.xml: ", 0), 0u) << queue[before].text;
+    EXPECT_NE(queue[before + 1].text.find("<Module ID=\"-2147483648\" Name=\"Core\""),
+              std::string::npos);
+  }
+  if (mounted) umount2("disk", MNT_DETACH);
 }
 
 }  // namespace

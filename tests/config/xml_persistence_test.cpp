@@ -4,6 +4,7 @@
 #include "config/config.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -288,8 +289,9 @@ TEST_F(SafeSave, CreatesTheFileWhenThereIsNone) {
   EXPECT_FALSE(FileExists(pending_));
 }
 
-// A file that already holds the text stays the same file (no rename, so no
-// fsync either); anything else is replaced. Leftovers of a crash go either way.
+// A file that already holds the text, of this user and for this user alone,
+// stays the same file (no rename, so no fsync either); anything else is
+// replaced. Leftovers of a crash go either way.
 TEST_F(SafeSave, ReplacesAFileThatDiffersAndKeepsOneThatHoldsTheText) {
   const std::string target = dir_ / "target.xml";
   struct Case {
@@ -297,14 +299,17 @@ TEST_F(SafeSave, ReplacesAFileThatDiffersAndKeepsOneThatHoldsTheText) {
     std::string content;  // of the file before the save
     bool asLink;          // the file is a symbolic link to a file with `content`
     bool otherOwner;      // the file belongs to another user (root only)
+    mode_t mode;
     bool kept;
   } cases[] = {
-      {"same text", Text("New"), false, false, true},
-      {"other text", Text("Old"), false, false, false},
-      {"same length, one byte differs", Text("Nex"), false, false, false},
-      {"the text and more", Text("New") + " ", false, false, false},
-      {"link to the same text", Text("New"), true, false, false},
-      {"same text of another user", Text("New"), false, true, false},
+      {"same text", Text("New"), false, false, 0600, true},
+      {"other text", Text("Old"), false, false, 0600, false},
+      {"same length, one byte differs", Text("Nex"), false, false, 0600, false},
+      {"the text and more", Text("New") + " ", false, false, 0600, false},
+      {"link to the same text", Text("New"), true, false, 0600, false},
+      {"same text of another user", Text("New"), false, true, 0600, false},
+      {"same text, anyone may write", Text("New"), false, false, 0666, false},
+      {"same text, others may read", Text("New"), false, false, 0640, false},
   };
   for (const Case& c : cases) {
     if (c.otherOwner && geteuid() != 0) continue;  // only root can give a file away
@@ -314,6 +319,7 @@ TEST_F(SafeSave, ReplacesAFileThatDiffersAndKeepsOneThatHoldsTheText) {
       ASSERT_EQ(symlink(target.c_str(), file_.c_str()), 0);
     } else {
       WriteTextFile(file_, c.content);
+      ASSERT_EQ(chmod(file_.c_str(), c.mode), 0);
       if (c.otherOwner) {
         ASSERT_EQ(chown(file_.c_str(), 65534, 65534), 0);
       }
@@ -371,17 +377,42 @@ TEST_F(SafeSave, UnwritableDirectoryGivesCreateError13AndKeepsTheFile) {
   chmod(locked.c_str(), 0755);
 }
 
-TEST_F(SafeSave, WriteErrorRemovesThePendingFileAndKeepsTheFile) {
-  // The pending name leads to a device that is always full.
-  WriteTextFile(file_, Text("Old"));
-  ASSERT_EQ(symlink("/dev/full", pending_.c_str()), 0);
+// The pending file is made anew: a link left under its name does not lead
+// the save to the link's target.
+TEST_F(SafeSave, PendingNameThatIsALinkIsReplacedNotFollowed) {
+  const std::string target = dir_ / "target";
+  WriteTextFile(target, "untouched");
+  ASSERT_EQ(symlink(target.c_str(), pending_.c_str()), 0);
   XmlDocument document = Document("New");
-  EXPECT_FALSE(SaveFileSafely(document, file_.c_str()));
-  EXPECT_EQ(document.ErrorId(), 2);
-  EXPECT_STREQ(document.ErrorDesc(), "write error 28");
-  EXPECT_EQ(ReadTextFile(file_), Text("Old"));
+  ASSERT_TRUE(SaveFileSafely(document, file_.c_str())) << document.ErrorDesc();
+  EXPECT_EQ(ReadTextFile(target), "untouched");
   struct stat status;
-  EXPECT_NE(lstat(pending_.c_str(), &status), 0);
+  ASSERT_EQ(lstat(file_.c_str(), &status), 0);
+  EXPECT_TRUE(S_ISREG(status.st_mode));
+  EXPECT_EQ(ReadTextFile(file_), Text("New"));
+}
+
+TEST_F(SafeSave, WriteErrorRemovesThePendingFileAndKeepsTheFile) {
+  // A file size limit makes every write past a few bytes fail (EFBIG).
+  WriteTextFile(file_, Text("Old"));
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    const struct rlimit limit = {4, 4};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    XmlDocument document = Document("New");
+    const bool failedAsExpected = !SaveFileSafely(document, file_.c_str()) &&
+                                  document.ErrorId() == 2 &&
+                                  std::string(document.ErrorDesc()) == "write error 27";
+    _exit(failedAsExpected ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+  EXPECT_EQ(ReadTextFile(file_), Text("Old"));
+  struct stat pending;
+  EXPECT_NE(lstat(pending_.c_str(), &pending), 0);
 }
 
 TEST_F(SafeSave, BackupThatCannotBeRemovedFailsTheSwapAndKeepsTheFile) {

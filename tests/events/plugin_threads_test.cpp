@@ -2,6 +2,7 @@
 // executable, and a stress run of every kind of event across a stop.
 #include <signal.h>
 
+#include <cerrno>
 #include <chrono>
 #include <set>
 #include <sstream>
@@ -113,32 +114,49 @@ TEST_F(PluginThreads, PluginsEndingTheirLentThreadsLeaveTheCoreRunning) {
 }
 
 // A process that a plugin starts, from any thread the core runs plugin code
-// on, can be stopped like any other: it inherits no blocked or ignored stop
-// signal. The program runs directly, not through a shell, which would reset
-// its mask.
-TEST_F(PluginThreads, ProcessesPluginsStartTakeTheStopSignals) {
+// on and however it starts it, inherits nothing of the core's signal
+// handling: no stop signal, SIGPIPE or SIGXFSZ blocked or ignored (an ignored
+// SIGPIPE would survive exec and break the helper's pipelines), also after a
+// plugin's write to a closed pipe has failed with EPIPE instead of ending
+// the core. The programs run directly, not through a shell, which would reset
+// the mask; system() shows what a shell inherits.
+TEST_F(PluginThreads, ProcessesPluginsStartInheritNoSignalHandling) {
+  const std::string systemStatus = dir / "system.status";
   TestPlugin starter = install.AddTestPlugin(
       "starter.so",
       "id 1\nworker 1\nreader 1\nwrites 1\nmask 1 0xFFFFFFFF\nmask 2 0xFFFFFFFF\n"
-      "on open spawn /bin/sleep 60\non worker spawn /bin/sleep 60\n"
+      "on open broken-pipe\non worker broken-pipe\non read broken-pipe\n"
+      "on open spawn /bin/sleep 60\non open fork-exec /bin/sleep 60\n"
+      "on open system /bin/cp /proc/self/status " + systemStatus + "\n"
+      "on worker spawn /bin/sleep 60\n"
       "on reader spawn /bin/sleep 60\non read spawn /bin/sleep 60\n"
       "on write spawn /bin/sleep 60\n");
   install.AddTestPlugin("raiser.so", "id 2\non open raise source=0 type=1 text=go\non open raise type=2\n");
-  RunUntil([&](CoreProcess&) { ASSERT_TRUE(starter.WaitForCount("spawned", 5)); });
+  RunUntil([&](CoreProcess&) { ASSERT_TRUE(starter.WaitForCount("spawned", 6)); });
+  for (const PluginCall& pipe : starter.Calls("broken-pipe")) {
+    EXPECT_EQ(pipe.Number("errno"), EPIPE) << pipe.line;
+  }
+  EXPECT_EQ(starter.Calls("broken-pipe").size(), 3u);
+
+  const uint64_t signalBits = (1u << (SIGINT - 1)) | (1u << (SIGQUIT - 1)) | (1u << (SIGTERM - 1)) |
+                              (1u << (SIGPIPE - 1)) | (1u << (SIGXFSZ - 1));
+  auto field = [](const std::string& status, const char* name) {
+    std::istringstream lines(status);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.compare(0, 7, name) == 0) return std::stoull(line.substr(7), nullptr, 16);
+    }
+    return ~0ull;
+  };
+  ASSERT_EQ(starter.Calls("system").size(), 1u);
+  EXPECT_EQ(field(ReadTextFile(systemStatus), "SigIgn:") & signalBits, 0u);
   std::set<std::string> triggers;
   for (const PluginCall& spawned : starter.Calls("spawned")) {
     triggers.insert(spawned.Get("trigger"));
     const pid_t pid = static_cast<pid_t>(spawned.Number("pid"));
     ASSERT_GT(pid, 0) << spawned.line;
-    std::string blocked, ignored;
-    std::istringstream status(ReadTextFile("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(status, line);) {
-      if (line.compare(0, 7, "SigBlk:") == 0) blocked = line.substr(7);
-      if (line.compare(0, 7, "SigIgn:") == 0) ignored = line.substr(7);
-    }
-    const uint64_t stopBits = (1u << (SIGINT - 1)) | (1u << (SIGQUIT - 1)) | (1u << (SIGTERM - 1));
-    EXPECT_EQ(std::stoull(blocked, nullptr, 16) & stopBits, 0u) << spawned.line << blocked;
-    EXPECT_EQ(std::stoull(ignored, nullptr, 16) & stopBits, 0u) << spawned.line << ignored;
+    const std::string status = ReadTextFile("/proc/" + std::to_string(pid) + "/status");
+    EXPECT_EQ(field(status, "SigBlk:") & signalBits, 0u) << spawned.line << status;
+    EXPECT_EQ(field(status, "SigIgn:") & signalBits, 0u) << spawned.line << status;
     // And it does stop: a zombie, or gone once its new parent has reaped it.
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     bool stopped = false;

@@ -2,6 +2,7 @@
 // plays the parent daemon, copies of the test plugin answer packets.
 #include <cstddef>
 #include <cstring>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -260,6 +261,39 @@ TEST_F(ParentLink, PacketsFromEachThreadArriveInTheOrderRaised) {
     EXPECT_EQ(loop[i], "m" + std::to_string(i));
   }
   StopAndExpectCleanExit();
+}
+
+// A packet accepted while the plugin closes (a last status) reaches a parent
+// that reads, though the I/O thread stops soon after. A parent that no longer
+// reads holds up the stop for a bounded time only; the core says how many
+// packets it dropped.
+TEST_F(ParentLink, PacketsRaisedInCloseReachAParentThatReads) {
+  TestPlugin bye = install.AddTestPlugin(
+      "bye.so", "id 0x00070000\non close raise type=0x2000 count=20 bytes=bye{i}\n");
+  for (int run = 1; run <= 8; run++) {
+    Start();
+    Identify();
+    StartedLine();
+    ASSERT_TRUE(core->SendStop());
+    for (int i = 0; i < 20; i++) {
+      auto packet = core->Receive();
+      ASSERT_TRUE(packet) << "run " << run << ", packet " << i;
+      EXPECT_EQ(std::string(packet->begin(), packet->end()), "bye" + std::to_string(i));
+    }
+    EXPECT_EQ(core->WaitExit(), ExitStatus::Code(0));
+    ASSERT_EQ(bye.Calls("raised").size(), 20u * run);
+  }
+  for (const PluginCall& raised : bye.Calls("raised")) EXPECT_EQ(raised.Number("result"), EVENT_OK);
+
+  bye = install.AddTestPlugin("bye.so", "id 0x00070000\non close raise type=0x2000 count=40 bytes=" +
+                                            std::string(60000, 'x') + "\n");
+  Start();
+  Identify();
+  StartedLine();
+  ASSERT_TRUE(core->SendStop());
+  EXPECT_EQ(core->WaitExit(), ExitStatus::Code(0));
+  EXPECT_TRUE(std::regex_search(core->Stdout(), std::regex("[0-9]+ packets for brevad dropped unsent")))
+      << core->Stdout();
 }
 
 TEST_F(ParentLink, IdentificationPayloads) {

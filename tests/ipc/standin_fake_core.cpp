@@ -3,6 +3,7 @@
 // Usage: standin_fake_core RECORD STOP_STATUS EOF_STATUS [FLAG...] FD
 // It first sends up "started seqpacket sockets=<n>" (or "started other ..."),
 // where n counts its open socket descriptors, so a leaked parent end shows.
+// Before that it writes its process ID into RECORD.pid.
 // Then it appends every packet it receives, raw, to the file RECORD, echoes
 // it back up prefixed with "echo:", exits with STOP_STATUS after a stop packet
 // and with EOF_STATUS when the parent closes its end.
@@ -64,6 +65,14 @@ int main(int argc, char** argv) {
     std::perror("fake core: record file");
     return 65;
   }
+
+  const std::string pid = std::to_string(getpid());
+  int pidFile = open((std::string(argv[1]) + ".pid").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (pidFile < 0 || write(pidFile, pid.data(), pid.size()) != static_cast<ssize_t>(pid.size())) {
+    std::perror("fake core: pid file");
+    return 67;
+  }
+  close(pidFile);
 
   int type = 0;
   socklen_t typeLength = sizeof type;

@@ -2,9 +2,11 @@
 // records what arrives on its end of the socket pair and echoes it back.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +26,9 @@ namespace fs = std::filesystem;
 
 constexpr int kStopStatus = 3;
 constexpr int kEofStatus = 9;
+// Bound of each wait for something that should come soon; generous, for
+// sanitizer builds on a busy machine.
+constexpr int kBoundMs = 30000;
 
 struct Result {
   int status = -1;
@@ -53,6 +58,8 @@ std::string Hex(const std::string& bytes) {
   return text;
 }
 
+const std::string kStarted = "started seqpacket sockets=1";
+
 std::string PacketLine(int number, const std::string& text) {
   return "[brevad] packet " + std::to_string(number) + " length " + std::to_string(text.size()) +
          " : " + text;
@@ -63,6 +70,9 @@ std::string EchoLine(int number, const std::string& packet) {
   return "[brevad] packet " + std::to_string(number) + " length " + std::to_string(echo.size()) +
          " : " + Hex(echo);
 }
+
+// Through syscall: glibc 2.36 declares pidfd_open without C linkage for C++.
+int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
 std::vector<std::string> PacketLines(const std::string& out) {
   std::vector<std::string> lines;
@@ -92,31 +102,70 @@ class Standin : public ::testing::Test {
   }
 
   // Runs the stand-in with `args`, `input` on stdin, and collects its output.
-  Result Run(std::vector<std::string> args, const std::string& input = "") const {
-    const fs::path in = dir_ / "stdin", out = dir_ / "stdout", err = dir_ / "stderr";
+  // With a `signal`, sends it to the stand-in once the core's first packet
+  // has been printed, and checks that the core has ended with it.
+  Result Run(std::vector<std::string> args, const std::string& input = "", int signal = 0) const {
+    const fs::path in = dir_ / "stdin", err = dir_ / "stderr";
     std::ofstream(in, std::ios::binary) << input;
     args.insert(args.begin(), STANDIN_PATH);
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
 
+    // Standard output through a pipe, to see the core's first packet come.
+    int out[2];
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = -1;
     Result result;
     int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
     EXPECT_EQ(spawned, 0);
-    if (spawned != 0) return result;
+    if (spawned != 0) {
+      close(out[0]);
+      return result;
+    }
+    // Until every writer, the core included, has closed it; bounded, for a
+    // stand-in or a core that runs on.
+    int core = -1;  // a pidfd, taken while the core surely runs
+    for (char buffer[4096];;) {
+      pollfd ready{out[0], POLLIN, 0};
+      if (poll(&ready, 1, kBoundMs) == 0) {
+        ADD_FAILURE() << "standard output still open; the stand-in is killed\n" << result.out;
+        kill(pid, SIGKILL);
+        break;
+      }
+      ssize_t count = read(out[0], buffer, sizeof buffer);
+      if (count < 0 && errno == EINTR) continue;
+      if (count <= 0) break;
+      result.out.append(buffer, static_cast<size_t>(count));
+      if (signal != 0 && core < 0 && result.out.find(PacketLine(1, kStarted)) != std::string::npos) {
+        core = PidfdOpen(std::stoi(ReadFile(RecordFile().string() + ".pid")));
+        kill(pid, signal);
+      }
+    }
+    close(out[0]);
     int status = 0;
     EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status)) << "the stand-in itself died";
+    if (signal != SIGKILL) {
+      EXPECT_TRUE(WIFEXITED(status)) << "the stand-in itself died";
+    }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = ReadFile(out);
     result.err = ReadFile(err);
+    if (signal != 0) {
+      EXPECT_GE(core, 0) << "the core's first packet never came\n" << result.out;
+      pollfd ended{core, POLLIN, 0};
+      if (core >= 0 && poll(&ended, 1, kBoundMs) <= 0) {
+        ADD_FAILURE() << "the core outlived the stand-in; killed";
+        syscall(SYS_pidfd_send_signal, core, SIGKILL, nullptr, 0);
+      }
+      close(core);
+    }
     return result;
   }
 
@@ -128,8 +177,6 @@ class Standin : public ::testing::Test {
 
   fs::path dir_;
 };
-
-const std::string kStarted = "started seqpacket sockets=1";
 
 TEST_F(Standin, ScriptedPacketsArriveByteForByteAndEchoesArePrinted) {
   Result r = Run(Concat({"--ident", "libbreva.so", "4.1 beta", "--send", "0x00600000", "9",
@@ -223,6 +270,50 @@ TEST_F(Standin, TimeoutEscalatesToSigkill) {
   EXPECT_EQ(r.status, 124);
   EXPECT_NE(r.err.find("sending SIGKILL"), std::string::npos) << r.err;
   EXPECT_NE(r.out.find("core killed by signal 9"), std::string::npos) << r.out;
+}
+
+// A core that reads nothing (stuck while loading, say) fills the socket: the
+// send gives up at the timeout, the script ends, and the core is stopped as
+// at the end of a timeout.
+TEST_F(Standin, SendsGiveUpAtTheTimeoutWhenTheCoreReadsNothing) {
+  std::string input;
+  for (int i = 0; i < 20; i++) input += "send 1 2 " + std::string(60000, 'x') + "\n";
+  Result r = Run(Concat({"--timeout", "1", "--interactive", "--stop"}, Core({"hang"})), input);
+  EXPECT_EQ(r.status, 124);
+  EXPECT_NE(r.err.find("send timed out after 1 s: the core reads nothing, sending SIGTERM"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("sent type 8"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("core killed by signal 15"), std::string::npos) << r.out;
+}
+
+// SIGINT and SIGTERM reach the core through the stand-in, whatever it is
+// waiting for, with SIGKILL after the grace time; a stand-in killed outright
+// takes the core with it (Run checks that the core has ended every time).
+TEST_F(Standin, StopSignalsArePassedOnAndTheCoreEndsWithTheStandin) {
+  const struct {
+    int signal;
+    std::vector<std::string> script;
+    std::vector<std::string> coreFlags;
+    int coreSignal;  // what the core dies of
+    const char* message;
+  } rows[] = {
+      {SIGTERM, {"--sleep", "600000"}, {"hang"}, SIGTERM, "got SIGTERM, passing it on to the core"},
+      {SIGINT, {"--wait-packets", "2", "600"}, {"hang"}, SIGINT,
+       "got SIGINT, passing it on to the core"},
+      {SIGTERM, {"--timeout", "600"}, {"hang", "ignore-term"}, SIGKILL,
+       "core ignored SIGTERM, sending SIGKILL"},
+      {SIGKILL, {"--sleep", "600000"}, {"hang"}, SIGKILL, ""},
+  };
+  for (const auto& row : rows) {
+    Result r = Run(Concat(row.script, Core(row.coreFlags)), "", row.signal);
+    if (row.signal == SIGKILL) continue;
+    EXPECT_EQ(r.status, 128 + row.coreSignal) << r.err;
+    EXPECT_NE(r.err.find(row.message), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("core killed by signal " + std::to_string(row.coreSignal)),
+              std::string::npos)
+        << r.out;
+  }
 }
 
 TEST_F(Standin, MalformedCommandLinesGiveUsageAndStartNothing) {

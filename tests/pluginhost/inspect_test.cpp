@@ -2,6 +2,11 @@
 // real files: copies of the configurable test plugin, a shared object without
 // Load, and files that do not map. Its output is compared line by line; the
 // test plugin's records show which entries the tool called.
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,8 +35,9 @@ struct Outcome {
 };
 
 // Runs dvrcore-inspect (through the cross build's emulator, if any) and
-// collects its standard output up to its exit.
-Outcome RunInspector(const std::vector<std::string>& args) {
+// collects its standard output up to its exit; as the user `uid` when it is
+// not -1.
+Outcome RunInspector(const std::vector<std::string>& args, int uid = -1) {
   std::vector<std::string> command = dvrtest::EmulatorCommand();
   command.push_back(DVRCORE_INSPECT);
   command.insert(command.end(), args.begin(), args.end());
@@ -44,6 +50,12 @@ Outcome RunInspector(const std::vector<std::string>& args) {
   }
   pid_t child = fork();
   if (child == 0) {
+    const rlimit noCore{0, 0};  // the plugins that crash on purpose leave no core file
+    setrlimit(RLIMIT_CORE, &noCore);
+    if (uid >= 0 && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+                     setresuid(uid, uid, uid) != 0)) {
+      _exit(126);
+    }
     dup2(pipeFds[1], STDOUT_FILENO);
     close(pipeFds[0]);
     close(pipeFds[1]);
@@ -55,9 +67,16 @@ Outcome RunInspector(const std::vector<std::string>& args) {
   }
   close(pipeFds[1]);
   char buffer[4096];
-  for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) != 0;) {
+  // Bounded, so that a tool that hangs fails the test instead of stalling it.
+  for (pollfd ready{pipeFds[0], POLLIN, 0};;) {
+    if (poll(&ready, 1, 90000) == 0) {
+      ADD_FAILURE() << "dvrcore-inspect prints nothing more; killed\n" << outcome.out;
+      if (child > 0) kill(child, SIGKILL);
+      break;
+    }
+    ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
     if (n > 0) outcome.out.append(buffer, static_cast<size_t>(n));
-    else if (errno != EINTR) break;
+    else if (n == 0 || errno != EINTR) break;
   }
   close(pipeFds[0]);
   int waitStatus = 0;
@@ -86,6 +105,8 @@ Lines Block(const std::string& out, const std::string& fileName, int nth = 0) {
   }
   return {};
 }
+
+std::string LastLine(const Lines& lines) { return lines.empty() ? "" : lines.back(); }
 
 bool Contains(const Lines& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -268,6 +289,43 @@ TEST_F(InspectTool, FailedUnloadIsReportedButTheFileCountsAsLoaded) {
   EXPECT_EQ(run.status, 0);
 }
 
+// A plugin that ends its process or never returns costs only its own
+// verdict: the files after it are still inspected, and the summary counts it.
+TEST_F(InspectTool, PluginsThatEndOrHangTheProcessAreReportedAndTheRestGoOn) {
+  const struct {
+    const char* config;
+    const char* verdict;
+    std::vector<std::string> options;
+  } cases[] = {
+      {"id 0x00310000\non load exit 0\n", "rejected (exited with status 0 while loading)", {}},
+      {"id 0x00310000\non load crash\n", "rejected (killed by signal 11 (SIGSEGV) while loading)", {}},
+      {"id 0x00310000\non unload exit 3\n", "rejected (exited with status 3 in Unload)", {}},
+      // It never returns, so the short limit decides, whatever the load.
+      {"id 0x00310000\non load pause\n", "rejected (did not return within 1 s while loading)",
+       {"--timeout", "1"}},
+  };
+  for (const auto& row : cases) {
+    AddTestPlugin(dir_.Path(), "a.so", row.config);
+    // The same ID: its clash shows that an admitted first file counts.
+    AddTestPlugin(dir_.Path(), "b.so", "id 0x00310000\n");
+    std::vector<std::string> args = row.options;
+    args.push_back(dir_.Path());
+
+    Outcome run = RunInspector(args);
+
+    const bool admitted = std::string(row.verdict).find("Unload") != std::string::npos;
+    EXPECT_EQ(LastLine(Block(run.out, "a.so")), std::string("  result: ") + row.verdict) << run.out;
+    EXPECT_EQ(LastLine(Block(run.out, "b.so")),
+              admitted ? "  result: rejected (ID already loaded)" : "  result: loaded")
+        << run.out;
+    EXPECT_NE(run.out.find(std::string("\nsummary: 2 files, ") + (admitted ? "0" : "1") +
+                           " loaded, " + (admitted ? "2" : "1") + " rejected\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.status, 1);
+  }
+}
+
 TEST_F(InspectTool, NothingToInspect) {
   Outcome empty = RunInspector({dir_.Path()});
   EXPECT_EQ(empty.out,
@@ -277,6 +335,17 @@ TEST_F(InspectTool, NothingToInspect) {
   Outcome usage = RunInspector({});
   EXPECT_EQ(usage.out, "");
   EXPECT_EQ(usage.status, 2);
+
+  // A directory that cannot be read is not an empty one. Root reads
+  // anything, so the tool runs as nobody.
+  const std::string locked = dir_ / "locked";
+  fs::create_directories(locked);
+  ASSERT_EQ(chmod(locked.c_str(), 0700), 0);
+  Outcome unreadable = RunInspector({locked}, 65534);
+  EXPECT_EQ(unreadable.out, "discovery order:\n  cannot read directory " + locked +
+                                ": Permission denied\n  (no plugin files)\n\nsummary: 0 files, "
+                                "0 loaded, 0 rejected, 1 directory unreadable\n");
+  EXPECT_EQ(unreadable.status, 1);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // Loading, opening, closing and unloading real plugin files with the real
 // executable.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -18,8 +20,8 @@ namespace {
 class PluginLifecycle : public ::testing::Test {
  protected:
   // Runs the core without a parent until it has started, then stops it.
-  void RunOnce() {
-    CoreProcess core(install);
+  void RunOnce(const SpawnOptions& options = {}) {
+    CoreProcess core(install, options);
     ASSERT_TRUE(core.WaitUntilStarted());
     core.Signal(SIGTERM);
     EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
@@ -66,6 +68,24 @@ TEST_F(PluginLifecycle, RejectedFilesAreReportedAndTheRestLoad) {
   EXPECT_EQ(duplicate.Calls("load").size(), 1u);
   EXPECT_EQ(first.Calls("open").size(), 1u);
   EXPECT_EQ(first.Calls("unload").size(), 1u);
+}
+
+// A plugin directory the core cannot read is a failure, not an empty
+// directory; the other directory's plugins still load.
+TEST_F(PluginLifecycle, UnreadableDirectoryIsReportedAndTheOtherLoads) {
+  TestPlugin hidden = install.AddTestPlugin("hidden.so", "id 1\n", PluginDirectory::kProtected);
+  TestPlugin shown = install.AddTestPlugin("shown.so", "id 2\n");
+  const std::string locked = install.PluginDir(PluginDirectory::kProtected);
+  ASSERT_EQ(chmod(locked.c_str(), 0700), 0);
+  SpawnOptions options;
+  options.parentUid = 65534;  // the core takes its parent's user, for whom it is closed
+  RunOnce(options);
+  chmod(locked.c_str(), 0777);
+  EXPECT_TRUE(std::regex_search(out, ConsoleLine(1, "core  ", "Core: Failed to read plugin directory '" +
+                                                     locked + "': Permission denied")))
+      << out;
+  EXPECT_TRUE(hidden.Calls().empty());
+  EXPECT_EQ(shown.Calls("open").size(), 1u);
 }
 
 TEST_F(PluginLifecycle, SameNameInBothDirectoriesWithTheSameIdKeepsTheFirst) {

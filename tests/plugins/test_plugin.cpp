@@ -68,6 +68,27 @@
 //   pause                           waits in pause() until the thread is
 //                                   cancelled
 //   cancel-worker                   cancels the worker thread (pthread_cancel)
+//   fork                            forks a child that stays in plugin code
+//                                   (no exec) and sleeps
+//   kill-child <signal>             sends <signal> to the last forked child and
+//                                   waits up to 5 s for it to end (then kills it)
+//   fork-exec <program> [args]      fork, then execv in the child
+//   system <command line>           system(3)
+//   linger                          starts a thread of its own that nobody
+//                                   joins and that sleeps until the process ends;
+//                                   the library's destructor at the process's
+//                                   exit then takes 300 ms, as one that
+//                                   flushes its files does
+//   sigwait                         chooses the highest real-time signal with
+//                                   the default disposition, as a careful
+//                                   library does, and starts a thread of its own
+//                                   that blocks it and waits for it with
+//                                   sigtimedwait until Close
+//   broken-pipe                     writes to a pipe whose reader is closed
+//   exit <status>                   ends the process with exit(status)
+//   crash                           ends the process with SIGSEGV, as a stray
+//                                   pointer would (the signal's default action,
+//                                   whatever handler a sanitizer set)
 // Data texts take the escapes \n \r \t \\ \0 and \xHH.
 // A buffer counts as retained when its Write or config IOCTL returns with a
 // non-zero retain, that is after the trigger's actions have run.
@@ -99,6 +120,12 @@
 //   forked trigger pid                    (pid: the child, or -errno)
 //   own-thread trigger                    (written by the new thread itself)
 //   cancelled trigger ret
+//   child-ended trigger pid signal status (signal: the one that ended it, 0
+//                                          when it exited with status)
+//   system trigger ret
+//   sigwait-chose trigger signal          (then, on the waiting thread:)
+//   sigwait-got signal                    (a signal it never sent arrived)
+//   broken-pipe trigger errno             (0: the write succeeded)
 //   config-error line data                (Load then fails with -1, error -1)
 //   unmapped value                        (the library is unmapped: dlclose, or
 //                                          process exit; steady clock, ns)
@@ -110,13 +137,16 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -159,7 +189,8 @@ struct EntryResult {
 struct Action {
   enum Kind {
     kRaise, kRelease, kSendParent, kEcho, kNow, kCoreLog, kSleep, kBlock, kAlloc, kFreeMemory,
-    kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker
+    kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker, kFork, kKillChild,
+    kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kExit, kCrash
   };
   Kind kind = kRaise;
   bool sourceSelf = true;
@@ -174,7 +205,7 @@ struct Action {
   bool hasData = false;
   bool terminatingZero = false;
   std::string data;
-  uint32_t amount = 0;  // sleep: milliseconds; alloc: MiB; fork-as: user ID
+  uint32_t amount = 0;  // sleep: ms; alloc: MiB; fork-as: user ID; kill-child: signal; exit: status
 };
 
 struct Config {
@@ -218,6 +249,7 @@ bool g_closed = false;
 std::vector<void*> g_retained;  // buffers kept with retain, oldest first
 std::vector<void*> g_memory;    // blocks of the alloc action
 std::vector<std::thread> g_ownThreads;  // own-thread; joined by Unload
+std::atomic<pid_t> g_lastChild{0};  // the last child of fork; any thread
 
 long CurrentTid() { return static_cast<long>(syscall(SYS_gettid)); }
 
@@ -298,8 +330,11 @@ class Line {
 // Records when the library goes away: at dlclose, or at process exit for a
 // library the core never unmaps. Defined after the globals it uses, so it is
 // destroyed before them.
+std::atomic<bool> g_lingering{false};
+
 struct UnmapRecorder {
   ~UnmapRecorder() {
+    if (g_lingering) std::this_thread::sleep_for(std::chrono::milliseconds(300));
     if (g_eventsPath.empty()) return;
     Line("unmapped").Number("value", static_cast<long long>(
                                          std::chrono::steady_clock::now().time_since_epoch().count()));
@@ -434,14 +469,33 @@ bool ParseAction(std::string rest, Action& action) {
     action.kind = name == "raise" ? Action::kRaise : Action::kCoreLog;
     return ParseEventArguments(rest, action);
   }
-  if (name == "send-parent" || name == "spawn") {
-    action.kind = name == "spawn" ? Action::kSpawn : Action::kSendParent;
-    action.hasData = true;
-    return Unescape(rest, action.data) && (action.kind == Action::kSendParent || !action.data.empty());
+  static const struct {
+    const char* name;
+    Action::Kind kind;
+  } kWithText[] = {{"send-parent", Action::kSendParent},
+                   {"spawn", Action::kSpawn},
+                   {"fork-exec", Action::kForkExec},
+                   {"system", Action::kSystem}};
+  for (const auto& withText : kWithText) {
+    if (name == withText.name) {
+      action.kind = withText.kind;
+      action.hasData = true;
+      return Unescape(rest, action.data) && (action.kind == Action::kSendParent || !action.data.empty());
+    }
   }
-  if (name == "sleep" || name == "alloc" || name == "fork-as") {
-    action.kind = name == "sleep" ? Action::kSleep : name == "alloc" ? Action::kAlloc : Action::kForkAs;
-    return ParseWord(NextWord(rest), action.amount) && NextWord(rest).empty();
+  static const struct {
+    const char* name;
+    Action::Kind kind;
+  } kWithNumber[] = {{"sleep", Action::kSleep},
+                     {"alloc", Action::kAlloc},
+                     {"fork-as", Action::kForkAs},
+                     {"kill-child", Action::kKillChild},
+                     {"exit", Action::kExit}};
+  for (const auto& withNumber : kWithNumber) {
+    if (name == withNumber.name) {
+      action.kind = withNumber.kind;
+      return ParseWord(NextWord(rest), action.amount) && NextWord(rest).empty();
+    }
   }
   static const struct {
     const char* name;
@@ -454,7 +508,12 @@ bool ParseAction(std::string rest, Action& action) {
                 {"own-thread", Action::kOwnThread},
                 {"exit-thread", Action::kExitThread},
                 {"pause", Action::kPause},
-                {"cancel-worker", Action::kCancelWorker}};
+                {"cancel-worker", Action::kCancelWorker},
+                {"fork", Action::kFork},
+                {"linger", Action::kLinger},
+                {"sigwait", Action::kSigwait},
+                {"broken-pipe", Action::kBrokenPipe},
+                {"crash", Action::kCrash}};
   for (const auto& plain : kPlain) {
     if (name == plain.name) {
       action.kind = plain.kind;
@@ -597,6 +656,50 @@ void RunRaise(const TriggerContext& context, const Action& action) {
   }
 }
 
+// The blank-separated words of `text` as an argument vector for exec.
+struct Arguments {
+  explicit Arguments(const std::string& text) {
+    for (std::string rest = text, word = NextWord(rest); !word.empty(); word = NextWord(rest)) {
+      words.push_back(word);
+    }
+    for (std::string& word : words) argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+  }
+  std::vector<std::string> words;
+  std::vector<char*> argv;
+};
+
+// Waits up to 5 s for `child` to end, then kills it; records how it ended.
+void ReapChild(const char* trigger, pid_t child) {
+  int status = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 500 && (done = waitpid(child, &status, WNOHANG)) == 0; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (done == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+  }
+  Line("child-ended")
+      .Add("trigger", trigger)
+      .Number("pid", child)
+      .Number("signal", WIFSIGNALED(status) ? WTERMSIG(status) : 0)
+      .Number("status", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+}
+
+// The highest real-time signal nobody has taken, as a careful library finds
+// one: no handler, not ignored.
+int FreeRealTimeSignal() {
+  for (int signal = SIGRTMAX; signal >= SIGRTMIN; signal--) {
+    struct sigaction current;
+    if (sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
+        current.sa_handler == SIG_DFL) {
+      return signal;
+    }
+  }
+  return -1;
+}
+
 void RunAction(const TriggerContext& context, const Action& action) {
   const char* trigger = kTriggerNames[context.trigger];
   switch (action.kind) {
@@ -659,16 +762,78 @@ void RunAction(const TriggerContext& context, const Action& action) {
       break;
     }
     case Action::kSpawn: {
-      std::vector<std::string> words;
-      for (std::string rest = action.data, word = NextWord(rest); !word.empty(); word = NextWord(rest)) {
-        words.push_back(word);
-      }
-      std::vector<char*> argv;
-      for (std::string& word : words) argv.push_back(&word[0]);
-      argv.push_back(nullptr);
+      Arguments arguments(action.data);
       pid_t pid = 0;
-      const int error = posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+      const int error = posix_spawn(&pid, arguments.argv[0], nullptr, nullptr, arguments.argv.data(), environ);
       Line("spawned").Add("trigger", trigger).Number("pid", error == 0 ? pid : -error);
+      break;
+    }
+    case Action::kForkExec: {
+      Arguments arguments(action.data);
+      const pid_t pid = fork();
+      if (pid == 0) {
+        execv(arguments.argv[0], arguments.argv.data());
+        _exit(127);
+      }
+      Line("spawned").Add("trigger", trigger).Number("pid", pid > 0 ? pid : -errno);
+      break;
+    }
+    case Action::kSystem: {
+      const int ret = system(action.data.c_str());
+      Line("system").Add("trigger", trigger).Number("ret", ret);
+      break;
+    }
+    case Action::kFork: {
+      const pid_t pid = fork();
+      if (pid == 0) {
+        // A helper that stays in plugin code. sleep, not pause: ThreadSanitizer
+        // delivers a signal only at a call it intercepts.
+        for (;;) sleep(1);
+      }
+      if (pid > 0) g_lastChild = pid;
+      Line("forked").Add("trigger", trigger).Number("pid", pid > 0 ? pid : -errno);
+      break;
+    }
+    case Action::kKillChild:
+      if (g_lastChild > 0 && kill(g_lastChild, static_cast<int>(action.amount)) == 0) {
+        ReapChild(trigger, g_lastChild);
+      }
+      break;
+    case Action::kLinger:
+      // Outlives Unload; only a plugin the core never unmaps can do this.
+      g_lingering = true;
+      std::thread([] {
+        for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+      }).detach();
+      break;
+    case Action::kSigwait: {
+      const int signal = FreeRealTimeSignal();
+      Line("sigwait-chose").Add("trigger", trigger).Number("signal", signal);
+      if (signal < 0) break;
+      std::lock_guard<std::mutex> lock(g_stateMutex);
+      g_ownThreads.emplace_back([signal] {
+        sigset_t wanted;
+        sigemptyset(&wanted);
+        sigaddset(&wanted, signal);
+        pthread_sigmask(SIG_BLOCK, &wanted, nullptr);
+        const struct timespec slice = {0, 50 * 1000 * 1000};
+        for (;;) {
+          if (sigtimedwait(&wanted, nullptr, &slice) == signal) Line("sigwait-got").Number("signal", signal);
+          std::lock_guard<std::mutex> closedLock(g_stateMutex);
+          if (g_closed) break;
+        }
+      });
+      break;
+    }
+    case Action::kBrokenPipe: {
+      int fds[2];
+      int error = -1;
+      if (pipe2(fds, O_CLOEXEC) == 0) {
+        close(fds[0]);
+        error = write(fds[1], "x", 1) == 1 ? 0 : errno;
+        close(fds[1]);
+      }
+      Line("broken-pipe").Add("trigger", trigger).Number("errno", error);
       break;
     }
     case Action::kForkAs: {
@@ -710,6 +875,12 @@ void RunAction(const TriggerContext& context, const Action& action) {
       Line("freed-memory").Add("trigger", trigger);
       break;
     }
+    case Action::kExit:
+      std::exit(static_cast<int>(action.amount));
+    case Action::kCrash:
+      std::signal(SIGSEGV, SIG_DFL);
+      std::raise(SIGSEGV);
+      _exit(1);  // not reached
   }
 }
 

@@ -1,0 +1,32 @@
+// The core process's signal handlers: the three stop signals, and SIGPIPE
+// and SIGXFSZ, which a plugin's write to a closed peer or past a file size
+// limit must not turn into the end of every plugin.
+//
+// DESIGN: one handler for all five, installed once in Init and never taken
+// away, so that from then on to the process's exit no stop signal can kill
+// the core, whatever threads plugins leave behind. A handler, not SIG_IGN:
+// an ignored disposition would survive exec into every helper a plugin
+// starts (a shell pipeline under an ignored SIGPIPE never ends), while a
+// handler is reset by exec. The handler checks the process ID first: a
+// plugin's helper forked without exec inherits it, and there the signal
+// takes its default action, as if the core had never been in that process.
+// In the core, the first stop signal makes an eventfd readable, which the
+// I/O thread watches; every later one does nothing. SIGPIPE and SIGXFSZ do
+// nothing either: the call that raised them fails with EPIPE or EFBIG.
+#ifndef DVRCORE_CORE_SIGNALS_H
+#define DVRCORE_CORE_SIGNALS_H
+
+#include <signal.h>
+
+// The signals that stop the core, and the same as a set.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGQUIT};
+sigset_t StopSignals();
+
+// Main thread, Init, before any plugin code runs; once per process. Installs
+// the handlers and returns a new close-on-exec descriptor that becomes
+// readable at the first stop signal, the caller's to keep or close (the
+// handler writes to a descriptor of its own, open until the process exits).
+// -1 with errno when no descriptor can be made; then nothing is installed.
+int CatchSignals();
+
+#endif  // DVRCORE_CORE_SIGNALS_H
