@@ -211,7 +211,9 @@ TEST_P(StopSignal, AForkedHelperDiesOfItAndTheCoreRunsOn) {
   // ThreadSanitizer holds back signals in a child forked from threads (it
   // stops intercepting there), so the helper only dies of the bounded wait's
   // SIGKILL.
-  if (!kThreadSanitizer) EXPECT_EQ(ended[0].Number("signal"), GetParam()) << ended[0].line;
+  if (!kThreadSanitizer) {
+    EXPECT_EQ(ended[0].Number("signal"), GetParam()) << ended[0].line;
+  }
 
   // A round trip through the I/O thread, which would have seen a stop by now.
   ASSERT_TRUE(core.Send(MakeIpcPacket(0x01000000, 1, "ping", 4)));
