@@ -74,6 +74,7 @@ struct dvrcore::Parts final : EventDispatch, ParentLinkHost {
   SchedulerState scheduler;               // I/O thread only
   bool schedulerCancelled = false;        // I/O thread only: the stop steps ended the tick chain
   std::atomic<bool> delayStop{false};     // set on the I/O thread, read by the main thread
+  bool startFailed = false;               // main thread: Start could not start the I/O thread
   std::atomic<bool> throttling{false};    // written by the tick, read by the dispatch
 };
 
@@ -85,7 +86,11 @@ class CoreControl {
     return std::unique_ptr<dvrcore>(new dvrcore(executablePath));
   }
   static bool Init(dvrcore& core, int ipcDescriptor) { return core.Init(ipcDescriptor); }
-  static void Start(dvrcore& core) { core.Start(); }
+  // False when the core could not run (logged; what was loaded is unloaded).
+  static bool Start(dvrcore& core) {
+    core.Start();
+    return !core.parts->startFailed;
+  }
   static void RequestStop(dvrcore& core) { core.RequestStop(); }
   static Parts& PartsOf(dvrcore& core) { return *core.parts; }
   // The scheduler's timer handler, for tests that run the I/O service

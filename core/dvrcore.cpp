@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <system_error>
 
 #include <boost/asio/post.hpp>
 #include <boost/filesystem/path.hpp>
@@ -156,7 +157,18 @@ void dvrcore::Start() {
   const boost::filesystem::path executable(p.executablePath);
   p.plugins.LoadAll(executable.parent_path());
   if (p.parentLink.IsOpen()) p.parentLink.StartReceive();
-  p.ioThread = std::thread([&p] { p.ioService.run(); });
+  try {
+    p.ioThread = std::thread([&p] { p.ioService.run(); });
+  } catch (const std::system_error& error) {
+    // Out of threads or memory: the core cannot run without it. What was
+    // loaded is closed and unloaded as at a stop, and the process entry
+    // reports a failed initialisation.
+    CORE_LOG(kLogFailure, "failed to start the I/O thread: %s", error.what());
+    p.startFailed = true;
+    p.plugins.CloseAll();
+    p.plugins.UnloadAll();
+    return;
+  }
 
   // Ends early when the parent has identified itself (also before the wait
   // began) or a stop was requested; a timeout is not an error.

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <string>
 
 #include <boost/filesystem/operations.hpp>
@@ -66,12 +67,20 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::unique_ptr<dvrcore> core = CoreControl::Make(executable.string());
-  if (!CoreControl::Init(*core, args.ipcDescriptor)) {
+  // Building the core makes its event loop, which needs descriptors: with
+  // none left the core cannot exist, let alone log, so the reason goes to
+  // standard error with the usual message.
+  std::unique_ptr<dvrcore> core;
+  try {
+    core = CoreControl::Make(executable.string());
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s\nfailed to initialize core\n", error.what());
+    return 2;
+  }
+  if (!CoreControl::Init(*core, args.ipcDescriptor) || !CoreControl::Start(*core)) {
     std::fprintf(stderr, "failed to initialize core\n");
     return 2;
   }
-  CoreControl::Start(*core);
   wxUninitialize();
   return 0;
 }

@@ -1,11 +1,14 @@
 // Process entry with the real executable: the command line, the help text,
 // the exit status of a failed initialisation, and the stop signals.
 #include <fcntl.h>
+#include <pwd.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -161,6 +164,46 @@ TEST_F(ProcessEntry, DescriptorThatIsNotAnOpenSocketFailsInitialisation) {
     CoreProcess core(install, options);
     if (open9) close(fd);
     ExpectFailedInitialisation(core, plugin);
+  }
+}
+
+// Out of descriptors the core cannot build its event loop; out of threads it
+// cannot start its I/O thread once the plugins are loaded. Either way it says
+// why, closes and unloads what it loaded, and exits as initialisation
+// failures do. Not where the tools need what is used up: an emulator and
+// ThreadSanitizer start threads, LeakSanitizer needs one at the exit, and
+// UndefinedBehaviorSanitizer probes memory through a pipe.
+TEST_F(ProcessEntry, StartOutOfDescriptorsOrThreadsExitsWithStatusTwo) {
+  uid_t unused = 54321;
+  while (getpwuid(unused) != nullptr) unused++;
+  const struct Case {
+    const char* name;
+    int resource;
+    uint64_t limit;
+    bool ownUser;                // the core and its parent run as a user of their own
+    const char* reason;          // on standard error or in the log
+    std::vector<std::string> calls;
+  } cases[] = {
+      {"descriptors", RLIMIT_NOFILE, 4, false, "Too many open files", {}},
+      // The intermediate parent and the core: no room for a thread.
+      {"threads", RLIMIT_NPROC, 2, true, "failed to start the I/O thread: ",
+       {"load", "close", "unload", "unmapped"}},
+  };
+  for (const Case& c : cases) {
+    if (UnderEmulator() || kAddressSanitizer || (kThreadSanitizer && c.resource == RLIMIT_NPROC)) {
+      continue;
+    }
+    TestPlugin plugin = install.AddTestPlugin("probe.so", "id 0x00100000\nworker 1\n");
+    std::remove(plugin.eventsPath.c_str());
+    SpawnOptions options;
+    options.limits = {{c.resource, c.limit}};
+    if (c.ownUser) options.parentUid = options.coreUid = static_cast<int>(unused);
+    CoreProcess core(install, options);
+    EXPECT_EQ(core.WaitExit(), ExitStatus::Code(2)) << c.name;
+    EXPECT_NE(core.Stderr().find("failed to initialize core\n"), std::string::npos) << c.name;
+    EXPECT_NE((core.Stderr() + core.Stdout()).find(c.reason), std::string::npos)
+        << c.name << ":\n" << core.Stderr() << core.Stdout();
+    EXPECT_EQ(LifecycleWords(plugin), c.calls) << c.name;
   }
 }
 

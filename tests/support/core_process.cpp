@@ -201,6 +201,15 @@ struct ChildPlan {
   SyslogPlan syslogPlan;
   int parentUid = -1;
   int coreUid = -1;
+  std::vector<std::pair<int, uint64_t>> limits;
+
+  // In the core, just before exec: async-signal-safe.
+  void SetLimits() const {
+    for (const auto& [resource, value] : limits) {
+      const struct rlimit limit = {static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+      setrlimit(resource, &limit);
+    }
+  }
 
   void Seal() {
     for (auto& s : argvStrings) argv.push_back(&s[0]);
@@ -253,6 +262,7 @@ struct ChildPlan {
     if (core == 0) {
       const uid_t coreUid = plan.coreUid >= 0 ? plan.coreUid : 0;
       if (setresuid(coreUid, coreUid, coreUid) != 0) ChildFail(statusFd, kStageSetCoreUid);
+      plan.SetLimits();
       execve(plan.execPath.c_str(), plan.argv.data(), plan.envp.data());
       ChildFail(statusFd, kStageExec);
     }
@@ -281,6 +291,7 @@ struct ChildPlan {
   if (plan.coreUid >= 0 && setresuid(plan.coreUid, plan.coreUid, plan.coreUid) != 0) {
     ChildFail(statusFd, kStageSetCoreUid);
   }
+  plan.SetLimits();
   execve(plan.execPath.c_str(), plan.argv.data(), plan.envp.data());
   ChildFail(statusFd, kStageExec);
 }
@@ -522,6 +533,7 @@ void CoreProcess::Spawn(const CoreInstall& install, const SpawnOptions& options)
   plan.descriptorLimit = DescriptorLimit();
   plan.parentUid = options.parentUid;
   plan.coreUid = options.coreUid;
+  plan.limits = options.limits;
   plan.Seal();
 
   ChildEnds childEnds;

@@ -112,6 +112,8 @@ struct SpawnOptions {
   // instead of root, and so without capabilities; its groups stay the test's.
   // With parentUid the same ID, core and parent run as one unprivileged user.
   int coreUid = -1;
+  // Resource limits of the core, set (soft and hard) just before exec.
+  std::vector<std::pair<int, uint64_t>> limits;
 };
 
 struct ExitStatus {
