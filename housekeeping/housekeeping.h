@@ -32,7 +32,8 @@ class SchedulerHost {
   virtual ~SchedulerHost() = default;
   virtual WallTime WallClock() = 0;                                // clock_gettime(CLOCK_REALTIME)
   virtual std::chrono::steady_clock::time_point SteadyNow() = 0;   // dvrcore::now()
-  virtual uint64_t ResidentMemory() = 0;                           // bytes, 0 if unknown
+  // Bytes; 0 when unknown (a running process always has resident pages).
+  virtual uint64_t ResidentMemory() = 0;
   virtual bool ThrottlingEnabled() = 0;                            // from core.xml
   virtual void SetThrottling(bool on) = 0;
   virtual void PublishMemoryState() = 0;
@@ -55,6 +56,8 @@ class SchedulerState {
   // Both clocks as the previous tick read them.
   WallTime lastTickTime{0};
   std::chrono::steady_clock::time_point lastTickSteady;
+  // The latest memory reading failed, and that was logged.
+  bool memoryUnknown = false;
   // Time of the latest low measurement while a low-memory period is
   // announced; the maximum time point when none is.
   std::chrono::steady_clock::time_point lowMemorySince =
@@ -62,9 +65,9 @@ class SchedulerState {
 };
 
 // Resident memory in bytes from a statm file (resident pages times the page
-// size), or 0 when it cannot be read or is malformed. 64-bit: a product in
-// 32 bits would wrap above 4 GiB on 64-bit builds. The path is a parameter
-// only so that tests can feed it broken files.
+// size), or 0 (unknown) when it cannot be read or is malformed. 64-bit: a
+// product in 32 bits would wrap above 4 GiB on 64-bit builds. The path is a
+// parameter only so that tests can feed it broken files.
 uint64_t ReadResidentMemory(const char* statmPath = "/proc/self/statm");
 
 #endif  // DVRCORE_HOUSEKEEPING_HOUSEKEEPING_H

@@ -50,7 +50,18 @@ void SchedulerState::Tick(SchedulerHost& host) {
   using std::chrono::floor;
   using std::chrono::seconds;
   if (enabled && (firstTick || floor<seconds>(steady) != floor<seconds>(lastTickSteady))) {
-    UpdateThrottling(host.ResidentMemory() > kMemoryLimit, host);
+    const uint64_t bytes = host.ResidentMemory();
+    if (bytes != 0) {
+      memoryUnknown = false;
+      UpdateThrottling(bytes > kMemoryLimit, host);
+    } else if (!memoryUnknown) {
+      // Unknown is not "enough memory": the state stays as the last reading
+      // left it, and one line tells of the whole run of failed readings.
+      memoryUnknown = true;
+      host.LogMessage(
+          kLogNotable,
+          "cannot read resident memory from /proc/self/statm, throttling state unchanged");
+    }
   }
   ticked = true;
   lastTickTime = wall;

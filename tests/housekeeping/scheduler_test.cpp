@@ -20,7 +20,10 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 
 const std::string kLowMessage = "log 50 available system memory is low, throttling video";
 const std::string kOkMessage = "log 50 available system memory ok, not throttling video";
+const std::string kUnknownMessage =
+    "log 50 cannot read resident memory from /proc/self/statm, throttling state unchanged";
 constexpr uint64_t kPage = 4096;
+constexpr uint64_t kLowMemory = kMemoryLimit + kPage;
 
 // A host with hand-set clocks and memory. Log lines and publications go into
 // one list so that their order is checked too; a publication records the
@@ -29,7 +32,7 @@ class FakeHost : public SchedulerHost {
  public:
   WallTime wall = seconds(1'600'000'000);
   SteadyTime steady = SteadyTime{} + std::chrono::hours(100);
-  uint64_t memory = kMemoryLimit / 2;
+  uint64_t memory = kMemoryLimit / 2;  // 0: the reading failed
   bool enabled = true;
   bool throttling = false;
   int memoryReads = 0;
@@ -70,13 +73,14 @@ class SchedulerTest : public ::testing::Test {
   }
 
   // One tick a wall-clock second after the last, `offset` after start on the
-  // steady clock, measuring low or good memory.
-  void MeasureAt(seconds offset, bool low) {
-    host.memory = low ? kMemoryLimit + kPage : kMemoryLimit;
+  // steady clock, measuring `memory` bytes.
+  void MeasureAt(seconds offset, uint64_t memory) {
+    host.memory = memory;
     host.steady = start + offset;
     host.wall += seconds(1);
     state.Tick(host);
   }
+  void MeasureAt(seconds offset, bool low) { MeasureAt(offset, low ? kLowMemory : kMemoryLimit); }
 
   FakeHost host;
   SchedulerState state;
@@ -202,6 +206,21 @@ TEST_F(SchedulerTest, LowReadingWithinHoldOffExtendsThePeriodWithoutNewAnnouncem
   MeasureAt(seconds(90), false);
   EXPECT_EQ(host.Count(kLowMessage), 1);
   EXPECT_EQ(host.Count(kOkMessage), 1);
+}
+
+TEST_F(SchedulerTest, FailedReadingKeepsTheStateAndIsLoggedOncePerRun) {
+  TickAt(1000);
+  host.events.clear();
+  MeasureAt(seconds(0), true);
+  for (int s = 1; s <= 100; ++s) MeasureAt(seconds(s), uint64_t{0});
+  EXPECT_TRUE(host.throttling);
+  MeasureAt(seconds(101), false);  // the last low reading was 101 s ago
+  EXPECT_FALSE(host.throttling);
+  MeasureAt(seconds(102), uint64_t{0});
+  MeasureAt(seconds(103), uint64_t{0});
+  EXPECT_EQ(host.events, (std::vector<std::string>{kLowMessage, "publish 1", kUnknownMessage,
+                                                   kOkMessage, "publish 0", kUnknownMessage}));
+  EXPECT_FALSE(host.throttling);
 }
 
 TEST_F(SchedulerTest, GoodReadingWithoutAPeriodAnnouncesNothing) {
