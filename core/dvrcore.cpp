@@ -54,7 +54,14 @@ class CoreSchedulerHost : public SchedulerHost {
  public:
   CoreSchedulerHost(dvrcore& core, bool throttlingEnabled, std::atomic<bool>& throttling)
       : core_(core), throttlingEnabled_(throttlingEnabled), throttling_(throttling) {}
-  std::time_t WallClock() override { return std::time(nullptr); }
+  // Not std::chrono::system_clock::now(): Debian 12's armhf C++ library is
+  // built with a 32-bit time_t, and its now() fails past 2038. This call is
+  // built with the core's 64-bit time_t.
+  WallTime WallClock() override {
+    struct timespec wall {};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    return std::chrono::seconds(wall.tv_sec) + std::chrono::nanoseconds(wall.tv_nsec);
+  }
   SteadyTime SteadyNow() override { return core_.now(); }
   uint64_t ResidentMemory() override { return ReadResidentMemory(); }
   bool ThrottlingEnabled() override { return throttlingEnabled_; }

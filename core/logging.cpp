@@ -18,6 +18,10 @@
 
 namespace {
 
+// Time stamps past 2038-01-19 need a 64-bit time_t: 32-bit targets are built
+// with _TIME_BITS=64 (CMakeLists.txt), and a build without it must not pass.
+static_assert(sizeof(std::time_t) >= 8, "time_t must be 64 bits wide");
+
 constexpr unsigned kMaxColouredLevel = 100;
 constexpr bool kConsoleColour = true;
 

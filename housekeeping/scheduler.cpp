@@ -5,6 +5,7 @@
 // when it is done, so ticks never overlap and SchedulerState needs no lock.
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <unistd.h>
 
@@ -17,17 +18,24 @@ namespace {
 constexpr int kClockJumpThreshold = 1;
 
 using SteadyTime = std::chrono::steady_clock::time_point;
+using Seconds = std::chrono::duration<double>;
 
 }  // namespace
 
 void SchedulerState::Tick(SchedulerHost& host) {
-  const std::time_t t = host.WallClock();
-  const bool firstTick = lastTickTime == 0;
+  const WallTime wall = host.WallClock();
+  const SteadyTime steady = host.SteadyNow();
+  const bool firstTick = !ticked;
   if (!firstTick) {
-    // Clamped before the conversion so that an absurd jump cannot overflow int.
-    const double seconds =
-        std::clamp(std::difftime(t, lastTickTime), double{INT_MIN}, double{INT_MAX});
-    const int d = static_cast<int>(seconds);  // truncates towards zero
+    // The wall clock's step beyond the steady clock's: a tick that comes late
+    // (the I/O thread held up, the process stopped) moved both alike, and is
+    // no change of the system time. In seconds as doubles, so that no clock
+    // value can overflow; rounded, so that a step of a minute reads 60 though
+    // the two clocks are read a moment apart; clamped, so that an absurd jump
+    // cannot overflow int.
+    const double jump = (Seconds(wall) - Seconds(lastTickTime)).count() -
+                        Seconds(steady - lastTickSteady).count();
+    const int d = static_cast<int>(std::clamp(std::round(jump), double{INT_MIN}, double{INT_MAX}));
     if (d > kClockJumpThreshold || d < -kClockJumpThreshold) {
       char text[64];
       std::snprintf(text, sizeof text, "system time changed by %d seconds", d);
@@ -37,9 +45,27 @@ void SchedulerState::Tick(SchedulerHost& host) {
   const bool enabled = host.ThrottlingEnabled();
   // Plugins learn the initial state (not throttling) before any measurement.
   if (firstTick && enabled) host.PublishMemoryState();
-  // Once per wall-clock second: "/proc/self/statm" is not read every 100 ms.
-  if (enabled && t != lastTickTime) UpdateThrottling(host.ResidentMemory() > kMemoryLimit, host);
-  lastTickTime = t;
+  // Once per second of the steady clock: "/proc/self/statm" is not read every
+  // 100 ms.
+  using std::chrono::floor;
+  using std::chrono::seconds;
+  if (enabled && (firstTick || floor<seconds>(steady) != floor<seconds>(lastTickSteady))) {
+    const uint64_t bytes = host.ResidentMemory();
+    if (bytes != 0) {
+      memoryUnknown = false;
+      UpdateThrottling(bytes > kMemoryLimit, host);
+    } else if (!memoryUnknown) {
+      // Unknown is not "enough memory": the state stays as the last reading
+      // left it, and one line tells of the whole run of failed readings.
+      memoryUnknown = true;
+      host.LogMessage(
+          kLogNotable,
+          "cannot read resident memory from /proc/self/statm, throttling state unchanged");
+    }
+  }
+  ticked = true;
+  lastTickTime = wall;
+  lastTickSteady = steady;
 }
 
 void SchedulerState::UpdateThrottling(bool low, SchedulerHost& host) {

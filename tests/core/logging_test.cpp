@@ -29,18 +29,6 @@ std::string RaiseLog(unsigned level, const std::string& text, const std::string&
          "\n";
 }
 
-// True when the HH:MM:SS stamp in `line` is the UTC time of a second in
-// [before, after].
-bool StampIsUtcBetween(const std::string& line, std::time_t before, std::time_t after) {
-  std::smatch match;
-  if (!std::regex_search(line, match, std::regex("([0-9]{2}):([0-9]{2}):([0-9]{2})"))) return false;
-  long stamp = std::stol(match[1]) * 3600 + std::stol(match[2]) * 60 + std::stol(match[3]);
-  for (std::time_t t = before; t <= after; t++) {
-    if (t % 86400 == stamp) return true;
-  }
-  return false;
-}
-
 class Logging : public ::testing::Test {
  protected:
   SpawnOptions Options() {

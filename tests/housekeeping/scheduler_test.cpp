@@ -14,27 +14,31 @@
 
 namespace {
 
+using std::chrono::milliseconds;
 using std::chrono::seconds;
 using SteadyTime = std::chrono::steady_clock::time_point;
 
 const std::string kLowMessage = "log 50 available system memory is low, throttling video";
 const std::string kOkMessage = "log 50 available system memory ok, not throttling video";
+const std::string kUnknownMessage =
+    "log 50 cannot read resident memory from /proc/self/statm, throttling state unchanged";
 constexpr uint64_t kPage = 4096;
+constexpr uint64_t kLowMemory = kMemoryLimit + kPage;
 
 // A host with hand-set clocks and memory. Log lines and publications go into
 // one list so that their order is checked too; a publication records the
 // throttling state it would carry.
 class FakeHost : public SchedulerHost {
  public:
-  std::time_t wall = 1'600'000'000;
+  WallTime wall = seconds(1'600'000'000);
   SteadyTime steady = SteadyTime{} + std::chrono::hours(100);
-  uint64_t memory = 0;
+  uint64_t memory = kMemoryLimit / 2;  // 0: the reading failed
   bool enabled = true;
   bool throttling = false;
   int memoryReads = 0;
   std::vector<std::string> events;
 
-  std::time_t WallClock() override { return wall; }
+  WallTime WallClock() override { return wall; }
   SteadyTime SteadyNow() override { return steady; }
   uint64_t ResidentMemory() override {
     ++memoryReads;
@@ -56,23 +60,32 @@ class FakeHost : public SchedulerHost {
 
 class SchedulerTest : public ::testing::Test {
  protected:
-  // One tick at wall-clock time `wall`.
+  // One tick at wall-clock time `wall`, the steady clock where it is.
   void TickAt(std::time_t wall) {
-    host.wall = wall;
+    host.wall = seconds(wall);
     state.Tick(host);
+  }
+  // One tick at wall-clock time `wall`, `steady` after the last tick on the
+  // steady clock.
+  void TickAt(std::time_t wall, milliseconds steady) {
+    host.steady += steady;
+    TickAt(wall);
   }
 
   // One tick a wall-clock second after the last, `offset` after start on the
-  // steady clock, measuring low or good memory.
-  void MeasureAt(seconds offset, bool low) {
-    host.memory = low ? kMemoryLimit + kPage : kMemoryLimit;
+  // steady clock, measuring `memory` bytes.
+  void MeasureAt(seconds offset, uint64_t memory) {
+    host.memory = memory;
     host.steady = start + offset;
-    TickAt(host.wall + 1);
+    host.wall += seconds(1);
+    state.Tick(host);
   }
+  void MeasureAt(seconds offset, bool low) { MeasureAt(offset, low ? kLowMemory : kMemoryLimit); }
 
   FakeHost host;
   SchedulerState state;
-  const SteadyTime start = host.steady;
+  // A second after the first tick's time on the steady clock.
+  const SteadyTime start = host.steady + seconds(1);
 };
 
 // ---- Clock jumps ----
@@ -80,10 +93,12 @@ class SchedulerTest : public ::testing::Test {
 TEST_F(SchedulerTest, FirstTickAndStepsOfAtMostOneSecondAreSilent) {
   host.enabled = false;
   TickAt(1000);  // 1000 s after the "previous" time 0, but there was none
-  EXPECT_EQ(state.lastTickTime, 1000);
   TickAt(1000);
   TickAt(1001);
   TickAt(1000);
+  // Late ticks (an I/O thread held up, a stopped process): both clocks moved.
+  TickAt(1003, seconds(3));
+  TickAt(1043, seconds(40));
   EXPECT_TRUE(host.events.empty());
 }
 
@@ -93,10 +108,22 @@ TEST_F(SchedulerTest, LargerStepsAreReportedWithTheirSign) {
   TickAt(1002);
   TickAt(999);
   TickAt(4600);
+  // Steps during late ticks: the wall clock's step beyond the steady clock's.
+  TickAt(4663, seconds(3));
+  TickAt(4606, seconds(3));
+  // Steps of a minute that the clocks' readings put a microsecond short.
+  for (int sign : {1, -1}) {
+    host.wall += sign * (seconds(60) - std::chrono::microseconds(1));
+    state.Tick(host);
+  }
   EXPECT_EQ(host.events, (std::vector<std::string>{
                              "log 50 system time changed by 2 seconds",
                              "log 50 system time changed by -3 seconds",
-                             "log 50 system time changed by 3601 seconds"}));
+                             "log 50 system time changed by 3601 seconds",
+                             "log 50 system time changed by 60 seconds",
+                             "log 50 system time changed by -60 seconds",
+                             "log 50 system time changed by 60 seconds",
+                             "log 50 system time changed by -60 seconds"}));
 }
 
 // ---- Memory measurement ----
@@ -120,11 +147,13 @@ TEST_F(SchedulerTest, FirstTickPublishesInitialStateBeforeMeasuring) {
   EXPECT_EQ(host.events, (std::vector<std::string>{"publish 0", kLowMessage, "publish 1"}));
 }
 
-TEST_F(SchedulerTest, MemoryIsReadAtMostOncePerWallClockSecond) {
-  for (int i = 0; i < 10; ++i) TickAt(1000);
-  EXPECT_EQ(host.memoryReads, 1);
-  for (int i = 0; i < 10; ++i) TickAt(1001);
+TEST_F(SchedulerTest, MemoryIsReadOncePerSecondOfTheSteadyClock) {
+  // 100 ms apart, with a wall clock that stands still (time() failing past
+  // 2038 with a 32-bit time_t), then one that goes to and fro.
+  for (int i = 0; i < 20; ++i) TickAt(-1, milliseconds(i ? 100 : 0));
   EXPECT_EQ(host.memoryReads, 2);
+  for (int i = 0; i < 10; ++i) TickAt(-1 - i % 2, milliseconds(100));
+  EXPECT_EQ(host.memoryReads, 3);
   EXPECT_EQ(host.events, std::vector<std::string>{"publish 0"});  // only the first tick
 }
 
@@ -135,7 +164,7 @@ TEST_F(SchedulerTest, LimitItselfIsNotLowOnePageMoreIs) {
   EXPECT_EQ(host.Count(kLowMessage), 0);
 
   host.memory = kMemoryLimit + kPage;
-  TickAt(1001);
+  TickAt(1001, seconds(1));
   EXPECT_TRUE(host.throttling);
   EXPECT_EQ(host.Count(kLowMessage), 1);
 }
@@ -177,6 +206,21 @@ TEST_F(SchedulerTest, LowReadingWithinHoldOffExtendsThePeriodWithoutNewAnnouncem
   MeasureAt(seconds(90), false);
   EXPECT_EQ(host.Count(kLowMessage), 1);
   EXPECT_EQ(host.Count(kOkMessage), 1);
+}
+
+TEST_F(SchedulerTest, FailedReadingKeepsTheStateAndIsLoggedOncePerRun) {
+  TickAt(1000);
+  host.events.clear();
+  MeasureAt(seconds(0), true);
+  for (int s = 1; s <= 100; ++s) MeasureAt(seconds(s), uint64_t{0});
+  EXPECT_TRUE(host.throttling);
+  MeasureAt(seconds(101), false);  // the last low reading was 101 s ago
+  EXPECT_FALSE(host.throttling);
+  MeasureAt(seconds(102), uint64_t{0});
+  MeasureAt(seconds(103), uint64_t{0});
+  EXPECT_EQ(host.events, (std::vector<std::string>{kLowMessage, "publish 1", kUnknownMessage,
+                                                   kOkMessage, "publish 0", kUnknownMessage}));
+  EXPECT_FALSE(host.throttling);
 }
 
 TEST_F(SchedulerTest, GoodReadingWithoutAPeriodAnnouncesNothing) {
@@ -237,14 +281,14 @@ class SchedulerChainTest : public ::testing::Test {
 
 TEST_F(SchedulerChainTest, FailedWaitNeitherTicksNorRearms) {
   Tick(boost::asio::error::operation_aborted);
-  EXPECT_EQ(parts.scheduler.lastTickTime, 0);
+  EXPECT_FALSE(parts.scheduler.ticked);
   EXPECT_EQ(parts.schedulerTimer.cancel(), 0u);  // no wait was pending
 }
 
 TEST_F(SchedulerChainTest, CancelledChainNeitherTicksNorRearms) {
   parts.schedulerCancelled = true;
   Tick(boost::system::error_code());
-  EXPECT_EQ(parts.scheduler.lastTickTime, 0);
+  EXPECT_FALSE(parts.scheduler.ticked);
   EXPECT_EQ(parts.schedulerTimer.cancel(), 0u);
 }
 
@@ -252,7 +296,7 @@ TEST_F(SchedulerChainTest, TickRearmsUntilTheStopCancelsIt) {
   const SteadyTime before = core->now();
   boost::asio::post(parts.ioService, [this] { Tick(boost::system::error_code()); });
   ASSERT_EQ(parts.ioService.run_one(), 1u);
-  EXPECT_NE(parts.scheduler.lastTickTime, 0);
+  EXPECT_TRUE(parts.scheduler.ticked);
   EXPECT_GE(parts.schedulerTimer.expiry(), before + kSchedulerPeriod);
 
   ASSERT_EQ(parts.ioService.run_one(), 1u);  // the re-armed wait completes: second tick

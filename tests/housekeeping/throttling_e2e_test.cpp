@@ -1,7 +1,10 @@
-// Memory throttling with the real executable: a plugin makes the core's
-// resident memory cross the limit and frees it again, and the test watches
-// the announcements on the console, the memory-state documents a plugin
-// receives, and the results of video events raised meanwhile.
+// The scheduler with the real executable. Memory throttling: a plugin makes
+// the core's resident memory cross the limit and frees it again, and the test
+// watches the announcements on the console, the memory-state documents a
+// plugin receives, and the results of video events raised meanwhile. Clock
+// jumps: the test steps the core's clock and holds up its I/O thread. The
+// core's wall clock runs past 2038 throughout (a preloaded clock shim), where
+// a 32-bit time_t no longer holds it.
 //
 // The test drives every step through packets on the parent link (each plugin
 // acts when it receives one), and waits for what the core reports before the
@@ -14,7 +17,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -45,9 +50,15 @@ constexpr uint32_t kHogId = 0x00100000;      // allocates; frees on a class-2 wr
 constexpr uint32_t kCameraId = 0x00200000;   // raises a video event and two others
 constexpr uint32_t kJanitorId = 0x00300000;  // raises the class-2 event that frees
 constexpr uint32_t kWatcherId = 0x00400000;  // receives the memory-state documents
+constexpr uint32_t kStallerId = 0x00500000;  // holds the I/O thread in a relayed IOCTL
 
 constexpr uint32_t kEventClass3 = 0x4;
 constexpr int kEventThrottled = 5;
+
+// The core's wall clock starts at 2040-01-01 00:00:00 UTC.
+constexpr int64_t kCoreClockStart = 2208988800;
+// 2038-01-19 03:14:08 UTC, the first second a 32-bit time_t cannot hold.
+constexpr int64_t kEndOf32BitTime = int64_t{1} << 31;
 
 
 std::string Hex(uint32_t value) {
@@ -92,10 +103,47 @@ class MemoryThrottling : public ::testing::Test {
     return watcher.WaitUntil(
         [&](const std::vector<PluginCall>&) { return MemoryDocuments().size() >= count; }, timeout);
   }
-  static std::regex MemoryState(int throttling) {
+  // Memory-state document `index` carries `throttling` and a time of the
+  // core's clock since the core started.
+  void ExpectMemoryState(size_t index, int throttling) const {
     // Compact: no line breaks; the root has no attributes.
-    return std::regex("<\\?xml \\?><Nvrx><Memory ID=\"-2147483648\" Throttling=\"" +
-                      std::to_string(throttling) + "\" Time=\"[1-9][0-9]*\" /></Nvrx>");
+    const std::regex state("<\\?xml \\?><Nvrx><Memory ID=\"-2147483648\" Throttling=\"" +
+                           std::to_string(throttling) + "\" Time=\"([1-9][0-9]*)\" /></Nvrx>");
+    const std::string document = MemoryDocuments().at(index);
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(document, match, state)) << document;
+    EXPECT_GE(std::stoll(match[1]), startedAt) << document;
+    EXPECT_LE(std::stoll(match[1]), clock.Now()) << document;
+  }
+
+  // Starts the core on the shifted clock with a parent link, and waits until
+  // it has started.
+  void StartCore() {
+    SpawnOptions options;
+    options.args = {std::to_string(kLinkFd)};
+    options.linkFd = kLinkFd;
+    if (kAddressSanitizer) {
+      // Freed blocks would wait in the quarantine, still resident, and the
+      // memory would never look ok again.
+      const char* asan = std::getenv("ASAN_OPTIONS");
+      options.environment.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
+                                    ":quarantine_size_mb=0");
+    }
+    clock.Use(options);
+    startedAt = clock.Now();
+    core = std::make_unique<CoreProcess>(install, options);
+    ASSERT_TRUE(core->Started());
+    ASSERT_TRUE(core->SendIdentification("libbrevad.so", "1.0"));
+    ASSERT_TRUE(core->WaitUntilStarted());
+  }
+
+  // The console line of the core with `text`, its time stamp checked against
+  // the core's clock from `since` on.
+  void ExpectLine(const std::string& text, int64_t since, Duration timeout = kWaitTimeout) {
+    std::optional<std::string> line =
+        core->WaitForStdoutLine(ConsoleLine(3, "core  ", text), timeout);
+    ASSERT_TRUE(line);
+    EXPECT_TRUE(StampIsUtcBetween(*line, since, clock.Now())) << *line;
   }
 
   // Pokes the camera and returns the results of its three raises: the video
@@ -113,6 +161,9 @@ class MemoryThrottling : public ::testing::Test {
 
   TestDir dir;
   CoreInstall install{dir.Path()};
+  std::chrono::seconds offset{kCoreClockStart - std::time(nullptr)};  // core's clock - real
+  ShiftedClock clock{dir.Path(), offset};
+  int64_t startedAt = 0;  // the core's clock when it was started
   TestPlugin watcher;
   TestPlugin camera;
   std::unique_ptr<CoreProcess> core;
@@ -129,20 +180,7 @@ TEST_F(MemoryThrottling, LowMemoryThrottlesVideoEventsUntilAMinuteAfterItEnds) {
   install.AddTestPlugin("janitor.so", Config(kJanitorId, "on ipc raise type=2 flags=0x100\n"));
   watcher = install.AddTestPlugin("watcher.so", Config(kWatcherId, "writes 1\nmask 3 0x02000010\n"));
 
-  SpawnOptions options;
-  options.args = {std::to_string(kLinkFd)};
-  options.linkFd = kLinkFd;
-  if (kAddressSanitizer) {
-    // Freed blocks would wait in the quarantine, still resident, and the
-    // memory would never look ok again.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    options.environment.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
-                                  ":quarantine_size_mb=0");
-  }
-  core = std::make_unique<CoreProcess>(install, options);
-  ASSERT_TRUE(core->Started());
-  ASSERT_TRUE(core->SendIdentification("libbrevad.so", "1.0"));
-  ASSERT_TRUE(core->WaitUntilStarted());
+  StartCore();
   const uint64_t baseline = ResidentBytes(core->Pid());
   if (baseline > kMemoryLimit / 2) {
     GTEST_SKIP() << "the core already has " << baseline << " bytes resident; too close to the limit";
@@ -150,19 +188,20 @@ TEST_F(MemoryThrottling, LowMemoryThrottlesVideoEventsUntilAMinuteAfterItEnds) {
 
   // The first tick tells the plugins the initial state.
   ASSERT_TRUE(WaitForDocuments(1));
-  EXPECT_TRUE(std::regex_match(MemoryDocuments()[0], MemoryState(0))) << MemoryDocuments()[0];
+  ExpectMemoryState(0, 0);
   EXPECT_EQ(CameraRound(), (std::vector<int64_t>{0, 0, 0}));
 
+  const int64_t allocatedAt = clock.Now();
   Poke(kHogId);
   ASSERT_TRUE(hog.WaitFor("allocated"));
   EXPECT_GT(ResidentBytes(core->Pid()), kMemoryLimit);
-  ASSERT_TRUE(core->WaitForStdoutLine(
-      ConsoleLine(3, "core  ", "available system memory is low, throttling video")));
+  ExpectLine("available system memory is low, throttling video", allocatedAt);
   ASSERT_TRUE(WaitForDocuments(2));
-  EXPECT_TRUE(std::regex_match(MemoryDocuments()[1], MemoryState(1))) << MemoryDocuments()[1];
+  ExpectMemoryState(1, 1);
   // Only queued class-1 events with bit 24 are video events.
   EXPECT_EQ(CameraRound(), (std::vector<int64_t>{kEventThrottled, 0, 0}));
 
+  const int64_t freedAt = clock.Now();
   Poke(kJanitorId);
   ASSERT_TRUE(hog.WaitFor("freed-memory"));
   // Video is let through from the first good measurement on, while the end of
@@ -178,11 +217,9 @@ TEST_F(MemoryThrottling, LowMemoryThrottlesVideoEventsUntilAMinuteAfterItEnds) {
   EXPECT_EQ(core->Stdout().find("available system memory ok"), std::string::npos);
   EXPECT_EQ(MemoryDocuments().size(), 2u);
 
-  ASSERT_TRUE(core->WaitForStdoutLine(
-      ConsoleLine(3, "core  ", "available system memory ok, not throttling video"),
-      kRecoveryTimeout));
+  ExpectLine("available system memory ok, not throttling video", freedAt, kRecoveryTimeout);
   ASSERT_TRUE(WaitForDocuments(3));
-  EXPECT_TRUE(std::regex_match(MemoryDocuments()[2], MemoryState(0))) << MemoryDocuments()[2];
+  ExpectMemoryState(2, 0);
 
   ASSERT_TRUE(core->SendStop());
   EXPECT_EQ(core->WaitExit(), ExitStatus::Code(0));
@@ -196,6 +233,36 @@ TEST_F(MemoryThrottling, LowMemoryThrottlesVideoEventsUntilAMinuteAfterItEnds) {
   const std::string out = core->Stdout();
   EXPECT_EQ(Count(out, "available system memory is low"), 1u) << out;
   EXPECT_EQ(Count(out, "available system memory ok"), 1u) << out;
+  EXPECT_EQ(Count(out, "system time changed"), 0u) << out;
+}
+
+using ClockJumps = MemoryThrottling;
+
+TEST_F(ClockJumps, StepsOfTheClockAreReportedLateTicksAreNot) {
+  TestPlugin staller = install.AddTestPlugin(
+      "staller.so", Config(kStallerId, "writes 1\nmask 3 0x02000010\non ipc sleep 3000\n"));
+  watcher = staller;
+  // Half a minute before the end of a 32-bit time_t: the step of a minute
+  // forward crosses it, the one back crosses it again.
+  offset = std::chrono::seconds(kEndOf32BitTime - 30 - std::time(nullptr));
+  clock.Set(offset);
+  StartCore();
+  ASSERT_TRUE(WaitForDocuments(1));  // from the first tick: the ticks run
+
+  // The tick after the IOCTL comes 3 s late; when the step comes before it,
+  // it still reads a minute.
+  Poke(kStallerId);
+  ASSERT_TRUE(staller.WaitFor("slept"));
+  int64_t steppedAt = clock.Now() + 60;
+  clock.Set(offset + std::chrono::seconds(60));
+  ExpectLine("system time changed by 60 seconds", steppedAt);
+  steppedAt = clock.Now() - 60;
+  clock.Set(offset);
+  ExpectLine("system time changed by -60 seconds", steppedAt);
+
+  ASSERT_TRUE(core->SendStop());
+  EXPECT_EQ(core->WaitExit(), ExitStatus::Code(0));
+  EXPECT_EQ(Count(core->Stdout(), "system time changed"), 2u) << core->Stdout();
 }
 
 }  // namespace

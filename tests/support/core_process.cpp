@@ -26,7 +26,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <sstream>
 
@@ -509,6 +511,40 @@ std::regex ConsoleLine(int colour, const std::string& tag, const std::string& te
                     RegexEscape("\x1b[36m " + tag + "\x1b[0m " + text + "\n"));
 }
 
+bool StampIsUtcBetween(const std::string& line, int64_t before, int64_t after) {
+  std::smatch match;
+  if (!std::regex_search(line, match, std::regex("([0-9]{2}):([0-9]{2}):([0-9]{2})"))) return false;
+  long stamp = std::stol(match[1]) * 3600 + std::stol(match[2]) * 60 + std::stol(match[3]);
+  for (int64_t t = before; t <= after; t++) {
+    if (t % 86400 == stamp) return true;
+  }
+  return false;
+}
+
+// ---- ShiftedClock ----------------------------------------------------------------------
+
+ShiftedClock::ShiftedClock(const std::string& directory, std::chrono::seconds offset)
+    : file_(directory + "/clock-offset") {
+  Set(offset);
+}
+
+void ShiftedClock::Use(SpawnOptions& options) const {
+  options.environment.push_back(std::string("LD_PRELOAD=") + DVR_CLOCK_SHIM);
+  options.environment.push_back("DVRTEST_CLOCK_OFFSET_FILE=" + file_);
+}
+
+void ShiftedClock::Set(std::chrono::seconds offset) {
+  // Replaced, never rewritten in place: the core reads the file at every
+  // reading of its clock and must never find it empty.
+  WriteTextFile(file_ + ".new", std::to_string(offset.count()) + "\n");
+  if (std::rename((file_ + ".new").c_str(), file_.c_str()) != 0) {
+    ADD_FAILURE() << "cannot replace " << file_ << ": " << std::strerror(errno);
+  }
+  offset_ = offset;
+}
+
+int64_t ShiftedClock::Now() const { return static_cast<int64_t>(std::time(nullptr)) + offset_.count(); }
+
 // ---- CoreProcess: start ---------------------------------------------------------------
 
 CoreProcess::CoreProcess(const CoreInstall& install, SpawnOptions options) {
@@ -520,15 +556,26 @@ CoreProcess::CoreProcess(const CoreInstall& install, SpawnOptions options) {
 void CoreProcess::Spawn(const CoreInstall& install, const SpawnOptions& options) {
   ChildPlan plan;
   const std::vector<std::string>& emulator = EmulatorCommand();
+  std::vector<std::string> environment = options.environment;
   if (!emulator.empty()) {
     plan.execPath = emulator[0];
     plan.argvStrings = emulator;
+    // A library to preload is the core's, of its architecture: the emulator
+    // hands it to the core (-E) instead of loading it into itself.
+    for (auto entry = environment.begin(); entry != environment.end();) {
+      if (entry->rfind("LD_PRELOAD=", 0) != 0) {
+        ++entry;
+        continue;
+      }
+      plan.argvStrings.insert(plan.argvStrings.end(), {"-E", *entry});
+      entry = environment.erase(entry);
+    }
   } else {
     plan.execPath = install.Executable();
   }
   plan.argvStrings.push_back(install.Executable());
   plan.argvStrings.insert(plan.argvStrings.end(), options.args.begin(), options.args.end());
-  plan.envStrings = MergedEnvironment(options.environment);
+  plan.envStrings = MergedEnvironment(environment);
   plan.workDir = options.workDir.empty() ? install.WorkDir() : options.workDir;
   plan.descriptorLimit = DescriptorLimit();
   plan.parentUid = options.parentUid;

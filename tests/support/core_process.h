@@ -146,6 +146,31 @@ std::vector<std::string> SplitLines(const std::string& text);
 // six-character field.
 std::regex ConsoleLine(int colour, const std::string& tag, const std::string& text);
 
+// True when the HH:MM:SS stamp in `line` is the UTC time of a second in
+// [before, after] (seconds since the epoch).
+bool StampIsUtcBetween(const std::string& line, int64_t before, int64_t after);
+
+// A wall clock for the core that the test sets: the core runs with
+// clock_shim.so preloaded (tests/support/clock_shim.c), which adds the
+// seconds in a file of the test to every reading of the real-time clock. The
+// monotonic clock is left alone, as a step of the system clock leaves it.
+class ShiftedClock {
+ public:
+  // The file is created in `directory`.
+  ShiftedClock(const std::string& directory, std::chrono::seconds offset);
+  // Makes a core started with `options` run on this clock.
+  void Use(SpawnOptions& options) const;
+  // Steps the clock of a running core: its next reading is `offset` away
+  // from the real time.
+  void Set(std::chrono::seconds offset);
+  // The core's time now, in seconds since the epoch.
+  int64_t Now() const;
+
+ private:
+  std::string file_;
+  std::chrono::seconds offset_{0};  // test thread only
+};
+
 class CoreProcess {
  public:
   // Starts the core; a failure to start fails the test and leaves Started()
