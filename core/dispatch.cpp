@@ -140,11 +140,12 @@ void dvrcore::Parts::CancelAnswers(const _EventParmsIn& in, _EventParmsOut& out)
   out.result = EVENT_OK;
 }
 
-// An event without a source: to every matching reader plugin at once.
+// An event without a source: to every matching reader plugin at once. A
+// reader that could not be given it (no thread, no memory for the copy) is
+// logged, and the raiser learns that the event did not reach every reader.
 void dvrcore::Parts::DeliverNow(const _EventParmsIn& in, _EventParmsOut& out) {
   replies.Uncancel(in.correlationId);
-  plugins.StartEventThreads(in, replies);
-  out.result = EVENT_OK;
+  out.result = plugins.StartEventThreads(in, replies) ? EVENT_OK : EVENT_NO_MEMORY;
 }
 
 void dvrcore::Parts::DeliverQueued(const _EventParmsIn& entry) {
