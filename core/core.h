@@ -58,6 +58,10 @@ struct dvrcore::Parts final : EventDispatch, ParentLinkHost {
   // The main loop's delivery of one queued entry, which it then frees.
   void DeliverQueued(const _EventParmsIn& entry);
 
+  // dvrcore::Log for a text of `length` bytes that need not be terminated:
+  // at most `length` bytes are read, up to a zero. Any thread.
+  void Log(uint32_t sourceId, unsigned level, const char* text, size_t length);
+
   dvrcore& core;
   const std::string executablePath;
   CoreSettings settings;                  // main thread during start-up, then read-only

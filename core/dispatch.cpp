@@ -13,25 +13,41 @@
 // accepts, the reply slots' claim and withdrawal, the parent link's queue
 // limit. A buffer is always taken out of the reply slots before it is freed,
 // so a recycled address can never be mistaken for the previous answer.
+//
+// No exception leaves the dispatch: its raiser may be C code. A branch whose
+// allocation fails undoes what it began and lets std::bad_alloc through to
+// PluginEvent, which answers EVENT_NO_MEMORY.
+#include <cxxabi.h>
+
 #include <cstdlib>
 #include <cstring>
-#include <string>
+#include <new>
 
 #include "core/core.h"
 
 int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
   if (in == nullptr || out == nullptr) return 0;
   Parts& p = *parts;
-  if (in->eventType == EVENT_RELEASE) {
-    p.ReleaseBuffer(*in, *out);
-  } else if (in->eventType == EVENT_TO_PARENT) {
-    p.SendToParent(*in, *out);
-  } else if (in->sourceId != 0) {
-    p.Queue(*in, *out);
-  } else if (in->eventType == EVENT_CANCEL) {
-    p.CancelAnswers(*in, *out);
-  } else {
-    p.DeliverNow(*in, *out);
+  try {
+    if (in->eventType == EVENT_RELEASE) {
+      p.ReleaseBuffer(*in, *out);
+    } else if (in->eventType == EVENT_TO_PARENT) {
+      p.SendToParent(*in, *out);
+    } else if (in->sourceId != 0) {
+      p.Queue(*in, *out);
+    } else if (in->eventType == EVENT_CANCEL) {
+      p.CancelAnswers(*in, *out);
+    } else {
+      p.DeliverNow(*in, *out);
+    }
+  } catch (abi::__forced_unwind&) {
+    throw;  // the raising thread is being ended (cancelled while its answer waited)
+  } catch (const std::bad_alloc&) {
+    out->result = EVENT_NO_MEMORY;
+  } catch (...) {
+    // Nothing else is known to be thrown here (a failing lock would be a
+    // std::system_error); the event is not taken rather than the core lost.
+    out->result = EVENT_REFUSED;
   }
   return 0;
 }
@@ -59,9 +75,9 @@ void dvrcore::Parts::Queue(const _EventParmsIn& in, _EventParmsOut& out) {
   if ((in.eventType & EVENT_LOG) && (in.eventFlags & EVENT_FLAG_TEXT)) {
     const char* text = static_cast<const char*>(in.data);
     if (text != nullptr && std::memchr(text, 0, in.dataLength) == nullptr) {
-      // Not terminated within its length: print only what was handed over.
-      std::string bounded(text, in.dataLength);
-      core.Log(in.sourceId, in.level, bounded.c_str());
+      // Not terminated within its length: print only what was handed over,
+      // where it lies (a copy of a long text could fail for want of memory).
+      Log(in.sourceId, in.level, text, in.dataLength);
     } else {
       core.Log(in.sourceId, in.level, text);
     }
@@ -100,7 +116,15 @@ void dvrcore::Parts::Queue(const _EventParmsIn& in, _EventParmsOut& out) {
       return;
     }
   }
-  if (!requests.Append(entry)) {
+  bool appended;
+  try {
+    appended = requests.Append(entry);
+  } catch (...) {  // std::bad_alloc: the queue could not grow
+    replies.Withdraw(slot, entry.data);
+    std::free(entry.data);
+    throw;
+  }
+  if (!appended) {
     // The stop came while this event was being prepared.
     replies.Withdraw(slot, entry.data);
     std::free(entry.data);
@@ -116,11 +140,12 @@ void dvrcore::Parts::CancelAnswers(const _EventParmsIn& in, _EventParmsOut& out)
   out.result = EVENT_OK;
 }
 
-// An event without a source: to every matching reader plugin at once.
+// An event without a source: to every matching reader plugin at once. A
+// reader that could not be given it (no thread, no memory for the copy) is
+// logged, and the raiser learns that the event did not reach every reader.
 void dvrcore::Parts::DeliverNow(const _EventParmsIn& in, _EventParmsOut& out) {
   replies.Uncancel(in.correlationId);
-  plugins.StartEventThreads(in, replies);
-  out.result = EVENT_OK;
+  out.result = plugins.StartEventThreads(in, replies) ? EVENT_OK : EVENT_NO_MEMORY;
 }
 
 void dvrcore::Parts::DeliverQueued(const _EventParmsIn& entry) {

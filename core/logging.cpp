@@ -5,10 +5,13 @@
 // DESIGN: Log runs on any thread. It copies the speaker's tag out of the
 // plugin table's module names under their lock (the loader may still be
 // adding names while plugin threads log) and prints without any lock; each
-// line is one printf call.
+// line is one printf call. The text is printed with a precision, so a text
+// that a raiser did not terminate is printed where it lies, never copied: a
+// copy of a long one could fail for want of memory.
 #include <syslog.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -38,9 +41,16 @@ bool StandardOutputIsTerminal() {
 }  // namespace
 
 void dvrcore::Log(uint32_t sourceId, unsigned level, const char* text) {
+  parts->Log(sourceId, level, text, text != nullptr ? std::strlen(text) : 0);
+}
+
+void dvrcore::Parts::Log(uint32_t sourceId, unsigned level, const char* text, size_t length) {
   bool terminal = StandardOutputIsTerminal();
   if (text == nullptr) return;
-  if (level == kLogFailure) syslog(LOG_CRIT, "%s", text);
+  // printf's precision is an int: a text of more than 2 GiB (dataLength is
+  // 32 bits wide) is cut there.
+  const int shown = length > INT_MAX ? INT_MAX : static_cast<int>(length);
+  if (level == kLogFailure) syslog(LOG_CRIT, "%.*s", shown, text);
   if (!terminal) return;
 
   std::time_t seconds = std::time(nullptr);
@@ -48,12 +58,13 @@ void dvrcore::Log(uint32_t sourceId, unsigned level, const char* text) {
   gmtime_r(&seconds, &utc);
 
   char tag[7];
-  parts->plugins.CopyTag(sourceId, tag, sizeof tag);
+  plugins.CopyTag(sourceId, tag, sizeof tag);
 
   if (level <= kMaxColouredLevel && kConsoleColour) {
-    std::printf("\033[3%dm%02d:%02d:%02d\033[36m %-6.6s\033[0m %s\n", kLevelColours[level / 25],
-                utc.tm_hour, utc.tm_min, utc.tm_sec, tag, text);
+    std::printf("\033[3%dm%02d:%02d:%02d\033[36m %-6.6s\033[0m %.*s\n", kLevelColours[level / 25],
+                utc.tm_hour, utc.tm_min, utc.tm_sec, tag, shown, text);
   } else {
-    std::printf("%02d:%02d:%02d %-6.6s %s\n", utc.tm_hour, utc.tm_min, utc.tm_sec, tag, text);
+    std::printf("%02d:%02d:%02d %-6.6s %.*s\n", utc.tm_hour, utc.tm_min, utc.tm_sec, tag, shown,
+                text);
   }
 }

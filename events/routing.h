@@ -271,8 +271,10 @@ std::thread StartReaderThread(PluginEntry read, const std::string& fileName);
 
 // One event thread: one Read with `copy`, which the thread owns. The caller
 // has entered `activity`; the thread leaves it as its very last step. While it
-// runs, the thread is registered in `slots`. Detached.
-void StartEventThread(PluginEntry read, const std::string& fileName, uint32_t dataLength,
+// runs, the thread is registered in `slots`. Detached. False, logged as a
+// failure, when no thread could be started: `copy` is then freed and
+// `activity` left.
+bool StartEventThread(PluginEntry read, const std::string& fileName, uint32_t dataLength,
                       void* copy, uint32_t correlationId, PluginActivity& activity,
                       ReplySlots& slots);
 

@@ -14,13 +14,36 @@
 // it), so everything an event thread registered is undone by guards on every
 // way out, and a joined worker or reader is simply found finished.
 //
-// A thread that cannot be started is logged; the plugin goes on without it.
+// A worker or reader thread that cannot be started is logged; the plugin
+// goes on without it. An event thread that cannot be started is logged as a
+// failure and its raiser is told (the event did not reach that plugin).
+//
+// Event threads run on stacks of kEventThreadStackBytes rather than the
+// default of the stack limit (8 MiB): they are many and short-lived, and a
+// plugin that keeps them waiting in Read must not use up a 32-bit address
+// space with stacks (a few hundred threads of 8 MiB fill it, where the
+// user's limit of threads on such a board is some thousands). Worker and
+// reader threads, one each per plugin, keep the default. Their number is
+// not bounded: any fixed count would refuse events that plugins receive
+// today or lie beyond what the machine allows, and the raiser learns when
+// no thread could be had.
+#include <pthread.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 #include <system_error>
 
 #include "events/routing.h"
 
 namespace {
+
+// 1 MiB: generous for C and C++ code (glibc caps its own stack buffers at
+// 64 KiB on any stack of 256 KiB or more, as on 8 MiB; musl gives every
+// thread 128 KiB, macOS secondary threads get 512 KiB), while a 32-bit
+// process fits thousands of them.
+constexpr size_t kEventThreadStackBytes = size_t{1} << 20;
 
 void RunWorker(PluginEntry ioctl) {
   IoctlCall call(IOCTL_RUN_WORKER, nullptr, 0);
@@ -55,12 +78,38 @@ class EventThreadLease {
   void* copy_;
 };
 
-void RunEventThread(PluginEntry read, uint32_t dataLength, void* copy, uint32_t correlationId,
-                    PluginActivity* activity, ReplySlots* slots) {
+// What an event thread is started with; the thread owns `copy`.
+struct EventThreadStart {
+  PluginEntry read;
+  uint32_t dataLength;
+  void* copy;
+  uint32_t correlationId;
+  PluginActivity* activity;
+  ReplySlots* slots;
+};
+
+void* RunEventThread(void* argument) {
+  const EventThreadStart start = *static_cast<EventThreadStart*>(argument);
+  delete static_cast<EventThreadStart*>(argument);
   // Destroyed in reverse order: the registration first, the lease last.
-  EventThreadLease lease(*activity, copy);
-  ReplySlots::Registration registration(*slots);
-  CallRead(read, dataLength, copy, correlationId);
+  EventThreadLease lease(*start.activity, start.copy);
+  ReplySlots::Registration registration(*start.slots);
+  CallRead(start.read, start.dataLength, start.copy, start.correlationId);
+  return nullptr;
+}
+
+// Starts RunEventThread detached on a stack of kEventThreadStackBytes; 0 or
+// the error number.
+int StartDetached(EventThreadStart* start) {
+  pthread_attr_t attributes;
+  int error = pthread_attr_init(&attributes);
+  if (error != 0) return error;
+  error = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  if (error == 0) error = pthread_attr_setstacksize(&attributes, kEventThreadStackBytes);
+  pthread_t thread;
+  if (error == 0) error = pthread_create(&thread, &attributes, RunEventThread, start);
+  pthread_attr_destroy(&attributes);
+  return error;
 }
 
 }  // namespace
@@ -95,17 +144,19 @@ std::thread StartReaderThread(PluginEntry read, const std::string& fileName) {
   }
 }
 
-void StartEventThread(PluginEntry read, const std::string& fileName, uint32_t dataLength,
+bool StartEventThread(PluginEntry read, const std::string& fileName, uint32_t dataLength,
                       void* copy, uint32_t correlationId, PluginActivity& activity,
                       ReplySlots& slots) {
-  try {
-    std::thread(RunEventThread, read, dataLength, copy, correlationId, &activity, &slots).detach();
-  } catch (const std::system_error& error) {
-    std::free(copy);
-    activity.Leave();
-    CORE_LOG(kLogNotable, "plugin %s event thread could not be started: %s", fileName.c_str(),
-             error.what());
-  }
+  auto* start = new (std::nothrow)
+      EventThreadStart{read, dataLength, copy, correlationId, &activity, &slots};
+  const int error = start != nullptr ? StartDetached(start) : ENOMEM;
+  if (error == 0) return true;
+  delete start;
+  std::free(copy);
+  activity.Leave();
+  CORE_LOG(kLogFailure, "plugin %s event thread could not be started: %s", fileName.c_str(),
+           std::strerror(error));
+  return false;
 }
 
 bool PluginActivity::Enter() {

@@ -80,6 +80,8 @@ class ParentLink {
 
   // Any thread: takes `buffer` (malloc'd, `length` bytes) to write to the
   // parent. False when it is refused (no link, queue full); it is then freed.
+  // Throws std::bad_alloc, with the buffer freed, when the hand-over cannot
+  // allocate.
   bool Send(void* buffer, uint32_t length);
 
   // Main thread: waits until the parent has identified itself (also before
@@ -119,6 +121,9 @@ class ParentLink {
   void RelayToPlugin(const IpcPacketHeader& header, const uint8_t* packet, uint32_t length);
   // I/O thread: moves what raisers handed over into outgoingPackets.
   void TakeHandedOver() EXCLUDES(handoffMutex);
+  // Send could not post the take: frees the packet of `buffer` and lets the
+  // next Send post one.
+  void WithdrawHandedOver(void* buffer) EXCLUDES(handoffMutex);
   void SendFrontPacket();
   // I/O thread: ends a flush once nothing more can be written.
   void FinishFlushIfIdle();

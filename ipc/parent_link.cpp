@@ -141,14 +141,17 @@ bool ParentLink::Send(void* buffer, uint32_t length) {
   packet.length = length;
   bool accepted = false;
   bool post = false;
-  {
+  try {
     MutexLock lock(handoffMutex);
     if (!closing) {
-      handedOver.push_back(std::move(packet));
+      handedOver.push_back(std::move(packet));  // on failure `packet` still owns the buffer
       accepted = true;
       post = !takePosted;
       takePosted = true;
     }
+  } catch (...) {
+    ReleaseOutgoing(length);
+    throw;
   }
   if (!accepted) {
     ReleaseOutgoing(length);
@@ -156,7 +159,16 @@ bool ParentLink::Send(void* buffer, uint32_t length) {
   }
   // If the I/O service never runs the take, DropUnsent (or destruction)
   // frees what was handed over.
-  if (post) boost::asio::post(ioService, [this] { TakeHandedOver(); });
+  if (!post) return true;
+  try {
+    boost::asio::post(ioService, [this] { TakeHandedOver(); });
+  } catch (...) {
+    // No take comes for what was handed over: this packet is freed (its
+    // raiser is told), and the next raiser posts the take for the others.
+    WithdrawHandedOver(buffer);
+    ReleaseOutgoing(length);
+    throw;
+  }
   return true;
 }
 
@@ -181,6 +193,17 @@ void ParentLink::FinishFlushIfIdle() {
   if (flushing && (outgoingPackets.empty() || ipcSendFailed || !ipcSocket.is_open())) {
     flushing = false;
     flushDone.set_value();
+  }
+}
+
+void ParentLink::WithdrawHandedOver(void* buffer) {
+  MutexLock lock(handoffMutex);
+  takePosted = false;
+  for (auto it = handedOver.begin(); it != handedOver.end(); ++it) {
+    if (it->buffer.get() == buffer) {
+      handedOver.erase(it);  // frees the buffer
+      return;
+    }
   }
 }
 

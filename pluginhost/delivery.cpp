@@ -63,8 +63,11 @@ void PluginTable::DeliverQueued(const _EventParmsIn& entry, AllocationRegistry& 
   }
 }
 
-void PluginTable::StartEventThreads(const _EventParmsIn& in, ReplySlots& slots) {
+bool PluginTable::StartEventThreads(const _EventParmsIn& in, ReplySlots& slots) {
   const uint32_t key = EventImmediateKey(in.eventFlags);
+  // A plugin sees a length only with data to go with it.
+  const uint32_t length = in.data != nullptr ? in.dataLength : 0;
+  bool everyReader = true;
   ReaderLock lock(pluginsLock);
   for (PLUGININFO& plugin : plugins) {
     if (!plugin.desc.wantsReader || plugin.Read == nullptr ||
@@ -73,11 +76,20 @@ void PluginTable::StartEventThreads(const _EventParmsIn& in, ReplySlots& slots) 
     }
     if (!plugin.activity->Enter()) continue;  // being unloaded
     void* copy = nullptr;
-    if (in.data != nullptr && in.dataLength != 0) {
-      copy = std::malloc(in.dataLength);
-      if (copy != nullptr) std::memcpy(copy, in.data, in.dataLength);
+    if (length != 0) {
+      copy = std::malloc(length);
+      if (copy == nullptr) {
+        plugin.activity->Leave();
+        CORE_LOG(kLogFailure,
+                 "plugin %s event thread could not be started: no memory for %lu bytes of data",
+                 plugin.fileName.c_str(), static_cast<unsigned long>(length));
+        everyReader = false;
+        continue;
+      }
+      std::memcpy(copy, in.data, length);
     }
-    StartEventThread(plugin.Read, plugin.fileName, in.dataLength, copy, in.correlationId,
-                     *plugin.activity, slots);
+    everyReader &= StartEventThread(plugin.Read, plugin.fileName, length, copy, in.correlationId,
+                                    *plugin.activity, slots);
   }
+  return everyReader;
 }

@@ -160,8 +160,9 @@ class PluginTable {
   // ---- Any thread ----
   // Starts an event thread with a copy of the event's data for every reader
   // plugin whose masks match the immediate event `in`; not for plugins being
-  // unloaded.
-  void StartEventThreads(const _EventParmsIn& in, ReplySlots& slots) EXCLUDES(pluginsLock);
+  // unloaded. False when some reader could not be given the event (no memory
+  // for its copy, no thread); each such reader is logged as a failure.
+  bool StartEventThreads(const _EventParmsIn& in, ReplySlots& slots) EXCLUDES(pluginsLock);
   // A plugin's IOCTL entry (null when it has none) and ID.
   struct IoctlTarget {
     PluginEntry ioctl = nullptr;

@@ -2,15 +2,20 @@
 // plugins whose entries are functions of this binary.
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <vector>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "tests/events/fake_plugins.h"
+#include "tests/support/sanitizers.h"
 
 namespace {
 
@@ -127,6 +132,63 @@ INSTANTIATE_TEST_SUITE_P(Dispatch, Immediate, ::testing::Values(
   // 0x201 is no release: class 1, key 0, which every class-1 mask holds.
   ImmediateCase{"TypeWithTheReleaseBit", 0x201, 0, {kPluginA, 0x00030000, 0x00040000, 0x00050000, 0x00060000}}),
   CaseName<ImmediateCase>);
+
+TEST_F(Dispatch, ImmediateEventWithALengthButNoDataReachesReadersWithNeither) {
+  Add(kPluginA, false, true, {kAll});
+  EXPECT_EQ(Raise(MakeEvent(0, EVENT_CLASS1, 0, nullptr, 100)), EVENT_OK);
+  SealPlugins();
+  ASSERT_EQ(Calls().size(), 1u);
+  EXPECT_EQ(Calls()[0].dataLength, 0u);
+}
+
+// 64 MiB of text without a zero, raised (as from C, which no exception can
+// pass) in a child process short of address space or, not root, of threads.
+// A reader that misses the event is logged as a failure.
+struct NoResourceCase { const char* name; int resource; uint32_t sourceId, eventType, level; int32_t result; bool logged; };
+
+class NoResource : public Dispatch, public ::testing::WithParamInterface<NoResourceCase> {};
+
+TEST_P(NoResource, RaiserIsAnsweredAndNoReaderGetsTheEventWithoutItsData) {
+  const NoResourceCase& c = GetParam();
+  if (c.resource == RLIMIT_AS && (dvrtest::kAddressSanitizer || dvrtest::kThreadSanitizer)) {
+    GTEST_SKIP() << "sanitizers do not run under an address-space limit";
+  }
+  constexpr size_t kTextBytes = size_t{64} << 20;
+  constexpr int kLimitIgnored = 4;
+  Add(kPluginA, false, true, {kAll});
+  const std::vector<char> text(kTextBytes, 'x');
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::freopen("/dev/null", "w", stdout);  // no 64 MiB line on a terminal
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const struct rlimit left = {pages * sysconf(_SC_PAGESIZE) + kTextBytes / 4, RLIM_INFINITY}, none = {0, 0};
+    // An emulator may ignore the address-space limit; root has no limit of threads.
+    const bool limited = c.resource == RLIMIT_AS
+        ? setrlimit(RLIMIT_AS, &left) == 0 && std::malloc(kTextBytes) == nullptr
+        : setresuid(65534, 65534, 65534) == 0 && setrlimit(RLIMIT_NPROC, &none) == 0;
+    if (!limited) _exit(kLimitIgnored);
+    const int32_t result = [&]() noexcept {
+      return Raise(MakeEvent(c.sourceId, c.eventType, EVENT_FLAG_TEXT, text.data(), kTextBytes, 0, c.level), kPreset);
+    }();
+    SealPlugins();
+    const std::vector<_EventParmsIn>& queued = Drain();
+    const bool logged = std::any_of(queued.begin(), queued.end(), [](const _EventParmsIn& e) { return e.level == kLogFailure; });
+    _exit(result != c.result ? 1 : !Calls().empty() ? 2 : logged != c.logged ? 3 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  if (status == W_EXITCODE(kLimitIgnored, 0)) GTEST_SKIP() << "the limit does not hold here";
+  EXPECT_EQ(status, 0) << "exit 1: result, 2: a reader was called, 3: log line; else a signal";
+}
+
+INSTANTIATE_TEST_SUITE_P(Dispatch, NoResource, ::testing::Values(
+  NoResourceCase{"UnterminatedLogText", RLIMIT_AS, kPluginA, EVENT_LOG, 50, EVENT_NO_MEMORY, false},
+  NoResourceCase{"UnterminatedLogTextOfLevelZero", RLIMIT_AS, kPluginA, EVENT_LOG, 0, kPreset, false},
+  NoResourceCase{"ImmediateEventWithoutMemoryForTheCopy", RLIMIT_AS, 0, EVENT_CLASS1, 0, EVENT_NO_MEMORY, true},
+  NoResourceCase{"ImmediateEventWithoutAThread", RLIMIT_NPROC, 0, EVENT_CLASS1, 0, EVENT_NO_MEMORY, true}),
+  CaseName<NoResourceCase>);
 
 // A reader answers an immediate event with ID 7 from inside its Read, once
 // the test has raised the cancels of the case.

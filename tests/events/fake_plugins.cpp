@@ -14,6 +14,7 @@ FakeCall CallOf(const char* entry, const In& in) {
   call.entry = entry;
   call.data = in.data ? std::string(static_cast<const char*>(in.data), in.dataLength) : "";
   call.buffer = in.data;
+  call.dataLength = in.dataLength;
   return call;
 }
 

@@ -34,6 +34,7 @@ struct FakeCall {
   uint32_t correlationId = 0;  // Read, Write
   std::string data;
   void* buffer = nullptr;
+  uint32_t dataLength = 0;
   _WriteParmsIn write{};  // Write: the whole record
 };
 
