@@ -13,7 +13,7 @@
 #include <string>
 
 #include "config/config.h"
-#include "events/routing.h"
+#include "events/raise.h"
 
 namespace {
 

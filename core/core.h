@@ -27,7 +27,7 @@
 #include "config/config.h"
 #include "core/dvrcore.h"
 #include "core/signals.h"
-#include "events/routing.h"
+#include "events/machinery.h"
 #include "housekeeping/housekeeping.h"
 #include "ipc/ipc.h"
 #include "pluginhost/pluginhost.h"

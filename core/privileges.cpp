@@ -48,7 +48,7 @@
 #include <thread>
 
 #include "core/privileges.h"
-#include "events/routing.h"
+#include "events/raise.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // own slot until whoever frees that buffer clears the slot (Clear, called
 // just before the free) or a stop ends the wait. threadMutex is taken before
 // a slot's mutex, never the other way round.
-#include "events/routing.h"
+#include "events/reply_slots.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "events/routing.h"
+#include "events/raise.h"
 #include "housekeeping/housekeeping.h"
 
 namespace {

@@ -26,7 +26,7 @@
 #include <boost/system/error_code.hpp>
 
 #include "events/locks.h"
-#include "events/routing.h"
+#include "events/machinery.h"
 #include "pluginhost/plugin.h"
 
 // The extension of plugin files in the plugin directories.

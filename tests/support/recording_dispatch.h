@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "events/routing.h"
+#include "events/raise.h"
 
 namespace dvrtest {
 

@@ -35,7 +35,10 @@
 #include <new>
 #include <system_error>
 
-#include "events/routing.h"
+#include "events/plugin_threads.h"
+
+#include "events/plugin_call.h"
+#include "events/raise.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // order, for the main thread to deliver them one at a time.
 #include <cstdlib>
 
-#include "events/routing.h"
+#include "events/request_queue.h"
 
 RequestQueue::~RequestQueue() {
   MutexLock lock(coreMutex);
