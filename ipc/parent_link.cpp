@@ -17,7 +17,10 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
-#include "ipc/ipc.h"
+#include "ipc/parent_link.h"
+
+#include "events/plugin_call.h"
+#include "events/raise.h"
 
 ParentLink::ParentLink(boost::asio::io_service& ioService, PluginTable& plugins,
                        ParentLinkHost& host)

@@ -1,5 +1,6 @@
 // Registry of holders of data buffers shared with plugins.
-#include "pluginhost/pluginhost.h"
+#include "events/raise.h"
+#include "pluginhost/allocation_registry.h"
 
 void AllocationRegistry::Track(void* address, uint32_t owner) {
   if (address == nullptr) return;

@@ -9,7 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "pluginhost/pluginhost.h"
+#include "events/plugin_call.h"
+#include "events/raise.h"
+#include "pluginhost/plugin_table.h"
 
 namespace {
 

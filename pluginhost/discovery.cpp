@@ -24,7 +24,8 @@
 
 #include <boost/filesystem/operations.hpp>
 
-#include "pluginhost/pluginhost.h"
+#include "events/raise.h"
+#include "pluginhost/discovery.h"
 
 namespace fs = boost::filesystem;
 

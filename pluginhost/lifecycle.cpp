@@ -21,7 +21,10 @@
 #include <numeric>
 
 #include "core/dvrcore.h"
-#include "pluginhost/pluginhost.h"
+#include "events/plugin_call.h"
+#include "events/raise.h"
+#include "pluginhost/discovery.h"
+#include "pluginhost/plugin_table.h"
 
 namespace fs = boost::filesystem;
 

@@ -8,7 +8,8 @@
 #include <string>
 
 #include "config/config.h"
-#include "pluginhost/pluginhost.h"
+#include "events/raise.h"
+#include "pluginhost/status_report.h"
 
 namespace {
 

@@ -1,0 +1,34 @@
+// Finding plugin files in the plugin directories and putting them in the
+// order the core loads them. Main thread (and the inspection tool).
+#ifndef DVRCORE_PLUGINHOST_DISCOVERY_H
+#define DVRCORE_PLUGINHOST_DISCOVERY_H
+
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/path.hpp>
+#include <boost/system/error_code.hpp>
+
+// The extension of plugin files in the plugin directories.
+constexpr const char* kPluginExtension = ".so";
+
+// Appends every regular file (after following links) of `directory` whose last
+// extension is exactly `extension` to `candidates`. A missing directory, or
+// a path that is not a directory, adds nothing and is no error; a bad entry
+// is skipped. Returns why the directory could not be opened or read to the
+// end (a failing scan keeps what it found so far), or no error.
+boost::system::error_code FindPluginFiles(const boost::filesystem::path& directory,
+                                          const std::string& extension,
+                                          std::vector<boost::filesystem::path>& candidates);
+
+// Candidate order: paths containing the marker "Nvrxpr" first, then element by
+// element, byte-wise.
+bool PluginPathLess(const boost::filesystem::path& a, const boost::filesystem::path& b);
+// Sorts candidates into that order, working out each path's key only once.
+void SortPluginPaths(std::vector<boost::filesystem::path>& candidates);
+
+// The last element of `path`, as path.filename() gives it, without building
+// paths for the common case.
+std::string PluginFileName(const boost::filesystem::path& path);
+
+#endif  // DVRCORE_PLUGINHOST_DISCOVERY_H
