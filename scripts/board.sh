@@ -51,6 +51,10 @@ fail() {
 [[ -f $build/CMakeCache.txt ]] || fail "$build is no CMake build"
 emulator=$(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:[A-Z]*=//p' "$build/CMakeCache.txt")
 [[ -n $emulator ]] || fail "$build is no build with cmake/armhf-toolchain.cmake"
+# The folder the build took the target's libraries from: qemu's prefix (a
+# sysroot of unpacked armhf packages, or / with multiarch ones).
+target_root=$(sed -n 's/.*;-L;\([^;]*\).*/\1/p' <<<"$emulator")
+target_root=${target_root%/}
 # The newest of each, should a change of version have left an older one.
 newest() {
   local files=("$@")
@@ -128,13 +132,13 @@ done < <(find "$build" -name CMakeFiles -prune -o -type f \( -perm -u+x -o -name
 
 # The libraries, found as the loader finds them: each DT_NEEDED name in the
 # object's own run-time search path ($ORIGIN being its folder in the guest),
-# then in the armhf multiarch folders. Plugins that the core opens with
+# then in the armhf multiarch folders of the build's target root. Plugins that the core opens with
 # dlopen are objects of the guest like any other, so their libraries come
 # too. Names found nowhere are listed: some are meant to be missing (a
 # plugin whose library only the core's search path finds).
 declare -A resolved=()
 unresolved=()
-search_dirs=(/lib/$triplet /usr/lib/$triplet)
+search_dirs=("$target_root/lib/$triplet" "$target_root/usr/lib/$triplet")
 # stage_library <host path> <name>: copies it into the guest's multiarch
 # folder (symbolic links followed) and returns the guest path.
 stage_library() {
@@ -152,7 +156,7 @@ for ((i = 0; i < ${#queue[@]}; i++)); do
   interpreter=$(sed -n 's/.*Requesting program interpreter: \(.*\)\]$/\1/p' <<<"$dynamic")
   if [[ -n $interpreter && ! -e $root$interpreter ]]; then
     mkdir -p "$root$(dirname "$interpreter")"
-    cp -L "$interpreter" "$root$interpreter"
+    cp -L "$target_root$interpreter" "$root$interpreter"
   fi
   paths=$(sed -n 's/.*(R\(UN\)\{0,1\}PATH).*\[\(.*\)\]$/\2/p' <<<"$dynamic" | tr ':' '\n')
   paths=${paths//\$ORIGIN/$(dirname "$object")}

@@ -50,6 +50,15 @@ for arch in "${ordered[@]}"; do
     args=(-B "-a$arch" -Pcross,nocheck)
     triplet=$(dpkg-architecture -a"$arch" -qDEB_HOST_GNU_TYPE 2>/dev/null)
     vars=("CC=$triplet-gcc" "CXX=$triplet-g++")
+    # From the sysroot of unpacked armhf packages (scripts/armhf-sysroot.sh),
+    # the build dependencies are there and not installed: dpkg-buildpackage
+    # must not look for them, and the sysroot's shlibs lines stand in for
+    # dpkg's knowledge of the libraries' packages.
+    if [[ $arch == armhf && -n ${DVRCORE_SYSROOT:-} ]]; then
+      args+=(-d)
+      vars+=("DVRCORE_SYSROOT=$DVRCORE_SYSROOT")
+      cp "$DVRCORE_SYSROOT/shlibs" "$tree/debian/shlibs.local"
+    fi
   fi
   echo "== building the $arch packages (log: $out/build-$arch.log)"
   if ! (cd "$tree" && env "${vars[@]}" DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" \

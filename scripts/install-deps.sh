@@ -22,18 +22,13 @@ native=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev libxml2-utils passwd valgrind
 )
-armhf=(
-  g++-arm-linux-gnueabihf qemu-user
-  libboost-system-dev:armhf libboost-filesystem-dev:armhf libboost-thread-dev:armhf
-  libboost-chrono-dev:armhf libboost-date-time-dev:armhf libboost-regex-dev:armhf
-  libboost-random-dev:armhf libboost-atomic-dev:armhf
-  libtinyxml-dev:armhf libwxgtk3.2-dev:armhf zlib1g-dev:armhf libgtest-dev:armhf
-)
+# The target's libraries are no packages of this machine: scripts/armhf-sysroot.sh
+# unpacks them into a sysroot. Only the armhf package lists are needed here.
+armhf=(g++-arm-linux-gnueabihf qemu-user)
 
 # dpkg-buildpackage with the cmake build system of debhelper, lintian, and
 # man for checking the manual pages; the armhf cross build of the packages
-# wants crossbuild-essential-armhf (the cross compilers and the armhf C
-# library) and the armhf libraries above.
+# wants crossbuild-essential-armhf (the cross compilers and dpkg-cross).
 packaging=(
   dpkg-dev debhelper lintian man-db groff-base crossbuild-essential-armhf
 )
@@ -109,48 +104,6 @@ candidate() {
   apt-cache policy "$1" 2>/dev/null | awk '/Candidate:/ {print $2; exit}'
 }
 
-# armhf_skew <name:armhf>...: one line naming the libraries whose armhf
-# version in the lists can match neither the version installed here nor the
-# one this machine could upgrade to, or nothing. A library built for both
-# architectures (Multi-Arch: same) must have the same version in both, so
-# when the armhf lists are not in step with the ones this machine was
-# updated from, apt can install none of the armhf packages that need it.
-armhf_skew() {
-  local -A here=() offered=()
-  local native state name version multiarch closure=() skewed=()
-  native=$(dpkg --print-architecture)
-  mapfile -t closure < <(apt-cache depends --recurse --no-recommends --no-suggests \
-      --no-conflicts --no-breaks --no-replaces --no-enhances "$@" 2>/dev/null |
-    grep -E '^[a-z0-9][^ ]*:armhf$' | sort -u)
-  ((${#closure[@]})) || return 0
-  closure=("${closure[@]%:armhf}")
-  while IFS='|' read -r state name version multiarch; do
-    [[ $state == ii* && $multiarch == same ]] && here[$name]=$version
-  done < <(dpkg-query -W -f='${db:Status-Abbrev}|${Package}|${Version}|${Multi-Arch}\n' \
-             "${closure[@]/%/:$native}" 2>/dev/null)
-  # Candidates of both architectures; apt names the native ones without
-  # their architecture.
-  while read -r name version; do
-    name=${name%:}
-    [[ $name == *:* ]] || name+=:$native
-    offered[$name]=$version
-  done < <(apt-cache policy "${closure[@]/%/:$native}" "${closure[@]/%/:armhf}" 2>/dev/null |
-             awk '/^[^ ]/ {name = $1} /Candidate:/ {print name, $2}')
-  for name in "${closure[@]}"; do
-    [[ -n ${here[$name]:-} ]] || continue
-    version=${offered[$name:armhf]:-}
-    [[ -n $version && $version != "(none)" ]] || continue
-    if [[ $version != "${here[$name]}" && $version != "${offered[$name:$native]:-}" ]]; then
-      skewed+=("$name ${here[$name]} here, $version for armhf")
-    fi
-  done
-  ((${#skewed[@]})) || return 0
-  local shown
-  shown=$(printf '%s; ' "${skewed[@]:0:3}")
-  ((${#skewed[@]} > 3)) && shown+="and $((${#skewed[@]} - 3)) more; "
-  echo "armhf libraries not installed: version skew between this machine's packages and the armhf package lists (${shown%; }): the lists are not in step (a mirror being updated?); run again later"
-}
-
 # explain_failure <name> <apt's output>: why the package cannot be
 # installed, in one line.
 explain_failure() {
@@ -170,7 +123,7 @@ explain_failure() {
 }
 
 install_missing() {
-  local log status=0 p output failed_armhf=() skew
+  local log status=0 p output
   echo "installing: ${missing[*]}"
   update_lists
   log=$(mktemp)
@@ -185,24 +138,9 @@ install_missing() {
     installed "$p" && continue
     if ! output=$("${apt_get[@]}" install -y -qq --no-install-recommends "$p" 2>&1); then
       status=1
-      if [[ $p == *:armhf ]] && ! grep -q 'Could not get lock' <<<"$output"; then
-        failed_armhf+=("$p")
-      else
-        explain_failure "$p" "$output" >&2
-      fi
+      explain_failure "$p" "$output" >&2
     fi
   done
-  if ((${#failed_armhf[@]})); then
-    skew=$(armhf_skew "${failed_armhf[@]}")
-    if [[ -n $skew ]]; then
-      echo "$skew" >&2
-      echo "(not installed: ${failed_armhf[*]})" >&2
-    else
-      for p in "${failed_armhf[@]}"; do
-        explain_failure "$p" "$("${apt_get[@]}" install -s --no-install-recommends "$p" 2>&1)" >&2
-      done
-    fi
-  fi
   return "$status"
 }
 

@@ -71,6 +71,18 @@ if ((deps_failed)); then
   summary+=("$(printf '%-12s %s' install-deps FAIL)")
   total_failed=1
 fi
+# The armhf stages take the target's libraries from a sysroot of unpacked
+# armhf packages (scripts/armhf-sysroot.sh says why); the toolchain file, the
+# package build and the board read it from the environment.
+if selected armhf || selected board || selected packages; then
+  if sysroot_log=$(DVRCORE_BUILD_DIR=$build_root bash scripts/armhf-sysroot.sh 2>&1); then
+    export DVRCORE_SYSROOT=${sysroot_log##*$'\n'}
+  else
+    echo "$sysroot_log"
+    summary+=("$(printf '%-12s %s' armhf-sysroot FAIL)")
+    total_failed=$((total_failed + 1))
+  fi
+fi
 # Counts of the stage being run, and what it adds to its summary line.
 passed=0
 failed=0

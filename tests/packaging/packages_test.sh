@@ -124,7 +124,8 @@ armhf=$work/armhf
 dpkg -x "$packages"/dvrcore_*_armhf.deb "$armhf"
 build_examples "$work/examples-armhf" -DCMAKE_TOOLCHAIN_FILE="$toolchain"
 cmake --install "$work/examples-armhf" --prefix "$armhf/usr/lib/dvrcore" >/dev/null
-run_core armhf "$(command -v qemu-arm)" -L / "$armhf/usr/lib/dvrcore/dvrcore"
+# The armhf libraries: the sysroot the cross build took them from, if any.
+run_core armhf "$(command -v qemu-arm)" -L "${DVRCORE_SYSROOT:-/}" "$armhf/usr/lib/dvrcore/dvrcore"
 ok "armhf core from its package ran the cross-built examples under qemu-arm and stopped with status 0"
 
 # ---- Purge ----
