@@ -33,6 +33,7 @@ wanted=(
   libboost-system-dev libboost-filesystem-dev libboost-thread-dev libboost-chrono-dev
   libboost-date-time-dev libboost-regex-dev libboost-random-dev libboost-atomic-dev
   libtinyxml-dev zlib1g-dev libgtest-dev libwxbase3.2-1 libc6 libstdc++6
+  libxml2  # for xmllint, which the tests run on the board
 )
 # wx's development package only for its wx-config and setup.h, and its
 # headers: its other dependencies are the GUI libraries, which the core never
