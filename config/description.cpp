@@ -12,7 +12,8 @@
 #include <ctime>
 #include <string>
 
-#include "config/config.h"
+#include "config/description.h"
+#include "config/xml_persistence.h"
 #include "events/raise.h"
 
 namespace {

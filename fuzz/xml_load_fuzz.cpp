@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "config/config.h"
+#include "config/xml_persistence.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
 // Plugin lifecycle: load, open, close and unload, all on the main thread.
 //
-// DESIGN: each structural change of the table (insert, reorder, clear) holds
-// pluginsLock exclusively so that the dispatch and the parent link, which
-// walk the table from other threads under the shared lock, never see it half
-// changed. No plugin entry runs under the lock.
+// DESIGN: the table is filled by LoadAll, reordered by CloseAll and emptied
+// by UnloadAll; each of these structural changes (insert, reorder, clear)
+// holds pluginsLock exclusively so that the dispatch and the parent link,
+// which walk the table from other threads under the shared lock, never see it
+// half changed. No plugin entry runs under the lock.
 //
-// A plugin may lack any entry but Load. The core never calls a missing
-// entry: such a call is skipped as if the entry had returned 0, and a plugin
-// without Write or IOCTL simply receives nothing through them.
+// A plugin may lack any entry but Load: CallPluginEntry skips a missing one,
+// so a plugin without Write or IOCTL simply receives nothing through them.
 //
 // Before a plugin's Unload, its reader and worker threads are joined and its
 // event threads are waited for (PluginActivity), so no thread runs its code

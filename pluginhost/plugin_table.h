@@ -3,15 +3,13 @@
 // closing and unloading (lifecycle.cpp) and delivering events to plugins
 // (delivery.cpp).
 //
-// DESIGN (threads and locks): the table is changed only on the main thread:
-// filled by LoadAll, reordered by CloseAll, emptied by UnloadAll; each
-// structural change holds pluginsLock exclusively. Other threads (the
-// immediate dispatch, the parent link, Log) read it under pluginsLock or
-// namesLock held shared, and never call a plugin while holding either. The
-// main thread, the only writer, reads without the lock, also while it calls
-// plugins. What other threads need of a record beyond that walk lives in
-// PluginActivity, a heap object whose address survives every move of its
-// record.
+// DESIGN (threads and locks): the table is changed only on the main thread
+// (lifecycle.cpp). Other threads (the immediate dispatch, the parent link,
+// Log) read it under pluginsLock or namesLock held shared, and never call a
+// plugin while holding either. The main thread, the only writer, reads
+// without the lock, also while it calls plugins. What other threads need of a
+// record beyond that walk lives in PluginActivity, a heap object whose
+// address survives every move of its record.
 #ifndef DVRCORE_PLUGINHOST_PLUGIN_TABLE_H
 #define DVRCORE_PLUGINHOST_PLUGIN_TABLE_H
 

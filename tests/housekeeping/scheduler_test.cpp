@@ -1,4 +1,4 @@
-#include "housekeeping/housekeeping.h"
+#include "housekeeping/scheduler.h"
 
 #include <unistd.h>
 
