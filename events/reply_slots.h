@@ -21,7 +21,7 @@ struct ReplySlot {
 
 // Which threads are event threads (only they may answer, with a correlation
 // ID), which correlation IDs are cancelled, and each event thread's answer in
-// flight. Any thread. Lock order: threadMutex, then a slot's mutex.
+// flight. Any thread.
 class ReplySlots {
  public:
   // Registers the calling thread as an event thread for the guard's scope.

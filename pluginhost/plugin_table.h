@@ -132,7 +132,7 @@ class PluginTable {
       EXCLUDES(pluginsLock);
 
   dvrcore& core_;
-  SharedMutex pluginsLock;
+  SharedMutex pluginsLock ACQUIRED_BEFORE(PluginActivity::mutex_);
   std::vector<PLUGININFO> plugins GUARDED_BY(pluginsLock);
   // Counts the structural changes of `plugins`; raised with pluginsLock held
   // exclusively, read by any thread without it (CopyIoctlRoutes).
