@@ -7,9 +7,6 @@
 // link) runs on it. A stop request (signal, stop packet, lost link) only tells
 // the request queue, the reply slots and the first-packet wait; the main loop
 // delivers what is queued before the stop steps run.
-#include <sys/prctl.h>
-#include <sys/stat.h>  // umask
-#include <linux/securebits.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -109,13 +106,7 @@ dvrcore::~dvrcore() {
 
 bool dvrcore::Init(int ipcDescriptor) {
   parts->plugins.AddName(kCoreSourceId, "core");
-  umask(077);
-  // Keeps the capability sets across the change of user ID in DropPrivileges.
-  prctl(PR_SET_SECUREBITS, SECBIT_NO_SETUID_FIXUP);
-  if (!DropPrivileges()) return false;
-  // Before any plugin code runs: plugins see the narrowing signal taken, and
-  // their helpers find the handlers they inherit acting as if absent.
-  ReserveNarrowingSignal();
+  if (!LimitPrivilegesAtInit()) return false;
   const int stopSignal = CatchSignals();
   if (stopSignal < 0) {
     CORE_LOG(kLogFailure, "failed to catch signals: %s", std::strerror(errno));
@@ -186,15 +177,7 @@ void dvrcore::Start() {
   WritePluginReport(p.plugins.Records(), p.plugins.FailedPlugins(), p.settings.coreVersion,
                     executable.filename().string(), parent.libraryFilename,
                     parent.libraryVersion);
-  // Every thread: the I/O thread, worker and event threads and the plugins'
-  // own threads exist already. Where this thread cannot narrow itself (no
-  // capabilities to begin with) the others cannot either.
-  if (getuid() != 0 && SetCapabilities(kCapsAfterStart)) {
-    for (const UnnarrowedThread& thread : NarrowOtherThreads(kCapsAfterStart)) {
-      CORE_LOG(kLogNotable, "capabilities of thread %ld not narrowed: %s", thread.tid,
-               thread.reason);
-    }
-  }
+  NarrowPrivilegesAtStart();
   p.plugins.StartReaders();
 
   // The timer belongs to the I/O thread from here on.
