@@ -23,7 +23,7 @@ void ReadDescriptionFiles(CoreSettings& settings);
 // false) and publishes the core description with the product identity.
 void PublishDescription(const CoreSettings& settings);
 // Publishes the memory-throttling state with the current time.
-void PublishMemoryState(bool throttling);
+void PublishMemoryDocument(bool throttling);
 // Any thread: raises `document`, in the compact layout, as an event of
 // `eventType` from the core.
 void PublishDocument(const TiXmlDocument& document, uint32_t eventType);

@@ -47,13 +47,6 @@ class XmlDocument : public TiXmlDocument {
   std::string ownErrorDesc_;
 };
 
-// Markup depth check alone, as XmlDocument::Parse applies it: false when some
-// element at level maxDepth or deeper (the root element is level 1) contains a
-// child that begins with '<'. True also for text that the library will reject
-// for another reason before it gets that deep.
-bool XmlDepthWithinLimit(const char* text, int maxDepth,
-                         TiXmlEncoding encoding = TIXML_DEFAULT_ENCODING);
-
 // Saves through F.pending and F.bak so that F or F.bak always holds a complete
 // document; a regular file F that already holds exactly the text is not
 // written again. On failure: false, error id 2 with the failure text in

@@ -19,6 +19,7 @@
 #include <boost/filesystem/path.hpp>
 
 #include "core/core.h"
+#include "dvrcore_version.h"
 #include "core/privileges.h"
 #include "core/signals.h"
 
@@ -75,7 +76,7 @@ class CoreSchedulerHost : public SchedulerHost {
 
 }  // namespace
 
-const char* CoreVersion() { return "19.06.6.160279"; }
+const char* CoreVersion() { return DVRCORE_VERSION; }
 
 dvrcore::Parts::Parts(dvrcore& core, const std::string& executablePath)
     : core(core),
@@ -181,9 +182,7 @@ void dvrcore::Start() {
   p.plugins.StartReaders();
 
   // The timer belongs to the I/O thread from here on.
-  boost::asio::post(p.ioService, [this, &p] {
-    p.schedulerTimer.async_wait([this](const boost::system::error_code& e) { Scheduler(e); });
-  });
+  boost::asio::post(p.ioService, [&p] { p.ArmScheduler(); });
   PublishDescription(p.settings);
   CORE_LOG(kLogProgress, "successfully started core version %s", p.settings.coreVersion.c_str());
 
@@ -220,7 +219,11 @@ void dvrcore::Scheduler(const boost::system::error_code& error) {
   p.scheduler.Tick(host);
   // From the end of this tick, so the period is 100 ms plus the tick's own time.
   p.schedulerTimer.expires_at(SaturatingAdd(now(), kSchedulerPeriod));
-  p.schedulerTimer.async_wait([this](const boost::system::error_code& e) { Scheduler(e); });
+  p.ArmScheduler();
+}
+
+void dvrcore::Parts::ArmScheduler() {
+  schedulerTimer.async_wait([this](const boost::system::error_code& e) { core.Scheduler(e); });
 }
 
 void dvrcore::ProcessIPC(const boost::system::error_code& error, unsigned int bytes) {
@@ -228,5 +231,5 @@ void dvrcore::ProcessIPC(const boost::system::error_code& error, unsigned int by
 }
 
 void dvrcore::PublishMemoryState() {
-  ::PublishMemoryState(parts->throttling.load());
+  PublishMemoryDocument(parts->throttling.load());
 }

@@ -55,6 +55,7 @@
 #include <thread>
 
 #include "core/privileges.h"
+#include "core/testing.h"
 #include "events/raise.h"
 
 namespace {

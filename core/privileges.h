@@ -40,18 +40,6 @@ bool DropPrivileges();
 // and otherwise ignored. True on success.
 bool SetCapabilities(uint32_t mask);
 
-// The real user ID from the text of a /proc/<pid>/status file: the first
-// number of the first line that matches "Uid: %u"; 0 when no line does.
-uint32_t ParentUidFromStatus(const std::string& text);
-
-// ParentUidFromStatus of the file at `path`; 0 when it cannot be read.
-uint32_t ReadStatusUid(const std::string& path);
-
-// Sets the effective and permitted capability sets of the calling process to
-// `mask` (capabilities 0-31) and clears the inheritable set and capabilities
-// 32 and above. Returns 0 or the errno of the failed capset call; logs nothing.
-int ApplyCapabilities(uint32_t mask);
-
 // Main thread, Init, before any plugin code runs: installs the handler of the
 // signal NarrowOtherThreads sends, on the highest real-time signal nobody
 // handles yet, and returns it (-1 when none is free; the narrowing then

@@ -108,8 +108,3 @@ void ReplySlots::Stop() {
     slot->cleared.NotifyAll();
   }
 }
-
-size_t ReplySlots::EventThreadCount() {
-  MutexLock lock(threadMutex);
-  return eventThreadCount;
-}

@@ -67,9 +67,9 @@ class ReplySlots {
   // Stop: every waiting raiser gives up (its answer would be refused).
   void Stop() EXCLUDES(threadMutex);
 
-  size_t EventThreadCount() EXCLUDES(threadMutex);
 
  private:
+  friend struct ReplySlotsTesting;
   // The calling thread's slot when it is an event thread and
   // `correlationId` is not cancelled; null otherwise.
   ReplySlot* SlotFor(uint32_t correlationId) REQUIRES(threadMutex);

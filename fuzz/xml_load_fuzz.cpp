@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "config/xml_persistence.h"
+#include "config/testing.h"
 
 namespace {
 

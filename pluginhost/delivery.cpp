@@ -35,10 +35,7 @@ void DeliverConfiguration(const PLUGININFO& plugin, const _EventParmsIn& entry,
   allocations.HoldForCall(entry.data, id);
   int32_t rc = CallPluginEntry(plugin.IOCTL, &call.in, &call.out);
   allocations.EndCall(entry.data, call.out.retain != 0);
-  if (rc != 0 || call.out.error != 0) {
-    CORE_LOG(kLogDetail, "plugin %s update config returned %d error %d", plugin.fileName.c_str(),
-             rc, call.out.error);
-  }
+  ReportFailedCall(rc, call.out.error, kLogDetail, "update config", plugin.fileName);
 }
 
 void DeliverWrite(const PLUGININFO& plugin, const _EventParmsIn& entry,
@@ -56,10 +53,7 @@ void DeliverWrite(const PLUGININFO& plugin, const _EventParmsIn& entry,
   allocations.HoldForCall(entry.data, id);
   int32_t rc = CallPluginEntry(plugin.Write, &in, &out);
   allocations.EndCall(entry.data, out.retain != 0);
-  if (rc != 0 || out.error != 0) {
-    CORE_LOG(kLogDetail, "plugin %s write returned %d error %d", plugin.fileName.c_str(), rc,
-             out.error);
-  }
+  ReportFailedCall(rc, out.error, kLogDetail, "write", plugin.fileName);
 }
 
 }  // namespace

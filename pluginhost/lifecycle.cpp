@@ -51,7 +51,7 @@ PluginEntry LookUp(void* handle, const char* name) {
 
 }  // namespace
 
-PluginTable::PluginTable(dvrcore& core) : core_(core) {}
+PluginTable::PluginTable(dvrcore& core) : core(core) {}
 
 void PluginTable::AddName(uint32_t id, const std::string& name) {
   WriterLock lock(namesLock);
@@ -89,16 +89,16 @@ PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
   }
 
   auto in = NewRecord<_LoadParmsIn>(3);
-  in.core = &core_;
+  in.core = &core;
   in.raiseEvent = FlatPluginEvent;
   auto out = NewRecord<_LoadParmsOut>();
-  auto start = core_.now();
+  auto start = core.now();
   int32_t rc = CallPluginEntry(plugin.Load, &in, &out);
-  plugin.loadTimeMs = ElapsedMs(start, core_.now());
+  plugin.loadTimeMs = ElapsedMs(start, core.now());
   plugin.desc = out;
   if (rc != 0 || out.error != 0) {
     dlclose(handle);
-    CORE_LOG(kLogFailure, "plugin %s load returned %d error %d", name, rc, out.error);
+    LogFailedCall(kLogFailure, name, "load", rc, out.error);
     return PluginAdmission::kLoadFailed;
   }
   std::string moduleName = LowerCaseStem(plugin.fileName);
@@ -118,10 +118,7 @@ void PluginTable::Unload(PLUGININFO& plugin) {
   auto in = NewRecord<_UnloadParmsIn>();
   auto out = NewRecord<_UnloadParmsOut>();
   int32_t rc = CallPluginEntry(plugin.Unload, &in, &out);
-  if (rc != 0 || out.error != 0) {
-    CORE_LOG(kLogDetail, "plugin %s unload returned %d error %d", plugin.fileName.c_str(), rc,
-             out.error);
-  }
+  ReportFailedCall(rc, out.error, kLogDetail, "unload", plugin.fileName);
   if (plugin.desc.id != PLUGIN_ID_NEVER_UNMAP) dlclose(plugin.handle);
 }
 
@@ -169,9 +166,9 @@ void PluginTable::OpenAll() {
   for (PLUGININFO& plugin : OwnRecords()) {
     auto in = NewRecord<_OpenParmsIn>();
     auto out = NewRecord<_OpenParmsOut>();
-    auto start = core_.now();
+    auto start = core.now();
     plugin.openCode = CallPluginEntry(plugin.Open, &in, &out);
-    plugin.openTimeMs = ElapsedMs(start, core_.now());
+    plugin.openTimeMs = ElapsedMs(start, core.now());
   }
 }
 
@@ -205,10 +202,7 @@ void PluginTable::CloseAll() {
     auto in = NewRecord<_CloseParmsIn>();
     auto out = NewRecord<_CloseParmsOut>();
     int32_t rc = CallPluginEntry(plugin.Close, &in, &out);
-    if (rc != 0 || out.error != 0) {
-      CORE_LOG(kLogDetail, "plugin %s close returned %d error %d", plugin.fileName.c_str(), rc,
-               out.error);
-    }
+    ReportFailedCall(rc, out.error, kLogDetail, "close", plugin.fileName);
   }
 }
 

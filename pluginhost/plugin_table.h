@@ -131,7 +131,7 @@ class PluginTable {
   void CopyChangedIoctlRoutes(unsigned& seen, std::vector<IoctlTarget>& routes)
       EXCLUDES(pluginsLock);
 
-  dvrcore& core_;
+  dvrcore& core;
   SharedMutex pluginsLock ACQUIRED_BEFORE(PluginActivity::mutex_);
   std::vector<PLUGININFO> plugins GUARDED_BY(pluginsLock);
   // Counts the structural changes of `plugins`; raised with pluginsLock held

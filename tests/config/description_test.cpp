@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "dvrcore_version.h"
 #include "pluginhost/pluginhost.h"
 #include "tests/support/recording_dispatch.h"
 #include "tests/support/test_dir.h"
@@ -76,7 +77,7 @@ class CoreDocuments : public ::testing::Test {
     EXPECT_EQ(published.event.level, 0u);
   }
 
-  static constexpr const char* kVersion = "19.06.6.160279";
+  static constexpr const char* kVersion = DVRCORE_VERSION;
   dvrtest::TestDir dir_;
   std::string previousDirectory_;
   dvrtest::RecordingDispatch dispatch_;
@@ -95,7 +96,7 @@ class CoreDocuments : public ::testing::Test {
 TEST_F(CoreDocuments, MissingFilesKeepTheDefaults) {
   ReadDescriptionFiles(settings_);
   EXPECT_EQ(settings_.productFamily, "Brevantoria");
-  EXPECT_EQ(settings_.coreVersion, "19.06.6.160279");
+  EXPECT_EQ(settings_.coreVersion, DVRCORE_VERSION);
   EXPECT_TRUE(settings_.memoryThrottlingEnabled);
   EXPECT_FALSE(FileExists("product.xml"));
   EXPECT_FALSE(FileExists("core.xml"));
@@ -172,7 +173,7 @@ TEST_F(CoreDocuments, FifosInPlaceOfTheFilesAreLeftAloneWithoutWaiting) {
   }
 }
 
-// ---- PublishDescription, PublishMemoryState ----------------------------------------
+// ---- PublishDescription, PublishMemoryDocument -------------------------------------
 
 TEST_F(CoreDocuments, DescriptionRewritesCoreXmlAndPublishesTheProduct) {
   WriteTextFile("core.xml", "<Old><Memory Throttling=\"5\" Extra=\"x\"/><Other/></Old>");
@@ -209,7 +210,7 @@ TEST_F(CoreDocuments, DisabledThrottlingIsWrittenAsZero) {
 
 TEST_F(CoreDocuments, MemoryStatePublishesTheCurrentStateWithoutAFile) {
   const long long before = time(nullptr);
-  PublishMemoryState(true);
+  PublishMemoryDocument(true);
   const long long after = time(nullptr);
 
   const auto queue = Queue();
@@ -245,7 +246,7 @@ TEST_F(CoreDocuments, ReportWithoutPluginsHoldsOnlyTheCore) {
       "<?xml ?>\n"
       "<Nvrx Delta=\"0\">\n"
       "    <Modules TotalLoadTimeMs=\"0\" TotalOpenTimeMs=\"0\">\n"
-      "        <Module ID=\"-2147483648\" Name=\"Core\" Version=\"19.06.6.160279\">\n"
+      "        <Module ID=\"-2147483648\" Name=\"Core\" Version=\"" DVRCORE_VERSION "\">\n"
       "            <Plugin ID=\"-2147483648\" Filename=\"dvrcore\" Opened=\"1\" LoadTimeMs=\"0\" "
       "OpenTimeMs=\"0\" OpenCode=\"0\" />\n"
       "        </Module>\n"
@@ -269,7 +270,7 @@ TEST_F(CoreDocuments, ReportListsPluginsLibraryAndFailedFiles) {
       "<?xml ?>\n"
       "<Nvrx Delta=\"0\">\n"
       "    <Modules TotalLoadTimeMs=\"-2147483644\" TotalOpenTimeMs=\"2\">\n"
-      "        <Module ID=\"-2147483648\" Name=\"Core\" Version=\"19.06.6.160279\">\n"
+      "        <Module ID=\"-2147483648\" Name=\"Core\" Version=\"" DVRCORE_VERSION "\">\n"
       "            <Plugin ID=\"-2147483648\" Filename=\"dvrcore\" Opened=\"1\" LoadTimeMs=\"0\" "
       "OpenTimeMs=\"0\" OpenCode=\"0\" />\n"
       "            <Plugin ID=\"-1\" Filename=\"zeta.so\" Opened=\"1\" LoadTimeMs=\"5\" "

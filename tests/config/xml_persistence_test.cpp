@@ -2,6 +2,7 @@
 // the error state, the print layouts, and the safe save and backup-promoting
 // load on real files.
 #include "config/xml_persistence.h"
+#include "config/testing.h"
 
 #include <pthread.h>
 #include <signal.h>

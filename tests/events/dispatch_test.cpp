@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "pluginhost/testing.h"
 #include "tests/events/fake_plugins.h"
 #include "tests/support/sanitizers.h"
 
@@ -246,7 +247,7 @@ TEST_F(Dispatch, SecondAnswerWaitsUntilTheHolderReleasesTheFirst) {
   EXPECT_EQ(Raise(MakeEvent(kPluginB, EVENT_RELEASE, 0, second.buffer, 0)), EVENT_OK);
   TearDown();  // the loop has let go of its holds, the event thread has ended
   EXPECT_EQ(answer.load(), EVENT_OK);
-  EXPECT_EQ(parts.allocations.HoldCount(), 0u);
+  EXPECT_EQ(AllocationRegistryTesting::HoldCount(parts.allocations), 0u);
 }
 
 TEST_F(Dispatch, ReleaseOfAnAddressNobodyHoldsFreesNothing) {

@@ -273,29 +273,31 @@ TEST_F(ResidentMemoryTest, UnreadableOrMalformedCountsAsZero) {
 class SchedulerChainTest : public ::testing::Test {
  protected:
   void SetUp() override { parts.settings.memoryThrottlingEnabled = false; }
-  void Tick(const boost::system::error_code& error) { CoreControl::Scheduler(*core, error); }
 
   std::unique_ptr<dvrcore> core = CoreControl::Make("/nonexistent/dvrcore");
   CoreControl::Parts& parts = CoreControl::PartsOf(*core);
 };
 
 TEST_F(SchedulerChainTest, FailedWaitNeitherTicksNorRearms) {
-  Tick(boost::asio::error::operation_aborted);
+  parts.ArmScheduler();
+  ASSERT_EQ(parts.schedulerTimer.cancel(), 1u);
+  ASSERT_EQ(parts.ioService.run_one(), 1u);  // the wait completes, aborted
   EXPECT_FALSE(parts.scheduler.ticked);
   EXPECT_EQ(parts.schedulerTimer.cancel(), 0u);  // no wait was pending
 }
 
 TEST_F(SchedulerChainTest, CancelledChainNeitherTicksNorRearms) {
   parts.schedulerCancelled = true;
-  Tick(boost::system::error_code());
+  parts.ArmScheduler();
+  ASSERT_EQ(parts.ioService.run_one(), 1u);  // the wait completes with success
   EXPECT_FALSE(parts.scheduler.ticked);
   EXPECT_EQ(parts.schedulerTimer.cancel(), 0u);
 }
 
 TEST_F(SchedulerChainTest, TickRearmsUntilTheStopCancelsIt) {
   const SteadyTime before = core->now();
-  boost::asio::post(parts.ioService, [this] { Tick(boost::system::error_code()); });
-  ASSERT_EQ(parts.ioService.run_one(), 1u);
+  parts.ArmScheduler();
+  ASSERT_EQ(parts.ioService.run_one(), 1u);  // the first wait completes: first tick
   EXPECT_TRUE(parts.scheduler.ticked);
   EXPECT_GE(parts.schedulerTimer.expiry(), before + kSchedulerPeriod);
 
