@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "pluginhost/testing.h"
-#include "tests/events/fake_plugins.h"
+#include "tests/core/fake_plugins.h"
 
 namespace {
 

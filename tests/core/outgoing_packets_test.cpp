@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "ipc/testing.h"
-#include "tests/events/fake_plugins.h"
+#include "tests/core/fake_plugins.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "events/testing.h"
-#include "tests/events/fake_plugins.h"
+#include "tests/core/fake_plugins.h"
 
 namespace {
 

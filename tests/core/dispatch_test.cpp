@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "pluginhost/testing.h"
-#include "tests/events/fake_plugins.h"
+#include "tests/core/fake_plugins.h"
 #include "tests/support/sanitizers.h"
 
 namespace {
