@@ -6,10 +6,10 @@
 // until it raises EVENT_RELEASE. The main loop holds it for the whole
 // delivery and frees it when its release is the last. Immediate events are
 // copied for each receiving plugin, whose event thread owns the copy.
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <string>
 
 #include <boost/container/small_vector.hpp>
 
@@ -27,6 +27,9 @@ struct EventReader {
 };
 // Readers of one event listed without an allocation.
 constexpr size_t kReadersInPlace = 16;
+// A plugin's file name, copied for a failure's log line without an
+// allocation (the failure may be that memory ran out): NAME_MAX and its end.
+constexpr size_t kFileNameBytes = NAME_MAX + 1;
 
 void DeliverConfiguration(const PLUGININFO& plugin, const _EventParmsIn& entry,
                           AllocationRegistry& allocations) {
@@ -114,11 +117,12 @@ bool PluginTable::StartEventThreads(const _EventParmsIn& in, ReplySlots& slots) 
     if (length != 0) {
       copy = std::malloc(length);
       if (copy == nullptr) {
-        const std::string fileName = FileNameOf(reader.id);
+        char fileName[kFileNameBytes];
+        CopyFileName(reader.id, fileName, sizeof fileName);
         reader.activity->Leave();
         CORE_LOG(kLogFailure,
                  "plugin %s event thread could not be started: no memory for %lu bytes of data",
-                 fileName.c_str(), static_cast<unsigned long>(length));
+                 fileName, static_cast<unsigned long>(length));
         everyReader = false;
         continue;
       }
@@ -127,12 +131,26 @@ bool PluginTable::StartEventThreads(const _EventParmsIn& in, ReplySlots& slots) 
     const int error =
         StartEventThread(reader.read, length, copy, in.correlationId, *reader.activity, slots);
     if (error != 0) {
-      const std::string fileName = FileNameOf(reader.id);
+      char fileName[kFileNameBytes];
+      CopyFileName(reader.id, fileName, sizeof fileName);
       reader.activity->Leave();
-      CORE_LOG(kLogFailure, "plugin %s event thread could not be started: %s", fileName.c_str(),
+      CORE_LOG(kLogFailure, "plugin %s event thread could not be started: %s", fileName,
                std::strerror(error));
       everyReader = false;
     }
   }
   return everyReader;
+}
+
+void PluginTable::CopyFileName(uint32_t id, char* name, size_t size) {
+  ReaderLock lock(pluginsLock);
+  const char* found = "?";
+  for (const PLUGININFO& plugin : plugins) {
+    if (plugin.desc.id == id) {
+      found = plugin.fileName.c_str();
+      break;
+    }
+  }
+  std::strncpy(name, found, size - 1);
+  name[size - 1] = '\0';
 }

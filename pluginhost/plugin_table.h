@@ -130,6 +130,9 @@ class PluginTable {
 
   void CopyChangedIoctlRoutes(unsigned& seen, std::vector<IoctlTarget>& routes)
       EXCLUDES(pluginsLock);
+  // The first size - 1 characters of the file name of plugin `id`, or "?";
+  // allocates nothing.
+  void CopyFileName(uint32_t id, char* name, size_t size) EXCLUDES(pluginsLock);
 
   dvrcore& core;
   SharedMutex pluginsLock ACQUIRED_BEFORE(PluginActivity::mutex_);

@@ -134,6 +134,21 @@ INSTANTIATE_TEST_SUITE_P(Dispatch, Immediate, ::testing::Values(
   ImmediateCase{"TypeWithTheReleaseBit", 0x201, 0, {kPluginA, 0x00030000, 0x00040000, 0x00050000, 0x00060000}}),
   CaseName<ImmediateCase>);
 
+// More readers than the dispatch lists without an allocation (16).
+TEST_F(Dispatch, ImmediateEventReachesEveryOneOfManyReaders) {
+  std::vector<uint32_t> expected;
+  for (uint32_t id = 0x00100000; expected.size() < 20; id += 0x00010000) {
+    Add(id, false, true, {kAll});
+    expected.push_back(id);
+  }
+  EXPECT_EQ(Raise(MakeEvent(0, EVENT_CLASS1, 0, "x", 1)), EVENT_OK);
+  SealPlugins();
+  std::vector<uint32_t> readers;
+  for (const FakeCall& call : Calls()) readers.push_back(call.plugin);
+  std::sort(readers.begin(), readers.end());
+  EXPECT_EQ(readers, expected);
+}
+
 TEST_F(Dispatch, ImmediateEventWithALengthButNoDataReachesReadersWithNeither) {
   Add(kPluginA, false, true, {kAll});
   EXPECT_EQ(Raise(MakeEvent(0, EVENT_CLASS1, 0, nullptr, 100)), EVENT_OK);

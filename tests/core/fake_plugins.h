@@ -55,7 +55,7 @@ using CoreParts = CoreControl::Parts;
 class FakeCoreTest : public ::testing::Test {
  public:
   static FakeCoreTest* current;  // the running test, reached by the fake entries
-  static constexpr int kMaxPlugins = 8;
+  static constexpr int kMaxPlugins = 24;
   // The fake entries' common body: records `call` and runs the plugin's onCall.
   FakeBehaviour Record(int slot, FakeCall call);
 
