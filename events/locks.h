@@ -24,8 +24,8 @@
 // coreMutex, AllocationRegistry's mutex_, ParentLink's handoffMutex and
 // identityMutex. No lock is held while plugin code runs (a plugin may raise
 // events, which take the leaves), nor while logging: a log line is an event
-// raised like any other (the queue's coreMutex, the registry's mutex_) and
-// on a terminal names its source (namesLock).
+// raised like any other (the queue's coreMutex) and on a terminal names its
+// source (namesLock).
 //
 // Waits on a condition variable are written as loops in the function that
 // holds the lock (`while (!ready) wakeup.Wait(lock);`), so the analysis sees
