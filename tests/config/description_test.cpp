@@ -4,18 +4,9 @@
 // dispatch.
 #include "config/config.h"
 
-#include <fcntl.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <regex>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -26,7 +17,6 @@ namespace {
 using dvrtest::FileExists;
 using dvrtest::ReadTextFile;
 using dvrtest::WriteTextFile;
-
 using dvrtest::CoreDocuments;
 
 // ---- ReadDescriptionFiles -------------------------------------------------------

@@ -1,8 +1,5 @@
 // The core's tick chain: the scheduler's timer armed and re-armed on the I/O
 // service, and ended by the stop steps.
-#include <chrono>
-#include <memory>
-
 #include <boost/asio/post.hpp>
 #include <gtest/gtest.h>
 

@@ -1,6 +1,4 @@
-// The plugin status report, plugins.xml, without a core: the file is real (in
-// a per-test working directory) and the published events are recorded in
-// place of the core's dispatch.
+// The plugin status report, plugins.xml, without a core (see CoreDocuments).
 #include "pluginhost/status_report.h"
 
 #include <fcntl.h>
@@ -11,8 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
