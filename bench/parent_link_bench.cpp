@@ -37,6 +37,7 @@
 #include <boost/asio/post.hpp>
 
 #include "ipc/ipc.h"
+#include "ipc/testing.h"
 
 namespace bench {
 
@@ -116,7 +117,7 @@ class LinkedCore {
   // The parent's packet buffer, for one packet of any size.
   uint8_t* buffer() { return buffer_.data(); }
   unsigned long PluginPackets() const { return __atomic_load_n(packets_, __ATOMIC_ACQUIRE); }
-  size_t QueuedForParent() { return core_->parts().parentLink.QueuedBytes(); }
+  size_t QueuedForParent() { return ParentLinkTesting::QueuedBytes(core_->parts().parentLink); }
   void ReleaseIoThread() {
     if (held_) released_.release();
     held_ = false;

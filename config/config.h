@@ -1,117 +1,15 @@
-// XML persistence on top of TinyXML: the safe save through ".pending" and
-// ".bak" files, the load that falls back to the backup and promotes it, the
-// parse depth limit, and the two print layouts.
+// Configuration: the core's XML files and the documents it publishes.
 //
-// DESIGN: TinyXML's element parser recurses once per nesting level and has no
-// limit of its own, so XmlDocument scans every text before handing it to the
-// library and refuses markup nested deeper than maxParseDepth, counting levels
-// exactly as the element parser meets them. The scan walks the text with the
-// library's own tokenising functions and node parsers (only the element
-// nesting is its own, and iterative), so it sees the same nodes the parser
-// will; input nested a million deep costs time, not stack.
-//
-// Threads: no shared state. A document belongs to the thread that builds it.
+// What it offers, one header per component:
+//   xml_persistence.h  XmlDocument with its parse depth limit, the safe save
+//                      and the load that falls back to the backup, the print
+//                      layouts
+//   description.h      product.xml and core.xml, the core description, the
+//                      memory state and other published documents
 #ifndef DVRCORE_CONFIG_CONFIG_H
 #define DVRCORE_CONFIG_CONFIG_H
 
-#include <cstdint>
-#include <string>
-
-#include <tinyxml.h>
-
-// Error id for markup nested deeper than XmlDocument::maxParseDepth.
-constexpr int TIXML_ERROR_NESTED_TOO_DEEPLY = 17;
-constexpr const char* kNestedTooDeeplyText =
-    "Elements nested too deeply (exceeds the configured maximum parse depth).";
-constexpr int kDefaultMaxParseDepth = 100;
-
-// A TinyXML document with a parse depth limit and an error state that can
-// also carry the core's own errors (17, and the save failures under id 2).
-// Use its Error/ErrorId/ErrorDesc, which hide the library's: the library keeps
-// its error fields private and knows only ids up to 16, so an own error sets
-// the library's flag with a generic id (LoadFile and Error() through a
-// TiXmlDocument reference still see a failure) and keeps id and text here.
-class XmlDocument : public TiXmlDocument {
- public:
-  XmlDocument() = default;
-  XmlDocument(const XmlDocument&) = default;
-  XmlDocument& operator=(const XmlDocument&) = default;
-
-  const char* Parse(const char* p, TiXmlParsingData* data = nullptr,
-                    TiXmlEncoding encoding = TIXML_DEFAULT_ENCODING) override;
-
-  bool Error() const;
-  int ErrorId() const;
-  const char* ErrorDesc() const;
-  // Replaces the whole error state (the library's and the own one).
-  void SetErrorState(int id, const std::string& description);
-  void ClearErrorState();
-
-  // Deepest element level whose content may hold markup; copied with the
-  // document. Parse refuses deeper markup with TIXML_ERROR_NESTED_TOO_DEEPLY.
-  int maxParseDepth = kDefaultMaxParseDepth;
-
- private:
-  int ownErrorId_ = 0;      // 0: the library's error state applies
-  std::string ownErrorDesc_;
-};
-
-// Markup depth check alone, as XmlDocument::Parse applies it: false when some
-// element at level maxDepth or deeper (the root element is level 1) contains a
-// child that begins with '<'. True also for text that the library will reject
-// for another reason before it gets that deep.
-bool XmlDepthWithinLimit(const char* text, int maxDepth,
-                         TiXmlEncoding encoding = TIXML_DEFAULT_ENCODING);
-
-// Saves through F.pending and F.bak so that F or F.bak always holds a complete
-// document; a regular file F that already holds exactly the text is not
-// written again. On failure: false, error id 2 with the failure text in
-// `document`.
-bool SaveFileSafely(XmlDocument& document, const char* fileName);
-
-// Loads F, or else F.bak, which then becomes F. False when neither parses.
-// A file without a root element is no document: it fails like one that does
-// not parse. A file that exists but cannot be opened (no permission, not a
-// regular file) ends the attempt with false and both F and F.bak left as they
-// are: it may hold the operator's settings. Then `leftAlone` (when given)
-// names it and the document's error description says why; otherwise
-// `leftAlone` is emptied.
-bool LoadFileOrBackup(XmlDocument& document, const char* fileName,
-                      std::string* leftAlone = nullptr);
-
-// The library's save (its indented layout) into F.pending, made anew, which
-// then replaces F by a rename: a reader of F sees the old document or the new
-// one, never a part, and a link named F is replaced, not followed. Without a
-// backup and without forcing the data to the disk, for a file written anew at
-// every start. On failure F is left as it was and `failure` says why.
-bool SaveFileReplacing(const TiXmlDocument& document, const char* fileName,
-                       std::string& failure);
-
-// File layout: four blanks per level, "\n" line breaks.
-std::string PrintFileLayout(const TiXmlNode& node);
-// Compact layout: no indentation, no line breaks (the events' layout).
-std::string PrintCompact(const TiXmlNode& node);
-
-// ---- The product and core files, and the documents the core publishes ----
-
-// What the core takes from product.xml and core.xml.
-struct CoreSettings {
-  std::string productFamily = "Brevantoria";
-  std::string coreVersion;               // the built-in one unless product.xml names one
-  bool memoryThrottlingEnabled = true;
-  bool rewriteCoreFile = true;           // false: core.xml cannot be opened, left alone
-};
-
-// Main thread, start-up: reads product.xml and core.xml (each falling back
-// to its backup) into `settings`; what a file does not say keeps its value.
-void ReadDescriptionFiles(CoreSettings& settings);
-// Main thread, end of start-up: rewrites core.xml (unless rewriteCoreFile is
-// false) and publishes the core description with the product identity.
-void PublishDescription(const CoreSettings& settings);
-// Publishes the memory-throttling state with the current time.
-void PublishMemoryState(bool throttling);
-// Any thread: raises `document`, in the compact layout, as an event of
-// `eventType` from the core.
-void PublishDocument(const TiXmlDocument& document, uint32_t eventType);
+#include "config/description.h"
+#include "config/xml_persistence.h"
 
 #endif  // DVRCORE_CONFIG_CONFIG_H

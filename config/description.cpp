@@ -3,7 +3,7 @@
 // the core description, the memory state and any other document as events.
 //
 // DESIGN: ReadDescriptionFiles and PublishDescription run on the main thread
-// during start-up; PublishMemoryState on the I/O thread. None keeps state:
+// during start-up; PublishMemoryDocument on the I/O thread. None keeps state:
 // every document is a local of the operation that builds it, and
 // PublishDocument hands the dispatch a text on its own stack, which the
 // dispatch copies for the queue.
@@ -12,7 +12,8 @@
 #include <ctime>
 #include <string>
 
-#include "config/config.h"
+#include "config/description.h"
+#include "config/xml_persistence.h"
 #include "events/raise.h"
 
 namespace {
@@ -95,7 +96,7 @@ void PublishDescription(const CoreSettings& settings) {
   PublishDocument(document, EVENT_CONFIG);
 }
 
-void PublishMemoryState(bool throttling) {
+void PublishMemoryDocument(bool throttling) {
   TiXmlElement* memory = MemoryElement(throttling);
   // time_t as text, so that a 64-bit time is not cut to an int.
   memory->SetAttribute("Time", std::to_string(static_cast<long long>(time(nullptr))));

@@ -18,7 +18,8 @@
 // they were made on the journalling file systems the recorder uses, so after a
 // crash or a power loss F or F.bak holds a complete document; the directory is
 // synced at the end so that the outcome itself survives a power loss.
-#include "config/config.h"
+#include "config/xml_persistence.h"
+#include "config/testing.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -32,7 +32,7 @@
 #include "ipc/ipc.h"
 #include "pluginhost/pluginhost.h"
 
-// The core's version text, "19.06.6.160279".
+// The core's version text (DVRCORE_VERSION).
 const char* CoreVersion();
 
 // The components of the core object, in construction order. Destroyed in
@@ -57,6 +57,9 @@ struct dvrcore::Parts final : EventDispatch, ParentLinkHost {
   void DeliverNow(const _EventParmsIn& in, _EventParmsOut& out);
   // The main loop's delivery of one queued entry, which it then frees.
   void DeliverQueued(const _EventParmsIn& entry);
+  // I/O thread: waits for schedulerTimer; its completion runs the tick
+  // (dvrcore::Scheduler), which arms it again.
+  void ArmScheduler();
 
   // dvrcore::Log for a text of `length` bytes that need not be terminated:
   // at most `length` bytes are read, up to a zero. Any thread.
@@ -97,11 +100,6 @@ class CoreControl {
   }
   static void RequestStop(dvrcore& core) { core.RequestStop(); }
   static Parts& PartsOf(dvrcore& core) { return *core.parts; }
-  // The scheduler's timer handler, for tests that run the I/O service
-  // themselves.
-  static void Scheduler(dvrcore& core, const boost::system::error_code& error) {
-    core.Scheduler(error);
-  }
 };
 
 #endif  // DVRCORE_CORE_CORE_H

@@ -7,9 +7,6 @@
 // link) runs on it. A stop request (signal, stop packet, lost link) only tells
 // the request queue, the reply slots and the first-packet wait; the main loop
 // delivers what is queued before the stop steps run.
-#include <sys/prctl.h>
-#include <sys/stat.h>  // umask
-#include <linux/securebits.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +19,7 @@
 #include <boost/filesystem/path.hpp>
 
 #include "core/core.h"
+#include "dvrcore_version.h"
 #include "core/privileges.h"
 #include "core/signals.h"
 
@@ -78,7 +76,7 @@ class CoreSchedulerHost : public SchedulerHost {
 
 }  // namespace
 
-const char* CoreVersion() { return "19.06.6.160279"; }
+const char* CoreVersion() { return DVRCORE_VERSION; }
 
 dvrcore::Parts::Parts(dvrcore& core, const std::string& executablePath)
     : core(core),
@@ -109,13 +107,7 @@ dvrcore::~dvrcore() {
 
 bool dvrcore::Init(int ipcDescriptor) {
   parts->plugins.AddName(kCoreSourceId, "core");
-  umask(077);
-  // Keeps the capability sets across the change of user ID in DropPrivileges.
-  prctl(PR_SET_SECUREBITS, SECBIT_NO_SETUID_FIXUP);
-  if (!DropPrivileges()) return false;
-  // Before any plugin code runs: plugins see the narrowing signal taken, and
-  // their helpers find the handlers they inherit acting as if absent.
-  ReserveNarrowingSignal();
+  if (!LimitPrivilegesAtInit()) return false;
   const int stopSignal = CatchSignals();
   if (stopSignal < 0) {
     CORE_LOG(kLogFailure, "failed to catch signals: %s", std::strerror(errno));
@@ -186,21 +178,11 @@ void dvrcore::Start() {
   WritePluginReport(p.plugins.Records(), p.plugins.FailedPlugins(), p.settings.coreVersion,
                     executable.filename().string(), parent.libraryFilename,
                     parent.libraryVersion);
-  // Every thread: the I/O thread, worker and event threads and the plugins'
-  // own threads exist already. Where this thread cannot narrow itself (no
-  // capabilities to begin with) the others cannot either.
-  if (getuid() != 0 && SetCapabilities(kCapsAfterStart)) {
-    for (const UnnarrowedThread& thread : NarrowOtherThreads(kCapsAfterStart)) {
-      CORE_LOG(kLogNotable, "capabilities of thread %ld not narrowed: %s", thread.tid,
-               thread.reason);
-    }
-  }
+  NarrowPrivilegesAtStart();
   p.plugins.StartReaders();
 
   // The timer belongs to the I/O thread from here on.
-  boost::asio::post(p.ioService, [this, &p] {
-    p.schedulerTimer.async_wait([this](const boost::system::error_code& e) { Scheduler(e); });
-  });
+  boost::asio::post(p.ioService, [&p] { p.ArmScheduler(); });
   PublishDescription(p.settings);
   CORE_LOG(kLogProgress, "successfully started core version %s", p.settings.coreVersion.c_str());
 
@@ -237,7 +219,11 @@ void dvrcore::Scheduler(const boost::system::error_code& error) {
   p.scheduler.Tick(host);
   // From the end of this tick, so the period is 100 ms plus the tick's own time.
   p.schedulerTimer.expires_at(SaturatingAdd(now(), kSchedulerPeriod));
-  p.schedulerTimer.async_wait([this](const boost::system::error_code& e) { Scheduler(e); });
+  p.ArmScheduler();
+}
+
+void dvrcore::Parts::ArmScheduler() {
+  schedulerTimer.async_wait([this](const boost::system::error_code& e) { core.Scheduler(e); });
 }
 
 void dvrcore::ProcessIPC(const boost::system::error_code& error, unsigned int bytes) {
@@ -245,5 +231,5 @@ void dvrcore::ProcessIPC(const boost::system::error_code& error, unsigned int by
 }
 
 void dvrcore::PublishMemoryState() {
-  ::PublishMemoryState(parts->throttling.load());
+  PublishMemoryDocument(parts->throttling.load());
 }

@@ -26,7 +26,6 @@ namespace {
 static_assert(sizeof(std::time_t) >= 8, "time_t must be 64 bits wide");
 
 constexpr unsigned kMaxColouredLevel = 100;
-constexpr bool kConsoleColour = true;
 
 // ANSI colour of the time stamp by level / 25: magenta, green, yellow, red, red.
 constexpr int kLevelColours[] = {5, 2, 3, 1, 1};
@@ -60,7 +59,7 @@ void dvrcore::Parts::Log(uint32_t sourceId, unsigned level, const char* text, si
   char tag[7];
   plugins.CopyTag(sourceId, tag, sizeof tag);
 
-  if (level <= kMaxColouredLevel && kConsoleColour) {
+  if (level <= kMaxColouredLevel) {
     std::printf("\033[3%dm%02d:%02d:%02d\033[36m %-6.6s\033[0m %.*s\n", kLevelColours[level / 25],
                 utc.tm_hour, utc.tm_min, utc.tm_sec, tag, shown, text);
   } else {

@@ -1,9 +1,14 @@
-// The privilege drop of Init: the core takes on the user of its parent
-// process with that user's groups and keeps only the network and raw-I/O
-// capabilities; Start later narrows them to the two network ones.
+// Every privilege step of the core, in the order the core takes them:
+//   Init, before any plugin code runs (LimitPrivilegesAtInit): files created
+//     private to the user (umask 077); SECBIT_NO_SETUID_FIXUP; the switch to
+//     the parent process's user with that user's groups, keeping only the
+//     network and raw-I/O capabilities; the narrowing signal reserved.
+//   Start, once every plugin is open (NarrowPrivilegesAtStart): every thread
+//     narrowed to the two network capabilities.
+// A core that runs as root (RunsAsRoot) keeps its capabilities throughout.
 //
-// DESIGN: runs on the main thread during Init, before any other thread
-// exists, and must. Init has set SECBIT_NO_SETUID_FIXUP beforehand, so the
+// DESIGN: the switch runs on the main thread during Init, before any other
+// thread exists, and must. SECBIT_NO_SETUID_FIXUP is set beforehand, so the
 // kernel leaves the capability sets alone when setuid changes the user; that
 // is what lets setgid and setgroups still succeed after setuid, and what lets
 // the final capset keep capabilities that a non-root user would otherwise
@@ -21,7 +26,8 @@
 // is walked until a pass finds every thread narrowed before it began, so
 // threads created meanwhile by a thread not yet narrowed are caught too.
 // The signal is taken in Init, before any plugin code runs, so that plugins
-// choosing a free real-time signal never choose it.
+// choosing a free real-time signal never choose it, and their helpers find
+// the handlers they inherit acting as if absent.
 // libpsx was the alternative: it reaches only threads created through a
 // pthread_create wrapped at the executable's link, which neither plugins'
 // threads nor std::thread (created inside libstdc++) go through.
@@ -32,6 +38,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>  // umask
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -48,6 +55,7 @@
 #include <thread>
 
 #include "core/privileges.h"
+#include "core/testing.h"
 #include "events/raise.h"
 
 namespace {
@@ -298,6 +306,28 @@ bool DropPrivileges() {
   if (secureBits > 0) prctl(PR_SET_SECUREBITS, secureBits & ~SECBIT_NO_SETUID_FIXUP);
   // Also when the core already ran as the parent's user: it still sheds
   // everything but these three.
-  if (parentUid != 0) SetCapabilities(kCapsAfterInit);
+  if (!RunsAsRoot()) SetCapabilities(kCapsAfterInit);
   return true;
+}
+
+bool RunsAsRoot() { return getuid() == 0; }
+
+bool LimitPrivilegesAtInit() {
+  umask(077);
+  // Keeps the capability sets across the change of user ID in DropPrivileges.
+  prctl(PR_SET_SECUREBITS, SECBIT_NO_SETUID_FIXUP);
+  if (!DropPrivileges()) return false;
+  ReserveNarrowingSignal();
+  return true;
+}
+
+void NarrowPrivilegesAtStart() {
+  // Every thread: the I/O thread, worker and event threads and the plugins'
+  // own threads exist already. Where this thread cannot narrow itself (no
+  // capabilities to begin with) the others cannot either.
+  if (RunsAsRoot() || !SetCapabilities(kCapsAfterStart)) return;
+  for (const UnnarrowedThread& thread : NarrowOtherThreads(kCapsAfterStart)) {
+    CORE_LOG(kLogNotable, "capabilities of thread %ld not narrowed: %s", thread.tid,
+             thread.reason);
+  }
 }

@@ -7,6 +7,26 @@
 // without the lock it requires fails the build. Other compilers see plain
 // wrappers around the standard types.
 //
+// LOCK ORDER. A lock may be taken while another is held only as listed here;
+// the annotations on the members (ACQUIRED_BEFORE) say the same, so that the
+// analysis (-Wthread-safety-beta) fails the build on the reverse order
+// wherever it sees both acquisitions in one function, and on any cycle.
+//   PluginTable::pluginsLock (shared), then PluginActivity::mutex_
+//     The immediate dispatch enters each matching reader's activity while
+//     the table is locked, so that the record cannot be unloaded between
+//     matching and entering. Copying the data, starting the event threads
+//     and logging come after the table lock is released.
+//   ReplySlots::threadMutex, then ReplySlot::mutex
+//     Clearing and stopping walk the registered event threads and wake each
+//     one waiting on its own slot; a raiser takes its slot's mutex alone.
+// Every other lock is a leaf, taken with no other lock of the core held and
+// held while nothing else is taken: PluginTable::namesLock, RequestQueue's
+// coreMutex, AllocationRegistry's mutex_, ParentLink's handoffMutex and
+// identityMutex. No lock is held while plugin code runs (a plugin may raise
+// events, which take the leaves), nor while logging: a log line is an event
+// raised like any other (the queue's coreMutex) and on a terminal names its
+// source (namesLock).
+//
 // Waits on a condition variable are written as loops in the function that
 // holds the lock (`while (!ready) wakeup.Wait(lock);`), so the analysis sees
 // the condition read under the lock; a predicate lambda would hide it.
@@ -29,6 +49,7 @@
 #define GUARDED_BY(x) DVR_THREAD_ANNOTATION(guarded_by(x))
 #define PT_GUARDED_BY(x) DVR_THREAD_ANNOTATION(pt_guarded_by(x))
 #define ACQUIRED_BEFORE(...) DVR_THREAD_ANNOTATION(acquired_before(__VA_ARGS__))
+#define ACQUIRED_AFTER(...) DVR_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
 #define REQUIRES(...) DVR_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 #define REQUIRES_SHARED(...) DVR_THREAD_ANNOTATION(requires_shared_capability(__VA_ARGS__))
 #define ACQUIRE(...) DVR_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))

@@ -23,6 +23,11 @@ int32_t CallPluginEntry(PluginEntry entry, void* request, void* result, ThreadEn
   }
 }
 
+void LogFailedCall(unsigned level, const char* name, const char* entryName, int32_t rc,
+                   int32_t error) {
+  CORE_LOG(level, "plugin %s %s returned %d error %d", name, entryName, rc, error);
+}
+
 IoctlCall::IoctlCall(uint32_t code, void* data, uint32_t dataLength)
     : in(NewRecord<_IoctlParmsIn>()), out(NewRecord<_IoctlParmsOut>()) {
   in.code = code;

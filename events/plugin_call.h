@@ -4,6 +4,8 @@
 #define DVRCORE_EVENTS_PLUGIN_CALL_H
 
 #include <cstdint>
+#include <string>
+#include <type_traits>
 
 #include "events/events.h"
 #include "pluginhost/plugin.h"
@@ -24,6 +26,24 @@ enum class ThreadEnd {
 // exception escaping a C++ plugin counts as -1 instead of unwinding the core.
 int32_t CallPluginEntry(PluginEntry entry, void* request, void* result,
                         ThreadEnd onThreadEnd = ThreadEnd::kAbortProcess);
+
+// After a call of a plugin entry that returned `rc` and set `error` in its
+// result: when either is non-zero, logs "plugin <name> <entryName> returned
+// <rc> error <error>" at `level` and returns true. `name` is the plugin's file
+// name, or a function giving it, asked only then.
+void LogFailedCall(unsigned level, const char* name, const char* entryName, int32_t rc,
+                   int32_t error);
+template <typename Name>
+bool ReportFailedCall(int32_t rc, int32_t error, unsigned level, const char* entryName,
+                      const Name& name) {
+  if (rc == 0 && error == 0) return false;
+  if constexpr (std::is_invocable_v<const Name&>) {
+    LogFailedCall(level, std::string(name()).c_str(), entryName, rc, error);
+  } else {
+    LogFailedCall(level, std::string(name).c_str(), entryName, rc, error);
+  }
+  return true;
+}
 
 // The request and result records of one IOCTL call, filled as the core
 // fills them for every code.

@@ -147,19 +147,15 @@ std::thread StartReaderThread(PluginEntry read, const std::string& fileName) {
   }
 }
 
-bool StartEventThread(PluginEntry read, const std::string& fileName, uint32_t dataLength,
-                      void* copy, uint32_t correlationId, PluginActivity& activity,
-                      ReplySlots& slots) {
+int StartEventThread(PluginEntry read, uint32_t dataLength, void* copy, uint32_t correlationId,
+                     PluginActivity& activity, ReplySlots& slots) {
   auto* start = new (std::nothrow)
       EventThreadStart{read, dataLength, copy, correlationId, &activity, &slots};
   const int error = start != nullptr ? StartDetached(start) : ENOMEM;
-  if (error == 0) return true;
+  if (error == 0) return 0;
   delete start;
   std::free(copy);
-  activity.Leave();
-  CORE_LOG(kLogFailure, "plugin %s event thread could not be started: %s", fileName.c_str(),
-           std::strerror(error));
-  return false;
+  return error;
 }
 
 bool PluginActivity::Enter() {

@@ -26,8 +26,11 @@ class PluginActivity {
   // running ones have left.
   void SealAndWait() EXCLUDES(mutex_);
 
- private:
+  // Public only so that locks held around Enter can be ordered before it
+  // (events/locks.h); touched by the members above alone.
   Mutex mutex_;
+
+ private:
   CondVar idle_;
   unsigned live_ GUARDED_BY(mutex_) = 0;
   bool sealed_ GUARDED_BY(mutex_) = false;
@@ -41,11 +44,11 @@ std::thread StartReaderThread(PluginEntry read, const std::string& fileName);
 
 // One event thread: one Read with `copy`, which the thread owns. The caller
 // has entered `activity`; the thread leaves it as its very last step. While it
-// runs, the thread is registered in `slots`. Detached. False, logged as a
-// failure, when no thread could be started: `copy` is then freed and
-// `activity` left.
-bool StartEventThread(PluginEntry read, const std::string& fileName, uint32_t dataLength,
-                      void* copy, uint32_t correlationId, PluginActivity& activity,
-                      ReplySlots& slots);
+// runs, the thread is registered in `slots`. Detached. Returns 0, or the error
+// number when no thread could be started: `copy` is then freed, and
+// `activity` is still entered, for the caller to report the failure and
+// leave it.
+int StartEventThread(PluginEntry read, uint32_t dataLength, void* copy, uint32_t correlationId,
+                     PluginActivity& activity, ReplySlots& slots);
 
 #endif  // DVRCORE_EVENTS_PLUGIN_THREADS_H

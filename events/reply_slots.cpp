@@ -3,8 +3,7 @@
 //
 // DESIGN: a raiser that finds its previous answer still held waits on its
 // own slot until whoever frees that buffer clears the slot (Clear, called
-// just before the free) or a stop ends the wait. threadMutex is taken before
-// a slot's mutex, never the other way round.
+// just before the free) or a stop ends the wait.
 #include "events/reply_slots.h"
 
 namespace {
@@ -108,9 +107,4 @@ void ReplySlots::Stop() {
     MutexLock slotLock(slot->mutex);
     slot->cleared.NotifyAll();
   }
-}
-
-size_t ReplySlots::EventThreadCount() {
-  MutexLock lock(threadMutex);
-  return eventThreadCount;
 }

@@ -21,7 +21,7 @@ struct ReplySlot {
 
 // Which threads are event threads (only they may answer, with a correlation
 // ID), which correlation IDs are cancelled, and each event thread's answer in
-// flight. Any thread. Lock order: threadMutex, then a slot's mutex.
+// flight. Any thread.
 class ReplySlots {
  public:
   // Registers the calling thread as an event thread for the guard's scope.
@@ -67,9 +67,9 @@ class ReplySlots {
   // Stop: every waiting raiser gives up (its answer would be refused).
   void Stop() EXCLUDES(threadMutex);
 
-  size_t EventThreadCount() EXCLUDES(threadMutex);
 
  private:
+  friend struct ReplySlotsTesting;
   // The calling thread's slot when it is an event thread and
   // `correlationId` is not cancelled; null otherwise.
   ReplySlot* SlotFor(uint32_t correlationId) REQUIRES(threadMutex);

@@ -13,7 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "config/config.h"
+#include "config/xml_persistence.h"
+#include "config/testing.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "events/raise.h"
-#include "housekeeping/housekeeping.h"
+#include "housekeeping/scheduler.h"
 
 namespace {
 

@@ -128,10 +128,8 @@ void ParentLink::RelayToPlugin(const IpcPacketHeader& header, const uint8_t* pac
   // The I/O thread is joined before any plugin is unloaded, so the entry
   // stays mapped for the length of the call.
   int32_t rc = CallPluginEntry(target.ioctl, &call.in, &call.out);
-  if (rc != 0 || call.out.error != 0) {
-    CORE_LOG(kLogDetail, "plugin %s ipc ioctl returned %d error %d",
-             plugins.FileNameOf(target.id).c_str(), rc, call.out.error);
-  }
+  ReportFailedCall(rc, call.out.error, kLogDetail, "ipc ioctl",
+                   [&] { return plugins.FileNameOf(target.id); });
 }
 
 bool ParentLink::Send(void* buffer, uint32_t length) {

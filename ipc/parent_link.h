@@ -103,10 +103,9 @@ class ParentLink {
   // Main thread, after the I/O thread is joined: frees what was never
   // written, saying how many packets that was.
   void DropUnsent();
-  // Bytes accepted for the parent and not yet written or freed.
-  size_t QueuedBytes() const { return outgoingBytes.load(); }
 
  private:
+  friend struct ParentLinkTesting;
   // A packet on its way to the parent: a malloc'd buffer, owned until written.
   struct OutgoingPacket {
     struct FreeDeleter {

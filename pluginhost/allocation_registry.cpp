@@ -89,9 +89,3 @@ void AllocationRegistry::ReportLeaks(
   }
   for (const auto& hold : remaining) report(reinterpret_cast<void*>(hold.first), hold.second);
 }
-
-size_t AllocationRegistry::HoldCount() const {
-  MutexLock lock(mutex_);
-  const size_t inDelivery = delivered_ == 0 ? 0 : size_t{coreHolds_} + size_t{callerHolds_};
-  return holds_.size() + inDelivery;
-}

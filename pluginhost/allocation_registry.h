@@ -48,9 +48,8 @@ class AllocationRegistry {
   void ReportLeaks(const std::function<void(void* address, uint32_t owner)>& report)
       EXCLUDES(mutex_);
 
-  size_t HoldCount() const EXCLUDES(mutex_);
-
  private:
+  friend struct AllocationRegistryTesting;
   // Whether a hold on `key` is left, in the delivery's fields or the map.
   bool Held(uintptr_t key) const REQUIRES(mutex_);
 

@@ -6,14 +6,30 @@
 // until it raises EVENT_RELEASE. The main loop holds it for the whole
 // delivery and frees it when its release is the last. Immediate events are
 // copied for each receiving plugin, whose event thread owns the copy.
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+
+#include <boost/container/small_vector.hpp>
 
 #include "events/plugin_call.h"
 #include "events/raise.h"
 #include "pluginhost/plugin_table.h"
 
 namespace {
+
+// A reader plugin an immediate event goes to, entered in its activity.
+struct EventReader {
+  PluginEntry read;
+  uint32_t id;
+  PluginActivity* activity;
+};
+// Readers of one event listed without an allocation.
+constexpr size_t kReadersInPlace = 16;
+// A plugin's file name, copied for a failure's log line without an
+// allocation (the failure may be that memory ran out): NAME_MAX and its end.
+constexpr size_t kFileNameBytes = NAME_MAX + 1;
 
 void DeliverConfiguration(const PLUGININFO& plugin, const _EventParmsIn& entry,
                           AllocationRegistry& allocations) {
@@ -22,10 +38,7 @@ void DeliverConfiguration(const PLUGININFO& plugin, const _EventParmsIn& entry,
   allocations.HoldForCall(entry.data, id);
   int32_t rc = CallPluginEntry(plugin.IOCTL, &call.in, &call.out);
   allocations.EndCall(entry.data, call.out.retain != 0);
-  if (rc != 0 || call.out.error != 0) {
-    CORE_LOG(kLogDetail, "plugin %s update config returned %d error %d", plugin.fileName.c_str(),
-             rc, call.out.error);
-  }
+  ReportFailedCall(rc, call.out.error, kLogDetail, "update config", plugin.fileName);
 }
 
 void DeliverWrite(const PLUGININFO& plugin, const _EventParmsIn& entry,
@@ -43,10 +56,7 @@ void DeliverWrite(const PLUGININFO& plugin, const _EventParmsIn& entry,
   allocations.HoldForCall(entry.data, id);
   int32_t rc = CallPluginEntry(plugin.Write, &in, &out);
   allocations.EndCall(entry.data, out.retain != 0);
-  if (rc != 0 || out.error != 0) {
-    CORE_LOG(kLogDetail, "plugin %s write returned %d error %d", plugin.fileName.c_str(), rc,
-             out.error);
-  }
+  ReportFailedCall(rc, out.error, kLogDetail, "write", plugin.fileName);
 }
 
 }  // namespace
@@ -69,29 +79,78 @@ bool PluginTable::StartEventThreads(const _EventParmsIn& in, ReplySlots& slots) 
   const uint32_t key = EventImmediateKey(in.eventFlags);
   // A plugin sees a length only with data to go with it.
   const uint32_t length = in.data != nullptr ? in.dataLength : 0;
-  bool everyReader = true;
-  ReaderLock lock(pluginsLock);
-  for (PLUGININFO& plugin : plugins) {
-    if (!plugin.desc.wantsReader || plugin.Read == nullptr ||
-        !EventMatchesMasks(in.eventType, key, plugin.desc.eventMasks)) {
-      continue;
+  // The readers to be given the event, each entered. Only the matching and
+  // the entering happen under pluginsLock: an entered plugin stays loaded,
+  // and its Read entry and activity with it, after the lock is released.
+  // Room for more readers than fit in place is made outside the lock, and
+  // the table walked again.
+  boost::container::small_vector<EventReader, kReadersInPlace> readers;
+  for (;;) {
+    size_t matching = 0;
+    {
+      ReaderLock lock(pluginsLock);
+      for (PLUGININFO& plugin : plugins) {
+        if (!plugin.desc.wantsReader || plugin.Read == nullptr ||
+            !EventMatchesMasks(in.eventType, key, plugin.desc.eventMasks)) {
+          continue;
+        }
+        if (++matching > readers.capacity()) continue;  // only counted
+        if (!plugin.activity->Enter()) continue;          // being unloaded
+        readers.push_back({plugin.Read, plugin.desc.id, plugin.activity.get()});
+      }
+      if (matching <= readers.capacity()) break;
+      for (const EventReader& reader : readers) reader.activity->Leave();
     }
-    if (!plugin.activity->Enter()) continue;  // being unloaded
+    readers.clear();
+    try {
+      readers.reserve(matching);
+    } catch (const std::bad_alloc&) {
+      CORE_LOG(kLogFailure, "event threads could not be started for %zu plugins: no memory",
+               matching);
+      return false;
+    }
+  }
+
+  bool everyReader = true;
+  for (const EventReader& reader : readers) {
     void* copy = nullptr;
     if (length != 0) {
       copy = std::malloc(length);
       if (copy == nullptr) {
-        plugin.activity->Leave();
+        char fileName[kFileNameBytes];
+        CopyFileName(reader.id, fileName, sizeof fileName);
+        reader.activity->Leave();
         CORE_LOG(kLogFailure,
                  "plugin %s event thread could not be started: no memory for %lu bytes of data",
-                 plugin.fileName.c_str(), static_cast<unsigned long>(length));
+                 fileName, static_cast<unsigned long>(length));
         everyReader = false;
         continue;
       }
       std::memcpy(copy, in.data, length);
     }
-    everyReader &= StartEventThread(plugin.Read, plugin.fileName, length, copy, in.correlationId,
-                                    *plugin.activity, slots);
+    const int error =
+        StartEventThread(reader.read, length, copy, in.correlationId, *reader.activity, slots);
+    if (error != 0) {
+      char fileName[kFileNameBytes];
+      CopyFileName(reader.id, fileName, sizeof fileName);
+      reader.activity->Leave();
+      CORE_LOG(kLogFailure, "plugin %s event thread could not be started: %s", fileName,
+               std::strerror(error));
+      everyReader = false;
+    }
   }
   return everyReader;
+}
+
+void PluginTable::CopyFileName(uint32_t id, char* name, size_t size) {
+  ReaderLock lock(pluginsLock);
+  const char* found = "?";
+  for (const PLUGININFO& plugin : plugins) {
+    if (plugin.desc.id == id) {
+      found = plugin.fileName.c_str();
+      break;
+    }
+  }
+  std::strncpy(name, found, size - 1);
+  name[size - 1] = '\0';
 }

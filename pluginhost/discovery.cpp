@@ -26,6 +26,7 @@
 
 #include "events/raise.h"
 #include "pluginhost/discovery.h"
+#include "pluginhost/testing.h"
 
 namespace fs = boost::filesystem;
 

@@ -21,10 +21,9 @@ boost::system::error_code FindPluginFiles(const boost::filesystem::path& directo
                                           const std::string& extension,
                                           std::vector<boost::filesystem::path>& candidates);
 
-// Candidate order: paths containing the marker "Nvrxpr" first, then element by
-// element, byte-wise.
-bool PluginPathLess(const boost::filesystem::path& a, const boost::filesystem::path& b);
-// Sorts candidates into that order, working out each path's key only once.
+// Sorts candidates into their order (paths containing the marker "Nvrxpr"
+// first, then element by element, byte-wise), working out each path's key
+// only once.
 void SortPluginPaths(std::vector<boost::filesystem::path>& candidates);
 
 // The last element of `path`, as path.filename() gives it, without building

@@ -1,13 +1,13 @@
 // Plugin lifecycle: load, open, close and unload, all on the main thread.
 //
-// DESIGN: each structural change of the table (insert, reorder, clear) holds
-// pluginsLock exclusively so that the dispatch and the parent link, which
-// walk the table from other threads under the shared lock, never see it half
-// changed. No plugin entry runs under the lock.
+// DESIGN: the table is filled by LoadAll, reordered by CloseAll and emptied
+// by UnloadAll; each of these structural changes (insert, reorder, clear)
+// holds pluginsLock exclusively so that the dispatch and the parent link,
+// which walk the table from other threads under the shared lock, never see it
+// half changed. No plugin entry runs under the lock.
 //
-// A plugin may lack any entry but Load. The core never calls a missing
-// entry: such a call is skipped as if the entry had returned 0, and a plugin
-// without Write or IOCTL simply receives nothing through them.
+// A plugin may lack any entry but Load: CallPluginEntry skips a missing one,
+// so a plugin without Write or IOCTL simply receives nothing through them.
 //
 // Before a plugin's Unload, its reader and worker threads are joined and its
 // event threads are waited for (PluginActivity), so no thread runs its code
@@ -51,7 +51,7 @@ PluginEntry LookUp(void* handle, const char* name) {
 
 }  // namespace
 
-PluginTable::PluginTable(dvrcore& core) : core_(core) {}
+PluginTable::PluginTable(dvrcore& core) : core(core) {}
 
 void PluginTable::AddName(uint32_t id, const std::string& name) {
   WriterLock lock(namesLock);
@@ -89,16 +89,16 @@ PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
   }
 
   auto in = NewRecord<_LoadParmsIn>(3);
-  in.core = &core_;
+  in.core = &core;
   in.raiseEvent = FlatPluginEvent;
   auto out = NewRecord<_LoadParmsOut>();
-  auto start = core_.now();
+  auto start = core.now();
   int32_t rc = CallPluginEntry(plugin.Load, &in, &out);
-  plugin.loadTimeMs = ElapsedMs(start, core_.now());
+  plugin.loadTimeMs = ElapsedMs(start, core.now());
   plugin.desc = out;
   if (rc != 0 || out.error != 0) {
     dlclose(handle);
-    CORE_LOG(kLogFailure, "plugin %s load returned %d error %d", name, rc, out.error);
+    LogFailedCall(kLogFailure, name, "load", rc, out.error);
     return PluginAdmission::kLoadFailed;
   }
   std::string moduleName = LowerCaseStem(plugin.fileName);
@@ -118,10 +118,7 @@ void PluginTable::Unload(PLUGININFO& plugin) {
   auto in = NewRecord<_UnloadParmsIn>();
   auto out = NewRecord<_UnloadParmsOut>();
   int32_t rc = CallPluginEntry(plugin.Unload, &in, &out);
-  if (rc != 0 || out.error != 0) {
-    CORE_LOG(kLogDetail, "plugin %s unload returned %d error %d", plugin.fileName.c_str(), rc,
-             out.error);
-  }
+  ReportFailedCall(rc, out.error, kLogDetail, "unload", plugin.fileName);
   if (plugin.desc.id != PLUGIN_ID_NEVER_UNMAP) dlclose(plugin.handle);
 }
 
@@ -169,9 +166,9 @@ void PluginTable::OpenAll() {
   for (PLUGININFO& plugin : OwnRecords()) {
     auto in = NewRecord<_OpenParmsIn>();
     auto out = NewRecord<_OpenParmsOut>();
-    auto start = core_.now();
+    auto start = core.now();
     plugin.openCode = CallPluginEntry(plugin.Open, &in, &out);
-    plugin.openTimeMs = ElapsedMs(start, core_.now());
+    plugin.openTimeMs = ElapsedMs(start, core.now());
   }
 }
 
@@ -205,10 +202,7 @@ void PluginTable::CloseAll() {
     auto in = NewRecord<_CloseParmsIn>();
     auto out = NewRecord<_CloseParmsOut>();
     int32_t rc = CallPluginEntry(plugin.Close, &in, &out);
-    if (rc != 0 || out.error != 0) {
-      CORE_LOG(kLogDetail, "plugin %s close returned %d error %d", plugin.fileName.c_str(), rc,
-               out.error);
-    }
+    ReportFailedCall(rc, out.error, kLogDetail, "close", plugin.fileName);
   }
 }
 

@@ -3,15 +3,13 @@
 // closing and unloading (lifecycle.cpp) and delivering events to plugins
 // (delivery.cpp).
 //
-// DESIGN (threads and locks): the table is changed only on the main thread:
-// filled by LoadAll, reordered by CloseAll, emptied by UnloadAll; each
-// structural change holds pluginsLock exclusively. Other threads (the
-// immediate dispatch, the parent link, Log) read it under pluginsLock or
-// namesLock held shared, and never call a plugin while holding either. The
-// main thread, the only writer, reads without the lock, also while it calls
-// plugins. What other threads need of a record beyond that walk lives in
-// PluginActivity, a heap object whose address survives every move of its
-// record.
+// DESIGN (threads and locks): the table is changed only on the main thread
+// (lifecycle.cpp). Other threads (the immediate dispatch, the parent link,
+// Log) read it under pluginsLock or namesLock held shared, and never call a
+// plugin while holding either. The main thread, the only writer, reads
+// without the lock, also while it calls plugins. What other threads need of a
+// record beyond that walk lives in PluginActivity, a heap object whose
+// address survives every move of its record.
 #ifndef DVRCORE_PLUGINHOST_PLUGIN_TABLE_H
 #define DVRCORE_PLUGINHOST_PLUGIN_TABLE_H
 
@@ -132,9 +130,12 @@ class PluginTable {
 
   void CopyChangedIoctlRoutes(unsigned& seen, std::vector<IoctlTarget>& routes)
       EXCLUDES(pluginsLock);
+  // The first size - 1 characters of the file name of plugin `id`, or "?";
+  // allocates nothing.
+  void CopyFileName(uint32_t id, char* name, size_t size) EXCLUDES(pluginsLock);
 
-  dvrcore& core_;
-  SharedMutex pluginsLock;
+  dvrcore& core;
+  SharedMutex pluginsLock ACQUIRED_BEFORE(PluginActivity::mutex_);
   std::vector<PLUGININFO> plugins GUARDED_BY(pluginsLock);
   // Counts the structural changes of `plugins`; raised with pluginsLock held
   // exclusively, read by any thread without it (CopyIoctlRoutes).

@@ -393,12 +393,12 @@ class CoreWatch {
 
 // The parent's end of the link and the reader thread that prints what the
 // core sends up.
-class ParentLink {
+class CoreLink {
  public:
   // `sendLimit` bounds each send.
-  ParentLink(int fd, CoreWatch& watch, std::chrono::seconds sendLimit)
+  CoreLink(int fd, CoreWatch& watch, std::chrono::seconds sendLimit)
       : fd_(fd), watch_(watch), sendLimit_(sendLimit), reader_([this] { Read(); }) {}
-  ~ParentLink() { Close(); }
+  ~CoreLink() { Close(); }
 
   enum class Sent { kSent, kFailed, kTimedOut, kStopped };
 
@@ -563,7 +563,7 @@ class InputLines {
 // Runs the steps on the main thread.
 class Script {
  public:
-  Script(ParentLink& link, CoreWatch& watch) : link_(link), watch_(watch), input_(watch) {}
+  Script(CoreLink& link, CoreWatch& watch) : link_(link), watch_(watch), input_(watch) {}
 
   // False when the script must end: a stop signal, or a send that could not
   // go through in time.
@@ -571,9 +571,9 @@ class Script {
     switch (step.kind) {
       case StepKind::kSend:
         switch (link_.Send(step.packet)) {
-          case ParentLink::Sent::kStopped:
+          case CoreLink::Sent::kStopped:
             return false;
-          case ParentLink::Sent::kTimedOut:
+          case CoreLink::Sent::kTimedOut:
             sendTimedOut_ = true;
             return false;
           default:
@@ -615,7 +615,7 @@ class Script {
     return !watch_.Stopping();
   }
 
-  ParentLink& link_;
+  CoreLink& link_;
   CoreWatch& watch_;
   InputLines input_;
   bool sendTimedOut_ = false;
@@ -677,7 +677,7 @@ int main(int argc, char** argv) {
   const std::chrono::seconds timeout(options.timeoutSeconds);
   bool timedOut = false;
   {
-    ParentLink link(ends[0], watch, timeout);
+    CoreLink link(ends[0], watch, timeout);
     Script script(link, watch);
     for (const Step& step : options.steps) {
       if (!script.Run(step)) break;

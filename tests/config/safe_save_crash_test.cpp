@@ -1,7 +1,7 @@
 // The safe save under fire: a child process saves the same file in a loop and
 // is killed at random moments; after every kill the load must find one of the
 // two complete documents.
-#include "config/config.h"
+#include "config/xml_persistence.h"
 
 #include <signal.h>
 #include <sys/wait.h>

@@ -1,7 +1,8 @@
 // XML persistence: the parse depth limit (against the library's own parser),
 // the error state, the print layouts, and the safe save and backup-promoting
 // load on real files.
-#include "config/config.h"
+#include "config/xml_persistence.h"
+#include "config/testing.h"
 
 #include <pthread.h>
 #include <signal.h>

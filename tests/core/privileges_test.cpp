@@ -1,4 +1,5 @@
 #include "core/privileges.h"
+#include "core/testing.h"
 
 #include <linux/securebits.h>
 #include <pwd.h>

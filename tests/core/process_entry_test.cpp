@@ -59,7 +59,7 @@ TEST_P(HelpRequest, PrintsVersionAndUsageOnStandardErrorAndExitsWithoutStarting)
 
   EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
   EXPECT_EQ(core.Stderr(),
-            "core version 19.06.6.160279\nUsage: " + install.Executable() + " <pipe>\n");
+            "core version " DVRCORE_VERSION "\nUsage: " + install.Executable() + " <pipe>\n");
   EXPECT_EQ(core.Stdout(), "");
   // Nothing is initialised: no plugin loaded, no report written.
   EXPECT_FALSE(FileExists(plugin.eventsPath));

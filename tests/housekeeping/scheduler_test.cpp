@@ -1,4 +1,4 @@
-#include "housekeeping/housekeeping.h"
+#include "housekeeping/scheduler.h"
 
 #include <unistd.h>
 
@@ -6,10 +6,8 @@
 #include <string>
 #include <vector>
 
-#include <boost/asio/post.hpp>
 #include <gtest/gtest.h>
 
-#include "core/core.h"
 #include "tests/support/test_dir.h"
 
 namespace {
@@ -266,51 +264,6 @@ TEST_F(ResidentMemoryTest, UnreadableOrMalformedCountsAsZero) {
   EXPECT_EQ(ReadFrom("5000"), 0u);
   EXPECT_EQ(ReadFrom("5000 pages"), 0u);
   EXPECT_EQ(ReadFrom("garbage"), 0u);
-}
-
-// ---- The tick chain of the core ----
-
-class SchedulerChainTest : public ::testing::Test {
- protected:
-  void SetUp() override { parts.settings.memoryThrottlingEnabled = false; }
-  void Tick(const boost::system::error_code& error) { CoreControl::Scheduler(*core, error); }
-
-  std::unique_ptr<dvrcore> core = CoreControl::Make("/nonexistent/dvrcore");
-  CoreControl::Parts& parts = CoreControl::PartsOf(*core);
-};
-
-TEST_F(SchedulerChainTest, FailedWaitNeitherTicksNorRearms) {
-  Tick(boost::asio::error::operation_aborted);
-  EXPECT_FALSE(parts.scheduler.ticked);
-  EXPECT_EQ(parts.schedulerTimer.cancel(), 0u);  // no wait was pending
-}
-
-TEST_F(SchedulerChainTest, CancelledChainNeitherTicksNorRearms) {
-  parts.schedulerCancelled = true;
-  Tick(boost::system::error_code());
-  EXPECT_FALSE(parts.scheduler.ticked);
-  EXPECT_EQ(parts.schedulerTimer.cancel(), 0u);
-}
-
-TEST_F(SchedulerChainTest, TickRearmsUntilTheStopCancelsIt) {
-  const SteadyTime before = core->now();
-  boost::asio::post(parts.ioService, [this] { Tick(boost::system::error_code()); });
-  ASSERT_EQ(parts.ioService.run_one(), 1u);
-  EXPECT_TRUE(parts.scheduler.ticked);
-  EXPECT_GE(parts.schedulerTimer.expiry(), before + kSchedulerPeriod);
-
-  ASSERT_EQ(parts.ioService.run_one(), 1u);  // the re-armed wait completes: second tick
-  const SteadyTime rearmed = parts.schedulerTimer.expiry();
-  EXPECT_GE(rearmed, before + 2 * kSchedulerPeriod);
-
-  // The stop steps: flag and cancel on the I/O thread. run() returns only
-  // when no wait is left, so a chain that went on would hang here.
-  boost::asio::post(parts.ioService, [this] {
-    parts.schedulerCancelled = true;
-    parts.schedulerTimer.cancel();
-  });
-  parts.ioService.run();
-  EXPECT_EQ(parts.schedulerTimer.expiry(), rearmed);
 }
 
 }  // namespace

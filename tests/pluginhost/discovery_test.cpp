@@ -1,5 +1,6 @@
 // Plugin discovery and ordering, on real directories.
 #include "pluginhost/pluginhost.h"
+#include "pluginhost/testing.h"
 
 #include <unistd.h>
 

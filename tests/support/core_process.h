@@ -33,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "dvrcore_version.h"
 #include "tests/support/plugin_record.h"
 
 namespace dvrtest {
@@ -41,8 +42,8 @@ using Duration = std::chrono::milliseconds;
 
 // The core's log line once its start-up is complete, and the one before it
 // stops.
-constexpr char kStartedLine[] = "successfully started core version 19.06.6.160279";
-constexpr char kStoppingLine[] = "stopping core version 19.06.6.160279...";
+constexpr char kStartedLine[] = "successfully started core version " DVRCORE_VERSION;
+constexpr char kStoppingLine[] = "stopping core version " DVRCORE_VERSION "...";
 // Bound of every wait for something the core should do soon. Generous: the
 // core may run under an emulator or a sanitizer.
 constexpr Duration kWaitTimeout = std::chrono::seconds(30);

@@ -2,8 +2,8 @@
 // functions of the test binary, in the table of a core object that is never
 // started, so that dispatch and main-loop rules can be driven and observed
 // call by call. (Real shared objects are loaded by the integration tests.)
-#ifndef DVRCORE_TESTS_EVENTS_FAKE_PLUGINS_H
-#define DVRCORE_TESTS_EVENTS_FAKE_PLUGINS_H
+#ifndef DVRCORE_TESTS_CORE_FAKE_PLUGINS_H
+#define DVRCORE_TESTS_CORE_FAKE_PLUGINS_H
 
 #include <chrono>
 #include <functional>
@@ -55,7 +55,7 @@ using CoreParts = CoreControl::Parts;
 class FakeCoreTest : public ::testing::Test {
  public:
   static FakeCoreTest* current;  // the running test, reached by the fake entries
-  static constexpr int kMaxPlugins = 8;
+  static constexpr int kMaxPlugins = 24;
   // The fake entries' common body: records `call` and runs the plugin's onCall.
   FakeBehaviour Record(int slot, FakeCall call);
 
@@ -110,4 +110,4 @@ _EventParmsIn MakeEvent(uint32_t sourceId, uint32_t eventType, uint32_t eventFla
 // what the raiser puts in `result` beforehand.
 int32_t Raise(_EventParmsIn event, int32_t preset = 0);
 
-#endif  // DVRCORE_TESTS_EVENTS_FAKE_PLUGINS_H
+#endif  // DVRCORE_TESTS_CORE_FAKE_PLUGINS_H

@@ -4,7 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/events/fake_plugins.h"
+#include "pluginhost/testing.h"
+#include "tests/core/fake_plugins.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ TEST_P(Routes, ReachTheirReceiversInTableOrder) {
     if (call.entry == "IOCTL") EXPECT_EQ(call.code, static_cast<uint32_t>(IOCTL_UPDATE_CONFIG));
     else EXPECT_EQ(std::memcmp(&call.write.specific0, specific, EVENT_SPECIFIC_BYTES), 0);
   }
-  EXPECT_EQ(parts.allocations.HoldCount(), 0u);  // a failing Write lets go as well
+  EXPECT_EQ(AllocationRegistryTesting::HoldCount(parts.allocations), 0u);  // a failing Write lets go as well
 }
 
 INSTANTIATE_TEST_SUITE_P(MainLoop, Routes, ::testing::Values(
@@ -105,12 +106,12 @@ TEST_F(MainLoop, RetainedConfigurationIsFreedOnlyByItsRelease) {
   Drain(config);
   ASSERT_EQ(Calls().size(), 2u);
   void* buffer = Calls()[0].buffer;
-  EXPECT_EQ(parts.allocations.HoldCount(), 1u);  // A's hold only
+  EXPECT_EQ(AllocationRegistryTesting::HoldCount(parts.allocations), 1u);  // A's hold only
   // Only A's release frees it (LeakSanitizer would report it otherwise).
   EXPECT_EQ(Raise(MakeEvent(kPluginB, EVENT_RELEASE, 0, buffer, 4)), EVENT_OK);
-  EXPECT_EQ(parts.allocations.HoldCount(), 1u);
+  EXPECT_EQ(AllocationRegistryTesting::HoldCount(parts.allocations), 1u);
   EXPECT_EQ(Raise(MakeEvent(kPluginA, EVENT_RELEASE, 0, buffer, 4)), EVENT_OK);
-  EXPECT_EQ(parts.allocations.HoldCount(), 0u);
+  EXPECT_EQ(AllocationRegistryTesting::HoldCount(parts.allocations), 0u);
 }
 
 TEST_F(MainLoop, EventRaisedFromInsideWriteIsDeliveredAfterTheCurrentOne) {
@@ -139,7 +140,7 @@ TEST_F(MainLoop, EveryAcceptedEventIsDeliveredExactlyOnceAcrossAStop) {
       4, [](uint32_t, uint32_t) { return Raise(MakeEvent(kPluginB, EVENT_CLASS2, 0, "x", 1)) == EVENT_OK; },
       [this] { RunLoop(); }, [this] { Stop(); });
   EXPECT_EQ(Calls().size(), accepted);
-  EXPECT_EQ(parts.allocations.HoldCount(), 0u);
+  EXPECT_EQ(AllocationRegistryTesting::HoldCount(parts.allocations), 0u);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "tests/events/fake_plugins.h"
+#include "tests/core/fake_plugins.h"
 
 #include <array>
 #include <atomic>

@@ -14,7 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/events/fake_plugins.h"
+#include "ipc/testing.h"
+#include "tests/core/fake_plugins.h"
 
 namespace {
 
@@ -92,7 +93,7 @@ TEST_F(OutgoingPackets, PacketsPostedToAServiceThatNeverRunsAreFreed) {
 TEST_F(OutgoingPackets, EmptyPacketIsRefusedEvenWithALink) {
   EXPECT_TRUE(link.IsOpen());
   EXPECT_EQ(Raise(MakeEvent(0x00010000, EVENT_TO_PARENT, 0, std::malloc(8), 0)), EVENT_REFUSED);
-  EXPECT_EQ(link.QueuedBytes(), 0u);
+  EXPECT_EQ(ParentLinkTesting::QueuedBytes(link), 0u);
 }
 
 // A parent that stops reading: the socket fills, then the core's queue up to
@@ -104,9 +105,9 @@ TEST_F(OutgoingPackets, ParentThatStopsReadingIsRefusedUntilTheQueueDrains) {
   size_t accepted = 0;
   for (int i = 0; i < 4000; i++) accepted += RaisePacket(big) == EVENT_OK;  // 16 MB
   EXPECT_LT(accepted, 4000u);
-  EXPECT_LE(link.QueuedBytes(), kOutgoingLimit);
+  EXPECT_LE(ParentLinkTesting::QueuedBytes(link), kOutgoingLimit);
   for (size_t n = 0; n < accepted; n++) ASSERT_EQ(ReceiveFromCore(), big) << n;
-  EXPECT_TRUE(Eventually([this] { return link.QueuedBytes() == 0; }));
+  EXPECT_TRUE(Eventually([this] { return ParentLinkTesting::QueuedBytes(link) == 0; }));
   EXPECT_EQ(RaisePacket("after"), EVENT_OK);
   EXPECT_EQ(ReceiveFromCore(), "after");
   EXPECT_EQ(LogLines(), (std::vector<std::string>{"brevad is not reading", "brevad is reading again"}));

@@ -14,7 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/events/fake_plugins.h"
+#include "pluginhost/testing.h"
+#include "tests/core/fake_plugins.h"
 #include "tests/support/sanitizers.h"
 
 namespace {
@@ -133,6 +134,21 @@ INSTANTIATE_TEST_SUITE_P(Dispatch, Immediate, ::testing::Values(
   ImmediateCase{"TypeWithTheReleaseBit", 0x201, 0, {kPluginA, 0x00030000, 0x00040000, 0x00050000, 0x00060000}}),
   CaseName<ImmediateCase>);
 
+// More readers than the dispatch lists without an allocation (16).
+TEST_F(Dispatch, ImmediateEventReachesEveryOneOfManyReaders) {
+  std::vector<uint32_t> expected;
+  for (uint32_t id = 0x00100000; expected.size() < 20; id += 0x00010000) {
+    Add(id, false, true, {kAll});
+    expected.push_back(id);
+  }
+  EXPECT_EQ(Raise(MakeEvent(0, EVENT_CLASS1, 0, "x", 1)), EVENT_OK);
+  SealPlugins();
+  std::vector<uint32_t> readers;
+  for (const FakeCall& call : Calls()) readers.push_back(call.plugin);
+  std::sort(readers.begin(), readers.end());
+  EXPECT_EQ(readers, expected);
+}
+
 TEST_F(Dispatch, ImmediateEventWithALengthButNoDataReachesReadersWithNeither) {
   Add(kPluginA, false, true, {kAll});
   EXPECT_EQ(Raise(MakeEvent(0, EVENT_CLASS1, 0, nullptr, 100)), EVENT_OK);
@@ -246,7 +262,7 @@ TEST_F(Dispatch, SecondAnswerWaitsUntilTheHolderReleasesTheFirst) {
   EXPECT_EQ(Raise(MakeEvent(kPluginB, EVENT_RELEASE, 0, second.buffer, 0)), EVENT_OK);
   TearDown();  // the loop has let go of its holds, the event thread has ended
   EXPECT_EQ(answer.load(), EVENT_OK);
-  EXPECT_EQ(parts.allocations.HoldCount(), 0u);
+  EXPECT_EQ(AllocationRegistryTesting::HoldCount(parts.allocations), 0u);
 }
 
 TEST_F(Dispatch, ReleaseOfAnAddressNobodyHoldsFreesNothing) {

@@ -9,7 +9,8 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "tests/events/fake_plugins.h"
+#include "events/testing.h"
+#include "tests/core/fake_plugins.h"
 
 namespace {
 
@@ -69,13 +70,13 @@ TEST(ReplySlots, RegistrationEndsWithTheThreadHoweverItEnds) {
     std::thread([&] {
       try {
         ReplySlots::Registration registration(slots);
-        inside = slots.EventThreadCount();
+        inside = ReplySlotsTesting::EventThreadCount(slots);
         EXPECT_NE(slots.Claim(1, &answer), nullptr);
         end.second();
       } catch (const std::runtime_error&) {}
     }).join();
     EXPECT_EQ(inside, 1u) << end.first;
-    EXPECT_EQ(slots.EventThreadCount(), 0u) << end.first;
+    EXPECT_EQ(ReplySlotsTesting::EventThreadCount(slots), 0u) << end.first;
   }
 }
 
