@@ -107,6 +107,9 @@ dvrcore::~dvrcore() {
 
 bool dvrcore::Init(int ipcDescriptor) {
   parts->plugins.AddName(kCoreSourceId, "core");
+  // The main thread's name, whatever the executable is called: the one
+  // threads started from it inherit, and the one tools look for.
+  NameThisThread("dvrcore");
   if (!LimitPrivilegesAtInit()) return false;
   const int stopSignal = CatchSignals();
   if (stopSignal < 0) {
@@ -157,7 +160,10 @@ void dvrcore::Start() {
   p.plugins.LoadAll(executable.parent_path());
   if (p.parentLink.IsOpen()) p.parentLink.StartReceive();
   try {
-    p.ioThread = std::thread([&p] { p.ioService.run(); });
+    p.ioThread = std::thread([&p] {
+      NameThisThread("dvrcore:io");
+      p.ioService.run();
+    });
   } catch (const std::system_error& error) {
     // Out of threads or memory: the core cannot run without it. What was
     // loaded is closed and unloaded as at a stop, and the process entry

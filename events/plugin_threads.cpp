@@ -30,6 +30,7 @@
 #include <pthread.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -94,6 +95,7 @@ struct EventThreadStart {
 void* RunEventThread(void* argument) {
   const EventThreadStart start = *static_cast<EventThreadStart*>(argument);
   delete static_cast<EventThreadStart*>(argument);
+  NameThisThread(start.activity->eventThreadName.data());
   // Destroyed in reverse order: the registration first, the lease last.
   EventThreadLease lease(*start.activity, start.copy);
   ReplySlots::Registration registration(*start.slots);
@@ -117,14 +119,32 @@ int StartDetached(EventThreadStart* start) {
 
 }  // namespace
 
-std::thread StartWorkerThread(PluginEntry ioctl, const std::string& fileName) {
+std::string ThreadTag(const std::string& moduleName) {
+  return moduleName.substr(0, kThreadTagChars);
+}
+
+ThreadName MakeThreadName(const std::string& tag, const char* role) {
+  ThreadName name{};
+  std::snprintf(name.data(), name.size(), "%s%s", tag.c_str(), role);
+  return name;
+}
+
+void NameThisThread(const char* name) {
+  // A name the kernel refuses (too long) leaves the old one: only a display.
+  pthread_setname_np(pthread_self(), name);
+}
+
+std::thread StartWorkerThread(PluginEntry ioctl, const std::string& fileName, const std::string& tag) {
   if (ioctl == nullptr) {
     CORE_LOG(kLogNotable, "plugin %s asks for a worker thread but has no IOCTL entry",
              fileName.c_str());
     return {};
   }
   try {
-    return std::thread(RunWorker, ioctl);
+    return std::thread([ioctl, name = MakeThreadName(tag, ":wk")] {
+      NameThisThread(name.data());
+      RunWorker(ioctl);
+    });
   } catch (const std::system_error& error) {
     CORE_LOG(kLogFailure, "plugin %s worker thread could not be started: %s", fileName.c_str(),
              error.what());
@@ -132,14 +152,17 @@ std::thread StartWorkerThread(PluginEntry ioctl, const std::string& fileName) {
   }
 }
 
-std::thread StartReaderThread(PluginEntry read, const std::string& fileName) {
+std::thread StartReaderThread(PluginEntry read, const std::string& fileName, const std::string& tag) {
   if (read == nullptr) {
     CORE_LOG(kLogNotable, "plugin %s asks for a reader thread but has no Read entry",
              fileName.c_str());
     return {};
   }
   try {
-    return std::thread(CallRead, read, 0u, nullptr, 0u);
+    return std::thread([read, name = MakeThreadName(tag, ":rd")] {
+      NameThisThread(name.data());
+      CallRead(read, 0u, nullptr, 0u);
+    });
   } catch (const std::system_error& error) {
     CORE_LOG(kLogFailure, "plugin %s reader thread could not be started: %s", fileName.c_str(),
              error.what());

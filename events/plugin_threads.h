@@ -4,6 +4,7 @@
 #ifndef DVRCORE_EVENTS_PLUGIN_THREADS_H
 #define DVRCORE_EVENTS_PLUGIN_THREADS_H
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -11,6 +12,18 @@
 #include "events/locks.h"
 #include "events/reply_slots.h"
 #include "pluginhost/plugin.h"
+
+// Threads are named after whose they are, so that top -H, ps -L and a
+// debugger show it: a plugin's threads carry its thread tag (the first
+// kThreadTagChars characters of its module name) and their role, ":wk",
+// ":rd" or ":ev"; the core's own are "dvrcore" and "dvrcore:io". Threads a
+// plugin starts inherit the name of the thread that starts them.
+constexpr size_t kThreadTagChars = 10;
+using ThreadName = std::array<char, 16>;  // the kernel keeps 15 characters
+std::string ThreadTag(const std::string& moduleName);
+ThreadName MakeThreadName(const std::string& tag, const char* role);
+// Names the calling thread.
+void NameThisThread(const char* name);
 
 // Counts the event threads that are inside (or about to enter) one plugin's
 // Read, so that the plugin is never unmapped under them.
@@ -26,6 +39,10 @@ class PluginActivity {
   // running ones have left.
   void SealAndWait() EXCLUDES(mutex_);
 
+  // The name of the plugin's event threads; set on the main thread before
+  // the plugin is in the table, read-only afterwards.
+  ThreadName eventThreadName{};
+
   // Public only so that locks held around Enter can be ordered before it
   // (events/locks.h); touched by the members above alone.
   Mutex mutex_;
@@ -39,8 +56,9 @@ class PluginActivity {
 // The worker thread: one IOCTL with IOCTL_RUN_WORKER. The reader thread: one
 // Read without data. Each returns a thread to be joined before the plugin's
 // Unload, or an empty one (logged) when none could be started.
-std::thread StartWorkerThread(PluginEntry ioctl, const std::string& fileName);
-std::thread StartReaderThread(PluginEntry read, const std::string& fileName);
+// `tag` names the threads, `fileName` the plugin in log lines.
+std::thread StartWorkerThread(PluginEntry ioctl, const std::string& fileName, const std::string& tag);
+std::thread StartReaderThread(PluginEntry read, const std::string& fileName, const std::string& tag);
 
 // One event thread: one Read with `copy`, which the thread owns. The caller
 // has entered `activity`; the thread leaves it as its very last step. While it

@@ -102,6 +102,8 @@ PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
     return PluginAdmission::kLoadFailed;
   }
   std::string moduleName = LowerCaseStem(plugin.fileName);
+  plugin.threadTag = ThreadTag(moduleName);
+  plugin.activity->eventThreadName = MakeThreadName(plugin.threadTag, ":ev");
   {
     WriterLock lock(namesLock);
     if (moduleNames.try_emplace(out.id, std::move(moduleName)).second) {
@@ -146,7 +148,7 @@ void PluginTable::LoadAll(const fs::path& directory) {
     PLUGININFO plugin;
     if (Admit(path, plugin) != PluginAdmission::kAdmitted) continue;
     if (plugin.desc.wantsWorker) {
-      plugin.workerThread = StartWorkerThread(plugin.IOCTL, plugin.fileName);
+      plugin.workerThread = StartWorkerThread(plugin.IOCTL, plugin.fileName, plugin.threadTag);
     }
     Add(std::move(plugin));
   }
@@ -175,7 +177,7 @@ void PluginTable::OpenAll() {
 void PluginTable::StartReaders() {
   for (PLUGININFO& plugin : OwnRecords()) {
     if (plugin.desc.wantsReader) {
-      plugin.readerThread = StartReaderThread(plugin.Read, plugin.fileName);
+      plugin.readerThread = StartReaderThread(plugin.Read, plugin.fileName, plugin.threadTag);
     }
   }
 }

@@ -46,6 +46,7 @@ struct PLUGININFO {
   std::thread readerThread;  // started after start-up when desc.wantsReader
   _LoadParmsOut desc{};      // the self-description returned by Load
   std::string fileName;      // last path element, extension included
+  std::string threadTag;     // what its threads' names begin with (ThreadTag)
   int32_t openCode = 0;      // what Open returned
   int64_t loadTimeMs = 0;    // time spent in Load, truncated
   int64_t openTimeMs = 0;    // time spent in Open, truncated

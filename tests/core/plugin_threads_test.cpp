@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -47,6 +48,27 @@ TEST_F(PluginThreads, ImmediateEventRunsReadOnAnEventThreadWithACopy) {
     EXPECT_EQ(call.Number("len"), 4);
     EXPECT_EQ(call.Data(), std::string("now", 4));
   }
+}
+
+// Every thread says whose it is: the core's main thread, and each lent thread
+// after the plugin's module name (cut to ten characters) and its role; a
+// thread the plugin starts from one of them carries the same name.
+TEST_F(PluginThreads, LentThreadsCarryThePluginsNameAndPassItOn) {
+  TestPlugin plugin = install.AddTestPlugin(
+      "Video_Source.so",
+      "id 1\nworker 1\nreader 1\nmask 1 0xFFFFFFFF\non open thread-name\n"
+      "on worker thread-name\non reader thread-name\non read thread-name\n");
+  install.AddTestPlugin("raiser.so", "id 2\non open raise source=0 type=1 flags=4 text=go\n");
+  RunUntil([&](CoreProcess&) { ASSERT_TRUE(plugin.WaitForCount("thread-name", 4)); });
+  std::map<std::string, std::string> names;
+  for (const PluginCall& call : plugin.Calls("thread-name")) {
+    EXPECT_EQ(call.Get("child"), call.Get("name")) << call.line;
+    names[call.Get("trigger")] = call.Get("name");
+  }
+  EXPECT_EQ(names, (std::map<std::string, std::string>{{"open", "dvrcore"},
+                                                       {"worker", "video_sour:wk"},
+                                                       {"reader", "video_sour:rd"},
+                                                       {"read", "video_sour:ev"}}));
 }
 
 TEST_F(PluginThreads, AnswersFromReadAreQueuedAndDelivered) {

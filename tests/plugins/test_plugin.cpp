@@ -85,6 +85,8 @@
 //                                   that blocks it and waits for it with
 //                                   sigtimedwait until Close
 //   broken-pipe                     writes to a pipe whose reader is closed
+//   thread-name                     the calling thread's name, and that of a
+//                                   thread it starts
 //   exit <status>                   ends the process with exit(status)
 //   crash                           ends the process with SIGSEGV, as a stray
 //                                   pointer would (the signal's default action,
@@ -126,6 +128,7 @@
 //   sigwait-chose trigger signal          (then, on the waiting thread:)
 //   sigwait-got signal                    (a signal it never sent arrived)
 //   broken-pipe trigger errno             (0: the write succeeded)
+//   thread-name trigger name child        (child: the started thread's name)
 //   config-error line data                (Load then fails with -1, error -1)
 //   unmapped value                        (the library is unmapped: dlclose, or
 //                                          process exit; steady clock, ns)
@@ -190,7 +193,7 @@ struct Action {
   enum Kind {
     kRaise, kRelease, kSendParent, kEcho, kNow, kCoreLog, kSleep, kBlock, kAlloc, kFreeMemory,
     kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker, kFork, kKillChild,
-    kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kExit, kCrash
+    kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kThreadName, kExit, kCrash
   };
   Kind kind = kRaise;
   bool sourceSelf = true;
@@ -513,6 +516,7 @@ bool ParseAction(std::string rest, Action& action) {
                 {"linger", Action::kLinger},
                 {"sigwait", Action::kSigwait},
                 {"broken-pipe", Action::kBrokenPipe},
+                {"thread-name", Action::kThreadName},
                 {"crash", Action::kCrash}};
   for (const auto& plain : kPlain) {
     if (name == plain.name) {
@@ -834,6 +838,14 @@ void RunAction(const TriggerContext& context, const Action& action) {
         close(fds[1]);
       }
       Line("broken-pipe").Add("trigger", trigger).Number("errno", error);
+      break;
+    }
+    case Action::kThreadName: {
+      char name[16] = "?";
+      char child[16] = "?";
+      pthread_getname_np(pthread_self(), name, sizeof name);
+      std::thread([&child] { pthread_getname_np(pthread_self(), child, sizeof child); }).join();
+      Line("thread-name").Add("trigger", trigger).Add("name", name).Add("child", child);
       break;
     }
     case Action::kForkAs: {
