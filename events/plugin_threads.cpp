@@ -134,40 +134,43 @@ void NameThisThread(const char* name) {
   pthread_setname_np(pthread_self(), name);
 }
 
-std::thread StartWorkerThread(PluginEntry ioctl, const std::string& fileName, const std::string& tag) {
-  if (ioctl == nullptr) {
-    CORE_LOG(kLogNotable, "plugin %s asks for a worker thread but has no IOCTL entry",
-             fileName.c_str());
+namespace {
+
+// Starts a worker or reader thread that names itself and runs `body`; an
+// empty thread, logged, when the plugin lacks `entry` or no thread could be
+// had.
+template <typename Body>
+std::thread StartLentThread(const char* kind, PluginEntry entry, const char* entryName,
+                            const std::string& fileName, const ThreadName& name, Body body) {
+  if (entry == nullptr) {
+    CORE_LOG(kLogNotable, "plugin %s asks for a %s thread but has no %s entry", fileName.c_str(),
+             kind, entryName);
     return {};
   }
   try {
-    return std::thread([ioctl, name = MakeThreadName(tag, ":wk")] {
+    return std::thread([name, body] {
       NameThisThread(name.data());
-      RunWorker(ioctl);
+      body();
     });
   } catch (const std::system_error& error) {
-    CORE_LOG(kLogFailure, "plugin %s worker thread could not be started: %s", fileName.c_str(),
+    CORE_LOG(kLogFailure, "plugin %s %s thread could not be started: %s", fileName.c_str(), kind,
              error.what());
     return {};
   }
 }
 
-std::thread StartReaderThread(PluginEntry read, const std::string& fileName, const std::string& tag) {
-  if (read == nullptr) {
-    CORE_LOG(kLogNotable, "plugin %s asks for a reader thread but has no Read entry",
-             fileName.c_str());
-    return {};
-  }
-  try {
-    return std::thread([read, name = MakeThreadName(tag, ":rd")] {
-      NameThisThread(name.data());
-      CallRead(read, 0u, nullptr, 0u);
-    });
-  } catch (const std::system_error& error) {
-    CORE_LOG(kLogFailure, "plugin %s reader thread could not be started: %s", fileName.c_str(),
-             error.what());
-    return {};
-  }
+}  // namespace
+
+std::thread StartWorkerThread(PluginEntry ioctl, const std::string& fileName,
+                              const std::string& tag) {
+  return StartLentThread("worker", ioctl, "IOCTL", fileName, MakeThreadName(tag, ":wk"),
+                         [ioctl] { RunWorker(ioctl); });
+}
+
+std::thread StartReaderThread(PluginEntry read, const std::string& fileName,
+                              const std::string& tag) {
+  return StartLentThread("reader", read, "Read", fileName, MakeThreadName(tag, ":rd"),
+                         [read] { CallRead(read, 0u, nullptr, 0u); });
 }
 
 int StartEventThread(PluginEntry read, uint32_t dataLength, void* copy, uint32_t correlationId,

@@ -57,8 +57,10 @@ class PluginActivity {
 // Read without data. Each returns a thread to be joined before the plugin's
 // Unload, or an empty one (logged) when none could be started.
 // `tag` names the threads, `fileName` the plugin in log lines.
-std::thread StartWorkerThread(PluginEntry ioctl, const std::string& fileName, const std::string& tag);
-std::thread StartReaderThread(PluginEntry read, const std::string& fileName, const std::string& tag);
+std::thread StartWorkerThread(PluginEntry ioctl, const std::string& fileName,
+                              const std::string& tag);
+std::thread StartReaderThread(PluginEntry read, const std::string& fileName,
+                              const std::string& tag);
 
 // One event thread: one Read with `copy`, which the thread owns. The caller
 // has entered `activity`; the thread leaves it as its very last step. While it
