@@ -27,6 +27,7 @@
 #include "config/config.h"
 #include "core/dvrcore.h"
 #include "core/signals.h"
+#include "core/slow_calls.h"
 #include "events/machinery.h"
 #include "housekeeping/housekeeping.h"
 #include "ipc/ipc.h"
@@ -76,6 +77,9 @@ struct dvrcore::Parts final : EventDispatch, ParentLinkHost {
   // Readable from the first stop signal on; watched by the I/O thread.
   boost::asio::posix::stream_descriptor stopSignal{ioService};
   std::thread ioThread;                   // runs ioService; the main thread starts and joins it
+  WatchedCallSlot mainThreadCalls;        // the main thread's plugin calls (see SlowCallWatchdog)
+  WatchedCallSlot ioThreadCalls;          // the I/O thread's plugin calls
+  SlowCallWatchdog slowCalls;             // started and stopped by the main thread
   ParentLink parentLink;                  // I/O thread, but for Send and the identity
   boost::asio::steady_timer schedulerTimer;  // armed and re-armed on the I/O thread
   SchedulerState scheduler;               // I/O thread only

@@ -82,6 +82,10 @@ dvrcore::Parts::Parts(dvrcore& core, const std::string& executablePath)
     : core(core),
       executablePath(executablePath),
       plugins(core),
+      slowCalls(mainThreadCalls, ioThreadCalls,
+                [this](uint32_t id, char* name, size_t size) {
+                  plugins.CopyFileName(id, name, size);
+                }),
       parentLink(ioService, plugins, *this),
       schedulerTimer(ioService, kSchedulerPeriod) {
   settings.coreVersion = CoreVersion();
@@ -162,6 +166,7 @@ void dvrcore::Start() {
   try {
     p.ioThread = std::thread([&p] {
       NameThisThread("dvrcore:io");
+      WatchCallsOfThisThread(&p.ioThreadCalls);
       p.ioService.run();
     });
   } catch (const std::system_error& error) {
@@ -179,6 +184,8 @@ void dvrcore::Start() {
   // began) or a stop was requested; a timeout is not an error.
   if (p.parentLink.IsOpen()) p.parentLink.WaitForIdentification(kFirstPacketWait);
 
+  WatchCallsOfThisThread(&p.mainThreadCalls);
+  p.slowCalls.Start();
   p.plugins.OpenAll();
   const ParentLink::Identity parent = p.parentLink.ParentIdentity();
   WritePluginReport(p.plugins.Records(), p.plugins.FailedPlugins(), p.settings.coreVersion,
@@ -210,6 +217,7 @@ void dvrcore::Start() {
   p.ioService.stop();
   p.ioThread.join();
   p.parentLink.DropUnsent();
+  p.slowCalls.Stop();
   p.plugins.UnloadAll();
 }
 

@@ -13,6 +13,7 @@
 #ifndef DVRCORE_EVENTS_MACHINERY_H
 #define DVRCORE_EVENTS_MACHINERY_H
 
+#include "events/call_watch.h"     // WatchedCall: calls a watchdog may report
 #include "events/events.h"         // the event records (SDK)
 #include "events/locks.h"          // the annotated locks and their order
 #include "events/plugin_call.h"    // CallPluginEntry, IoctlCall

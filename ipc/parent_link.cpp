@@ -19,6 +19,7 @@
 
 #include "ipc/parent_link.h"
 
+#include "events/call_watch.h"
 #include "events/plugin_call.h"
 #include "events/raise.h"
 
@@ -127,7 +128,11 @@ void ParentLink::RelayToPlugin(const IpcPacketHeader& header, const uint8_t* pac
   IoctlCall call(IOCTL_IPC_PACKET, data, header.length);
   // The I/O thread is joined before any plugin is unloaded, so the entry
   // stays mapped for the length of the call.
-  int32_t rc = CallPluginEntry(target.ioctl, &call.in, &call.out);
+  int32_t rc;
+  {
+    WatchedCall watched(target.id, "IOCTL of a packet from brevad");
+    rc = CallPluginEntry(target.ioctl, &call.in, &call.out);
+  }
   ReportFailedCall(rc, call.out.error, kLogDetail, "ipc ioctl",
                    [&] { return plugins.FileNameOf(target.id); });
 }

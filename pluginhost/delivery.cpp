@@ -13,6 +13,7 @@
 
 #include <boost/container/small_vector.hpp>
 
+#include "events/call_watch.h"
 #include "events/plugin_call.h"
 #include "events/raise.h"
 #include "pluginhost/plugin_table.h"
@@ -36,7 +37,11 @@ void DeliverConfiguration(const PLUGININFO& plugin, const _EventParmsIn& entry,
   const uint32_t id = plugin.desc.id;
   IoctlCall call(IOCTL_UPDATE_CONFIG, entry.data, entry.dataLength);
   allocations.HoldForCall(entry.data, id);
-  int32_t rc = CallPluginEntry(plugin.IOCTL, &call.in, &call.out);
+  int32_t rc;
+  {
+    WatchedCall watched(id, "configuration IOCTL");
+    rc = CallPluginEntry(plugin.IOCTL, &call.in, &call.out);
+  }
   allocations.EndCall(entry.data, call.out.retain != 0);
   ReportFailedCall(rc, call.out.error, kLogDetail, "update config", plugin.fileName);
 }
@@ -54,7 +59,11 @@ void DeliverWrite(const PLUGININFO& plugin, const _EventParmsIn& entry,
   std::memcpy(&in.specific0, &entry.specific0, EVENT_SPECIFIC_BYTES);
   auto out = NewRecord<_WriteParmsOut>();
   allocations.HoldForCall(entry.data, id);
-  int32_t rc = CallPluginEntry(plugin.Write, &in, &out);
+  int32_t rc;
+  {
+    WatchedCall watched(id, "Write", entry.eventType, entry.sourceId);
+    rc = CallPluginEntry(plugin.Write, &in, &out);
+  }
   allocations.EndCall(entry.data, out.retain != 0);
   ReportFailedCall(rc, out.error, kLogDetail, "write", plugin.fileName);
 }

@@ -21,6 +21,7 @@
 #include <numeric>
 
 #include "core/dvrcore.h"
+#include "events/call_watch.h"
 #include "events/plugin_call.h"
 #include "events/raise.h"
 #include "pluginhost/discovery.h"
@@ -169,6 +170,7 @@ void PluginTable::OpenAll() {
     auto in = NewRecord<_OpenParmsIn>();
     auto out = NewRecord<_OpenParmsOut>();
     auto start = core.now();
+    WatchedCall watched(plugin.desc.id, "Open");
     plugin.openCode = CallPluginEntry(plugin.Open, &in, &out);
     plugin.openTimeMs = ElapsedMs(start, core.now());
   }
@@ -203,7 +205,11 @@ void PluginTable::CloseAll() {
   for (PLUGININFO& plugin : OwnRecords()) {
     auto in = NewRecord<_CloseParmsIn>();
     auto out = NewRecord<_CloseParmsOut>();
-    int32_t rc = CallPluginEntry(plugin.Close, &in, &out);
+    int32_t rc;
+    {
+      WatchedCall watched(plugin.desc.id, "Close");
+      rc = CallPluginEntry(plugin.Close, &in, &out);
+    }
     ReportFailedCall(rc, out.error, kLogDetail, "close", plugin.fileName);
   }
 }

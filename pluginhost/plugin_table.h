@@ -124,6 +124,9 @@ class PluginTable {
   std::string NameOf(uint32_t id) const EXCLUDES(namesLock);
   // The first size - 1 characters of the module name of `id`, or "?".
   void CopyTag(uint32_t id, char* tag, size_t size) const EXCLUDES(namesLock);
+  // Any thread: the first size - 1 characters of the file name of plugin
+  // `id`, or "?"; allocates nothing.
+  void CopyFileName(uint32_t id, char* name, size_t size) EXCLUDES(pluginsLock);
 
  private:
   // The main thread's view (see Records), writable.
@@ -131,9 +134,6 @@ class PluginTable {
 
   void CopyChangedIoctlRoutes(unsigned& seen, std::vector<IoctlTarget>& routes)
       EXCLUDES(pluginsLock);
-  // The first size - 1 characters of the file name of plugin `id`, or "?";
-  // allocates nothing.
-  void CopyFileName(uint32_t id, char* name, size_t size) EXCLUDES(pluginsLock);
 
   dvrcore& core;
   SharedMutex pluginsLock ACQUIRED_BEFORE(PluginActivity::mutex_);

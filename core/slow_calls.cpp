@@ -1,0 +1,111 @@
+#include "core/slow_calls.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <system_error>
+#include <utility>
+
+#include "events/plugin_threads.h"
+#include "events/raise.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often the calls are looked at. A call is timed from when it is first
+// seen, so it is reported at most this much late and its duration is at
+// most this much short; ten wake-ups a second cost nothing measurable.
+constexpr auto kLookEvery = std::chrono::milliseconds(100);
+// A call that holds the main thread this long delays every queued event and
+// the parent's packets by as much: an operator wants to hear of it. Shorter
+// calls (a disk that is slow for a moment) are not worth a line.
+constexpr auto kFirstReport = std::chrono::seconds(1);
+// Still running this long: said once more, as it has become a hang rather
+// than a slow call; after that only its return is reported.
+constexpr auto kSecondReport = std::chrono::seconds(10);
+
+constexpr size_t kNameBytes = 256;
+
+}  // namespace
+
+SlowCallWatchdog::SlowCallWatchdog(WatchedCallSlot& mainThread, WatchedCallSlot& ioThread,
+                                   FileNames fileNames)
+    : watches_{{&mainThread, "main"}, {&ioThread, "I/O"}}, fileNames_(std::move(fileNames)) {}
+
+SlowCallWatchdog::~SlowCallWatchdog() { Stop(); }
+
+bool SlowCallWatchdog::Start() {
+  try {
+    thread_ = std::thread([this] {
+      NameThisThread("dvrcore:watch");
+      Run();
+    });
+    return true;
+  } catch (const std::system_error& error) {
+    CORE_LOG(kLogNotable, "slow plugin calls will not be reported: %s", error.what());
+    return false;
+  }
+}
+
+void SlowCallWatchdog::Stop() {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+void SlowCallWatchdog::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    const bool stopping = wake_.wait_for(lock, kLookEvery, [this] { return stopping_; });
+    lock.unlock();
+    const Clock::time_point now = Clock::now();
+    for (Watch& watch : watches_) Look(watch, now);
+    if (stopping) return;
+    lock.lock();
+  }
+}
+
+void SlowCallWatchdog::Look(Watch& watch, Clock::time_point now) {
+  const uint64_t sequence = watch.slot->sequence.load(std::memory_order_acquire);
+  char name[kNameBytes];
+  if (sequence != watch.sequence) {
+    // The call that was reported has returned (another may have begun).
+    if (watch.reports > 0) {
+      fileNames_(watch.pluginId, name, sizeof name);
+      const double seconds = std::chrono::duration<double>(now - watch.since).count();
+      CORE_LOG(kLogProgress, "plugin %s %s returned after %.1f seconds", name, watch.entry,
+               seconds);
+    }
+    watch.sequence = sequence;
+    watch.since = now;
+    watch.reports = 0;
+    return;
+  }
+  if ((sequence & 1) == 0) return;  // no call in progress
+  const Clock::duration running = now - watch.since;
+  if (running < (watch.reports == 0 ? kFirstReport : kSecondReport) || watch.reports >= 2) return;
+
+  const uint32_t pluginId = watch.slot->pluginId.load(std::memory_order_relaxed);
+  const char* entry = watch.slot->entry.load(std::memory_order_relaxed);
+  const bool isEvent = watch.slot->isEvent.load(std::memory_order_relaxed);
+  const uint32_t eventType = watch.slot->eventType.load(std::memory_order_relaxed);
+  const uint32_t sourceId = watch.slot->sourceId.load(std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (watch.slot->sequence.load(std::memory_order_relaxed) != sequence) return;  // just returned
+  fileNames_(pluginId, name, sizeof name);
+  char event[64] = "";
+  if (isEvent) {
+    std::snprintf(event, sizeof event, " (event type 0x%08" PRIX32 " from 0x%08" PRIX32 ")",
+                  eventType, sourceId);
+  }
+  const double seconds = std::chrono::duration<double>(running).count();
+  CORE_LOG(kLogNotable, "plugin %s %s%s has been running on the %s thread for %.1f seconds", name,
+           entry, event, watch.threadName, seconds);
+  watch.pluginId = pluginId;
+  watch.entry = entry;
+  watch.reports++;
+}

@@ -1,0 +1,56 @@
+// The watchdog of slow plugin calls: a thread of its own that looks at the
+// main and the I/O thread's calls (events/call_watch.h) ten times a second,
+// so that a call stuck on either is reported on time, whatever it holds up
+// (the scheduler's tick runs on the I/O thread and would be stuck with it).
+#ifndef DVRCORE_CORE_SLOW_CALLS_H
+#define DVRCORE_CORE_SLOW_CALLS_H
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "events/call_watch.h"
+
+class SlowCallWatchdog {
+ public:
+  // `copyFileName(id, buffer, size)` gives a plugin's file name for a report.
+  using FileNames = std::function<void(uint32_t, char*, size_t)>;
+  SlowCallWatchdog(WatchedCallSlot& mainThread, WatchedCallSlot& ioThread, FileNames fileNames);
+  ~SlowCallWatchdog();  // stops it
+  SlowCallWatchdog(const SlowCallWatchdog&) = delete;
+  SlowCallWatchdog& operator=(const SlowCallWatchdog&) = delete;
+
+  // Main thread. False (logged) when no thread could be had: calls then go
+  // unreported, and nothing else changes.
+  bool Start();
+  // Main thread: reports what is pending (a call that has just returned) and
+  // ends the thread.
+  void Stop();
+
+ private:
+  // What the watchdog knows of one watched thread; its own thread only.
+  struct Watch {
+    WatchedCallSlot* slot;
+    const char* threadName;
+    uint64_t sequence = 0;                        // last seen
+    std::chrono::steady_clock::time_point since{};  // when that was first seen
+    int reports = 0;                              // reports of it while it ran
+    uint32_t pluginId = 0;                        // of the call reported
+    const char* entry = "";                       // of the call reported
+  };
+
+  void Run();
+  void Look(Watch& watch, std::chrono::steady_clock::time_point now);
+
+  Watch watches_[2];
+  FileNames fileNames_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;  // guarded by mutex_; set by the main thread
+  std::thread thread_;     // started and joined by the main thread
+};
+
+#endif  // DVRCORE_CORE_SLOW_CALLS_H

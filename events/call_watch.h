@@ -1,0 +1,50 @@
+// Plugin calls that hold the main or the I/O thread, published so that a
+// watchdog (core/slow_calls.h) can report one that takes long while it still
+// runs. Only those two threads are watched: the core cannot do anything else
+// on them meanwhile, while lent threads (worker, reader, event threads) are
+// the plugin's to block.
+//
+// The cost on the calling thread is a few relaxed stores per call and no
+// clock read: the watchdog times a call from when it first sees it running.
+#ifndef DVRCORE_EVENTS_CALL_WATCH_H
+#define DVRCORE_EVENTS_CALL_WATCH_H
+
+#include <atomic>
+#include <cstdint>
+
+// The call one thread is in. Written by that thread alone, read by the
+// watchdog: `sequence` is odd while a call runs and changes with every call,
+// so a reader that sees the same odd value before and after reading the
+// other fields has read them for one call.
+struct WatchedCallSlot {
+  std::atomic<uint64_t> sequence{0};
+  std::atomic<uint32_t> pluginId{0};
+  std::atomic<const char*> entry{nullptr};  // a literal: "Write", "Open", ...
+  std::atomic<bool> isEvent{false};         // eventType and sourceId mean something
+  std::atomic<uint32_t> eventType{0};
+  std::atomic<uint32_t> sourceId{0};
+  unsigned depth = 0;  // the owning thread's calls in progress; only it touches this
+};
+
+// The main and the I/O thread name their slot once, for themselves; on any
+// other thread calls are not watched.
+void WatchCallsOfThisThread(WatchedCallSlot* slot);
+
+// One watched call, from construction to destruction. A call made from
+// inside another on the same thread (a plugin's log line delivered to a
+// logging plugin) is part of the outer one.
+class WatchedCall {
+ public:
+  WatchedCall(uint32_t pluginId, const char* entry);
+  WatchedCall(uint32_t pluginId, const char* entry, uint32_t eventType, uint32_t sourceId);
+  ~WatchedCall();
+  WatchedCall(const WatchedCall&) = delete;
+  WatchedCall& operator=(const WatchedCall&) = delete;
+
+ private:
+  void Begin(uint32_t pluginId, const char* entry, bool isEvent, uint32_t eventType,
+             uint32_t sourceId);
+  WatchedCallSlot* slot_;
+};
+
+#endif  // DVRCORE_EVENTS_CALL_WATCH_H
