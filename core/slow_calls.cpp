@@ -50,22 +50,27 @@ bool SlowCallWatchdog::Start() {
 void SlowCallWatchdog::Stop() {
   if (!thread_.joinable()) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
   }
-  wake_.notify_one();
+  wake_.NotifyOne();
   thread_.join();
 }
 
 void SlowCallWatchdog::Run() {
-  std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    const bool stopping = wake_.wait_for(lock, kLookEvery, [this] { return stopping_; });
-    lock.unlock();
+    bool stopping;
+    {
+      MutexLock lock(mutex_);
+      const Clock::time_point deadline = Clock::now() + kLookEvery;
+      while (!stopping_ && wake_.WaitUntil(lock, deadline)) {
+      }
+      stopping = stopping_;
+    }
+    // Without the lock: a report takes the plugin table's lock and logs.
     const Clock::time_point now = Clock::now();
     for (Watch& watch : watches_) Look(watch, now);
     if (stopping) return;
-    lock.lock();
   }
 }
 

@@ -6,13 +6,12 @@
 #define DVRCORE_CORE_SLOW_CALLS_H
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include "events/call_watch.h"
+#include "events/locks.h"
 
 class SlowCallWatchdog {
  public:
@@ -45,12 +44,12 @@ class SlowCallWatchdog {
   void Run();
   void Look(Watch& watch, std::chrono::steady_clock::time_point now);
 
-  Watch watches_[2];
-  FileNames fileNames_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stopping_ = false;  // guarded by mutex_; set by the main thread
-  std::thread thread_;     // started and joined by the main thread
+  Watch watches_[2];      // the watchdog's thread only
+  FileNames fileNames_;   // read-only after construction
+  Mutex mutex_;
+  CondVar wake_;
+  bool stopping_ GUARDED_BY(mutex_) = false;  // set by the main thread
+  std::thread thread_;                        // started and joined by the main thread
 };
 
 #endif  // DVRCORE_CORE_SLOW_CALLS_H
