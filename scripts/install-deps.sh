@@ -55,9 +55,11 @@ for arg in "$@"; do
     *) echo "usage: $0 [--armhf] [--packaging] [--board]" >&2; exit 2 ;;
   esac
 done
+armhf_added=0
 if ((with_armhf)); then
   if ! dpkg --print-foreign-architectures | grep -qx armhf; then
     dpkg --add-architecture armhf
+    armhf_added=1
   fi
   want+=("${armhf[@]}")
 fi
@@ -180,6 +182,9 @@ fetch_board_debs() {
 }
 
 status=0
+# The armhf lists are what scripts/armhf-sysroot.sh downloads from, even when
+# no package of this machine is missing.
+((armhf_added)) && update_lists
 if ((${#missing[@]})); then
   install_missing || status=1
 fi
