@@ -243,10 +243,7 @@ TEST_P(StopSignal, AForkedHelperDiesOfItAndTheCoreRunsOn) {
   TestPlugin plugin = install.AddTestPlugin(
       "forker.so", "id 0x00100000\non open fork\non open kill-child " + std::to_string(GetParam()) +
                        "\non ipc broken-pipe\non ipc echo\n");
-  SpawnOptions options;
-  options.args = {"3"};
-  options.linkFd = 3;
-  CoreProcess core(install, options);
+  CoreProcess core(install, SpawnOptions::WithParentLink());
   ASSERT_TRUE(core.SendIdentification("brevad.so", "1.0"));
   ASSERT_TRUE(core.WaitUntilStarted());
   std::vector<PluginCall> ended = plugin.Calls("child-ended");
@@ -323,10 +320,7 @@ TEST_F(ProcessEntry, SignalDuringLoadingStillCompletesStartThenStops) {
 // The parent never identifies itself: the core waits its bounded time and
 // starts anyway.
 TEST_F(ProcessEntry, LinkWithoutIdentificationStillStarts) {
-  SpawnOptions options;
-  options.args = {"3"};
-  options.linkFd = 3;
-  CoreProcess core(install, options);
+  CoreProcess core(install, SpawnOptions::WithParentLink());
   ASSERT_TRUE(core.WaitUntilStarted());
   core.Signal(SIGTERM);
   EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));

@@ -86,10 +86,7 @@ TEST_F(TestPluginWithCore, EchoReturnsTheParentsPacketAndSendParentSendsText) {
                                             "id 0x00100000\n"
                                             "on ipc echo\n"
                                             "on ipc send-parent after\\x00echo\n");
-  SpawnOptions options;
-  options.args = {"3"};
-  options.linkFd = 3;
-  CoreProcess core(install, options);
+  CoreProcess core(install, SpawnOptions::WithParentLink());
   ASSERT_TRUE(core.SendIdentification("brevad.so", "1.0"));
   ASSERT_TRUE(core.WaitUntilStarted());
   // Target bits 31-20 select the plugin whose ID has them in bits 27-16.

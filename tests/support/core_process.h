@@ -115,6 +115,15 @@ struct SpawnOptions {
   int coreUid = -1;
   // Resource limits of the core, set (soft and hard) just before exec.
   std::vector<std::pair<int, uint64_t>> limits;
+
+  // A core started as its parent starts it: the link at descriptor 3, named
+  // on the command line.
+  static SpawnOptions WithParentLink() {
+    SpawnOptions options;
+    options.args = {"3"};
+    options.linkFd = 3;
+    return options;
+  }
 };
 
 struct ExitStatus {
