@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string>
 #include <vector>
@@ -442,15 +443,16 @@ bool LoadFileOrBackup(XmlDocument& document, const char* fileName, std::string* 
   return false;
 }
 
-bool SaveFileReplacing(const TiXmlDocument& document, const char* fileName,
-                       std::string& failure) {
+bool ReplaceFile(const char* fileName, const std::function<bool(FILE*)>& write,
+                 std::string& failure) {
   const std::string pending = std::string(fileName) + ".pending";
   FILE* file = CreateAnew(pending);
   if (file == nullptr) {
     failure = std::strerror(errno);
     return false;
   }
-  bool saved = document.SaveFile(file) && fflush(file) == 0 && !ferror(file);
+  errno = 0;
+  bool saved = write(file) && fflush(file) == 0 && !ferror(file);
   int error = saved ? 0 : (errno != 0 ? errno : EIO);
   if (fclose(file) != 0 && saved) {
     saved = false;
@@ -465,6 +467,12 @@ bool SaveFileReplacing(const TiXmlDocument& document, const char* fileName,
     failure = std::strerror(error);
   }
   return saved;
+}
+
+bool SaveFileReplacing(const TiXmlDocument& document, const char* fileName,
+                       std::string& failure) {
+  return ReplaceFile(
+      fileName, [&document](FILE* file) { return document.SaveFile(file); }, failure);
 }
 
 std::string PrintFileLayout(const TiXmlNode& node) {

@@ -26,6 +26,7 @@
 
 #include "config/config.h"
 #include "core/dvrcore.h"
+#include "core/figures_file.h"
 #include "core/signals.h"
 #include "core/slow_calls.h"
 #include "events/machinery.h"
@@ -51,16 +52,23 @@ struct dvrcore::Parts final : EventDispatch, ParentLinkHost {
   void ParentStops(bool linkLost) override;
 
   // ---- The branches of the dispatch (any thread) ----
+  // Those that take events set out.result and say why the event was not
+  // taken (Refusal::kNone: it was).
   void ReleaseBuffer(const _EventParmsIn& in, _EventParmsOut& out);
-  void SendToParent(const _EventParmsIn& in, _EventParmsOut& out);
-  void Queue(const _EventParmsIn& in, _EventParmsOut& out);
+  Refusal SendToParent(const _EventParmsIn& in, _EventParmsOut& out);
+  Refusal Queue(const _EventParmsIn& in, _EventParmsOut& out);
   void CancelAnswers(const _EventParmsIn& in, _EventParmsOut& out);
-  void DeliverNow(const _EventParmsIn& in, _EventParmsOut& out);
+  Refusal DeliverNow(const _EventParmsIn& in, _EventParmsOut& out);
+  // Counts one raised event to the plugin that raised it.
+  void CountRaised(const _EventParmsIn& in, RaiseKind kind, Refusal refusal);
   // The main loop's delivery of one queued entry, which it then frees.
   void DeliverQueued(const _EventParmsIn& entry);
   // I/O thread: waits for schedulerTimer; its completion runs the tick
   // (dvrcore::Scheduler), which arms it again.
   void ArmScheduler();
+
+  // The core-wide figures now, for the figures file. Any thread.
+  CoreFigures GatherFigures();
 
   // dvrcore::Log for a text of `length` bytes that need not be terminated:
   // at most `length` bytes are read, up to a zero. Any thread.
@@ -87,6 +95,7 @@ struct dvrcore::Parts final : EventDispatch, ParentLinkHost {
   std::atomic<bool> delayStop{false};     // set on the I/O thread, read by the main thread
   bool startFailed = false;               // main thread: Start could not start the I/O thread
   std::atomic<bool> throttling{false};    // written by the tick, read by the dispatch
+  FiguresFile figuresFile;                // started and stopped by the main thread
 };
 
 // The core's own operations on the core object.

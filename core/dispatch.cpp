@@ -17,6 +17,11 @@
 // No exception leaves the dispatch: its raiser may be C code. A branch whose
 // allocation fails undoes what it began and lets std::bad_alloc through to
 // PluginEvent, which answers EVENT_NO_MEMORY.
+//
+// Every event a plugin raises is counted to its figures with its kind, and
+// when it is not taken with the reason the branch gives; releases and
+// cancellations are not events in that sense, and the core's own log lines
+// are not a plugin's.
 #include <cxxabi.h>
 
 #include <cstdlib>
@@ -25,30 +30,51 @@
 
 #include "core/core.h"
 
+// To the plugin whose ID is its source, else (an immediate event has none) to
+// the plugin whose call or lent thread raised it; the core's own lines to
+// nobody.
+inline void dvrcore::Parts::CountRaised(const _EventParmsIn& in, RaiseKind kind, Refusal refusal) {
+  if (in.sourceId == kCoreSourceId) return;
+  PluginFigures* figures = plugins.Figures().Find(in.sourceId);
+  if (figures == nullptr) figures = ThreadFigures();
+  if (figures == nullptr) return;
+  figures->CountRaised(kind);
+  if (refusal != Refusal::kNone) figures->CountRefused(refusal);
+}
+
 int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
   if (in == nullptr || out == nullptr) return 0;
   Parts& p = *parts;
+  RaiseKind kind = RaiseKind::kCount;  // kCount: not counted
+  Refusal refusal = Refusal::kNone;
   try {
     if (in->eventType == EVENT_RELEASE) {
       p.ReleaseBuffer(*in, *out);
     } else if (in->eventType == EVENT_TO_PARENT) {
-      p.SendToParent(*in, *out);
+      kind = RaiseKind::kParent;
+      refusal = p.SendToParent(*in, *out);
     } else if (in->sourceId != 0) {
-      p.Queue(*in, *out);
+      const bool logLine = (in->eventType & EVENT_LOG) && (in->eventFlags & EVENT_FLAG_TEXT);
+      kind = logLine ? RaiseKind::kLog : RaiseKind::kQueued;
+      refusal = p.Queue(*in, *out);
     } else if (in->eventType == EVENT_CANCEL) {
       p.CancelAnswers(*in, *out);
     } else {
-      p.DeliverNow(*in, *out);
+      kind = RaiseKind::kImmediate;
+      refusal = p.DeliverNow(*in, *out);
     }
   } catch (abi::__forced_unwind&) {
     throw;  // the raising thread is being ended (cancelled while its answer waited)
   } catch (const std::bad_alloc&) {
     out->result = EVENT_NO_MEMORY;
+    refusal = Refusal::kNoMemory;
   } catch (...) {
     // Nothing else is known to be thrown here (a failing lock would be a
     // std::system_error); the event is not taken rather than the core lost.
     out->result = EVENT_REFUSED;
+    refusal = Refusal::kOther;
   }
+  if (kind != RaiseKind::kCount) p.CountRaised(*in, kind, refusal);
   return 0;
 }
 
@@ -65,13 +91,26 @@ void dvrcore::Parts::ReleaseBuffer(const _EventParmsIn& in, _EventParmsOut& out)
 }
 
 // A packet for the parent; the buffer is the core's from here.
-void dvrcore::Parts::SendToParent(const _EventParmsIn& in, _EventParmsOut& out) {
-  out.result = parentLink.Send(in.data, in.dataLength) ? EVENT_OK : EVENT_REFUSED;
+Refusal dvrcore::Parts::SendToParent(const _EventParmsIn& in, _EventParmsOut& out) {
+  const ParentLink::SendResult sent = parentLink.Send(in.data, in.dataLength);
+  out.result = sent == ParentLink::SendResult::kAccepted ? EVENT_OK : EVENT_REFUSED;
+  switch (sent) {
+    case ParentLink::SendResult::kAccepted:
+      return Refusal::kNone;
+    case ParentLink::SendResult::kNoLink:
+      return Refusal::kNoLink;
+    case ParentLink::SendResult::kFull:
+      return Refusal::kParentFull;
+    case ParentLink::SendResult::kClosing:
+      return Refusal::kStopping;
+    default:
+      return Refusal::kOther;
+  }
 }
 
 // An event with a source: a log line goes to Log first; everything but a log
 // line of level 0 is copied into the main loop's queue.
-void dvrcore::Parts::Queue(const _EventParmsIn& in, _EventParmsOut& out) {
+Refusal dvrcore::Parts::Queue(const _EventParmsIn& in, _EventParmsOut& out) {
   if ((in.eventType & EVENT_LOG) && (in.eventFlags & EVENT_FLAG_TEXT)) {
     const char* text = static_cast<const char*>(in.data);
     if (text != nullptr && std::memchr(text, 0, in.dataLength) == nullptr) {
@@ -81,15 +120,15 @@ void dvrcore::Parts::Queue(const _EventParmsIn& in, _EventParmsOut& out) {
     } else {
       core.Log(in.sourceId, in.level, text);
     }
-    if (in.level == 0) return;  // console detail: printed, never queued
+    if (in.level == 0) return Refusal::kNone;  // console detail: printed, never queued
   }
   if (requests.StopRequested()) {
     out.result = EVENT_REFUSED;
-    return;
+    return Refusal::kStopping;
   }
   if ((in.eventType & EVENT_CLASS1) && (in.eventFlags & EVENT_FLAG_CORE) && throttling.load()) {
     out.result = EVENT_THROTTLED;
-    return;
+    return Refusal::kThrottled;
   }
 
   _EventParmsIn entry = in;
@@ -99,7 +138,7 @@ void dvrcore::Parts::Queue(const _EventParmsIn& in, _EventParmsOut& out) {
     entry.data = std::malloc(in.dataLength);
     if (entry.data == nullptr) {
       out.result = EVENT_NO_MEMORY;
-      return;
+      return Refusal::kNoMemory;
     }
     std::memcpy(entry.data, in.data, in.dataLength);
     entry.dataLength = in.dataLength;
@@ -113,7 +152,7 @@ void dvrcore::Parts::Queue(const _EventParmsIn& in, _EventParmsOut& out) {
     if (slot == nullptr) {
       std::free(entry.data);
       out.result = EVENT_REFUSED;
-      return;
+      return Refusal::kCancelled;
     }
   }
   bool appended;
@@ -129,9 +168,10 @@ void dvrcore::Parts::Queue(const _EventParmsIn& in, _EventParmsOut& out) {
     replies.Withdraw(slot, entry.data);
     std::free(entry.data);
     out.result = EVENT_REFUSED;
-    return;
+    return Refusal::kStopping;
   }
   out.result = EVENT_OK;
+  return Refusal::kNone;
 }
 
 // Answers with this correlation ID are refused from now on.
@@ -143,9 +183,11 @@ void dvrcore::Parts::CancelAnswers(const _EventParmsIn& in, _EventParmsOut& out)
 // An event without a source: to every matching reader plugin at once. A
 // reader that could not be given it (no thread, no memory for the copy) is
 // logged, and the raiser learns that the event did not reach every reader.
-void dvrcore::Parts::DeliverNow(const _EventParmsIn& in, _EventParmsOut& out) {
+Refusal dvrcore::Parts::DeliverNow(const _EventParmsIn& in, _EventParmsOut& out) {
   replies.Uncancel(in.correlationId);
-  out.result = plugins.StartEventThreads(in, replies) ? EVENT_OK : EVENT_NO_MEMORY;
+  const bool everyReader = plugins.StartEventThreads(in, replies);
+  out.result = everyReader ? EVENT_OK : EVENT_NO_MEMORY;
+  return everyReader ? Refusal::kNone : Refusal::kNoMemory;
 }
 
 void dvrcore::Parts::DeliverQueued(const _EventParmsIn& entry) {

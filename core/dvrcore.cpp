@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <system_error>
@@ -87,8 +88,22 @@ dvrcore::Parts::Parts(dvrcore& core, const std::string& executablePath)
                   plugins.CopyFileName(id, name, size);
                 }),
       parentLink(ioService, plugins, *this),
-      schedulerTimer(ioService, kSchedulerPeriod) {
+      schedulerTimer(ioService, kSchedulerPeriod),
+      figuresFile(plugins.Figures(), [this] { return GatherFigures(); },
+                  [this] { return allocations.HoldsPerOwner(); }) {
   settings.coreVersion = CoreVersion();
+}
+
+CoreFigures dvrcore::Parts::GatherFigures() {
+  CoreFigures figures;
+  figures.queueDepth = requests.Depth();
+  figures.queueDepthMost = requests.MostDepth();
+  figures.parentBytesWaiting = parentLink.BytesWaiting();
+  figures.parentRefusing = parentLink.Refusing();
+  figures.residentBytes = ReadResidentMemory();
+  figures.throttling = throttling.load(std::memory_order_relaxed);
+  figures.clockJumps = scheduler.clockJumps.load(std::memory_order_relaxed);
+  return figures;
 }
 
 void dvrcore::Parts::ParentStops(bool linkLost) {
@@ -186,6 +201,10 @@ void dvrcore::Start() {
 
   WatchCallsOfThisThread(&p.mainThreadCalls);
   p.slowCalls.Start();
+  if (p.figuresFile.Configure(std::getenv("DVRCORE_METRICS_FILE"),
+                              std::getenv("DVRCORE_METRICS_INTERVAL"))) {
+    p.figuresFile.Start();
+  }
   p.plugins.OpenAll();
   const ParentLink::Identity parent = p.parentLink.ParentIdentity();
   WritePluginReport(p.plugins.Records(), p.plugins.FailedPlugins(), p.settings.coreVersion,
@@ -219,6 +238,8 @@ void dvrcore::Start() {
   p.parentLink.DropUnsent();
   p.slowCalls.Stop();
   p.plugins.UnloadAll();
+  // After the unloading, so that the last figures hold every call.
+  p.figuresFile.StopAndWrite();
 }
 
 // The stop steps end the tick chain by setting schedulerCancelled and

@@ -4,8 +4,9 @@
 // on them meanwhile, while lent threads (worker, reader, event threads) are
 // the plugin's to block.
 //
-// The cost on the calling thread is a few relaxed stores per call and no
-// clock read: the watchdog times a call from when it first sees it running.
+// The cost on the calling thread is a few relaxed stores per call, inline,
+// and no clock read: the watchdog times a call from when it first sees it
+// running.
 #ifndef DVRCORE_EVENTS_CALL_WATCH_H
 #define DVRCORE_EVENTS_CALL_WATCH_H
 
@@ -27,23 +28,55 @@ struct WatchedCallSlot {
 };
 
 // The main and the I/O thread name their slot once, for themselves; on any
-// other thread calls are not watched.
-void WatchCallsOfThisThread(WatchedCallSlot* slot);
+// other thread calls are not watched. (__thread: read inline, without C++'s
+// wrapper call, on the path of every delivery.)
+extern __thread WatchedCallSlot* t_watchedCalls;
+inline void WatchCallsOfThisThread(WatchedCallSlot* slot) { t_watchedCalls = slot; }
 
 // One watched call, from construction to destruction. A call made from
 // inside another on the same thread (a plugin's log line delivered to a
 // logging plugin) is part of the outer one.
 class WatchedCall {
  public:
-  WatchedCall(uint32_t pluginId, const char* entry);
-  WatchedCall(uint32_t pluginId, const char* entry, uint32_t eventType, uint32_t sourceId);
-  ~WatchedCall();
+  WatchedCall(uint32_t pluginId, const char* entry) : slot_(t_watchedCalls) {
+    if (slot_ != nullptr) Begin(pluginId, entry, false, 0, 0);
+  }
+  WatchedCall(uint32_t pluginId, const char* entry, uint32_t eventType, uint32_t sourceId)
+      : slot_(t_watchedCalls) {
+    if (slot_ != nullptr) Begin(pluginId, entry, true, eventType, sourceId);
+  }
+  ~WatchedCall() {
+    WatchedCallSlot* const slot = slot_;
+    if (slot == nullptr) {
+      if (t_watchedCalls != nullptr) t_watchedCalls->depth--;
+      return;
+    }
+    slot->sequence.store(slot->sequence.load(std::memory_order_relaxed) + 1,
+                         std::memory_order_release);
+    slot->depth--;
+  }
   WatchedCall(const WatchedCall&) = delete;
   WatchedCall& operator=(const WatchedCall&) = delete;
 
  private:
   void Begin(uint32_t pluginId, const char* entry, bool isEvent, uint32_t eventType,
-             uint32_t sourceId);
+             uint32_t sourceId) {
+    // Through a local: the stores below could otherwise make the compiler
+    // read the member again after each.
+    WatchedCallSlot* const slot = slot_;
+    if (slot->depth++ != 0) {
+      slot_ = nullptr;  // inside an outer call, which stays the one watched
+      return;
+    }
+    slot->pluginId.store(pluginId, std::memory_order_relaxed);
+    slot->entry.store(entry, std::memory_order_relaxed);
+    slot->isEvent.store(isEvent, std::memory_order_relaxed);
+    slot->eventType.store(eventType, std::memory_order_relaxed);
+    slot->sourceId.store(sourceId, std::memory_order_relaxed);
+    // Odd from here: the fields above are published with it.
+    slot->sequence.store(slot->sequence.load(std::memory_order_relaxed) + 1,
+                         std::memory_order_release);
+  }
   WatchedCallSlot* slot_;
 };
 

@@ -15,6 +15,7 @@
 
 #include "events/call_watch.h"     // WatchedCall: calls a watchdog may report
 #include "events/events.h"         // the event records (SDK)
+#include "events/figures.h"        // PluginFigures, TimedCall: what each plugin does
 #include "events/locks.h"          // the annotated locks and their order
 #include "events/plugin_call.h"    // CallPluginEntry, IoctlCall
 #include "events/plugin_threads.h" // PluginActivity, worker, reader and event threads

@@ -96,9 +96,13 @@ void* RunEventThread(void* argument) {
   const EventThreadStart start = *static_cast<EventThreadStart*>(argument);
   delete static_cast<EventThreadStart*>(argument);
   NameThisThread(start.activity->eventThreadName.data());
-  // Destroyed in reverse order: the registration first, the lease last.
+  PluginFigures& figures = *start.activity->figures;
+  SetThreadFigures(&figures);
+  // Destroyed in reverse order: the timing and the registration first, the
+  // lease last.
   EventThreadLease lease(*start.activity, start.copy);
   ReplySlots::Registration registration(*start.slots);
+  TimedCall timed(figures, CallEntry::kRead, DeliveryKind::kRead);
   CallRead(start.read, start.dataLength, start.copy, start.correlationId);
   return nullptr;
 }
@@ -141,15 +145,17 @@ namespace {
 // had.
 template <typename Body>
 std::thread StartLentThread(const char* kind, PluginEntry entry, const char* entryName,
-                            const std::string& fileName, const ThreadName& name, Body body) {
+                            const std::string& fileName, const ThreadName& name,
+                            PluginFigures* figures, Body body) {
   if (entry == nullptr) {
     CORE_LOG(kLogNotable, "plugin %s asks for a %s thread but has no %s entry", fileName.c_str(),
              kind, entryName);
     return {};
   }
   try {
-    return std::thread([name, body] {
+    return std::thread([name, figures, body] {
       NameThisThread(name.data());
+      SetThreadFigures(figures);
       body();
     });
   } catch (const std::system_error& error) {
@@ -162,14 +168,14 @@ std::thread StartLentThread(const char* kind, PluginEntry entry, const char* ent
 }  // namespace
 
 std::thread StartWorkerThread(PluginEntry ioctl, const std::string& fileName,
-                              const std::string& tag) {
-  return StartLentThread("worker", ioctl, "IOCTL", fileName, MakeThreadName(tag, ":wk"),
+                              const std::string& tag, PluginFigures* figures) {
+  return StartLentThread("worker", ioctl, "IOCTL", fileName, MakeThreadName(tag, ":wk"), figures,
                          [ioctl] { RunWorker(ioctl); });
 }
 
 std::thread StartReaderThread(PluginEntry read, const std::string& fileName,
-                              const std::string& tag) {
-  return StartLentThread("reader", read, "Read", fileName, MakeThreadName(tag, ":rd"),
+                              const std::string& tag, PluginFigures* figures) {
+  return StartLentThread("reader", read, "Read", fileName, MakeThreadName(tag, ":rd"), figures,
                          [read] { CallRead(read, 0u, nullptr, 0u); });
 }
 

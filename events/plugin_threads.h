@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "events/figures.h"
 #include "events/locks.h"
 #include "events/reply_slots.h"
 #include "pluginhost/plugin.h"
@@ -42,6 +43,9 @@ class PluginActivity {
   // The name of the plugin's event threads; set on the main thread before
   // the plugin is in the table, read-only afterwards.
   ThreadName eventThreadName{};
+  // The plugin's figures, to which its event threads count; set like the
+  // name.
+  PluginFigures* figures = &UncountedFigures();
 
   // Public only so that locks held around Enter can be ordered before it
   // (events/locks.h); touched by the members above alone.
@@ -56,11 +60,12 @@ class PluginActivity {
 // The worker thread: one IOCTL with IOCTL_RUN_WORKER. The reader thread: one
 // Read without data. Each returns a thread to be joined before the plugin's
 // Unload, or an empty one (logged) when none could be started.
-// `tag` names the threads, `fileName` the plugin in log lines.
+// `tag` names the threads, `fileName` the plugin in log lines; events the
+// threads raise are counted to `figures`.
 std::thread StartWorkerThread(PluginEntry ioctl, const std::string& fileName,
-                              const std::string& tag);
+                              const std::string& tag, PluginFigures* figures);
 std::thread StartReaderThread(PluginEntry read, const std::string& fileName,
-                              const std::string& tag);
+                              const std::string& tag, PluginFigures* figures);
 
 // One event thread: one Read with `copy`, which the thread owns. The caller
 // has entered `activity`; the thread leaves it as its very last step. While it

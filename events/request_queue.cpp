@@ -16,6 +16,10 @@ bool RequestQueue::Append(const _EventParmsIn& entry) {
     MutexLock lock(coreMutex);
     if (stopRequested.load()) return false;
     requestQueue.push_back(entry);
+    const size_t depth = waiting.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (depth > mostWaiting.load(std::memory_order_relaxed)) {
+      mostWaiting.store(depth, std::memory_order_relaxed);
+    }
     wake = loopWaiting;
     loopWaiting = false;
   }
@@ -49,6 +53,7 @@ void RequestQueue::Run(const std::function<void(const _EventParmsIn&)>& deliver)
     while (!batch.empty()) {
       const _EventParmsIn entry = batch.front();
       batch.pop_front();
+      waiting.fetch_sub(1, std::memory_order_relaxed);
       deliver(entry);
     }
   }

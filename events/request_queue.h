@@ -48,6 +48,11 @@ class RequestQueue {
   // accepted has been delivered.
   void Run(const std::function<void(const _EventParmsIn&)>& deliver) EXCLUDES(coreMutex);
 
+  // Any thread, for the figures: entries accepted and not yet handed to
+  // `deliver`, now and at most so far.
+  size_t Depth() const { return waiting.load(std::memory_order_relaxed); }
+  size_t MostDepth() const { return mostWaiting.load(std::memory_order_relaxed); }
+
  private:
   Mutex coreMutex;
   CondVar coreWakeup;                                      // only Run waits on it
@@ -61,6 +66,10 @@ class RequestQueue {
   // Main thread only (and the destructor); swapped with requestQueue under
   // coreMutex, so that both keep their blocks and a batch allocates nothing.
   std::deque<_EventParmsIn> batch;
+  // Raised by Append, lowered by Run; mostWaiting written under coreMutex
+  // only, so that two raisers cannot lower it. Read by any thread.
+  std::atomic<size_t> waiting{0};
+  std::atomic<size_t> mostWaiting{0};
 };
 
 #endif  // DVRCORE_EVENTS_REQUEST_QUEUE_H

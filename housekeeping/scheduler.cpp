@@ -38,6 +38,7 @@ void SchedulerState::Tick(SchedulerHost& host) {
     const int d = static_cast<int>(std::clamp(std::round(jump), double{INT_MIN}, double{INT_MAX}));
     if (d > kClockJumpThreshold || d < -kClockJumpThreshold) {
       char text[64];
+      clockJumps.fetch_add(1, std::memory_order_relaxed);
       std::snprintf(text, sizeof text, "system time changed by %d seconds", d);
       host.LogMessage(kLogNotable, text);
     }

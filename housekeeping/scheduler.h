@@ -13,6 +13,7 @@
 #ifndef DVRCORE_HOUSEKEEPING_SCHEDULER_H
 #define DVRCORE_HOUSEKEEPING_SCHEDULER_H
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 
@@ -39,7 +40,7 @@ class SchedulerHost {
 };
 
 // State of the tick chain, kept for the life of the process. Used on one
-// thread only (the core's I/O thread).
+// thread only (the core's I/O thread), but for clockJumps.
 class SchedulerState {
  public:
   // One tick: clock-jump report, first-tick publication, at most one memory
@@ -56,6 +57,8 @@ class SchedulerState {
   std::chrono::steady_clock::time_point lastTickSteady;
   // The latest memory reading failed, and that was logged.
   bool memoryUnknown = false;
+  // Jumps reported so far; the one member other threads read (the figures).
+  std::atomic<uint64_t> clockJumps{0};
   // Time of the latest low measurement while a low-memory period is
   // announced; the maximum time point when none is.
   std::chrono::steady_clock::time_point lowMemorySince =

@@ -20,6 +20,7 @@
 #include "ipc/parent_link.h"
 
 #include "events/call_watch.h"
+#include "events/figures.h"
 #include "events/plugin_call.h"
 #include "events/raise.h"
 
@@ -131,16 +132,25 @@ void ParentLink::RelayToPlugin(const IpcPacketHeader& header, const uint8_t* pac
   int32_t rc;
   {
     WatchedCall watched(target.id, "IOCTL of a packet from brevad");
+    TimedCall timed(*target.figures, CallEntry::kIoctl, DeliveryKind::kPacket);
     rc = CallPluginEntry(target.ioctl, &call.in, &call.out);
   }
   ReportFailedCall(rc, call.out.error, kLogDetail, "ipc ioctl",
                    [&] { return plugins.FileNameOf(target.id); });
 }
 
-bool ParentLink::Send(void* buffer, uint32_t length) {
-  if (buffer == nullptr || length == 0 || !ipcOpen.load() || !ReserveOutgoing(length)) {
+ParentLink::SendResult ParentLink::Send(void* buffer, uint32_t length) {
+  SendResult refused = SendResult::kAccepted;
+  if (buffer == nullptr || length == 0) {
+    refused = SendResult::kEmpty;
+  } else if (!ipcOpen.load()) {
+    refused = SendResult::kNoLink;
+  } else if (!ReserveOutgoing(length)) {
+    refused = SendResult::kFull;
+  }
+  if (refused != SendResult::kAccepted) {
     std::free(buffer);
-    return false;
+    return refused;
   }
   OutgoingPacket packet;
   packet.buffer.reset(buffer);
@@ -161,11 +171,11 @@ bool ParentLink::Send(void* buffer, uint32_t length) {
   }
   if (!accepted) {
     ReleaseOutgoing(length);
-    return false;  // the packet frees its buffer
+    return SendResult::kClosing;  // the packet frees its buffer
   }
   // If the I/O service never runs the take, DropUnsent (or destruction)
   // frees what was handed over.
-  if (!post) return true;
+  if (!post) return SendResult::kAccepted;
   try {
     boost::asio::post(ioService, [this] { TakeHandedOver(); });
   } catch (...) {
@@ -175,7 +185,7 @@ bool ParentLink::Send(void* buffer, uint32_t length) {
     ReleaseOutgoing(length);
     throw;
   }
-  return true;
+  return SendResult::kAccepted;
 }
 
 void ParentLink::Flush(std::chrono::steady_clock::duration bound) {

@@ -79,10 +79,21 @@ class ParentLink {
   void Received(const boost::system::error_code& error, unsigned int bytes);
 
   // Any thread: takes `buffer` (malloc'd, `length` bytes) to write to the
-  // parent. False when it is refused (no link, queue full); it is then freed.
-  // Throws std::bad_alloc, with the buffer freed, when the hand-over cannot
+  // parent, or says why it is refused; a refused buffer is freed. Throws
+  // std::bad_alloc, with the buffer freed, when the hand-over cannot
   // allocate.
-  bool Send(void* buffer, uint32_t length);
+  enum class SendResult {
+    kAccepted,
+    kEmpty,    // no data
+    kNoLink,   // no link to the parent, or it is lost
+    kFull,     // the outgoing limit is reached: the parent is not reading
+    kClosing,  // the core is stopping (Flush has begun)
+  };
+  SendResult Send(void* buffer, uint32_t length);
+  // Any thread: bytes accepted and not yet written, and whether packets are
+  // being refused for the outgoing limit.
+  size_t BytesWaiting() const { return outgoingBytes.load(std::memory_order_relaxed); }
+  bool Refusing() const { return refusingOutgoing.load(std::memory_order_relaxed); }
 
   // Main thread: waits until the parent has identified itself (also before
   // the wait), StopWaiting is called, or `timeout` has passed.

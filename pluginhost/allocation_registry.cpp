@@ -74,6 +74,14 @@ bool AllocationRegistry::Held(uintptr_t key) const {
   return holds_.find(key) != holds_.end();
 }
 
+std::map<uint32_t, size_t> AllocationRegistry::HoldsPerOwner() const {
+  std::map<uint32_t, size_t> counts;
+  MutexLock lock(mutex_);
+  for (const auto& hold : holds_) counts[hold.second]++;
+  if (delivered_ != 0 && callerHolds_) counts[caller_]++;
+  return counts;
+}
+
 void AllocationRegistry::ReportLeaks(
     const std::function<void(void* address, uint32_t owner)>& report) {
   // Runs when no other thread is left; the lock only keeps the rule simple.

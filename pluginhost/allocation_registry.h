@@ -43,6 +43,10 @@ class AllocationRegistry {
   // caller frees it.
   bool EndDelivery(void* address) EXCLUDES(mutex_);
 
+  // Any thread, for the figures: how many buffers each owner holds now (a
+  // plugin in its Write call counts the buffer it was given).
+  std::map<uint32_t, size_t> HoldsPerOwner() const EXCLUDES(mutex_);
+
   // At the end of the core's life: reports each remaining hold, in ascending
   // address order, through `report`, and forgets them. Buffers are not freed.
   void ReportLeaks(const std::function<void(void* address, uint32_t owner)>& report)

@@ -14,6 +14,7 @@
 #include <boost/container/small_vector.hpp>
 
 #include "events/call_watch.h"
+#include "events/figures.h"
 #include "events/plugin_call.h"
 #include "events/raise.h"
 #include "pluginhost/plugin_table.h"
@@ -40,14 +41,18 @@ void DeliverConfiguration(const PLUGININFO& plugin, const _EventParmsIn& entry,
   int32_t rc;
   {
     WatchedCall watched(id, "configuration IOCTL");
+    TimedCall timed(*plugin.figures, CallEntry::kIoctl, DeliveryKind::kConfig);
     rc = CallPluginEntry(plugin.IOCTL, &call.in, &call.out);
   }
   allocations.EndCall(entry.data, call.out.retain != 0);
   ReportFailedCall(rc, call.out.error, kLogDetail, "update config", plugin.fileName);
 }
 
-void DeliverWrite(const PLUGININFO& plugin, const _EventParmsIn& entry,
-                  AllocationRegistry& allocations) {
+// Inlined into the loop of DeliverQueued, which it is the heart of: a call
+// of its own costs a tenth of a delivery's instructions.
+__attribute__((always_inline)) inline void DeliverWrite(const PLUGININFO& plugin,
+                                                        const _EventParmsIn& entry,
+                                                        AllocationRegistry& allocations) {
   const uint32_t id = plugin.desc.id;
   auto in = NewRecord<_WriteParmsIn>();
   in.dataLength = entry.dataLength;
@@ -62,6 +67,7 @@ void DeliverWrite(const PLUGININFO& plugin, const _EventParmsIn& entry,
   int32_t rc;
   {
     WatchedCall watched(id, "Write", entry.eventType, entry.sourceId);
+    TimedCall timed(*plugin.figures, CallEntry::kWrite, DeliveryKind::kWrite);
     rc = CallPluginEntry(plugin.Write, &in, &out);
   }
   allocations.EndCall(entry.data, out.retain != 0);

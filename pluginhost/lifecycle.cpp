@@ -22,6 +22,7 @@
 
 #include "core/dvrcore.h"
 #include "events/call_watch.h"
+#include "events/figures.h"
 #include "events/plugin_call.h"
 #include "events/raise.h"
 #include "pluginhost/discovery.h"
@@ -89,12 +90,22 @@ PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
     return PluginAdmission::kNoLoad;
   }
 
+  std::string moduleName = LowerCaseStem(plugin.fileName);
+  plugin.threadTag = ThreadTag(moduleName);
+  // Counting from Load on, which may already raise events; listed only once
+  // the plugin is in the table.
+  plugin.figures = &figures.Open(plugin.fileName, plugin.threadTag);
+  plugin.activity->figures = plugin.figures;
   auto in = NewRecord<_LoadParmsIn>(3);
   in.core = &core;
   in.raiseEvent = FlatPluginEvent;
   auto out = NewRecord<_LoadParmsOut>();
   auto start = core.now();
-  int32_t rc = CallPluginEntry(plugin.Load, &in, &out);
+  int32_t rc;
+  {
+    TimedCall timed(*plugin.figures, CallEntry::kLoad);
+    rc = CallPluginEntry(plugin.Load, &in, &out);
+  }
   plugin.loadTimeMs = ElapsedMs(start, core.now());
   plugin.desc = out;
   if (rc != 0 || out.error != 0) {
@@ -102,8 +113,6 @@ PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
     LogFailedCall(kLogFailure, name, "load", rc, out.error);
     return PluginAdmission::kLoadFailed;
   }
-  std::string moduleName = LowerCaseStem(plugin.fileName);
-  plugin.threadTag = ThreadTag(moduleName);
   plugin.activity->eventThreadName = MakeThreadName(plugin.threadTag, ":ev");
   {
     WriterLock lock(namesLock);
@@ -120,7 +129,11 @@ PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
 void PluginTable::Unload(PLUGININFO& plugin) {
   auto in = NewRecord<_UnloadParmsIn>();
   auto out = NewRecord<_UnloadParmsOut>();
-  int32_t rc = CallPluginEntry(plugin.Unload, &in, &out);
+  int32_t rc;
+  {
+    TimedCall timed(*plugin.figures, CallEntry::kUnload);
+    rc = CallPluginEntry(plugin.Unload, &in, &out);
+  }
   ReportFailedCall(rc, out.error, kLogDetail, "unload", plugin.fileName);
   if (plugin.desc.id != PLUGIN_ID_NEVER_UNMAP) dlclose(plugin.handle);
 }
@@ -149,13 +162,15 @@ void PluginTable::LoadAll(const fs::path& directory) {
     PLUGININFO plugin;
     if (Admit(path, plugin) != PluginAdmission::kAdmitted) continue;
     if (plugin.desc.wantsWorker) {
-      plugin.workerThread = StartWorkerThread(plugin.IOCTL, plugin.fileName, plugin.threadTag);
+      plugin.workerThread =
+          StartWorkerThread(plugin.IOCTL, plugin.fileName, plugin.threadTag, plugin.figures);
     }
     Add(std::move(plugin));
   }
 }
 
 void PluginTable::Add(PLUGININFO&& plugin) {
+  if (plugin.figures != &UncountedFigures()) figures.Publish(*plugin.figures, plugin.desc.id);
   WriterLock lock(pluginsLock);
   if (plugin.desc.id == PLUGIN_ID_FIRST && !plugins.empty()) {
     plugins.insert(plugins.begin(), std::move(plugin));
@@ -171,6 +186,7 @@ void PluginTable::OpenAll() {
     auto out = NewRecord<_OpenParmsOut>();
     auto start = core.now();
     WatchedCall watched(plugin.desc.id, "Open");
+    TimedCall timed(*plugin.figures, CallEntry::kOpen);
     plugin.openCode = CallPluginEntry(plugin.Open, &in, &out);
     plugin.openTimeMs = ElapsedMs(start, core.now());
   }
@@ -179,7 +195,8 @@ void PluginTable::OpenAll() {
 void PluginTable::StartReaders() {
   for (PLUGININFO& plugin : OwnRecords()) {
     if (plugin.desc.wantsReader) {
-      plugin.readerThread = StartReaderThread(plugin.Read, plugin.fileName, plugin.threadTag);
+      plugin.readerThread =
+          StartReaderThread(plugin.Read, plugin.fileName, plugin.threadTag, plugin.figures);
     }
   }
 }
@@ -208,6 +225,7 @@ void PluginTable::CloseAll() {
     int32_t rc;
     {
       WatchedCall watched(plugin.desc.id, "Close");
+      TimedCall timed(*plugin.figures, CallEntry::kClose);
       rc = CallPluginEntry(plugin.Close, &in, &out);
     }
     ReportFailedCall(rc, out.error, kLogDetail, "close", plugin.fileName);
@@ -230,7 +248,9 @@ void PluginTable::CopyChangedIoctlRoutes(unsigned& seen, std::vector<IoctlTarget
   ReaderLock lock(pluginsLock);
   seen = changes.load();
   routes.clear();
-  for (const PLUGININFO& plugin : plugins) routes.push_back({plugin.IOCTL, plugin.desc.id});
+  for (const PLUGININFO& plugin : plugins) {
+    routes.push_back({plugin.IOCTL, plugin.desc.id, plugin.figures});
+  }
 }
 
 std::string PluginTable::FileNameOf(uint32_t id) {

@@ -23,6 +23,7 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include "events/figures.h"
 #include "events/locks.h"
 #include "events/plugin_threads.h"
 #include "events/reply_slots.h"
@@ -47,6 +48,8 @@ struct PLUGININFO {
   _LoadParmsOut desc{};      // the self-description returned by Load
   std::string fileName;      // last path element, extension included
   std::string threadTag;     // what its threads' names begin with (ThreadTag)
+  // What it does, counted (PluginTable::Figures); outlives the record.
+  PluginFigures* figures = &UncountedFigures();
   int32_t openCode = 0;      // what Open returned
   int64_t loadTimeMs = 0;    // time spent in Load, truncated
   int64_t openTimeMs = 0;    // time spent in Open, truncated
@@ -110,6 +113,7 @@ class PluginTable {
   struct IoctlTarget {
     PluginEntry ioctl = nullptr;
     uint32_t id = 0;
+    PluginFigures* figures = &UncountedFigures();
   };
   // For a thread that routes calls to plugins one after another (the parent
   // link): when the table has changed since `seen`, copies every plugin's
@@ -127,6 +131,9 @@ class PluginTable {
   // Any thread: the first size - 1 characters of the file name of plugin
   // `id`, or "?"; allocates nothing.
   void CopyFileName(uint32_t id, char* name, size_t size) EXCLUDES(pluginsLock);
+  // Every plugin's figures, for as long as the table exists: those of the
+  // plugins unloaded at the stop too. Any thread (see PluginFiguresBook).
+  PluginFiguresBook& Figures() { return figures; }
 
  private:
   // The main thread's view (see Records), writable.
@@ -146,6 +153,7 @@ class PluginTable {
   mutable SharedMutex namesLock;
   std::map<uint32_t, std::string> moduleNames GUARDED_BY(namesLock);
   std::map<std::string, std::string> failedPlugins;  // main thread only
+  PluginFiguresBook figures;  // its own lock; see PluginFiguresBook
 };
 
 #endif  // DVRCORE_PLUGINHOST_PLUGIN_TABLE_H

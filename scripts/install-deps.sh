@@ -20,7 +20,7 @@ native=(
   libboost-date-time-dev libboost-regex-dev libboost-random-dev libboost-atomic-dev
   libtinyxml-dev libwxgtk3.2-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev libxml2-utils passwd valgrind
+  clang libclang-rt-14-dev libxml2-utils passwd valgrind python3-prometheus-client
 )
 # The target's libraries are no packages of this machine: scripts/armhf-sysroot.sh
 # unpacks them into a sysroot. Only the armhf package lists are needed here.

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <map>
 #include <set>
@@ -69,6 +70,57 @@ TEST_F(PluginThreads, LentThreadsCarryThePluginsNameAndPassItOn) {
                                                        {"worker", "video_sour:wk"},
                                                        {"reader", "video_sour:rd"},
                                                        {"read", "video_sour:ev"}}));
+}
+
+// The figures file holds, per plugin, what it raised (by kind, and what was
+// refused, by reason) and what reached it, as the last write at the stop has
+// them; a Prometheus parser takes it when one is installed.
+TEST_F(PluginThreads, FiguresFileCountsWhatEachPluginRaisedAndReceived) {
+  install.AddTestPlugin("raiser.so",
+                        "id 2\non open raise type=2 count=5\non open raise source=0 type=1 count=3\n"
+                        "on open raise type=0x40 flags=2 level=50 count=2 text=hello\n"
+                        "on open send-parent nobody is listening\n");
+  install.AddTestPlugin("writer.so", "id 1\nwrites 1\nmask 2 0xFFFFFFFF\n");
+  install.AddTestPlugin("reader.so", "id 3\nreader 1\nmask 1 0xFFFFFFFF\n");
+  const std::string file = dir.Path() + "/figures.prom";
+  SpawnOptions options;
+  options.environment = {"DVRCORE_METRICS_FILE=" + file, "DVRCORE_METRICS_INTERVAL=1"};
+  CoreProcess core(install, options);
+  ASSERT_TRUE(core.WaitUntilStarted());
+  core.Signal(SIGTERM);
+  ASSERT_EQ(core.WaitExit(), ExitStatus::Code(0)) << core.Stderr();
+
+  std::map<std::string, double> values;  // "name{labels}" -> value
+  std::istringstream lines(ReadTextFile(file));
+  for (std::string line; std::getline(lines, line);) {
+    const size_t blank = line.rfind(' ');
+    if (line.empty() || line[0] == '#' || blank == std::string::npos) continue;
+    values[line.substr(0, blank)] = std::stod(line.substr(blank + 1));
+  }
+  auto figure = [&](const std::string& name, const std::string& plugin, const std::string& more) {
+    const std::string key = name + "{plugin=\"" + plugin + "\"" + more + "}";
+    EXPECT_EQ(values.count(key), 1u) << key;
+    return values[key];
+  };
+  const char* raised = "dvrcore_plugin_events_raised_total";
+  EXPECT_EQ(figure(raised, "raiser.so", ",kind=\"queued\""), 5);
+  EXPECT_EQ(figure(raised, "raiser.so", ",kind=\"immediate\""), 3);
+  EXPECT_EQ(figure(raised, "raiser.so", ",kind=\"log\""), 2);
+  EXPECT_EQ(figure(raised, "raiser.so", ",kind=\"parent\""), 1);
+  EXPECT_EQ(figure("dvrcore_plugin_events_refused_total", "raiser.so", ",reason=\"no_link\""), 1);
+  EXPECT_EQ(figure(raised, "writer.so", ",kind=\"queued\""), 0);
+  EXPECT_EQ(figure("dvrcore_plugin_deliveries_total", "writer.so", ",kind=\"write\""), 5);
+  EXPECT_EQ(figure("dvrcore_plugin_deliveries_total", "reader.so", ",kind=\"read\""), 3);
+  EXPECT_EQ(figure("dvrcore_plugin_info", "reader.so", ",thread_prefix=\"reader\",id=\"0x00000003\""), 1);
+  EXPECT_GT(figure("dvrcore_plugin_call_seconds_total", "raiser.so", ""), 0);
+  EXPECT_EQ(values.count("dvrcore_queue_depth_max"), 1u);
+
+  if (std::system("/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null") == 0) {
+    const std::string parse =
+        "/usr/bin/python3 -c 'import sys; from prometheus_client.parser import "
+        "text_string_to_metric_families as parse; list(parse(open(sys.argv[1]).read()))' " + file;
+    EXPECT_EQ(std::system(parse.c_str()), 0);
+  }
 }
 
 TEST_F(PluginThreads, AnswersFromReadAreQueuedAndDelivered) {

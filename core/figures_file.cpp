@@ -1,0 +1,391 @@
+// The figures file; see figures_file.h.
+#include "core/figures_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <system_error>
+
+#include "config/config.h"
+#include "events/plugin_threads.h"
+#include "events/raise.h"
+
+namespace {
+
+// Appends printf-formatted text.
+void Append(std::string& text, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Append(std::string& text, const char* format, ...) {
+  char line[256];
+  va_list args;
+  va_start(args, format);
+  const int length = std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (length > 0) text.append(line, std::min(static_cast<size_t>(length), sizeof line - 1));
+}
+
+// Length of the valid UTF-8 sequence at `s` (of `n` bytes), or 0.
+size_t Utf8Sequence(const unsigned char* s, size_t n) {
+  size_t length;
+  uint32_t c;
+  if (s[0] < 0x80) return 1;
+  if (s[0] >= 0xC2 && s[0] <= 0xDF) {
+    length = 2;
+    c = s[0] & 0x1F;
+  } else if (s[0] >= 0xE0 && s[0] <= 0xEF) {
+    length = 3;
+    c = s[0] & 0x0F;
+  } else if (s[0] >= 0xF0 && s[0] <= 0xF4) {
+    length = 4;
+    c = s[0] & 0x07;
+  } else {
+    return 0;
+  }
+  if (length > n) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((s[i] & 0xC0) != 0x80) return 0;
+    c = (c << 6) | (s[i] & 0x3F);
+  }
+  const bool overlong = (length == 3 && c < 0x800) || (length == 4 && c < 0x10000);
+  if (overlong || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+  return length;
+}
+
+// A label value as the text format wants it: UTF-8, with backslash, double
+// quote and line feed escaped. A file name may hold any byte but '/' and
+// zero; a byte that is no part of valid UTF-8 is written as '?'.
+std::string LabelValue(const std::string& raw) {
+  std::string value;
+  const auto* s = reinterpret_cast<const unsigned char*>(raw.data());
+  for (size_t i = 0; i < raw.size();) {
+    const size_t length = Utf8Sequence(s + i, raw.size() - i);
+    if (length == 0) {
+      value += '?';
+      ++i;
+      continue;
+    }
+    if (raw[i] == '\\') {
+      value += "\\\\";
+    } else if (raw[i] == '"') {
+      value += "\\\"";
+    } else if (raw[i] == '\n') {
+      value += "\\n";
+    } else {
+      value.append(raw, i, length);
+    }
+    i += length;
+  }
+  return value;
+}
+
+void Family(std::string& text, const char* name, const char* type, const char* help) {
+  Append(text, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+}
+
+double Seconds(uint64_t ticks) { return static_cast<double>(ticks) / CallClockTicksPerSecond(); }
+
+// Fields of /proc/<pid>/task/<tid>/stat after the name: the 14th and 15th
+// (user and system time) and the 22nd (start time), in clock ticks.
+bool ReadThreadStat(const std::string& path, std::string& name, uint64_t& cpuTicks,
+                    uint64_t& startTime) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[1024];
+  const ssize_t length = read(fd, buffer, sizeof buffer - 1);
+  close(fd);
+  if (length <= 0) return false;
+  buffer[length] = '\0';
+  // The name may hold blanks and parentheses: it ends at the last ')'.
+  char* open = std::strchr(buffer, '(');
+  char* close = std::strrchr(buffer, ')');
+  if (open == nullptr || close == nullptr || close < open) return false;
+  name.assign(open + 1, close);
+  unsigned long long utime = 0, stime = 0, start = 0;
+  // state ppid pgrp session tty_nr tpgid flags minflt cminflt majflt cmajflt
+  // utime stime cutime cstime priority nice num_threads itrealvalue starttime
+  if (std::sscanf(close + 1,
+                  " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu %*d %*d %*d %*d %*d "
+                  "%*d %llu",
+                  &utime, &stime, &start) != 3) {
+    return false;
+  }
+  cpuTicks = utime + stime;
+  startTime = start;
+  return true;
+}
+
+}  // namespace
+
+std::string FormatFigures(const CoreFigures& core, const std::vector<PluginFiguresRow>& plugins) {
+  std::string text;
+  text.reserve(1024 + plugins.size() * 2048);
+  // The plugin label of each row: its file name, made unique with its ID
+  // should two plugin folders hold files of one name.
+  std::vector<std::string> labels;
+  std::set<std::string> used;
+  for (const PluginFiguresRow& row : plugins) {
+    std::string label = LabelValue(row.figures->fileName);
+    if (!used.insert(label).second) {
+      char id[16];
+      std::snprintf(id, sizeof id, "@0x%08" PRIx32, row.figures->id);
+      label += id;
+      used.insert(label);
+    }
+    labels.push_back(std::move(label));
+  }
+  auto each = [&](auto&& line) {
+    for (size_t i = 0; i < plugins.size(); ++i) line(labels[i].c_str(), plugins[i]);
+  };
+
+  Family(text, "dvrcore_plugin_info", "gauge",
+         "A loaded plugin, with the prefix of its threads' names and its ID.");
+  each([&](const char* plugin, const PluginFiguresRow& row) {
+    Append(text, "dvrcore_plugin_info{plugin=\"%s\",thread_prefix=\"%s\",id=\"0x%08" PRIx32
+                 "\"} 1\n",
+           plugin, LabelValue(row.figures->threadTag).c_str(), row.figures->id);
+  });
+  Family(text, "dvrcore_plugin_events_raised_total", "counter",
+         "Events the plugin raised, by kind, taken or not.");
+  each([&](const char* plugin, const PluginFiguresRow& row) {
+    for (unsigned k = 0; k < static_cast<unsigned>(RaiseKind::kCount); ++k) {
+      const auto kind = static_cast<RaiseKind>(k);
+      Append(text, "dvrcore_plugin_events_raised_total{plugin=\"%s\",kind=\"%s\"} %" PRIu64 "\n",
+             plugin, RaiseKindName(kind), row.figures->Raised(kind));
+    }
+  });
+  Family(text, "dvrcore_plugin_events_refused_total", "counter",
+         "Events of the plugin the core did not take, by reason.");
+  each([&](const char* plugin, const PluginFiguresRow& row) {
+    for (unsigned r = 0; r < static_cast<unsigned>(Refusal::kCount); ++r) {
+      const auto reason = static_cast<Refusal>(r);
+      Append(text,
+             "dvrcore_plugin_events_refused_total{plugin=\"%s\",reason=\"%s\"} %" PRIu64 "\n",
+             plugin, RefusalName(reason), row.figures->Refused(reason));
+    }
+  });
+  Family(text, "dvrcore_plugin_deliveries_total", "counter",
+         "Calls that brought the plugin something: Write, configuration IOCTL, packets from "
+         "the parent, event-thread Read.");
+  each([&](const char* plugin, const PluginFiguresRow& row) {
+    for (unsigned k = 0; k < static_cast<unsigned>(DeliveryKind::kCount); ++k) {
+      const auto kind = static_cast<DeliveryKind>(k);
+      Append(text, "dvrcore_plugin_deliveries_total{plugin=\"%s\",kind=\"%s\"} %" PRIu64 "\n",
+             plugin, DeliveryKindName(kind), row.figures->Deliveries(kind));
+    }
+  });
+  Family(text, "dvrcore_plugin_call_seconds_total", "counter",
+         "Time in the plugin's entries called by the core, and in event-thread Read.");
+  each([&](const char* plugin, const PluginFiguresRow& row) {
+    Append(text, "dvrcore_plugin_call_seconds_total{plugin=\"%s\"} %.6f\n", plugin,
+           Seconds(row.figures->CallTicks()));
+  });
+  Family(text, "dvrcore_plugin_call_longest_seconds", "gauge",
+         "The plugin's longest call so far, with its entry.");
+  each([&](const char* plugin, const PluginFiguresRow& row) {
+    const PluginFigures::Longest longest = row.figures->LongestCall();
+    Append(text, "dvrcore_plugin_call_longest_seconds{plugin=\"%s\",entry=\"%s\"} %.6f\n",
+           plugin, CallEntryName(longest.entry), Seconds(longest.ticks));
+  });
+  Family(text, "dvrcore_plugin_buffers_held", "gauge",
+         "Event buffers the plugin holds now (kept with retain, or in its call).");
+  each([&](const char* plugin, const PluginFiguresRow& row) {
+    Append(text, "dvrcore_plugin_buffers_held{plugin=\"%s\"} %zu\n", plugin, row.buffersHeld);
+  });
+  Family(text, "dvrcore_plugin_threads", "gauge",
+         "Threads named after the plugin, as last sampled.");
+  each([&](const char* plugin, const PluginFiguresRow& row) {
+    Append(text, "dvrcore_plugin_threads{plugin=\"%s\"} %u\n", plugin, row.threads);
+  });
+  Family(text, "dvrcore_plugin_threads_max", "gauge",
+         "The most threads named after the plugin seen at one sample.");
+  each([&](const char* plugin, const PluginFiguresRow& row) {
+    Append(text, "dvrcore_plugin_threads_max{plugin=\"%s\"} %u\n", plugin, row.threadsMost);
+  });
+  Family(text, "dvrcore_plugin_cpu_seconds_total", "counter",
+         "CPU time of the threads named after the plugin.");
+  each([&](const char* plugin, const PluginFiguresRow& row) {
+    Append(text, "dvrcore_plugin_cpu_seconds_total{plugin=\"%s\"} %.2f\n", plugin,
+           row.cpuSeconds);
+  });
+
+  Family(text, "dvrcore_queue_depth", "gauge", "Events waiting for the main loop.");
+  Append(text, "dvrcore_queue_depth %zu\n", core.queueDepth);
+  Family(text, "dvrcore_queue_depth_max", "gauge", "The most events that waited for the main loop.");
+  Append(text, "dvrcore_queue_depth_max %zu\n", core.queueDepthMost);
+  Family(text, "dvrcore_parent_bytes_waiting", "gauge",
+         "Bytes of packets for the parent accepted and not yet written.");
+  Append(text, "dvrcore_parent_bytes_waiting %zu\n", core.parentBytesWaiting);
+  Family(text, "dvrcore_parent_refusing", "gauge",
+         "1 while packets for the parent are refused because it is not reading.");
+  Append(text, "dvrcore_parent_refusing %d\n", core.parentRefusing ? 1 : 0);
+  Family(text, "dvrcore_resident_bytes", "gauge", "The core's resident memory.");
+  Append(text, "dvrcore_resident_bytes %" PRIu64 "\n", core.residentBytes);
+  Family(text, "dvrcore_throttling", "gauge", "1 while video is throttled for low memory.");
+  Append(text, "dvrcore_throttling %d\n", core.throttling ? 1 : 0);
+  Family(text, "dvrcore_clock_jumps_total", "counter", "Jumps of the system time reported.");
+  Append(text, "dvrcore_clock_jumps_total %" PRIu64 "\n", core.clockJumps);
+  return text;
+}
+
+void ThreadSampler::Sample(const std::vector<std::string>& tags, const char* taskFolder) {
+  DIR* folder = opendir(taskFolder);
+  if (folder == nullptr) return;
+  for (auto& tag : tags_) tag.second.threads = 0;
+  std::map<int, Seen> seen;
+  std::string name;
+  while (const dirent* entry = readdir(folder)) {
+    char* end = nullptr;
+    const long tid = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0') continue;
+    uint64_t ticks = 0;
+    uint64_t startTime = 0;
+    if (!ReadThreadStat(std::string(taskFolder) + "/" + entry->d_name + "/stat", name, ticks,
+                        startTime)) {
+      continue;  // ended meanwhile
+    }
+    Seen& now = seen[static_cast<int>(tid)] = {startTime, ticks};
+    // The longest tag the name begins with, followed by ':'.
+    const std::string* owner = nullptr;
+    for (const std::string& tag : tags) {
+      if (name.size() > tag.size() && name[tag.size()] == ':' && name.compare(0, tag.size(), tag) == 0 &&
+          (owner == nullptr || tag.size() > owner->size())) {
+        owner = &tag;
+      }
+    }
+    if (owner == nullptr) continue;
+    TagFigures& figures = tags_[*owner];
+    figures.threads++;
+    auto before = seen_.find(static_cast<int>(tid));
+    const bool known = before != seen_.end() && before->second.startTime == startTime &&
+                       before->second.cpuTicks <= ticks;
+    figures.cpuTicks += known ? ticks - before->second.cpuTicks : now.cpuTicks;
+  }
+  closedir(folder);
+  seen_.swap(seen);
+  for (auto& tag : tags_) tag.second.threadsMost = std::max(tag.second.threadsMost, tag.second.threads);
+}
+
+ThreadSampler::TagFigures ThreadSampler::Of(const std::string& tag) const {
+  auto it = tags_.find(tag);
+  return it == tags_.end() ? TagFigures{} : it->second;
+}
+
+FiguresFile::FiguresFile(PluginFiguresBook& book, GatherCore core, GatherHolds holds)
+    : book_(book), gatherCore_(std::move(core)), gatherHolds_(std::move(holds)) {}
+
+FiguresFile::~FiguresFile() {
+  {
+    MutexLock lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.NotifyAll();
+  if (thread_.joinable()) thread_.join();
+}
+
+bool FiguresFile::Configure(const char* file, const char* interval) {
+  if (file == nullptr || *file == '\0') return false;
+  path_ = file;
+  if (interval != nullptr) {
+    char* end = nullptr;
+    errno = 0;
+    const long long seconds = std::strtoll(interval, &end, 10);
+    if (end == interval || *end != '\0' || errno != 0 || seconds < 1 ||
+        seconds > kLongestInterval.count()) {
+      CORE_LOG(kLogNotable,
+               "DVRCORE_METRICS_INTERVAL '%s' is not a number of seconds from 1 to %lld; "
+               "writing figures every %lld seconds",
+               interval, static_cast<long long>(kLongestInterval.count()),
+               static_cast<long long>(kDefaultInterval.count()));
+    } else {
+      interval_ = std::chrono::seconds(seconds);
+    }
+  }
+  CORE_LOG(kLogDetail, "writing figures to %s every %lld seconds", path_.c_str(),
+           static_cast<long long>(interval_.count()));
+  return true;
+}
+
+void FiguresFile::Start() {
+  if (path_.empty()) return;
+  try {
+    thread_ = std::thread([this] {
+      NameThisThread("dvrcore:stats");
+      Run();
+    });
+  } catch (const std::system_error& error) {
+    CORE_LOG(kLogFailure, "figures will be written only at the stop: %s", error.what());
+  }
+}
+
+void FiguresFile::StopAndWrite() {
+  {
+    MutexLock lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.NotifyAll();
+  if (thread_.joinable()) thread_.join();
+  if (!path_.empty()) Write();
+}
+
+void FiguresFile::Run() {
+  auto nextWrite = std::chrono::steady_clock::now() + interval_;
+  for (;;) {
+    const auto nextSample = std::chrono::steady_clock::now() + kSamplePeriod;
+    {
+      MutexLock lock(mutex_);
+      while (!stopping_) {
+        if (!wake_.WaitUntil(lock, std::min(nextSample, nextWrite))) break;
+      }
+      if (stopping_) return;
+    }
+    if (std::chrono::steady_clock::now() >= nextWrite) {
+      Write();
+      nextWrite = std::chrono::steady_clock::now() + interval_;
+    } else {
+      std::vector<std::string> tags;
+      for (const PluginFigures* figures : book_.Listed()) tags.push_back(figures->threadTag);
+      sampler_.Sample(tags);
+    }
+  }
+}
+
+void FiguresFile::Write() {
+  const std::vector<const PluginFigures*> listed = book_.Listed();
+  std::vector<std::string> tags;
+  for (const PluginFigures* figures : listed) tags.push_back(figures->threadTag);
+  sampler_.Sample(tags);
+  const std::map<uint32_t, size_t> holds = gatherHolds_();
+  static const double kTicksPerSecond = static_cast<double>(sysconf(_SC_CLK_TCK));
+  std::vector<PluginFiguresRow> rows;
+  rows.reserve(listed.size());
+  for (const PluginFigures* figures : listed) {
+    PluginFiguresRow row;
+    row.figures = figures;
+    auto held = holds.find(figures->id);
+    row.buffersHeld = held == holds.end() ? 0 : held->second;
+    const ThreadSampler::TagFigures threads = sampler_.Of(figures->threadTag);
+    row.threads = threads.threads;
+    row.threadsMost = threads.threadsMost;
+    row.cpuSeconds = kTicksPerSecond > 0 ? static_cast<double>(threads.cpuTicks) / kTicksPerSecond : 0;
+    rows.push_back(row);
+  }
+  const std::string text = FormatFigures(gatherCore_(), rows);
+  std::string failure;
+  const bool written = ReplaceFile(
+      path_.c_str(),
+      [&text](FILE* file) { return std::fwrite(text.data(), 1, text.size(), file) == text.size(); },
+      failure);
+  if (!written && !failing_) {
+    CORE_LOG(kLogNotable, "failed to write figures to %s: %s", path_.c_str(), failure.c_str());
+  } else if (written && failing_) {
+    CORE_LOG(kLogNotable, "writing figures to %s again", path_.c_str());
+  }
+  failing_ = !written;
+}

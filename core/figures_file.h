@@ -1,0 +1,130 @@
+// The figures file: what each plugin does and how the core fares, written
+// every few seconds in the Prometheus text format for node_exporter's
+// textfile collector, dvrcore-top or any script.
+//
+// Configured by the core's environment (the parent's reaches it):
+// DVRCORE_METRICS_FILE names the file, DVRCORE_METRICS_INTERVAL the seconds
+// between writes. Nothing is written without the first, so that a device's
+// flash is not worn by default. The file is replaced whole each time (see
+// ReplaceFile): a reader never sees half of it.
+//
+// DESIGN (threads): a thread of its own ("dvrcore:stats") samples the
+// plugins' threads every second and writes at each interval; the main thread
+// starts it, stops it, and writes once more after the plugins are unloaded.
+// The counters it reads are the plugins' relaxed atomics (events/figures.h),
+// so no hot path waits for it.
+#ifndef DVRCORE_CORE_FIGURES_FILE_H
+#define DVRCORE_CORE_FIGURES_FILE_H
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "events/figures.h"
+#include "events/locks.h"
+
+// The core-wide figures at one moment.
+struct CoreFigures {
+  size_t queueDepth = 0;
+  size_t queueDepthMost = 0;
+  size_t parentBytesWaiting = 0;
+  bool parentRefusing = false;
+  uint64_t residentBytes = 0;
+  bool throttling = false;
+  uint64_t clockJumps = 0;
+};
+
+// One plugin's line of figures at one moment.
+struct PluginFiguresRow {
+  const PluginFigures* figures = nullptr;
+  size_t buffersHeld = 0;
+  // Threads whose name begins with the plugin's thread tag and ':', as last
+  // sampled, the most seen at one sample, and their CPU time so far.
+  unsigned threads = 0;
+  unsigned threadsMost = 0;
+  double cpuSeconds = 0;
+};
+
+// The text of the file: every family with its HELP and TYPE lines, plugins
+// in the order given, no timestamps (the textfile collector refuses them).
+std::string FormatFigures(const CoreFigures& core, const std::vector<PluginFiguresRow>& plugins);
+
+// The threads of this process by name, sampled: which belong to which thread
+// tag, and the CPU time they have used.
+class ThreadSampler {
+ public:
+  // Reads /proc/self/task (`taskFolder` for tests): counts each thread under
+  // the longest of `tags` its name begins with, followed by ':', and adds the
+  // CPU time it used since the previous sample (all of it for a thread not
+  // seen before) to that tag. A thread that ends between two samples takes
+  // its last moments along; a plugin that renames its threads away from its
+  // tag takes them out of its figures.
+  void Sample(const std::vector<std::string>& tags, const char* taskFolder = "/proc/self/task");
+  struct TagFigures {
+    unsigned threads = 0;
+    unsigned threadsMost = 0;
+    uint64_t cpuTicks = 0;  // clock ticks (sysconf(_SC_CLK_TCK))
+  };
+  TagFigures Of(const std::string& tag) const;
+
+ private:
+  struct Seen {
+    uint64_t startTime = 0;  // tells a new thread under a reused ID
+    uint64_t cpuTicks = 0;
+  };
+  std::map<int, Seen> seen_;
+  std::map<std::string, TagFigures> tags_;
+};
+
+class FiguresFile {
+ public:
+  using GatherCore = std::function<CoreFigures()>;
+  using GatherHolds = std::function<std::map<uint32_t, size_t>()>;
+  FiguresFile(PluginFiguresBook& book, GatherCore core, GatherHolds holds);
+  ~FiguresFile();  // stops it
+  FiguresFile(const FiguresFile&) = delete;
+  FiguresFile& operator=(const FiguresFile&) = delete;
+
+  // Main thread, before Start: takes the two settings (null: not set); a
+  // relative file name is relative to the working folder, which the core
+  // never changes. False when no file is configured; a malformed interval is
+  // logged and the default used.
+  bool Configure(const char* file, const char* interval);
+  // Main thread: starts the writing thread, when configured. Without a
+  // thread (logged), only the last write is made.
+  void Start() EXCLUDES(mutex_);
+  // Main thread: ends the thread, then writes once more when configured.
+  void StopAndWrite() EXCLUDES(mutex_);
+
+  // The default and the bounds of the interval: a few seconds is what the
+  // textfile collector and a person reading dvrcore-top need, and far from
+  // wearing a flash file system; a day is the most that still means "live".
+  static constexpr std::chrono::seconds kDefaultInterval{5};
+  static constexpr std::chrono::seconds kLongestInterval{86400};
+  // The plugins' threads are sampled this often, whatever the interval, so
+  // that the most threads seen at once and their CPU time are close.
+  static constexpr std::chrono::seconds kSamplePeriod{1};
+
+ private:
+  void Run() EXCLUDES(mutex_);
+  // The sampler is the thread's, then the main thread's once it is joined.
+  void Write();
+
+  PluginFiguresBook& book_;
+  const GatherCore gatherCore_;
+  const GatherHolds gatherHolds_;
+  std::string path_;  // set by Configure, read-only afterwards; empty: off
+  std::chrono::seconds interval_ = kDefaultInterval;
+  ThreadSampler sampler_;
+  bool failing_ = false;  // the last write failed, and that was logged
+  Mutex mutex_;
+  CondVar wake_;
+  bool stopping_ GUARDED_BY(mutex_) = false;  // set by the main thread
+  std::thread thread_;                        // started and joined by the main thread
+};
+
+#endif  // DVRCORE_CORE_FIGURES_FILE_H

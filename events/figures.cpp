@@ -1,0 +1,160 @@
+// Per-plugin figures; see figures.h.
+#include "events/figures.h"
+
+#include <time.h>
+
+namespace {
+
+// The index starts small (a device carries dozens of plugins) and doubles
+// whenever it would be more than half full, so that a lookup probes one or
+// two slots.
+constexpr unsigned kInitialIndexBits = 6;
+
+#if defined(__x86_64__) || defined(__i386__)
+// The monotonic clock in seconds.
+double MonotonicSeconds() {
+  struct timespec now {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// The two clocks at the first call of CallClockTicksPerSecond.
+struct ClockOrigin {
+  uint64_t ticks = CallClockTicks();
+  double seconds = MonotonicSeconds();
+};
+#endif
+
+template <typename Enum, size_t N>
+const char* NameOf(Enum value, const char* const (&names)[N]) {
+  static_assert(N == static_cast<size_t>(Enum::kCount), "one name per value");
+  const auto index = static_cast<size_t>(value);
+  return index < N ? names[index] : "?";
+}
+
+}  // namespace
+
+const char* RaiseKindName(RaiseKind kind) {
+  static const char* const kNames[] = {"queued", "immediate", "parent", "log"};
+  return NameOf(kind, kNames);
+}
+
+const char* RefusalName(Refusal reason) {
+  static const char* const kNames[] = {"stopping",  "no_memory", "no_link", "parent_full",
+                                       "cancelled", "throttled", "other"};
+  return NameOf(reason, kNames);
+}
+
+const char* DeliveryKindName(DeliveryKind kind) {
+  static const char* const kNames[] = {"write", "config", "packet", "read"};
+  return NameOf(kind, kNames);
+}
+
+const char* CallEntryName(CallEntry entry) {
+  static const char* const kNames[] = {"Load", "Open", "Close", "Unload", "Write", "IOCTL", "Read"};
+  return NameOf(entry, kNames);
+}
+
+__thread PluginFigures* t_threadFigures = nullptr;
+
+double CallClockTicksPerSecond() {
+#if defined(__x86_64__) || defined(__i386__)
+  static const ClockOrigin origin;
+  const double seconds = MonotonicSeconds() - origin.seconds;
+  const uint64_t ticks = CallClockTicks() - origin.ticks;
+  // Until a measurable time has passed, a nominal gigahertz.
+  return seconds > 0.01 ? static_cast<double>(ticks) / seconds : 1e9;
+#elif defined(__aarch64__)
+  uint64_t frequency;
+  asm volatile("mrs %0, cntfrq_el0" : "=r"(frequency));
+  return static_cast<double>(frequency);
+#else
+  return 1e9;  // nanoseconds of the monotonic clock
+#endif
+}
+
+void PluginFigures::NoteLongest(CallEntry entry, uint64_t ticks) {
+  MutexLock lock(longestMutex_);
+  if (ticks > longest_.ticks) {
+    longest_ = {ticks, entry};
+    longestSeen_.store(ticks, std::memory_order_relaxed);
+  }
+}
+
+PluginFigures::Longest PluginFigures::LongestCall() const {
+  MutexLock lock(longestMutex_);
+  return longest_;
+}
+
+PluginFigures& UncountedFigures() {
+  static PluginFigures uncounted("", "");
+  return uncounted;
+}
+
+PluginFiguresBook::Index::Index(unsigned bits) : bits(bits), slots(new Slot[size_t{1} << bits]) {}
+
+PluginFiguresBook::PluginFiguresBook() {
+  CallClockTicksPerSecond();  // the counter's measurement starts here
+  indexes_.push_back(std::make_unique<Index>(kInitialIndexBits));
+  index_.store(indexes_.back().get(), std::memory_order_release);
+}
+
+PluginFiguresBook::~PluginFiguresBook() = default;
+
+PluginFigures& PluginFiguresBook::Open(const std::string& fileName,
+                                       const std::string& threadTag) {
+  MutexLock lock(mutex_);
+  return all_.emplace_back(fileName, threadTag);
+}
+
+void PluginFiguresBook::Publish(PluginFigures& figures, uint32_t id) {
+  {
+    MutexLock lock(mutex_);
+    figures.id = id;
+    listed_.push_back(&figures);
+  }
+  // ID 0 marks an empty slot; no event raised with it has a source anyway.
+  if (id == 0) return;
+  Index* index = indexes_.back().get();
+  if ((indexed_ + 1) * 2 > (size_t{1} << index->bits)) {
+    auto larger = std::make_unique<Index>(index->bits + 1);
+    for (size_t i = 0; i < (size_t{1} << index->bits); ++i) {
+      const uint32_t taken = index->slots[i].id.load(std::memory_order_relaxed);
+      if (taken != 0) Insert(*larger, taken, index->slots[i].figures.load());
+    }
+    index = larger.get();
+    indexes_.push_back(std::move(larger));
+    index_.store(index, std::memory_order_release);
+  }
+  if (Insert(*index, id, &figures)) ++indexed_;
+}
+
+bool PluginFiguresBook::Insert(Index& index, uint32_t id, PluginFigures* figures) {
+  const unsigned mask = (1u << index.bits) - 1;
+  for (unsigned i = Home(id, index.bits);; i = (i + 1) & mask) {
+    const uint32_t taken = index.slots[i].id.load(std::memory_order_relaxed);
+    if (taken == id) return false;
+    if (taken == 0) {
+      index.slots[i].figures.store(figures, std::memory_order_relaxed);
+      index.slots[i].id.store(id, std::memory_order_release);
+      return true;
+    }
+  }
+}
+
+PluginFigures* PluginFiguresBook::FindFurther(const Index& index, uint32_t id) const {
+  if (id == 0) return nullptr;
+  const unsigned mask = (1u << index.bits) - 1;
+  // Never more than half full, so an empty slot ends every search.
+  for (unsigned i = (Home(id, index.bits) + 1) & mask;; i = (i + 1) & mask) {
+    const uint32_t taken = index.slots[i].id.load(std::memory_order_acquire);
+    if (taken == id) return index.slots[i].figures.load(std::memory_order_relaxed);
+    if (taken == 0) return nullptr;
+  }
+}
+
+std::vector<const PluginFigures*> PluginFiguresBook::Listed() const {
+  MutexLock lock(mutex_);
+  return {listed_.begin(), listed_.end()};
+}
+

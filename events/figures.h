@@ -1,0 +1,239 @@
+// What each plugin does, counted as it happens: the events it raises and has
+// refused, the deliveries made to it, the time its entries take. Read by the
+// figures file (core/figures_file.h) and, through it, by dvrcore-top.
+//
+// DESIGN: counting must cost the hot paths next to nothing (a queued event
+// delivered to four plugins costs a few thousand instructions; the counting
+// may add a few tens). Every counter is a relaxed atomic of the plugin's own
+// PluginFigures, which lives as long as the core object (a plugin's figures
+// outlast its unloading, so that the last write of the file still has them).
+// Calls are timed with the processor's counter where user code may read it
+// for an instruction or two (x86 TSC, the ARMv8 virtual counter), and with
+// the monotonic clock elsewhere (32-bit ARM, whose counter may be closed to
+// user code): a clock read through the vDSO costs tens of instructions,
+// twice per call. A raised event is the plugin's whose ID is its source,
+// found in a lock-free index; an event without one (an immediate event) is
+// the plugin's whose call the raising thread is in, or whose lent thread it
+// is (set per thread). An event neither way attributable (a plugin's own
+// thread raising an immediate event) is counted nowhere.
+#ifndef DVRCORE_EVENTS_FIGURES_H
+#define DVRCORE_EVENTS_FIGURES_H
+
+#include <time.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "events/locks.h"
+
+// What a raised event is, as counted.
+enum class RaiseKind : unsigned { kQueued, kImmediate, kParent, kLog, kCount };
+// Why a raised event was not taken; kNone: it was.
+enum class Refusal : unsigned {
+  kStopping,    // the core is stopping
+  kNoMemory,    // its copy or the queue's room could not be allocated
+  kNoLink,      // a packet for the parent, and no link to it
+  kParentFull,  // a packet for the parent, and the outgoing limit is reached
+  kCancelled,   // an answer to a correlation ID that was cancelled
+  kThrottled,   // video refused while memory is low
+  kOther,       // malformed (a packet without data), or an unexpected failure
+  kCount,
+  kNone = kCount
+};
+// What reached a plugin.
+enum class DeliveryKind : unsigned { kWrite, kConfig, kPacket, kRead, kCount };
+// The entry a timed call went into.
+enum class CallEntry : unsigned { kLoad, kOpen, kClose, kUnload, kWrite, kIoctl, kRead, kCount };
+
+template <typename Enum>
+constexpr unsigned FigureIndex(Enum value) {
+  return static_cast<unsigned>(value);
+}
+
+// The clock calls are timed with, in ticks, and what a tick is worth.
+inline uint64_t CallClockTicks() {
+#if defined(__x86_64__) || defined(__i386__)
+  return __builtin_ia32_rdtsc();
+#elif defined(__aarch64__)
+  uint64_t ticks;
+  asm volatile("mrs %0, cntvct_el0" : "=r"(ticks));
+  return ticks;
+#else
+  struct timespec now {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+#endif
+}
+// Measured against the monotonic clock from the first call on (the x86
+// counter's rate is not told to user code): the later it is asked, the
+// closer. Any thread.
+double CallClockTicksPerSecond();
+
+// The names the figures file gives these, in enumeration order.
+const char* RaiseKindName(RaiseKind kind);
+const char* RefusalName(Refusal reason);
+const char* DeliveryKindName(DeliveryKind kind);
+const char* CallEntryName(CallEntry entry);
+
+// One plugin's counters. Written by any thread, relaxed: each counter is
+// exact on its own, and no reader needs two to agree.
+class PluginFigures {
+ public:
+  PluginFigures(std::string fileName, std::string threadTag)
+      : fileName(std::move(fileName)), threadTag(std::move(threadTag)) {}
+
+  void CountRaised(RaiseKind kind) { Add(raised_[Index(kind)]); }
+  void CountRefused(Refusal reason) { Add(refused_[Index(reason)]); }
+  void CountDelivery(DeliveryKind kind) { Add(deliveries_[Index(kind)]); }
+  // One call of `ticks` (CallClockTicks) into `entry`.
+  void CountCall(CallEntry entry, uint64_t ticks) {
+    callTicks_.fetch_add(ticks, std::memory_order_relaxed);
+    if (ticks > longestSeen_.load(std::memory_order_relaxed)) NoteLongest(entry, ticks);
+  }
+
+  uint64_t Raised(RaiseKind kind) const { return Get(raised_[Index(kind)]); }
+  uint64_t Refused(Refusal reason) const { return Get(refused_[Index(reason)]); }
+  uint64_t Deliveries(DeliveryKind kind) const { return Get(deliveries_[Index(kind)]); }
+  uint64_t CallTicks() const { return Get(callTicks_); }
+  struct Longest {
+    uint64_t ticks = 0;
+    CallEntry entry = CallEntry::kLoad;
+  };
+  Longest LongestCall() const EXCLUDES(longestMutex_);
+
+  // Set on the main thread before the plugin's Load, read-only afterwards.
+  const std::string fileName;
+  const std::string threadTag;  // what its threads' names begin with
+  // Main thread before publication (PluginFiguresBook::Publish); read by the
+  // figures file's thread after it, under the book's lock.
+  uint32_t id = 0;
+
+ private:
+  template <typename Enum>
+  static constexpr unsigned Index(Enum value) { return FigureIndex(value); }
+  static void Add(std::atomic<uint64_t>& counter) {
+    counter.fetch_add(1, std::memory_order_relaxed);
+  }
+  static uint64_t Get(const std::atomic<uint64_t>& counter) {
+    return counter.load(std::memory_order_relaxed);
+  }
+  void NoteLongest(CallEntry entry, uint64_t ticks) EXCLUDES(longestMutex_);
+
+  std::atomic<uint64_t> raised_[FigureIndex(RaiseKind::kCount)] = {};
+  std::atomic<uint64_t> refused_[FigureIndex(Refusal::kCount)] = {};
+  std::atomic<uint64_t> deliveries_[FigureIndex(DeliveryKind::kCount)] = {};
+  std::atomic<uint64_t> callTicks_{0};
+  // The longest call so far: a relaxed copy for the quick test of each call,
+  // and the pair itself, taken together under the lock (a leaf: nothing is
+  // called under it). Any thread.
+  std::atomic<uint64_t> longestSeen_{0};
+  mutable Mutex longestMutex_;
+  Longest longest_ GUARDED_BY(longestMutex_);
+};
+
+// Where calls into plugins the loader did not admit are counted (records a
+// test or a tool builds itself): never listed, so that the hot paths need
+// not test for figures that are not there.
+PluginFigures& UncountedFigures();
+
+// Every plugin's figures, for the life of the core object, and the index by
+// plugin ID that attributes events raised with a source.
+class PluginFiguresBook {
+ public:
+  PluginFiguresBook();
+  ~PluginFiguresBook();
+  PluginFiguresBook(const PluginFiguresBook&) = delete;
+  PluginFiguresBook& operator=(const PluginFiguresBook&) = delete;
+
+  // Main thread, before a plugin's Load: figures for it, counting from now on
+  // but not listed or findable until Publish.
+  PluginFigures& Open(const std::string& fileName, const std::string& threadTag)
+      EXCLUDES(mutex_);
+  // Main thread, once the plugin is in the table under `id`: listed, and
+  // found by Find. A second plugin under an ID already published is listed
+  // but not found by it (the first keeps it).
+  void Publish(PluginFigures& figures, uint32_t id) EXCLUDES(mutex_);
+  // Any thread, lock-free: the figures published under `id`, or null. The
+  // first probe inline: it nearly always decides.
+  PluginFigures* Find(uint32_t id) const {
+    const Index* index = index_.load(std::memory_order_acquire);
+    const Slot& home = index->slots[Home(id, index->bits)];
+    const uint32_t taken = home.id.load(std::memory_order_acquire);
+    if (taken == id && id != 0) return home.figures.load(std::memory_order_relaxed);
+    return taken == 0 ? nullptr : FindFurther(*index, id);
+  }
+  // Any thread: the listed figures, in the order of publication. Each stays
+  // valid for the life of the book.
+  std::vector<const PluginFigures*> Listed() const EXCLUDES(mutex_);
+
+ private:
+  // The index: open addressing, power-of-two sized, grown on the main thread
+  // by publishing a larger copy. Readers may still hold an older array, so
+  // the older ones are kept until the book goes (together less than the
+  // current one).
+  struct Slot {
+    std::atomic<uint32_t> id{0};  // 0: empty; stored after `figures`
+    std::atomic<PluginFigures*> figures{nullptr};
+  };
+  struct Index {
+    explicit Index(unsigned bits);
+    unsigned bits;
+    std::unique_ptr<Slot[]> slots;
+  };
+  static unsigned Home(uint32_t id, unsigned bits) {
+    return static_cast<unsigned>((id * 0x9E3779B1u) >> (32 - bits));  // Fibonacci hashing
+  }
+  bool Insert(Index& index, uint32_t id, PluginFigures* figures);
+  PluginFigures* FindFurther(const Index& index, uint32_t id) const;
+
+  std::atomic<Index*> index_;  // stored on the main thread, loaded by any
+  // Main thread: every index ever published, the current one last.
+  std::vector<std::unique_ptr<Index>> indexes_;
+  size_t indexed_ = 0;  // main thread: IDs in the current index
+
+  mutable Mutex mutex_;
+  std::deque<PluginFigures> all_ GUARDED_BY(mutex_);  // stable addresses
+  std::vector<PluginFigures*> listed_ GUARDED_BY(mutex_);
+};
+
+// The plugin the calling thread works for: set for good on a lent thread,
+// and for the length of a call on the main and the I/O thread (TimedCall).
+// Null when unknown. (__thread: read inline, without C++'s wrapper call.)
+extern __thread PluginFigures* t_threadFigures;
+inline void SetThreadFigures(PluginFigures* figures) { t_threadFigures = figures; }
+inline PluginFigures* ThreadFigures() { return t_threadFigures; }
+
+// One call into a plugin, from construction to destruction: its time goes to
+// the plugin's figures, and events the thread raises meanwhile are the
+// plugin's.
+class TimedCall {
+ public:
+  TimedCall(PluginFigures& figures, CallEntry entry)
+      : figures_(figures), outer_(t_threadFigures), entry_(entry) {
+    t_threadFigures = &figures_;
+    start_ = CallClockTicks();
+  }
+  // A call that delivers something, counted as such.
+  TimedCall(PluginFigures& figures, CallEntry entry, DeliveryKind delivery)
+      : TimedCall(figures, entry) {
+    figures_.CountDelivery(delivery);
+  }
+  ~TimedCall() {
+    figures_.CountCall(entry_, CallClockTicks() - start_);
+    t_threadFigures = outer_;
+  }
+  TimedCall(const TimedCall&) = delete;
+  TimedCall& operator=(const TimedCall&) = delete;
+
+ private:
+  PluginFigures& figures_;
+  PluginFigures* const outer_;  // the thread's plugin before this call
+  const CallEntry entry_;
+  uint64_t start_ = 0;
+};
+
+#endif  // DVRCORE_EVENTS_FIGURES_H
