@@ -121,7 +121,8 @@ Options ParseOptions(int argc, char** argv) {
       options.pid = static_cast<pid_t>(pid);
       havePid = true;
     } else {
-      UsageError(havePid ? "unexpected argument: " + word : "not an option or a process ID: " + word);
+      UsageError(havePid ? "unexpected argument: " + word
+                         : "not an option or a process ID: " + word);
     }
   }
   if (!havePid) UsageError("the core's process ID is missing");
@@ -219,9 +220,9 @@ class Process {
       std::vector<std::string> fields = StatFields(*stat);
       if (fields.size() < 13) continue;
       if (!name->empty() && name->back() == '\n') name->pop_back();
-      sample.threads[std::atoi(tidText)] = {
-          *name, std::strtoull(fields[11].c_str(), nullptr, 10) +
-                     std::strtoull(fields[12].c_str(), nullptr, 10)};
+      sample.threads[std::atoi(tidText)] = {*name,
+                                            std::strtoull(fields[11].c_str(), nullptr, 10) +
+                                                std::strtoull(fields[12].c_str(), nullptr, 10)};
     }
     closedir(tasks);
     // A process that ended while its threads were listed would show a
@@ -257,7 +258,9 @@ struct FiguresVersion {
   CoreFigures figures;
 };
 
-double Seconds(const timespec& time) { return static_cast<double>(time.tv_sec) + time.tv_nsec / 1e9; }
+double Seconds(const timespec& time) {
+  return static_cast<double>(time.tv_sec) + time.tv_nsec / 1e9;
+}
 
 // The figures file of the core and the last two versions read of it.
 class FiguresSource {
@@ -277,8 +280,11 @@ class FiguresSource {
     }
     std::optional<std::string> path =
         dvrtop::FiguresPathFromEnvironment(*environment, process.Dir() + "/cwd");
-    if (path) path_ = *path;
-    else problem_ = "none (no DVRCORE_METRICS_FILE in the core's environment)";
+    if (path) {
+      path_ = *path;
+    } else {
+      problem_ = "none (no DVRCORE_METRICS_FILE in the core's environment)";
+    }
   }
 
   // Reads the file again when it has been replaced or rewritten.
@@ -320,7 +326,8 @@ class FiguresSource {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     char text[160];
-    std::snprintf(text, sizeof text, ", written %.0f s ago", std::max(0.0, Seconds(now) - Seconds(latest_->modified)));
+    std::snprintf(text, sizeof text, ", written %.0f s ago",
+                  std::max(0.0, Seconds(now) - Seconds(latest_->modified)));
     std::string status = "figures: " + path_ + text;
     if (Span() > 0) {
       std::snprintf(text, sizeof text, ", rates over its last %.1f s", Span());
@@ -329,8 +336,8 @@ class FiguresSource {
       status += ", rates after its next update";
     }
     if (const size_t malformed = latest_->figures.malformedLines) {
-      status += ", " + std::to_string(malformed) + (malformed == 1 ? " malformed line" : " malformed lines") +
-                " ignored";
+      status += ", " + std::to_string(malformed) +
+                (malformed == 1 ? " malformed line" : " malformed lines") + " ignored";
     }
     return status;
   }
@@ -364,8 +371,19 @@ std::string Number(double value, const char* format = "%.0f") {
   return text;
 }
 
+// Names and paths come from the figures file and the core's environment:
+// control characters (a newline, a terminal's escape) are shown as '?', so
+// that they can neither break the table nor reach the terminal.
+std::string Printable(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return text;
+}
+
 // A rate between two versions of a counter, "-" when unknown.
-std::string Rate(const std::optional<double>& now, const std::optional<double>& before, double span) {
+std::string Rate(const std::optional<double>& now, const std::optional<double>& before,
+                 double span) {
   if (!now || !before || span <= 0 || *now < *before) return "-";
   return Number((*now - *before) / span, "%.1f");
 }
@@ -450,11 +468,15 @@ std::string CoreWideLine(const CoreFigures& figures) {
   if (auto waiting = known("dvrcore_parent_bytes_waiting")) {
     add("parent: " + Number(*waiting) + " bytes waiting");
   }
-  if (auto refusing = known("dvrcore_parent_refusing")) add(std::string("refusing ") + yesNo(*refusing));
+  if (auto refusing = known("dvrcore_parent_refusing")) {
+    add(std::string("refusing ") + yesNo(*refusing));
+  }
   if (auto resident = known("dvrcore_resident_bytes")) {
     add("resident " + Number(*resident / (1 << 20), "%.1f") + " MiB");
   }
-  if (auto throttling = known("dvrcore_throttling")) add(std::string("throttling ") + yesNo(*throttling));
+  if (auto throttling = known("dvrcore_throttling")) {
+    add(std::string("throttling ") + yesNo(*throttling));
+  }
   if (auto jumps = known("dvrcore_clock_jumps_total")) add("clock jumps " + Number(*jumps));
   return line;
 }
@@ -479,7 +501,7 @@ void PrintTable(const Process& process, const Sample& before, const Sample& now,
     const std::string coreWide = CoreWideLine(*source.Latest());
     if (!coreWide.empty()) std::printf("%s\n", coreWide.c_str());
   }
-  std::printf("%s\n\n", source.Status().c_str());
+  std::printf("%s\n\n", Printable(source.Status()).c_str());
   const int nameWidth = static_cast<int>(width);
   std::printf("%-*s %4s %6s %8s %8s %9s %-16s %6s\n", nameWidth, "PLUGIN", "THR", "CPU%", "IN/s",
               "OUT/s", "CALLS(s)", "LONGEST CALL", "BUFS");
@@ -493,21 +515,21 @@ void PrintTable(const Process& process, const Sample& before, const Sample& now,
       out = Rate(figures->eventsOut, earlier.eventsOut, span);
       if (figures->callSeconds) calls = Number(*figures->callSeconds, "%.3f");
       if (figures->longestSeconds) {
-        longest = Number(*figures->longestSeconds, "%.3f") + " " + figures->longestEntry;
+        longest = Number(*figures->longestSeconds, "%.3f") + " " + Printable(figures->longestEntry);
       }
       if (figures->buffersHeld) buffers = Number(*figures->buffersHeld);
     }
-    std::printf("%-*s %4u %6.1f %8s %8s %9s %-16s %6s\n", nameWidth, row.name.c_str(), row.threads,
-                percent(row.ticks), in.c_str(), out.c_str(), calls.c_str(), longest.c_str(),
-                buffers.c_str());
+    std::printf("%-*s %4u %6.1f %8s %8s %9s %-16s %6s\n", nameWidth, Printable(row.name).c_str(),
+                row.threads, percent(row.ticks), in.c_str(), out.c_str(), calls.c_str(),
+                longest.c_str(), buffers.c_str());
   }
   std::fflush(stdout);
 }
 
 // Waits `seconds`; false when a stop signal came first.
 bool Pause(double seconds, const sigset_t& stopSignals) {
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  const Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                        std::chrono::duration<double>(seconds));
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
     if (left.count() <= 0) return true;
@@ -548,8 +570,11 @@ int main(int argc, char** argv) {
     if (!Pause(options.intervalSeconds, stopSignals)) return 0;
     if (!process.TakeSample(now)) return Ended(process);
     figures.Refresh();
-    if (redraw) std::fputs("\033[H\033[2J", stdout);
-    else if (!first) std::fputs("\n", stdout);
+    if (redraw) {
+      std::fputs("\033[H\033[2J", stdout);
+    } else if (!first) {
+      std::fputs("\n", stdout);
+    }
     PrintTable(process, before, now, figures);
     if (options.once) return 0;
     std::swap(before, now);

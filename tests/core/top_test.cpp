@@ -33,7 +33,8 @@ TEST(TopFigures, ReadsTheTextFormatLineByLine) {
       {"# TYPE dvrcore_queue_depth gauge", LineKind::kIgnored, "", {}, 0},
       {"  ", LineKind::kIgnored, "", {}, 0},
       {"dvrcore_queue_depth 3", LineKind::kFigure, "dvrcore_queue_depth", {}, 3},
-      {"dvrcore_resident_bytes 1.5e+06 1700000000000", LineKind::kFigure, "dvrcore_resident_bytes", {}, 1.5e6},
+      {"dvrcore_resident_bytes 1.5e+06 1700000000000", LineKind::kFigure,
+       "dvrcore_resident_bytes", {}, 1.5e6},  // the timestamp is ignored
       {R"(dvrcore_plugin_info{plugin="a \"b\".so", thread_prefix="c\\d\ne",} 1)", LineKind::kFigure,
        "dvrcore_plugin_info", {{"plugin", "a \"b\".so"}, {"thread_prefix", "c\\d\ne"}}, 1},
       {R"(x{a="}{,"} +Inf)", LineKind::kFigure, "x", {{"a", "}{,"}}, HUGE_VAL},
@@ -68,8 +69,8 @@ TEST(TopFigures, ReadsTheTextFormatLineByLine) {
   EXPECT_EQ(figures.malformedLines, 1u);
 
   using std::string_literals::operator""s;
-  EXPECT_EQ(dvrtop::FiguresPathFromEnvironment("A=1\0DVRCORE_METRICS_FILE=f.prom\0"s, "/proc/9/cwd"),
-            "/proc/9/cwd/f.prom");
+  EXPECT_EQ(dvrtop::FiguresPathFromEnvironment("A=1\0DVRCORE_METRICS_FILE=f\0"s, "/proc/9/cwd"),
+            "/proc/9/cwd/f");
   EXPECT_EQ(dvrtop::FiguresPathFromEnvironment("DVRCORE_METRICS_FILE=/run/f\0"s, "/c"), "/run/f");
   EXPECT_EQ(dvrtop::FiguresPathFromEnvironment("DVRCORE_METRICS_FILE\0=x\0"s, "/c"), std::nullopt);
 }
@@ -107,9 +108,10 @@ TEST(DvrcoreTop, SpinningWorkerComesFirstAndTheToolEndsWithTheCore) {
   install.AddTestPlugin("idle_a.so", "id 1\nworker 1\non worker block\n");
   install.AddTestPlugin("spinner.so", "id 2\nworker 1\non worker spin\n");
   install.AddTestPlugin("idle_b.so", "id 3\nworker 1\non worker block\n");
-  dvrtest::WriteTextFile(install.WorkDir() + "/figures.prom",
-                         "dvrcore_plugin_info{plugin=\"spinner.so\",thread_prefix=\"spinner\",id=\"0x00000002\"} 1\n"
-                         "dvrcore_plugin_info{plugin=\"idle_a.so\",thread_prefix=\"idle_a\",id=\"0x00000001\"} 1\n");
+  dvrtest::WriteTextFile(
+      install.WorkDir() + "/figures.prom",
+      "dvrcore_plugin_info{plugin=\"spinner.so\",thread_prefix=\"spinner\",id=\"0x00000002\"} 1\n"
+      "dvrcore_plugin_info{plugin=\"idle_a.so\",thread_prefix=\"idle_a\",id=\"0x00000001\"} 1\n");
   dvrtest::SpawnOptions options;
   options.environment = {"DVRCORE_METRICS_FILE=figures.prom"};
   dvrtest::CoreProcess core(install, options);
@@ -138,7 +140,8 @@ TEST(DvrcoreTop, SpinningWorkerComesFirstAndTheToolEndsWithTheCore) {
   top = StartTop(pid + " 2>&1");
   ASSERT_NE(top, nullptr);
   char line[512];
-  while (std::fgets(line, sizeof line, top) != nullptr && std::string(line).rfind("PLUGIN ", 0) != 0) {
+  while (std::fgets(line, sizeof line, top) != nullptr &&
+         std::string(line).rfind("PLUGIN ", 0) != 0) {
   }
   core.Signal(SIGTERM);
   EXPECT_EQ(core.WaitExit(), dvrtest::ExitStatus::Code(0));
