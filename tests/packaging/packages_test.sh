@@ -59,7 +59,8 @@ done
 ok "amd64 packages installed into $root"
 
 # ---- Manual pages ----
-for page in man8/dvrcore.8.gz man1/brevad-standin.1.gz man1/dvrcore-inspect.1.gz; do
+for page in man8/dvrcore.8.gz man1/brevad-standin.1.gz man1/dvrcore-inspect.1.gz \
+            man1/dvrcore-top.1.gz; do
   [[ -f $root/usr/share/man/$page ]] || fail "manual page $page not installed"
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$root/usr/share/man/$page" 2>&1 >/dev/null)
   [[ -z $warnings ]] || fail "man --warnings on $page: $warnings"

@@ -55,6 +55,8 @@
 //                                   calls the core's Log (virtual slot 4)
 //   sleep <ms>
 //   block                           waits until Close has been called
+//   spin                            a busy loop on the calling thread, without
+//                                   a system call, until Close has been called
 //   alloc <MiB>                     allocates and touches that many MiB
 //   free-memory                     frees everything alloc allocated
 //   spawn <program> [args]          starts <program> directly (posix_spawn, no
@@ -115,7 +117,7 @@
 //   now trigger value                     (nanoseconds of the steady clock)
 //   corelog trigger source level
 //   slept trigger ms
-//   unblocked trigger
+//   unblocked trigger                     (block and spin)
 //   allocated trigger mib
 //   freed-memory trigger
 //   spawned trigger pid                   (pid: the new process, or -errno)
@@ -191,7 +193,7 @@ struct EntryResult {
 
 struct Action {
   enum Kind {
-    kRaise, kRelease, kSendParent, kEcho, kNow, kCoreLog, kSleep, kBlock, kAlloc, kFreeMemory,
+    kRaise, kRelease, kSendParent, kEcho, kNow, kCoreLog, kSleep, kBlock, kSpin, kAlloc, kFreeMemory,
     kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker, kFork, kKillChild,
     kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kThreadName, kExit, kCrash
   };
@@ -249,6 +251,9 @@ std::atomic<bool> g_readerTaken{false};
 std::mutex g_stateMutex;
 std::condition_variable g_closedCondition;  // signalled when g_closed is set
 bool g_closed = false;
+// g_closed for the spin action, which must not take a lock in its loop; set
+// by Close beside g_closed, read by any thread.
+std::atomic<bool> g_closedFlag{false};
 std::vector<void*> g_retained;  // buffers kept with retain, oldest first
 std::vector<void*> g_memory;    // blocks of the alloc action
 std::vector<std::thread> g_ownThreads;  // own-thread; joined by Unload
@@ -507,6 +512,7 @@ bool ParseAction(std::string rest, Action& action) {
                 {"echo", Action::kEcho},
                 {"now", Action::kNow},
                 {"block", Action::kBlock},
+                {"spin", Action::kSpin},
                 {"free-memory", Action::kFreeMemory},
                 {"own-thread", Action::kOwnThread},
                 {"exit-thread", Action::kExitThread},
@@ -753,6 +759,11 @@ void RunAction(const TriggerContext& context, const Action& action) {
       Line("unblocked").Add("trigger", trigger);
       break;
     }
+    case Action::kSpin:
+      while (!g_closedFlag.load(std::memory_order_relaxed)) {
+      }
+      Line("unblocked").Add("trigger", trigger);
+      break;
     case Action::kAlloc: {
       size_t bytes = static_cast<size_t>(action.amount) << 20;
       void* block = std::malloc(bytes ? bytes : 1);
@@ -967,6 +978,7 @@ int32_t Close(void* request, void* result) {
     std::lock_guard<std::mutex> lock(g_stateMutex);
     g_closed = true;
   }
+  g_closedFlag = true;
   g_closedCondition.notify_all();
   RunActions({kClose, 0, nullptr, 0});
   out->error = g_config.results[kClose].error;

@@ -1,0 +1,582 @@
+// dvrcore-top: shows one running core the way top shows processes, one line
+// per plugin.
+//
+//   dvrcore-top [--once] [--interval SECONDS] [--metrics FILE] PID
+//
+// Each plugin's line gathers the threads named after it (the first ten
+// characters of its module name, then ':' and the thread's role), with their
+// count and their share of a CPU over the last interval; the core's own
+// threads make one "core" line. When the core publishes its figures file
+// (DVRCORE_METRICS_FILE in its environment, or --metrics), the lines are named
+// by the plugins' file names and add events in and out per second, the time
+// spent in calls, the longest call and the buffers held, with the core-wide
+// figures above the table. Exit status: 0 after an interrupt or when the
+// process has ended, 1 for a usage error or when there is no such process.
+//
+// DESIGN: one thread. A sample reads /proc/<pid>/task/*/comm and stat; a rate
+// needs two, so the first table comes one interval after the start. Threads
+// come and go between the listing and the reads, so a thread whose files
+// vanished is skipped, and one that ended within the interval loses its last
+// ticks, as in top. Whether the process still exists is judged by its own
+// stat line: gone, a zombie, or a different start time (its number taken by a
+// new process) all mean it ended. The figures file is rewritten whole by the
+// core every few seconds, less often than the tool samples, so its counters
+// give rates only between two versions of the file (told apart by inode, size
+// and modification time) and over the time between them. SIGINT, SIGTERM and
+// SIGHUP are blocked and the wait between samples is sigtimedwait on them, so
+// an interrupt ends the tool at once and between two complete tables.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tools/top_figures.h"
+
+namespace {
+
+using dvrtop::CoreFigures;
+using dvrtop::PluginFigures;
+using Clock = std::chrono::steady_clock;
+
+const char kUsage[] =
+    "usage: dvrcore-top [--once] [--interval SECONDS] [--metrics FILE] PID\n"
+    "Shows the core with process ID PID one line per plugin: its threads, their\n"
+    "CPU share and, from the core's figures file, events in and out per second,\n"
+    "time in calls, the longest call and the buffers held. The figures file is\n"
+    "FILE, or else DVRCORE_METRICS_FILE of the core's environment. Redrawn every\n"
+    "interval (default 1 s) until interrupted; --once prints one table after one\n"
+    "interval and exits. Exit status: 0 after an interrupt or when the process\n"
+    "has ended, 1 for a usage error or when there is no such process.\n";
+
+constexpr int kFailure = 1;
+constexpr double kMinIntervalSeconds = 0.1;
+constexpr double kMaxIntervalSeconds = 86400;
+// Far above what a core with a few dozen plugins writes (a few kB each);
+// bounds what a wrong --metrics or environment can make the tool read.
+constexpr size_t kMaxFileBytes = 4 << 20;
+// The core's own threads by their names; its main thread counts as the
+// core's whatever its name, since it has not always named itself yet.
+const char* const kCoreThreadNames[] = {"dvrcore", "dvrcore:io", "dvrcore:watch"};
+constexpr char kCoreRow[] = "core";
+constexpr char kOtherRow[] = "other";  // threads named after nothing known
+
+struct Options {
+  bool once = false;
+  double intervalSeconds = 1;
+  std::string metrics;  // empty: from the core's environment
+  pid_t pid = 0;
+};
+
+[[noreturn]] void UsageError(const std::string& what) {
+  std::fprintf(stderr, "dvrcore-top: %s\n%s", what.c_str(), kUsage);
+  std::exit(kFailure);
+}
+
+Options ParseOptions(int argc, char** argv) {
+  Options options;
+  bool havePid = false;
+  for (int i = 1; i < argc; i++) {
+    const std::string word = argv[i];
+    if (word == "-h" || word == "--help") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (word == "--once") {
+      options.once = true;
+    } else if (word == "--interval" || word == "--metrics") {
+      if (++i == argc) UsageError(word + " needs a value");
+      if (word == "--metrics") {
+        options.metrics = argv[i];
+        if (options.metrics.empty()) UsageError("--metrics needs a file name");
+        continue;
+      }
+      char* end = nullptr;
+      options.intervalSeconds = std::strtod(argv[i], &end);
+      // The negated test also refuses NaN.
+      if (end == argv[i] || *end != '\0' ||
+          !(options.intervalSeconds >= kMinIntervalSeconds &&
+            options.intervalSeconds <= kMaxIntervalSeconds)) {
+        UsageError("--interval takes 0.1 to 86400 seconds");
+      }
+    } else if (!word.empty() && word[0] != '-' && !havePid &&
+               word.find_first_not_of("0123456789") == std::string::npos) {
+      const long long pid = word.size() <= 10 ? std::atoll(word.c_str()) : 0;
+      if (pid <= 0 || pid > 0x7fffffff) UsageError("no such process ID: " + word);
+      options.pid = static_cast<pid_t>(pid);
+      havePid = true;
+    } else {
+      UsageError(havePid ? "unexpected argument: " + word
+                         : "not an option or a process ID: " + word);
+    }
+  }
+  if (!havePid) UsageError("the core's process ID is missing");
+  return options;
+}
+
+// The whole of a small file, or nullopt with `error` set (EFBIG above
+// `limit`). /proc files report no size, so it is read until its end.
+std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit, int& error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+    return std::nullopt;
+  }
+  std::string text;
+  char buffer[8192];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : 0;
+      break;
+    }
+    text.append(buffer, static_cast<size_t>(n));
+    if (text.size() > limit) {
+      error = EFBIG;
+      break;
+    }
+  }
+  close(fd);
+  if (error != 0) return std::nullopt;
+  return text;
+}
+
+std::optional<std::string> ReadSmallFile(const std::string& path) {
+  int error = 0;
+  return ReadSmallFile(path, kMaxFileBytes, error);
+}
+
+// The fields of a stat line after the command name, which is in parentheses
+// and may itself hold blanks and ')': fields[0] is the state (field 3 of
+// proc(5)), fields[11] and [12] utime and stime, fields[19] the start time.
+std::vector<std::string> StatFields(const std::string& line) {
+  std::vector<std::string> fields;
+  const size_t close = line.rfind(')');
+  if (close == std::string::npos) return fields;
+  for (size_t at = close + 1; at < line.size();) {
+    while (at < line.size() && std::isspace(static_cast<unsigned char>(line[at]))) at++;
+    const size_t start = at;
+    while (at < line.size() && !std::isspace(static_cast<unsigned char>(line[at]))) at++;
+    if (at > start) fields.push_back(line.substr(start, at - start));
+  }
+  return fields;
+}
+
+struct ThreadSample {
+  std::string name;
+  uint64_t ticks = 0;  // user and system time so far, clock ticks
+};
+
+struct Sample {
+  Clock::time_point at;
+  std::map<pid_t, ThreadSample> threads;  // by thread ID
+};
+
+// The watched process; its start time tells it from a later process that
+// got the same number.
+class Process {
+ public:
+  explicit Process(pid_t pid) : pid_(pid), dir_("/proc/" + std::to_string(pid)) {}
+
+  // False when there is no such process (or it has already ended).
+  bool Attach() {
+    std::vector<std::string> fields = OwnStat();
+    if (fields.size() < 20) return false;
+    startTime_ = fields[19];
+    return Alive();
+  }
+
+  // False once the process has ended; else `sample` holds every thread that
+  // could be read.
+  bool TakeSample(Sample& sample) {
+    if (!Alive()) return false;
+    sample.at = Clock::now();
+    sample.threads.clear();
+    DIR* tasks = opendir((dir_ + "/task").c_str());
+    if (tasks == nullptr) return false;
+    while (const dirent* entry = readdir(tasks)) {
+      const char* tidText = entry->d_name;
+      if (tidText[0] < '0' || tidText[0] > '9') continue;
+      const std::string task = dir_ + "/task/" + tidText;
+      std::optional<std::string> name = ReadSmallFile(task + "/comm");
+      std::optional<std::string> stat = ReadSmallFile(task + "/stat");
+      if (!name || !stat) continue;  // the thread has just ended
+      std::vector<std::string> fields = StatFields(*stat);
+      if (fields.size() < 13) continue;
+      if (!name->empty() && name->back() == '\n') name->pop_back();
+      sample.threads[std::atoi(tidText)] = {*name,
+                                            std::strtoull(fields[11].c_str(), nullptr, 10) +
+                                                std::strtoull(fields[12].c_str(), nullptr, 10)};
+    }
+    closedir(tasks);
+    // A process that ended while its threads were listed would show a
+    // partial sample.
+    return Alive();
+  }
+
+  pid_t Pid() const { return pid_; }
+  const std::string& Dir() const { return dir_; }
+
+ private:
+  std::vector<std::string> OwnStat() const {
+    std::optional<std::string> stat = ReadSmallFile(dir_ + "/stat");
+    return stat ? StatFields(*stat) : std::vector<std::string>{};
+  }
+
+  bool Alive() const {
+    std::vector<std::string> fields = OwnStat();
+    return fields.size() >= 20 && fields[0] != "Z" && fields[0] != "X" && fields[19] == startTime_;
+  }
+
+  pid_t pid_;
+  std::string dir_;
+  std::string startTime_;  // field 22, clock ticks after boot, as text
+};
+
+// One version of the figures file.
+struct FiguresVersion {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  CoreFigures figures;
+};
+
+double Seconds(const timespec& time) {
+  return static_cast<double>(time.tv_sec) + time.tv_nsec / 1e9;
+}
+
+// The figures file of the core and the last two versions read of it.
+class FiguresSource {
+ public:
+  // Finds the file: `given`, or else the core's environment.
+  FiguresSource(const Process& process, const std::string& given) {
+    if (!given.empty()) {
+      path_ = given;
+      return;
+    }
+    int error = 0;
+    std::optional<std::string> environment =
+        ReadSmallFile(process.Dir() + "/environ", kMaxFileBytes, error);
+    if (!environment) {
+      problem_ = std::string("the core's environment cannot be read: ") + std::strerror(error);
+      return;
+    }
+    std::optional<std::string> path =
+        dvrtop::FiguresPathFromEnvironment(*environment, process.Dir() + "/cwd");
+    if (path) {
+      path_ = *path;
+    } else {
+      problem_ = "none (no DVRCORE_METRICS_FILE in the core's environment)";
+    }
+  }
+
+  // Reads the file again when it has been replaced or rewritten.
+  void Refresh() {
+    if (path_.empty()) return;
+    struct stat status;
+    if (stat(path_.c_str(), &status) != 0) {
+      Forget(std::strerror(errno));
+      return;
+    }
+    if (latest_ && latest_->device == status.st_dev && latest_->inode == status.st_ino &&
+        latest_->size == status.st_size && latest_->modified.tv_sec == status.st_mtim.tv_sec &&
+        latest_->modified.tv_nsec == status.st_mtim.tv_nsec) {
+      return;
+    }
+    int error = 0;
+    std::optional<std::string> text = ReadSmallFile(path_, kMaxFileBytes, error);
+    if (!text) {
+      Forget(error == EFBIG ? "larger than 4 MiB" : std::strerror(error));
+      return;
+    }
+    problem_.clear();
+    earlier_ = std::move(latest_);
+    latest_ = FiguresVersion{status.st_dev, status.st_ino, status.st_size, status.st_mtim,
+                             dvrtop::ReadFigures(*text)};
+  }
+
+  const CoreFigures* Latest() const { return latest_ ? &latest_->figures : nullptr; }
+  const CoreFigures* Earlier() const { return earlier_ ? &earlier_->figures : nullptr; }
+  // Seconds between the two versions; 0 without two.
+  double Span() const {
+    if (!latest_ || !earlier_) return 0;
+    return Seconds(latest_->modified) - Seconds(earlier_->modified);
+  }
+
+  std::string Status() const {
+    if (path_.empty()) return "figures: " + problem_;
+    if (!latest_) return "figures: " + path_ + ": " + problem_;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    char text[160];
+    std::snprintf(text, sizeof text, ", written %.0f s ago",
+                  std::max(0.0, Seconds(now) - Seconds(latest_->modified)));
+    std::string status = "figures: " + path_ + text;
+    if (Span() > 0) {
+      std::snprintf(text, sizeof text, ", rates over its last %.1f s", Span());
+      status += text;
+    } else {
+      status += ", rates after its next update";
+    }
+    if (const size_t malformed = latest_->figures.malformedLines) {
+      status += ", " + std::to_string(malformed) +
+                (malformed == 1 ? " malformed line" : " malformed lines") + " ignored";
+    }
+    return status;
+  }
+
+ private:
+  // A file that is gone or unreadable ends the rates of its earlier versions.
+  void Forget(const std::string& why) {
+    problem_ = why;
+    latest_.reset();
+    earlier_.reset();
+  }
+
+  std::string path_;     // empty: none known
+  std::string problem_;  // why there are no figures, or what the last read met
+  std::optional<FiguresVersion> latest_;
+  std::optional<FiguresVersion> earlier_;
+};
+
+// One line of the table.
+struct Row {
+  std::string name;
+  unsigned threads = 0;
+  uint64_t ticks = 0;                      // CPU time in the interval
+  const PluginFigures* figures = nullptr;  // the latest version's
+  const PluginFigures* earlier = nullptr;  // the version before
+};
+
+std::string Number(double value, const char* format = "%.0f") {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+// Names and paths come from the figures file and the core's environment:
+// control characters (a newline, a terminal's escape) are shown as '?', so
+// that they can neither break the table nor reach the terminal.
+std::string Printable(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return text;
+}
+
+// A rate between two versions of a counter, "-" when unknown.
+std::string Rate(const std::optional<double>& now, const std::optional<double>& before,
+                 double span) {
+  if (!now || !before || span <= 0 || *now < *before) return "-";
+  return Number((*now - *before) / span, "%.1f");
+}
+
+// Rows are kept by kind and name, so that a plugin whose module name is
+// "core" or "other" does not share the line of the core or of the others.
+enum RowKind { kCoreKind, kPluginKind, kOtherKind };
+using RowKey = std::pair<RowKind, std::string>;
+
+// The row a thread belongs to. `prefixes` holds each plugin's thread prefix
+// with its ':' and the plugin's row, longest first, so that a plugin whose
+// prefix begins another's does not take its threads.
+RowKey RowOf(pid_t tid, const std::string& name, const Process& process,
+             const std::vector<std::pair<std::string, std::string>>& prefixes) {
+  if (tid == process.Pid()) return {kCoreKind, kCoreRow};
+  for (const char* coreName : kCoreThreadNames) {
+    if (name == coreName) return {kCoreKind, kCoreRow};
+  }
+  for (const auto& [prefix, row] : prefixes) {
+    if (name.compare(0, prefix.size(), prefix) == 0) return {kPluginKind, row};
+  }
+  // Without figures, or a plugin they do not know: the name's prefix alone.
+  const size_t colon = name.rfind(':');
+  if (colon == std::string::npos || colon == 0) return {kOtherKind, kOtherRow};
+  return {kPluginKind, name.substr(0, colon)};
+}
+
+std::vector<Row> MakeRows(const Process& process, const Sample& before, const Sample& now,
+                          const FiguresSource& source) {
+  std::map<RowKey, Row> rows;
+  rows[{kCoreKind, kCoreRow}].name = kCoreRow;
+  std::vector<std::pair<std::string, std::string>> prefixes;
+  if (const CoreFigures* figures = source.Latest()) {
+    for (const auto& [file, plugin] : figures->plugins) {
+      Row& row = rows[{kPluginKind, file}];
+      row.name = file;
+      row.figures = &plugin;
+      if (const CoreFigures* earlier = source.Earlier()) {
+        auto found = earlier->plugins.find(file);
+        if (found != earlier->plugins.end()) row.earlier = &found->second;
+      }
+      if (!plugin.threadPrefix.empty()) prefixes.emplace_back(plugin.threadPrefix + ":", file);
+    }
+  }
+  std::sort(prefixes.begin(), prefixes.end(),
+            [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
+  for (const auto& [tid, thread] : now.threads) {
+    uint64_t ticks = thread.ticks;
+    auto previous = before.threads.find(tid);
+    // A lower count is a new thread under a reused ID: all of it is new.
+    if (previous != before.threads.end() && previous->second.ticks <= ticks) {
+      ticks -= previous->second.ticks;
+    }
+    const RowKey key = RowOf(tid, thread.name, process, prefixes);
+    Row& row = rows[key];
+    row.name = key.second;
+    row.threads++;
+    row.ticks += ticks;
+  }
+  std::vector<Row> sorted;
+  for (auto& [key, row] : rows) sorted.push_back(row);
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const Row& a, const Row& b) { return a.ticks > b.ticks; });
+  return sorted;
+}
+
+// The core-wide figures that the file has, on one line; empty for none.
+std::string CoreWideLine(const CoreFigures& figures) {
+  auto known = [&](const char* name) -> std::optional<double> {
+    auto found = figures.coreWide.find(name);
+    if (found == figures.coreWide.end()) return std::nullopt;
+    return found->second;
+  };
+  auto yesNo = [](double value) { return value != 0 ? "yes" : "no"; };
+  std::string line;
+  auto add = [&line](const std::string& part) { line += (line.empty() ? "" : ", ") + part; };
+  if (auto depth = known("dvrcore_queue_depth")) {
+    std::string part = "queue " + Number(*depth);
+    if (auto most = known("dvrcore_queue_depth_max")) part += " (max " + Number(*most) + ")";
+    add(part);
+  }
+  if (auto waiting = known("dvrcore_parent_bytes_waiting")) {
+    add("parent: " + Number(*waiting) + " bytes waiting");
+  }
+  if (auto refusing = known("dvrcore_parent_refusing")) {
+    add(std::string("refusing ") + yesNo(*refusing));
+  }
+  if (auto resident = known("dvrcore_resident_bytes")) {
+    add("resident " + Number(*resident / (1 << 20), "%.1f") + " MiB");
+  }
+  if (auto throttling = known("dvrcore_throttling")) {
+    add(std::string("throttling ") + yesNo(*throttling));
+  }
+  if (auto jumps = known("dvrcore_clock_jumps_total")) add("clock jumps " + Number(*jumps));
+  return line;
+}
+
+void PrintTable(const Process& process, const Sample& before, const Sample& now,
+                const FiguresSource& source) {
+  const double elapsed = std::chrono::duration<double>(now.at - before.at).count();
+  const double ticksPerSecond = static_cast<double>(sysconf(_SC_CLK_TCK));
+  auto percent = [&](uint64_t ticks) {
+    return elapsed > 0 ? static_cast<double>(ticks) / ticksPerSecond / elapsed * 100 : 0.0;
+  };
+  std::vector<Row> rows = MakeRows(process, before, now, source);
+  uint64_t allTicks = 0;
+  size_t width = std::strlen("PLUGIN");
+  for (const Row& row : rows) {
+    allTicks += row.ticks;
+    width = std::max(width, row.name.size());
+  }
+  std::printf("dvrcore-top: pid %d, %zu threads, %.1f%% CPU over %.1f s\n",
+              static_cast<int>(process.Pid()), now.threads.size(), percent(allTicks), elapsed);
+  if (source.Latest() != nullptr) {
+    const std::string coreWide = CoreWideLine(*source.Latest());
+    if (!coreWide.empty()) std::printf("%s\n", coreWide.c_str());
+  }
+  std::printf("%s\n\n", Printable(source.Status()).c_str());
+  const int nameWidth = static_cast<int>(width);
+  std::printf("%-*s %4s %6s %8s %8s %9s %-16s %6s\n", nameWidth, "PLUGIN", "THR", "CPU%", "IN/s",
+              "OUT/s", "CALLS(s)", "LONGEST CALL", "BUFS");
+  const double span = source.Span();
+  for (const Row& row : rows) {
+    std::string in = "-", out = "-", calls = "-", longest = "-", buffers = "-";
+    if (const PluginFigures* figures = row.figures) {
+      const PluginFigures none;
+      const PluginFigures& earlier = row.earlier ? *row.earlier : none;
+      in = Rate(figures->eventsIn, earlier.eventsIn, span);
+      out = Rate(figures->eventsOut, earlier.eventsOut, span);
+      if (figures->callSeconds) calls = Number(*figures->callSeconds, "%.3f");
+      if (figures->longestSeconds) {
+        longest = Number(*figures->longestSeconds, "%.3f") + " " + Printable(figures->longestEntry);
+      }
+      if (figures->buffersHeld) buffers = Number(*figures->buffersHeld);
+    }
+    std::printf("%-*s %4u %6.1f %8s %8s %9s %-16s %6s\n", nameWidth, Printable(row.name).c_str(),
+                row.threads, percent(row.ticks), in.c_str(), out.c_str(), calls.c_str(),
+                longest.c_str(), buffers.c_str());
+  }
+  std::fflush(stdout);
+}
+
+// Waits `seconds`; false when a stop signal came first.
+bool Pause(double seconds, const sigset_t& stopSignals) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                        std::chrono::duration<double>(seconds));
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return true;
+    const timespec wait{static_cast<time_t>(left.count() / 1000000000),
+                        static_cast<long>(left.count() % 1000000000)};
+    if (sigtimedwait(&stopSignals, nullptr, &wait) > 0) return false;
+    if (errno == EAGAIN) return true;
+  }
+}
+
+int Ended(const Process& process) {
+  std::fprintf(stderr, "dvrcore-top: process %d has ended\n", static_cast<int>(process.Pid()));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = ParseOptions(argc, argv);
+  Process process(options.pid);
+  if (!process.Attach()) {
+    std::fprintf(stderr, "dvrcore-top: no process %d\n", static_cast<int>(options.pid));
+    return kFailure;
+  }
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  for (int stop : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, stop);
+  sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+  // Redrawn in place on a terminal; one table after another elsewhere.
+  const bool redraw = !options.once && isatty(STDOUT_FILENO);
+
+  FiguresSource figures(process, options.metrics);
+  Sample before;
+  Sample now;
+  figures.Refresh();
+  if (!process.TakeSample(before)) return Ended(process);
+  for (bool first = true;; first = false) {
+    if (!Pause(options.intervalSeconds, stopSignals)) return 0;
+    if (!process.TakeSample(now)) return Ended(process);
+    figures.Refresh();
+    if (redraw) {
+      std::fputs("\033[H\033[2J", stdout);
+    } else if (!first) {
+      std::fputs("\n", stdout);
+    }
+    PrintTable(process, before, now, figures);
+    if (options.once) return 0;
+    std::swap(before, now);
+  }
+}
