@@ -63,9 +63,7 @@ std::string LoadingSetup(int count) {
 // Discovery exactly as PluginTable::LoadAll starts it.
 size_t Discover(const fs::path& exeDir) {
   std::vector<fs::path> candidates;
-  FindPluginFiles(exeDir / "plugins", kPluginExtension, candidates);
-  FindPluginFiles(exeDir / "protected-plugins", kPluginExtension, candidates);
-  SortPluginPaths(candidates);
+  FindCorePluginFiles(exeDir, candidates);
   return candidates.size();
 }
 

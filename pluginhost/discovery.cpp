@@ -196,6 +196,18 @@ boost::system::error_code FindPluginFiles(const fs::path& directory, const std::
   return boost::system::error_code(readError, boost::system::system_category());
 }
 
+std::vector<UnreadableFolder> FindCorePluginFiles(const fs::path& directory,
+                                                  std::vector<fs::path>& candidates) {
+  std::vector<UnreadableFolder> unreadable;
+  for (const char* folder : {"plugins", "protected-plugins"}) {
+    fs::path path = directory / folder;
+    const boost::system::error_code error = FindPluginFiles(path, kPluginExtension, candidates);
+    if (error) unreadable.push_back({std::move(path), error});
+  }
+  SortPluginPaths(candidates);
+  return unreadable;
+}
+
 void SortPluginPaths(std::vector<fs::path>& candidates) {
   // The same order as PluginPathLess, with each path's key worked out once,
   // and comparisons starting after the prefix all candidates share (their

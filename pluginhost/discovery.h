@@ -26,6 +26,21 @@ boost::system::error_code FindPluginFiles(const boost::filesystem::path& directo
 // only once.
 void SortPluginPaths(std::vector<boost::filesystem::path>& candidates);
 
+// A plugin folder that could not be read, and why.
+struct UnreadableFolder {
+  boost::filesystem::path folder;
+  boost::system::error_code error;
+};
+
+// The plugin files of the core whose executable lies in `directory`, in the
+// order it loads them: the ".so" files of its folders "plugins" and
+// "protected-plugins", sorted as SortPluginPaths does. Appends them to
+// `candidates` (and sorts the whole list); returns the folders that could not
+// be read, in scanning order. The core and the inspection tool both take
+// their list from here, so that the tool shows the order the core uses.
+std::vector<UnreadableFolder> FindCorePluginFiles(const boost::filesystem::path& directory,
+                                                  std::vector<boost::filesystem::path>& candidates);
+
 // The last element of `path`, as path.filename() gives it, without building
 // paths for the common case.
 std::string PluginFileName(const boost::filesystem::path& path);

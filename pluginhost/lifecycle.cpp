@@ -140,17 +140,12 @@ void PluginTable::Unload(PLUGININFO& plugin) {
 
 void PluginTable::LoadAll(const fs::path& directory) {
   std::vector<fs::path> candidates;
-  for (const char* folder : {"plugins", "protected-plugins"}) {
-    const fs::path path = directory / folder;
-    // The core goes on with what it found: the other folder's plugins, or
-    // none, which the parent notices without them.
-    const boost::system::error_code error = FindPluginFiles(path, kPluginExtension, candidates);
-    if (error) {
-      CORE_LOG(kLogFailure, "Core: Failed to read plugin directory '%s': %s", path.c_str(),
-               error.message().c_str());
-    }
+  // The core goes on with what it found: the other folder's plugins, or
+  // none, which the parent notices without them.
+  for (const UnreadableFolder& unreadable : FindCorePluginFiles(directory, candidates)) {
+    CORE_LOG(kLogFailure, "Core: Failed to read plugin directory '%s': %s",
+             unreadable.folder.c_str(), unreadable.error.message().c_str());
   }
-  SortPluginPaths(candidates);
   {
     // Room for every candidate at once, rather than a regrowth now and then
     // that moves every record so far.

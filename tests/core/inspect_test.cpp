@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
 #include <gtest/gtest.h>
 
 #include "tests/support/core_process.h"
@@ -162,12 +164,70 @@ TEST_F(InspectTool, ListsFilesInTheCoresLoadOrder) {
   EXPECT_EQ(run.status, 0);
 }
 
+// Masks 1 to 9 of one plugin, and what the tool makes of each: which event
+// flags pass on each delivery path, in the SDK's names. Queued keys move flag
+// bits 24-30 up one place and drop bit 31; immediate keys move bits 24-31
+// down one place, onto bit 23.
+const struct {
+  const char* value;
+  const char* line;
+} kMaskRows[] = {
+    {"0x02000002", "  mask 1 EVENT_CLASS1 0x02000002: queued: flags within "
+                   "EVENT_FLAG_TEXT|EVENT_FLAG_CORE; immediate: flags within "
+                   "EVENT_FLAG_TEXT|0x04000000"},
+    {"0", "  mask 2 EVENT_CLASS2 0x00000000: queued: no flags; immediate: no flags"},
+    {"0x00800010", "  mask 3 EVENT_CLASS3 0x00800010: queued: flags within "
+                   "EVENT_FLAG_XML|0x00800000; immediate: flags within "
+                   "EVENT_FLAG_XML|EVENT_FLAG_CORE|0x00800000"},
+    {"0x100", "  mask 4 EVENT_CLASS4 0x00000100: queued: flags within 0x00000100; "
+              "immediate: flags within 0x00000100"},
+    {"0x80000000", "  mask 5 EVENT_CLASS5 0x80000000: queued: flags within 0x40000000; "
+                   "immediate: no flags (mask bits 0x80000000 in no key)"},
+    {"0x01000000", "  mask 6 EVENT_CLASS6 0x01000000: queued: no flags (mask bits "
+                   "0x01000000 in no key); immediate: flags within 0x02000000"},
+    // The core's log flags written as the mask: its queued log events miss.
+    {"0x01000002", "  mask 7 EVENT_LOG 0x01000002: queued: flags within EVENT_FLAG_TEXT (mask bits "
+                   "0x01000000 in no key); immediate: flags within EVENT_FLAG_TEXT|0x02000000"},
+    {"0xFFFFFFFF", "  mask 8 EVENT_CLASS8 0xFFFFFFFF: queued: any flags; immediate: any flags"},
+    {"0x400", "  mask 9 EVENT_CLASS9 0x00000400: queued: flags within 0x00000400; "
+              "immediate: flags within 0x00000400"},
+};
+
+std::string MaskRowsConfig() {
+  std::string config;
+  for (size_t i = 0; i < std::size(kMaskRows); i++) {
+    config += "mask " + std::to_string(i + 1) + " " + kMaskRows[i].value + "\n";
+  }
+  return config;
+}
+
+// The folder of a core stands for its two plugin folders, taken as the core
+// takes its own folder: with links resolved, so that the marker in the name
+// of a link to it puts nothing first.
+TEST_F(InspectTool, CoreFolderListsBothPluginFoldersInTheCoresOrder) {
+  const std::string core = dir_ / "core";
+  AddTestPlugin(core + "/plugins", "b.so", "id 1\n");
+  AddTestPlugin(core + "/plugins", "B.so", "id 2\n");
+  AddTestPlugin(core + "/protected-plugins", "a.so", "id 3\n");
+  AddTestPlugin(core + "/protected-plugins", "zz-Nvrxpr-base.so", "id 4\n");
+  fs::create_directory_symlink(core, dir_ / "Nvrxpr-link");
+
+  Outcome run = RunInspector({"--core", dir_ / "Nvrxpr-link"});
+
+  const std::string real = fs::canonical(core);
+  Lines lines = SplitText(run.out);
+  ASSERT_GE(lines.size(), 6u) << run.out;
+  EXPECT_EQ(Lines(lines.begin(), lines.begin() + 6),
+            (Lines{"discovery order:", "  1 " + real + "/protected-plugins/zz-Nvrxpr-base.so",
+                   "  2 " + real + "/plugins/B.so", "  3 " + real + "/plugins/b.so",
+                   "  4 " + real + "/protected-plugins/a.so", ""}))
+      << run.out;
+  EXPECT_EQ(run.status, 0);
+}
+
 TEST_F(InspectTool, DescribesAPluginAndNeverOpensItOrStartsItsThreads) {
   dvrtest::TestPlugin plugin = AddTestPlugin(dir_.Path(), "good.so",
-                                             "id 0x00310000\n"
-                                             "mask 1 0x02000002\n"
-                                             "mask 7 0xFFFFFFFF\n"
-                                             "mask 9 0x400\n"
+                                             "id 0x00310000\n" + MaskRowsConfig() +
                                              "worker 1\n"
                                              "reader 1\n"
                                              "writes 1\n"
@@ -176,9 +236,12 @@ TEST_F(InspectTool, DescribesAPluginAndNeverOpensItOrStartsItsThreads) {
   Outcome run = RunInspector({plugin.path});
 
   Lines block = Block(run.out, "good.so");
-  ASSERT_EQ(block.size(), 16u) << run.out;
-  EXPECT_TRUE(std::regex_match(block[14], std::regex("  load time: [0-9]+ ms"))) << block[14];
-  block.erase(block.begin() + 14);
+  ASSERT_EQ(block.size(), 24u) << run.out;
+  EXPECT_TRUE(std::regex_match(block[22], std::regex("  load time: [0-9]+ ms"))) << block[22];
+  block.erase(block.begin() + 22);
+  Lines masks(block.begin() + 8, block.begin() + 17);
+  block.erase(block.begin() + 8, block.begin() + 17);
+  for (size_t i = 0; i < std::size(kMaskRows); i++) EXPECT_EQ(masks[i], kMaskRows[i].line);
   EXPECT_EQ(block, (Lines{
                        "good.so",
                        "  path: " + plugin.path,
@@ -189,8 +252,6 @@ TEST_F(InspectTool, DescribesAPluginAndNeverOpensItOrStartsItsThreads) {
                        "  exports: Load Unload Open Close Read Write Seek IOCTL",
                        "  missing: none",
                        "  id: 0x00310000",
-                       "  masks: 0x02000002 0x00000000 0x00000000 0x00000000 0x00000000 "
-                       "0x00000000 0xFFFFFFFF 0x00000000 0x00000400",
                        "  wantsWorker: 1",
                        "  worker thread: requested (not started by the inspector)",
                        "  wantsReader: 1",
@@ -326,6 +387,56 @@ TEST_F(InspectTool, PluginsThatEndOrHangTheProcessAreReportedAndTheRestGoOn) {
   }
 }
 
+// The same report as one document, whatever bytes the plugins' texts and the
+// file names hold, also when a plugin ends its process half way.
+TEST_F(InspectTool, JsonReportIsOneDocument) {
+  namespace pt = boost::property_tree;
+  const std::string core = dir_ / "core";
+  AddTestPlugin(core + "/plugins", "a.so",
+                "id 0x00310000\nmask 7 0x01000002\n"
+                "on load raise type=0x40 flags=0x2 level=50 "
+                "text=caf\\xc3\\xa9 \\xe9\\x01\"\\\\\\n\n");
+  AddTestPlugin(core + "/plugins", "crash.so",
+                "id 0x00320000\non load raise type=0x40 flags=0x2 level=50 text=going\n"
+                "on load crash\n");
+  fs::create_directories(core + "/protected-plugins");
+  dvrtest::WriteTextFile(core + "/protected-plugins/bad\x01\xff.so", "not a shared object\n");
+
+  Outcome run = RunInspector({"--json", "--core", core});
+
+  pt::ptree doc;
+  std::istringstream text(run.out);
+  ASSERT_NO_THROW(pt::read_json(text, doc)) << run.out;
+  std::vector<pt::ptree> files;
+  for (const auto& item : doc.get_child("files")) files.push_back(item.second);
+  ASSERT_EQ(files.size(), 3u) << run.out;
+  const auto element = [](const pt::ptree& tree, const char* path, size_t index) {
+    auto it = tree.get_child(path).begin();
+    std::advance(it, index);
+    return it->second;
+  };
+
+  EXPECT_EQ(files[0].get<std::string>("file"), "a.so");
+  EXPECT_EQ(element(files[0], "messages", 1).get<std::string>("text"),
+            "caf\xc3\xa9 \xef\xbf\xbd\x01\"\\\n");
+  const pt::ptree mask7 = element(files[0], "masks", 6);
+  EXPECT_EQ(mask7.get<std::string>("class"), "EVENT_LOG");
+  EXPECT_EQ(mask7.get<std::string>("hex"), "0x01000002");
+  EXPECT_EQ(element(mask7, "queued.flagNames", 0).data(), "EVENT_FLAG_TEXT");
+  EXPECT_EQ(mask7.get<std::string>("queued.unusedBitsHex"), "0x01000000");
+  EXPECT_EQ(element(mask7, "immediate.flagNames", 1).data(), "0x02000000");
+  EXPECT_EQ(files[0].get<std::string>("result"), "loaded");
+
+  EXPECT_EQ(element(files[1], "messages", 1).get<std::string>("text"), "going");
+  EXPECT_EQ(files[1].get<std::string>("result"),
+            "rejected (killed by signal 11 (SIGSEGV) while loading)");
+  EXPECT_EQ(files[2].get<std::string>("file"), "bad\x01\xef\xbf\xbd.so");
+  EXPECT_EQ(files[2].get<std::string>("maps"), "false");
+  EXPECT_EQ(doc.get<std::string>("summary.loaded"), "1");
+  EXPECT_EQ(doc.get<std::string>("summary.rejected"), "2");
+  EXPECT_EQ(run.status, 1);
+}
+
 TEST_F(InspectTool, NothingToInspect) {
   Outcome empty = RunInspector({dir_.Path()});
   EXPECT_EQ(empty.out,
@@ -346,6 +457,12 @@ TEST_F(InspectTool, NothingToInspect) {
                                 ": Permission denied\n  (no plugin files)\n\nsummary: 0 files, "
                                 "0 loaded, 0 rejected, 1 directory unreadable\n");
   EXPECT_EQ(unreadable.status, 1);
+
+  Outcome noCore = RunInspector({"--core", dir_ / "none"});
+  EXPECT_EQ(noCore.out, "discovery order:\n  cannot read directory " + (dir_ / "none") +
+                            ": No such file or directory\n  (no plugin files)\n\nsummary: 0 "
+                            "files, 0 loaded, 0 rejected, 1 directory unreadable\n");
+  EXPECT_EQ(noCore.status, 1);
 }
 
 }  // namespace
