@@ -73,7 +73,7 @@ constexpr double kMaxIntervalSeconds = 86400;
 constexpr size_t kMaxFileBytes = 4 << 20;
 // The core's own threads by their names; its main thread counts as the
 // core's whatever its name, since it has not always named itself yet.
-const char* const kCoreThreadNames[] = {"dvrcore", "dvrcore:io", "dvrcore:watch"};
+const char* const kCoreThreadNames[] = {"dvrcore", "dvrcore:io", "dvrcore:watch", "dvrcore:stats"};
 constexpr char kCoreRow[] = "core";
 constexpr char kOtherRow[] = "other";  // threads named after nothing known
 
