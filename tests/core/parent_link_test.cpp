@@ -64,6 +64,28 @@ class ParentLink : public ::testing::Test {
   std::unique_ptr<CoreProcess> core;
 };
 
+// A Write that holds the main thread is reported while it runs, naming the
+// plugin and the event, and when it returns; packets from the parent reach
+// other plugins meanwhile, on the I/O thread.
+TEST_F(ParentLink, AWriteHoldingTheMainThreadIsReportedAndPacketsFlowMeanwhile) {
+  InstallEcho();
+  const std::string release = dir.Path() + "/release";
+  TestPlugin slow = install.AddTestPlugin(
+      "slow.so", "id 1\nwrites 1\nmask 2 0xFFFFFFFF\non write wait-file " + release + "\n");
+  install.AddTestPlugin("raiser.so", "id 2\non open raise type=2\n");
+  Start();
+  Identify();
+  StartedLine();
+  ASSERT_TRUE(slow.WaitFor("write"));
+  ASSERT_TRUE(core->Send(Packet(kEchoTarget, 1, "meanwhile")));
+  EXPECT_EQ(Echoed(), "meanwhile");
+  const std::string call = "plugin slow.so Write (event type 0x00000002 from 0x00000002) ";
+  EXPECT_TRUE(core->WaitForStdout(call + "has been running on the main thread for "));
+  WriteTextFile(release, "");
+  StopAndExpectCleanExit();
+  EXPECT_NE(core->Stdout().find("plugin slow.so Write returned after "), std::string::npos);
+}
+
 TEST_F(ParentLink, TwoPacketsInOneRecordAreHandledInOrder) {
   InstallEcho();
   Start();

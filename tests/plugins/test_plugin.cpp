@@ -54,6 +54,7 @@
 //   corelog [source=self|<n>] [level=<n>] [text=<rest of line>]
 //                                   calls the core's Log (virtual slot 4)
 //   sleep <ms>
+//   wait-file <path>                waits until <path> exists (a minute at most)
 //   block                           waits until Close has been called
 //   spin                            a busy loop on the calling thread, without
 //                                   a system call, until Close has been called
@@ -194,7 +195,7 @@ struct EntryResult {
 struct Action {
   enum Kind {
     kRaise, kRelease, kSendParent, kEcho, kNow, kCoreLog, kSleep, kBlock, kSpin, kAlloc, kFreeMemory,
-    kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker, kFork, kKillChild,
+    kWaitFile, kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker, kFork, kKillChild,
     kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kThreadName, kExit, kCrash
   };
   Kind kind = kRaise;
@@ -483,12 +484,14 @@ bool ParseAction(std::string rest, Action& action) {
   } kWithText[] = {{"send-parent", Action::kSendParent},
                    {"spawn", Action::kSpawn},
                    {"fork-exec", Action::kForkExec},
-                   {"system", Action::kSystem}};
+                   {"system", Action::kSystem},
+                   {"wait-file", Action::kWaitFile}};
   for (const auto& withText : kWithText) {
     if (name == withText.name) {
       action.kind = withText.kind;
       action.hasData = true;
-      return Unescape(rest, action.data) && (action.kind == Action::kSendParent || !action.data.empty());
+      return Unescape(rest, action.data) &&
+             (action.kind == Action::kSendParent || !action.data.empty());
     }
   }
   static const struct {
@@ -752,6 +755,17 @@ void RunAction(const TriggerContext& context, const Action& action) {
       std::this_thread::sleep_for(std::chrono::milliseconds(action.amount));
       Line("slept").Add("trigger", trigger).Number("ms", action.amount);
       break;
+    case Action::kWaitFile: {
+      // A minute at most, so that a test that never creates it fails rather
+      // than hangs.
+      const std::string path(action.data.begin(), action.data.end());
+      int waited = 0;
+      while (access(path.c_str(), F_OK) != 0 && waited++ < 6000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      Line("waited").Add("trigger", trigger);
+      break;
+    }
     case Action::kBlock: {
       std::unique_lock<std::mutex> lock(g_stateMutex);
       g_closedCondition.wait(lock, [] { return g_closed; });
