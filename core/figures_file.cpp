@@ -151,35 +151,29 @@ std::string FormatFigures(const CoreFigures& core, const std::vector<PluginFigur
                  "\"} 1\n",
            plugin, LabelValue(row.figures->threadTag).c_str(), row.figures->id);
   });
-  Family(text, "dvrcore_plugin_events_raised_total", "counter",
-         "Events the plugin raised, by kind, taken or not.");
-  each([&](const char* plugin, const PluginFiguresRow& row) {
-    for (unsigned k = 0; k < static_cast<unsigned>(RaiseKind::kCount); ++k) {
-      const auto kind = static_cast<RaiseKind>(k);
-      Append(text, "dvrcore_plugin_events_raised_total{plugin=\"%s\",kind=\"%s\"} %" PRIu64 "\n",
-             plugin, RaiseKindName(kind), row.figures->Raised(kind));
-    }
-  });
-  Family(text, "dvrcore_plugin_events_refused_total", "counter",
-         "Events of the plugin the core did not take, by reason.");
-  each([&](const char* plugin, const PluginFiguresRow& row) {
-    for (unsigned r = 0; r < static_cast<unsigned>(Refusal::kCount); ++r) {
-      const auto reason = static_cast<Refusal>(r);
-      Append(text,
-             "dvrcore_plugin_events_refused_total{plugin=\"%s\",reason=\"%s\"} %" PRIu64 "\n",
-             plugin, RefusalName(reason), row.figures->Refused(reason));
-    }
-  });
-  Family(text, "dvrcore_plugin_deliveries_total", "counter",
-         "Calls that brought the plugin something: Write, configuration IOCTL, packets from "
-         "the parent, event-thread Read.");
-  each([&](const char* plugin, const PluginFiguresRow& row) {
-    for (unsigned k = 0; k < static_cast<unsigned>(DeliveryKind::kCount); ++k) {
-      const auto kind = static_cast<DeliveryKind>(k);
-      Append(text, "dvrcore_plugin_deliveries_total{plugin=\"%s\",kind=\"%s\"} %" PRIu64 "\n",
-             plugin, DeliveryKindName(kind), row.figures->Deliveries(kind));
-    }
-  });
+  // A counter family with one series per value of an enumeration.
+  auto byValue = [&](const char* family, const char* help, const char* label, auto count,
+                     auto name, auto value) {
+    Family(text, family, "counter", help);
+    each([&](const char* plugin, const PluginFiguresRow& row) {
+      for (unsigned i = 0; i < FigureIndex(count); ++i) {
+        const auto which = static_cast<decltype(count)>(i);
+        Append(text, "%s{plugin=\"%s\",%s=\"%s\"} %" PRIu64 "\n", family, plugin, label,
+               name(which), value(*row.figures, which));
+      }
+    });
+  };
+  byValue("dvrcore_plugin_events_raised_total", "Events the plugin raised, by kind, taken or not.",
+          "kind", RaiseKind::kCount, RaiseKindName,
+          [](const PluginFigures& f, RaiseKind kind) { return f.Raised(kind); });
+  byValue("dvrcore_plugin_events_refused_total",
+          "Events of the plugin the core did not take, by reason.", "reason", Refusal::kCount,
+          RefusalName, [](const PluginFigures& f, Refusal reason) { return f.Refused(reason); });
+  byValue("dvrcore_plugin_deliveries_total",
+          "Calls that brought the plugin something: Write, configuration IOCTL, packets from "
+          "the parent, event-thread Read.",
+          "kind", DeliveryKind::kCount, DeliveryKindName,
+          [](const PluginFigures& f, DeliveryKind kind) { return f.Deliveries(kind); });
   Family(text, "dvrcore_plugin_call_seconds_total", "counter",
          "Time in the plugin's entries called by the core, and in event-thread Read.");
   each([&](const char* plugin, const PluginFiguresRow& row) {
@@ -217,7 +211,8 @@ std::string FormatFigures(const CoreFigures& core, const std::vector<PluginFigur
 
   Family(text, "dvrcore_queue_depth", "gauge", "Events waiting for the main loop.");
   Append(text, "dvrcore_queue_depth %zu\n", core.queueDepth);
-  Family(text, "dvrcore_queue_depth_max", "gauge", "The most events that waited for the main loop.");
+  Family(text, "dvrcore_queue_depth_max", "gauge",
+         "The most events that waited for the main loop.");
   Append(text, "dvrcore_queue_depth_max %zu\n", core.queueDepthMost);
   Family(text, "dvrcore_parent_bytes_waiting", "gauge",
          "Bytes of packets for the parent accepted and not yet written.");
@@ -254,8 +249,9 @@ void ThreadSampler::Sample(const std::vector<std::string>& tags, const char* tas
     // The longest tag the name begins with, followed by ':'.
     const std::string* owner = nullptr;
     for (const std::string& tag : tags) {
-      if (name.size() > tag.size() && name[tag.size()] == ':' && name.compare(0, tag.size(), tag) == 0 &&
-          (owner == nullptr || tag.size() > owner->size())) {
+      const bool named = name.size() > tag.size() && name[tag.size()] == ':' &&
+                         name.compare(0, tag.size(), tag) == 0;
+      if (named && (owner == nullptr || tag.size() > owner->size())) {
         owner = &tag;
       }
     }
@@ -269,7 +265,9 @@ void ThreadSampler::Sample(const std::vector<std::string>& tags, const char* tas
   }
   closedir(folder);
   seen_.swap(seen);
-  for (auto& tag : tags_) tag.second.threadsMost = std::max(tag.second.threadsMost, tag.second.threads);
+  for (auto& tag : tags_) {
+    tag.second.threadsMost = std::max(tag.second.threadsMost, tag.second.threads);
+  }
 }
 
 ThreadSampler::TagFigures ThreadSampler::Of(const std::string& tag) const {
@@ -373,7 +371,8 @@ void FiguresFile::Write() {
     const ThreadSampler::TagFigures threads = sampler_.Of(figures->threadTag);
     row.threads = threads.threads;
     row.threadsMost = threads.threadsMost;
-    row.cpuSeconds = kTicksPerSecond > 0 ? static_cast<double>(threads.cpuTicks) / kTicksPerSecond : 0;
+    row.cpuSeconds =
+        kTicksPerSecond > 0 ? static_cast<double>(threads.cpuTicks) / kTicksPerSecond : 0;
     rows.push_back(row);
   }
   const std::string text = FormatFigures(gatherCore_(), rows);

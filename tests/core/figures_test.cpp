@@ -55,10 +55,9 @@ TEST(FiguresFile, LabelValuesAreEscapedAndSeriesStayUnique) {
   for (const Row& row : rows) {
     char id[16];
     std::snprintf(id, sizeof id, "0x%08x", row.id);
-    EXPECT_NE(text.find("dvrcore_plugin_info{plugin=\"" + row.label + "\",thread_prefix=\"tag\",id=\"" +
-                        id + "\"} 1\n"),
-              std::string::npos)
-        << row.label;
+    const std::string line = "dvrcore_plugin_info{plugin=\"" + row.label +
+                             "\",thread_prefix=\"tag\",id=\"" + id + "\"} 1\n";
+    EXPECT_NE(text.find(line), std::string::npos) << line;
   }
   EXPECT_EQ(text.find("timestamp"), std::string::npos);
   if (std::system("/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null") == 0) {

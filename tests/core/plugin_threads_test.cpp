@@ -77,7 +77,8 @@ TEST_F(PluginThreads, LentThreadsCarryThePluginsNameAndPassItOn) {
 // them; a Prometheus parser takes it when one is installed.
 TEST_F(PluginThreads, FiguresFileCountsWhatEachPluginRaisedAndReceived) {
   install.AddTestPlugin("raiser.so",
-                        "id 2\non open raise type=2 count=5\non open raise source=0 type=1 count=3\n"
+                        "id 2\non open raise type=2 count=5\n"
+                        "on open raise source=0 type=1 count=3\n"
                         "on open raise type=0x40 flags=2 level=50 count=2 text=hello\n"
                         "on open send-parent nobody is listening\n");
   install.AddTestPlugin("writer.so", "id 1\nwrites 1\nmask 2 0xFFFFFFFF\n");
@@ -111,7 +112,9 @@ TEST_F(PluginThreads, FiguresFileCountsWhatEachPluginRaisedAndReceived) {
   EXPECT_EQ(figure(raised, "writer.so", ",kind=\"queued\""), 0);
   EXPECT_EQ(figure("dvrcore_plugin_deliveries_total", "writer.so", ",kind=\"write\""), 5);
   EXPECT_EQ(figure("dvrcore_plugin_deliveries_total", "reader.so", ",kind=\"read\""), 3);
-  EXPECT_EQ(figure("dvrcore_plugin_info", "reader.so", ",thread_prefix=\"reader\",id=\"0x00000003\""), 1);
+  EXPECT_EQ(figure("dvrcore_plugin_info", "reader.so",
+                   ",thread_prefix=\"reader\",id=\"0x00000003\""),
+            1);
   EXPECT_GT(figure("dvrcore_plugin_call_seconds_total", "raiser.so", ""), 0);
   EXPECT_EQ(values.count("dvrcore_queue_depth_max"), 1u);
 
