@@ -42,9 +42,10 @@ bool ParentLink::Adopt(int descriptor) {
 
 void ParentLink::StartReceive() {
   // A wait, not a receive, so that the receive that follows can take many
-  // records. Only the I/O thread runs the reactor, and it runs it only
-  // between handlers: a record that arrives after a batch's last receive is
-  // reported by the next epoll_wait, which finds this wait already queued.
+  // records. Asio registers a wait with the reactor through EPOLL_CTL_MOD,
+  // which polls the socket again: records that arrived while the I/O thread
+  // was busy wake it at once, although their edge was taken by an earlier
+  // epoll_wait.
   ipcSocket.async_wait(boost::asio::socket_base::wait_read,
                        [this](const boost::system::error_code& error) {
                          if (error) {
@@ -75,7 +76,7 @@ void ParentLink::ReceiveBatch() {
   } while (received < 0 && errno == EINTR);
   if (received < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      StartReceive();  // an edge for records an earlier batch took
+      StartReceive();  // woken for records an earlier batch took
       return;
     }
     host.ReceiveCompleted(boost::system::error_code(errno, boost::system::system_category()), 0);
@@ -90,8 +91,8 @@ void ParentLink::ReceiveBatch() {
   }
   b.slotRecord = nullptr;
   if (received == static_cast<int>(kReceiveBatch)) {
-    // More may be waiting, and their edge is spent: the next batch is
-    // taken at once, but behind the handlers already due.
+    // More may be waiting: the next batch is taken without a round through
+    // the reactor, but behind the handlers already due.
     boost::asio::post(ioService, [this] {
       if (ipcSocket.is_open()) ReceiveBatch();
     });
