@@ -25,6 +25,9 @@
 #ifndef DVRCORE_IPC_PARENT_LINK_H
 #define DVRCORE_IPC_PARENT_LINK_H
 
+#include <sys/socket.h>
+#include <sys/uio.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -35,9 +38,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <sys/socket.h>
-#include <sys/uio.h>
 
 #include <boost/asio/basic_stream_socket.hpp>
 #include <boost/asio/generic/seq_packet_protocol.hpp>

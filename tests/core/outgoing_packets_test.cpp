@@ -3,17 +3,19 @@
 // buffer raised with EVENT_TO_PARENT passes to the core, which must free it in
 // every case: sent, refused, never run, never sent. LeakSanitizer checks that
 // in the sanitizer builds. Packets that wait together, in either direction,
-// are put in place before the I/O thread runs, so that it takes them in
+// are put in place while the I/O thread does not run, which then takes them in
 // batches.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -44,15 +46,6 @@ class OutgoingPackets : public FakeCoreTest {
     RunIoThread();
   }
   void RunIoThread() { ioThread = std::thread([this] { parts.ioService.run(); }); }
-  void HoldIoThread() {
-    parts.ioService.stop();
-    ioThread.join();
-    parts.ioService.restart();
-  }
-  void SendRecord(const std::vector<uint8_t>& record) {
-    ASSERT_EQ(send(parent, record.data(), record.size(), MSG_DONTWAIT),
-              static_cast<ssize_t>(record.size()));
-  }
   int32_t RaisePacket(const std::string& text) {
     void* buffer = std::malloc(text.size());
     std::memcpy(buffer, text.data(), text.size());
@@ -81,7 +74,17 @@ class OutgoingPackets : public FakeCoreTest {
 };
 
 TEST_F(OutgoingPackets, RaisedPacketsLeaveUnchangedInOrder) {
+  // A burst taken in one go; a packet above 65536 bytes leaves in two records.
+  for (int i = 0; i < 100; i++) {
+    EXPECT_EQ(RaisePacket(i == 70 ? std::string(65636, 'L') : "b" + std::to_string(i)), EVENT_OK);
+  }
   StartIoThread();
+  for (int i = 0; i < 100; i++) {
+    EXPECT_EQ(ReceiveFromCore(), i == 70 ? std::string(65536, 'L') : "b" + std::to_string(i));
+    if (i == 70) {
+      EXPECT_EQ(ReceiveFromCore(), std::string(100, 'L'));
+    }
+  }
   std::vector<std::thread> raisers;
   for (int t = 0; t < 3; t++) {
     raisers.emplace_back([this, t] {
@@ -99,94 +102,57 @@ TEST_F(OutgoingPackets, RaisedPacketsLeaveUnchangedInOrder) {
   }
 }
 
-// A burst taken in one go leaves one record per packet, in order; a packet
-// longer than 65536 bytes leaves in records of at most that, as always.
-TEST_F(OutgoingPackets, BurstLeavesOneRecordPerPacketInOrder) {
-  for (int i = 0; i < 150; i++) {
-    EXPECT_EQ(RaisePacket(i == 70 ? std::string(65636, 'L') : "u" + std::to_string(i)), EVENT_OK);
-  }
-  StartIoThread();
-  for (int i = 0; i < 150; i++) {
-    if (i == 70) {
-      EXPECT_EQ(ReceiveFromCore(), std::string(65536, 'L'));
-      EXPECT_EQ(ReceiveFromCore(), std::string(100, 'L'));
-    } else {
-      EXPECT_EQ(ReceiveFromCore(), "u" + std::to_string(i));
-    }
-  }
-  EXPECT_TRUE(Eventually([this] { return ParentLinkTesting::QueuedBytes(link) == 0; }));
-}
-
-// Records from the parent that wait together are each handled as a receive
-// of their own would handle them: in order, packets whole (also across
-// records) and at aligned addresses, a record cut to the room the buffer has.
+// Records from the parent that wait together are each handled as a receive of
+// their own handled them: in order, packets whole (also across records) and at
+// aligned addresses, a record cut to the room the buffer has left; a stop and
+// the end of the link behind them change none of that.
 TEST_F(OutgoingPackets, RecordsWaitingTogetherAreHandledAsOneByOne) {
-  constexpr uint32_t kTarget = 0x00100000;  // the plugin of SetUp
-  auto packet = [](const std::string& payload) {
-    return MakeIpcPacket(kTarget, 1, payload.data(), payload.size());
+  using Bytes = std::vector<uint8_t>;
+  auto packet = [](const std::string& text) {
+    return MakeIpcPacket(0x00100000, 1, text.data(), text.size());  // to the plugin of SetUp
   };
-  auto part = [](const std::vector<uint8_t>& whole, size_t from, size_t to) {
-    return std::vector<uint8_t>(whole.begin() + from, whole.begin() + std::min(to, whole.size()));
-  };
-  auto join = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-    a.insert(a.end(), b.begin(), b.end());
+  auto cat = [](Bytes a, const Bytes& b, size_t from = 0, size_t to = SIZE_MAX) {
+    a.insert(a.end(), b.begin() + from, b.begin() + std::min(to, b.size()));
     return a;
   };
-  const std::vector<uint8_t> split = packet("split across three records");
-  const std::string big(65520 - 32, 'B'), full(65520, 'F');
-  struct Row {
-    std::vector<std::vector<uint8_t>> records;
-    std::vector<std::string> payloads;  // relayed, in order
-  } rows[] = {
-      {{}, {}},  // below: 20 records, more than one batch
-      {{join(packet("a"), part(split, 0, 20)), part(split, 20, 30),
-        join(part(split, 30, 99), packet("c"))},
-       {"a", "split across three records", "c"}},
-      // 16 bytes pending leave 65520 bytes of room: the 16-byte packet at
-      // the end of the next record does not fit and is lost.
-      {{part(packet(std::string(16, 'h')), 0, 16),
-        join(join(std::vector<uint8_t>(16, 'h'), packet(big)), packet(""))},
-       {std::string(16, 'h'), big}},
-      // Longer than any packet: the record ends at 65536 bytes.
-      {{join(packet(full), packet("tail"))}, {full}},
+  const Bytes split = packet("split across three"), h = packet("0123456789abcdef");
+  const std::string big(65520 - 32, 'B');  // behind 16 pending bytes, a packet("") too is cut off
+  std::vector<std::pair<std::vector<Bytes>, std::vector<std::string>>> rows = {
+      {{cat(packet("a"), split, 0, 20), cat({}, split, 20, 30),
+        cat(cat({}, split, 30), packet("c"))},
+       {"a", "split across three", "c"}},
+      {{cat({}, h, 0, 16), cat(cat(cat({}, h, 16), packet(big)), packet(""))},
+       {"0123456789abcdef", big}},
+      {{}, {}},
+      // A stop, then the end of the link, behind packets.
+      {{packet("x"), MakeIpcPacket(0, kIpcTypeStop, "", 0), packet("y")}, {"x", "y"}},
   };
-  for (int i = 0; i < 20; i++) {
-    rows[0].records.push_back(packet("r" + std::to_string(i)));
-    rows[0].payloads.push_back("r" + std::to_string(i));
-  }
+  for (int i = 0; i < 20; i++) rows[2].first.push_back(packet(std::to_string(i)));
+  for (int i = 0; i < 20; i++) rows[2].second.push_back(std::to_string(i));
   link.StartReceive();
-  for (Row& row : rows) {
+  for (auto& [records, payloads] : rows) {
     const size_t before = Calls().size();
-    for (const auto& record : row.records) SendRecord(record);
-    SendRecord(packet("end"));
-    row.payloads.push_back("end");
+    records.push_back(packet("end"));
+    payloads.push_back("end");
+    for (const Bytes& r : records) {
+      ASSERT_EQ(send(parent, r.data(), r.size(), MSG_DONTWAIT), ssize_t(r.size()));
+    }
+    if (payloads[0] == "x") close(std::exchange(parent, -1));
     RunIoThread();
-    ASSERT_TRUE(WaitForCalls(before + row.payloads.size()));
-    HoldIoThread();
+    ASSERT_TRUE(WaitForCalls(before + payloads.size()));
+    EXPECT_TRUE(parent >= 0 || Eventually([this] { return !link.IsOpen(); }));
+    parts.ioService.stop();
+    ioThread.join();
+    parts.ioService.restart();
     const std::vector<FakeCall> calls = Calls();
-    ASSERT_EQ(calls.size(), before + row.payloads.size());
-    for (size_t n = 0; n < row.payloads.size(); n++) {
-      const FakeCall& call = calls[before + n];
-      EXPECT_EQ(call.data.substr(kIpcHeaderBytes), row.payloads[n]);
-      EXPECT_EQ(reinterpret_cast<uintptr_t>(call.buffer) % alignof(std::max_align_t), 0u) << n;
+    ASSERT_EQ(calls.size(), before + payloads.size());
+    for (size_t n = 0; n < payloads.size(); n++) {
+      EXPECT_EQ(calls[before + n].data.substr(kIpcHeaderBytes), payloads[n]);
+      const auto address = reinterpret_cast<uintptr_t>(calls[before + n].buffer);
+      EXPECT_EQ(address % alignof(std::max_align_t), 0u);
     }
   }
-  // A stop, and then the parent's end closing, behind packets: each packet
-  // is still relayed, in order, before the link is lost.
-  const size_t before = Calls().size();
-  for (const auto& record : {packet("x"), MakeIpcPacket(0, kIpcTypeStop, "", 0), packet("y")}) {
-    SendRecord(record);
-  }
-  close(parent);
-  parent = -1;
-  RunIoThread();
-  EXPECT_TRUE(Eventually([this] { return !link.IsOpen(); }));
-  const std::vector<FakeCall> calls = Calls();
-  ASSERT_EQ(calls.size(), before + 2);
-  EXPECT_EQ(calls[before].data.substr(kIpcHeaderBytes), "x");
-  EXPECT_EQ(calls[before + 1].data.substr(kIpcHeaderBytes), "y");
-  EXPECT_TRUE(parts.requests.StopRequested());
-  EXPECT_TRUE(parts.delayStop);
+  EXPECT_TRUE(parts.requests.StopRequested() && parts.delayStop);
 }
 
 TEST_F(OutgoingPackets, PacketsPostedToAServiceThatNeverRunsAreFreed) {
