@@ -87,9 +87,9 @@ void ParentLink::ReceiveBatch() {
     // single receive, the bytes that fitted are all there is of it.
     b.slotRecord = i == 0 ? nullptr : static_cast<uint8_t*>(b.pieces[i].iov_base);
     host.ReceiveCompleted(boost::system::error_code(), b.headers[i].msg_len);
+    b.slotRecord = nullptr;
     if (!ipcSocket.is_open()) return;  // the link is lost: no more receives
   }
-  b.slotRecord = nullptr;
   if (received == static_cast<int>(kReceiveBatch)) {
     // More may be waiting: the next batch is taken without a round through
     // the reactor, but behind the handlers already due.
