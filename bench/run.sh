@@ -132,6 +132,11 @@ project() {
     benchmark_errors=1
   fi
   keep_rows "$project_rows"
+  # The parent link's one-way rows are also held against the floor's plain
+  # blocking calls: "s.up.64B.plain~core" is the core's s.up.64B.asio value
+  # compared with the floor's s.up.64B.plain.
+  sed -n 's/^ROW s\.\(down\|up\)\.\([^. ]*\)\.asio /ROW s.\1.\2.plain~core /p' "$out" \
+    >>"$project_rows"
 }
 
 # One pair: every floor program, each followed by the project's benchmarks
@@ -268,6 +273,7 @@ goals() {
 ^t\.new\.lat\.p99\.1cpu$          1.2
 ^t\.new\.burst\.1cpu$             1.05
 ^s\.(down|up)\.(64B|1KiB|64KiB)\.asio$ 1.1
+^s\.(down|up)\.(64B|1KiB|64KiB)\.plain~core$ 1.0
 ^s\.rtt\.p50\.asio\.1cpu$         1.15
 ^(i\.)?d\.full\.open(~step)?$     1.3
 ^start\.full$                     1.1

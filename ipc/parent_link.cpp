@@ -10,12 +10,12 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
-#include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/write.hpp>
 
 #include "ipc/parent_link.h"
 
@@ -42,11 +42,64 @@ bool ParentLink::Adopt(int descriptor) {
 }
 
 void ParentLink::StartReceive() {
-  ipcSocket.async_receive(
-      boost::asio::buffer(ipcBuffer.bytes + ipcBuffer.count, kIpcBufferSize - ipcBuffer.count), 0,
-      [this](const boost::system::error_code& error, std::size_t bytes) {
-        host.ReceiveCompleted(error, static_cast<unsigned int>(bytes));
-      });
+  // A wait, not a receive, so that the receive that follows can take many
+  // records. Asio registers a wait with the reactor through EPOLL_CTL_MOD,
+  // which polls the socket again: records that arrived while the I/O thread
+  // was busy wake it at once, although their edge was taken by an earlier
+  // epoll_wait.
+  ipcSocket.async_wait(boost::asio::socket_base::wait_read,
+                       [this](const boost::system::error_code& error) {
+                         if (error) {
+                           host.ReceiveCompleted(error, 0);
+                         } else {
+                           ReceiveBatch();
+                         }
+                       });
+}
+
+void ParentLink::ReceiveBatch() {
+  IpcBuffer& b = ipcBuffer;
+  if (!b.slots) {
+    constexpr size_t kWords = (kReceiveBatch - 1) * kIpcBufferSize / sizeof(std::max_align_t);
+    b.slots.reset(new std::max_align_t[kWords]);  // left unfilled: no page is touched yet
+  }
+  uint8_t* slots = reinterpret_cast<uint8_t*>(b.slots.get());
+  for (unsigned i = 0; i < kReceiveBatch; i++) {
+    b.pieces[i] = i == 0 ? iovec{b.bytes + b.count, kIpcBufferSize - b.count}
+                         : iovec{slots + (i - 1) * kIpcBufferSize, kIpcBufferSize};
+    b.headers[i].msg_hdr = msghdr{};
+    b.headers[i].msg_hdr.msg_iov = &b.pieces[i];
+    b.headers[i].msg_hdr.msg_iovlen = 1;
+  }
+  int received;
+  do {
+    received = recvmmsg(ipcSocket.native_handle(), b.headers, kReceiveBatch, MSG_DONTWAIT, nullptr);
+  } while (received < 0 && errno == EINTR);
+  if (received < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      StartReceive();  // woken for records an earlier batch took
+      return;
+    }
+    host.ReceiveCompleted(boost::system::error_code(errno, boost::system::system_category()), 0);
+    return;
+  }
+  for (int i = 0; i < received; i++) {
+    // A record longer than its room comes cut short (MSG_TRUNC); as from a
+    // single receive, the bytes that fitted are all there is of it.
+    b.slotRecord = i == 0 ? nullptr : static_cast<uint8_t*>(b.pieces[i].iov_base);
+    host.ReceiveCompleted(boost::system::error_code(), b.headers[i].msg_len);
+    b.slotRecord = nullptr;
+    if (!ipcSocket.is_open()) return;  // the link is lost: no more receives
+  }
+  if (received == static_cast<int>(kReceiveBatch)) {
+    // More may be waiting: the next batch is taken without a round through
+    // the reactor, but behind the handlers already due.
+    boost::asio::post(ioService, [this] {
+      if (ipcSocket.is_open()) ReceiveBatch();
+    });
+  } else {
+    StartReceive();
+  }
 }
 
 void ParentLink::Received(const boost::system::error_code& error, unsigned int bytes) {
@@ -63,14 +116,30 @@ void ParentLink::Received(const boost::system::error_code& error, unsigned int b
     return;
   }
 
-  ipcBuffer.count += bytes;
-  bool lengthsValid = SplitIpcPackets(
-      ipcBuffer.bytes, ipcBuffer.count,
-      [this](const uint8_t* packet, uint32_t length) { HandlePacket(packet, length); });
+  IpcBuffer& b = ipcBuffer;
+  auto handle = [this](const uint8_t* packet, uint32_t length) { HandlePacket(packet, length); };
+  bool lengthsValid;
+  if (b.slotRecord == nullptr) {
+    b.count += bytes;
+    lengthsValid = SplitIpcPackets(b.bytes, b.count, handle);
+  } else if (b.count == 0) {
+    // Nothing pending: the record's packets are handled in its slot, and
+    // the start of a packet it ends with waits in the buffer.
+    uint32_t left = bytes;
+    lengthsValid = SplitIpcPackets(b.slotRecord, left, handle);
+    std::memcpy(b.bytes, b.slotRecord, left);
+    b.count = left;
+  } else {
+    // Behind pending bytes, a single receive would have had the room left
+    // in the buffer and lost the rest of the record.
+    bytes = std::min<uint32_t>(bytes, kIpcBufferSize - b.count);
+    std::memcpy(b.bytes + b.count, b.slotRecord, bytes);
+    b.count += bytes;
+    lengthsValid = SplitIpcPackets(b.bytes, b.count, handle);
+  }
   // A length outside 16..65536 leaves no way to find the next packet: what was
   // buffered is dropped, and receiving goes on.
   if (!lengthsValid) CORE_LOG(kLogNotable, "bad ipc packet length");
-  StartReceive();
 }
 
 void ParentLink::HandlePacket(const uint8_t* packet, uint32_t length) {
@@ -232,24 +301,88 @@ void ParentLink::TakeHandedOver() {
   const bool idle = outgoingPackets.empty();
   for (OutgoingPacket& packet : taken) outgoingPackets.push_back(std::move(packet));
   taken.clear();
-  if (idle) SendFrontPacket();
+  if (idle) SendQueued();
 }
 
-void ParentLink::SendFrontPacket() {
+void ParentLink::SendQueued() {
   if (outgoingPackets.empty() || !ipcSocket.is_open() || ipcSendFailed) return;
-  const OutgoingPacket& front = outgoingPackets.front();
-  // async_write writes at most 65536 bytes per send, so a packet of up to
-  // 65536 bytes leaves as one record.
-  boost::asio::async_write(
-      ipcSocket, boost::asio::buffer(front.buffer.get(), front.length),
-      [this](const boost::system::error_code& error, std::size_t) {
-        ReleaseOutgoing(static_cast<uint32_t>(outgoingPackets.front().length));
-        outgoingPackets.pop_front();
-        // What is still queued after a failure stays unsent; shutdown frees it.
-        if (error) ipcSendFailed = true;
-        if (!error) SendFrontPacket();
-        FinishFlushIfIdle();
-      });
+  // Each packet is one record, as one write of a stream socket sends at most
+  // 65536 bytes: a longer packet leaves as records of 65536 bytes and the
+  // rest, in order, as it always has.
+  unsigned records = 0;
+  size_t batchBytes = 0, from = frontWritten;
+  for (auto packet = outgoingPackets.begin(); packet != outgoingPackets.end(); ++packet, from = 0) {
+    uint8_t* data = static_cast<uint8_t*>(packet->buffer.get());
+    size_t at = from;
+    for (; at < packet->length; records++) {
+      const size_t piece = std::min<size_t>(packet->length - at, kIpcMaxPacket);
+      if (records != 0 && (records == kSendBatch || batchBytes + piece > kSendBatchBytes)) break;
+      sendPieces[records] = iovec{data + at, piece};
+      sendHeaders[records].msg_hdr = msghdr{};
+      sendHeaders[records].msg_hdr.msg_iov = &sendPieces[records];
+      sendHeaders[records].msg_hdr.msg_iovlen = 1;
+      at += piece;
+      batchBytes += piece;
+    }
+    if (at < packet->length) break;  // the batch is full
+  }
+  int sent;
+  do {
+    sent = sendmmsg(ipcSocket.native_handle(), sendHeaders, records, MSG_DONTWAIT | MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      WaitUntilWritable();
+    } else {
+      FailFrontPacket();
+    }
+    return;
+  }
+  for (int i = 0; i < sent; i++) {
+    frontWritten += sendPieces[i].iov_len;
+    if (frontWritten == outgoingPackets.front().length) {
+      ReleaseOutgoing(static_cast<uint32_t>(outgoingPackets.front().length));
+      outgoingPackets.pop_front();
+      frontWritten = 0;
+    }
+  }
+  if (outgoingPackets.empty()) {
+    FinishFlushIfIdle();
+  } else if (sent == static_cast<int>(records)) {
+    // The batch's bound, not the socket, stopped it: the rest goes next,
+    // behind the handlers already due.
+    boost::asio::post(ioService, [this] {
+      if (ipcSocket.is_open()) {
+        SendQueued();
+      } else {
+        FailFrontPacket();
+      }
+    });
+  } else {
+    // The socket is full (or failing, which the next sendmmsg reports).
+    WaitUntilWritable();
+  }
+}
+
+void ParentLink::WaitUntilWritable() {
+  ipcSocket.async_wait(boost::asio::socket_base::wait_write,
+                       [this](const boost::system::error_code& error) {
+                         if (error) {
+                           FailFrontPacket();  // the link was closed under the write
+                         } else {
+                           SendQueued();
+                         }
+                       });
+}
+
+void ParentLink::FailFrontPacket() {
+  if (outgoingPackets.empty()) return;
+  // What is still queued after a failure stays unsent; shutdown frees it.
+  ReleaseOutgoing(static_cast<uint32_t>(outgoingPackets.front().length));
+  outgoingPackets.pop_front();
+  frontWritten = 0;
+  ipcSendFailed = true;
+  FinishFlushIfIdle();
 }
 
 void ParentLink::DropUnsent() {

@@ -3,8 +3,18 @@
 // Packets from the parent are identification (type 7 with a payload), stop
 // (type 8) or plugin packets, which are relayed to the addressed plugin's
 // IOCTL. Packets that plugins raise as EVENT_TO_PARENT are queued and written
-// one at a time, unchanged. The link talks back to the core through
+// in order, unchanged. The link talks back to the core through
 // ParentLinkHost.
+//
+// DESIGN (system calls): each record costs the parent one system call, and
+// used to cost the core one Asio operation (a speculative receive or write,
+// its completion, the scheduler's lock). Now one wake-up of the I/O thread
+// takes every record waiting, up to kReceiveBatch, with one recvmmsg, and
+// every queued packet goes out, up to kSendBatch records, with one sendmmsg.
+// Both are bounded so that a parent that never pauses cannot hold the I/O
+// thread: a full batch posts the next one behind whatever else is ready.
+// Every record is still one receive to dvrcore::ProcessIPC and one packet
+// (or, past 65536 bytes, one 65536-byte piece of it) on the way up.
 //
 // DESIGN (threads): the socket, the receive buffer and the outgoing queue
 // belong to the I/O thread once it runs (before it, to the main thread's
@@ -14,6 +24,9 @@
 // parent's identity, which has a lock of its own.
 #ifndef DVRCORE_IPC_PARENT_LINK_H
 #define DVRCORE_IPC_PARENT_LINK_H
+
+#include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <atomic>
 #include <chrono>
@@ -45,11 +58,30 @@ constexpr size_t kOutgoingLimit = 8u << 20;
 // One whole packet of the largest size fits.
 constexpr size_t kIpcBufferSize = kIpcMaxPacket;
 
+// Records one recvmmsg takes at most. The first lands behind the bytes the
+// buffer holds, as a single receive would; each other needs a slot of
+// kIpcBufferSize of its own, since a record is cut short when it does not fit
+// (7 x 64 KiB, allocated at the first receive and resident only as far as
+// records have filled it). Eight records spread the cost of a wake-up and a
+// system call thin enough; more only hold the I/O thread longer in one go.
+constexpr unsigned kReceiveBatch = 8;
+// Records one sendmmsg writes at most: descriptors only, no copy, so more
+// than the receive side; a parent's socket buffer holds a few hundred small
+// records. A batch also stops at 65536 bytes (but takes one record of any
+// size): a packet counts against kOutgoingLimit until the sendmmsg that
+// writes it returns, while the parent may already be reading it, and that
+// overlap stays what it was with one write per packet, at most one packet of
+// the largest size. A raiser that keeps that much below the limit, counting
+// what the parent has read, is never refused.
+constexpr unsigned kSendBatch = 64;
+constexpr size_t kSendBatchBytes = kIpcMaxPacket;
+
 // What the link needs of the core.
 class ParentLinkHost {
  public:
-  // I/O thread: a receive completed (dvrcore::ProcessIPC, which hands it
-  // back to ParentLink::Received).
+  // I/O thread: a record was received, or the link failed
+  // (dvrcore::ProcessIPC, which hands it back to ParentLink::Received); once
+  // per record, in order.
   virtual void ReceiveCompleted(const boost::system::error_code& error, unsigned int bytes) = 0;
   // I/O thread: the parent sent a stop packet, or (`linkLost`) the link is
   // gone and the core stops after a pause.
@@ -71,11 +103,13 @@ class ParentLink {
   // Any thread: the link is open (set by Adopt, cleared when it is lost).
   bool IsOpen() const { return ipcOpen.load(); }
 
-  // Starts one receive into the buffer behind what it holds; its completion
-  // goes to the host. Main thread before the I/O thread runs, then I/O thread.
+  // Waits for records from the parent; once they are there, takes a batch of
+  // them and hands each to the host, then waits again. Main thread before the
+  // I/O thread runs, then I/O thread.
   void StartReceive();
-  // I/O thread: handles every complete packet received, then receives again;
-  // an error or an empty receive loses the link.
+  // I/O thread, for the host: handles every complete packet of the buffered
+  // bytes and the record just received (`bytes` of it); an error or an empty
+  // record loses the link.
   void Received(const boost::system::error_code& error, unsigned int bytes);
 
   // Any thread: takes `buffer` (malloc'd, `length` bytes) to write to the
@@ -134,7 +168,15 @@ class ParentLink {
   // Send could not post the take: frees the packet of `buffer` and lets the
   // next Send post one.
   void WithdrawHandedOver(void* buffer) EXCLUDES(handoffMutex);
-  void SendFrontPacket();
+  // I/O thread: one recvmmsg, each record to the host, then the next wait.
+  void ReceiveBatch();
+  // I/O thread: one sendmmsg of the records at the front of outgoingPackets,
+  // then whatever comes next: a wait for room, the next batch, or nothing.
+  void SendQueued();
+  void WaitUntilWritable();
+  // I/O thread: the write of the front packet failed (or the link closed
+  // under it): it is freed and nothing more is written.
+  void FailFrontPacket();
   // I/O thread: ends a flush once nothing more can be written.
   void FinishFlushIfIdle();
   bool ReserveOutgoing(uint32_t length);
@@ -155,10 +197,20 @@ class ParentLink {
   // aligned as malloc aligns (32-bit ARM faults on some wider loads from odd
   // addresses): one at the start of `bytes` is, one behind another in the
   // same receive is copied to `aligned` first, allocated when first needed.
+  //
+  // A batch brings its first record behind `count` in `bytes`; every other
+  // in a slot of `slots` (kReceiveBatch - 1 slots of kIpcBufferSize, aligned
+  // like `bytes`), which Received takes it from (`slotRecord`, null for the
+  // first). Packets of a slot are handled where they lie when nothing was
+  // pending; what is left of a packet moves to `bytes`.
   struct IpcBuffer {
     alignas(std::max_align_t) uint8_t bytes[kIpcBufferSize] = {};
     uint32_t count = 0;
     std::unique_ptr<std::max_align_t[]> aligned;
+    std::unique_ptr<std::max_align_t[]> slots;
+    uint8_t* slotRecord = nullptr;
+    mmsghdr headers[kReceiveBatch] = {};
+    iovec pieces[kReceiveBatch] = {};
   };
   IpcBuffer ipcBuffer;  // I/O thread only
   // The plugins' IOCTL entries in table order, as of the table's change
@@ -177,7 +229,15 @@ class ParentLink {
   // The I/O thread's side of the swap, kept so that both keep their room.
   std::vector<OutgoingPacket> taken;  // I/O thread only
 
+  // While it holds packets, the link is open and no write failed, exactly
+  // one wait for room or posted batch is outstanding to write them.
   std::deque<OutgoingPacket> outgoingPackets;  // I/O thread; main thread after the join
+  // Bytes of the front packet already written: a packet longer than 65536
+  // bytes leaves in several records, and a batch may end between them.
+  size_t frontWritten = 0;  // I/O thread only
+  // A sendmmsg's records, each pointing into a queued packet. I/O thread only.
+  mmsghdr sendHeaders[kSendBatch] = {};
+  iovec sendPieces[kSendBatch] = {};
   bool ipcSendFailed = false;  // a write to the parent failed: nothing more is written
   // A flush is waiting for the queue to empty (I/O thread only); flushDone is
   // set once it has, on the I/O thread, and waited for by the main thread.

@@ -2,18 +2,24 @@
 // socket pair, its I/O service run by a thread of the test. Ownership of every
 // buffer raised with EVENT_TO_PARENT passes to the core, which must free it in
 // every case: sent, refused, never run, never sent. LeakSanitizer checks that
-// in the sanitizer builds.
+// in the sanitizer builds. Packets that wait together, in either direction,
+// are put in place while the I/O thread does not run, which then takes them in
+// batches.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
+#include "ipc/packets.h"
 #include "ipc/testing.h"
 #include "tests/core/fake_plugins.h"
 
@@ -37,8 +43,9 @@ class OutgoingPackets : public FakeCoreTest {
   }
   void StartIoThread() {
     link.StartReceive();
-    ioThread = std::thread([this] { parts.ioService.run(); });
+    RunIoThread();
   }
+  void RunIoThread() { ioThread = std::thread([this] { parts.ioService.run(); }); }
   int32_t RaisePacket(const std::string& text) {
     void* buffer = std::malloc(text.size());
     std::memcpy(buffer, text.data(), text.size());
@@ -67,7 +74,17 @@ class OutgoingPackets : public FakeCoreTest {
 };
 
 TEST_F(OutgoingPackets, RaisedPacketsLeaveUnchangedInOrder) {
+  // A burst taken in one go; a packet above 65536 bytes leaves in two records.
+  for (int i = 0; i < 100; i++) {
+    EXPECT_EQ(RaisePacket(i == 70 ? std::string(65636, 'L') : "b" + std::to_string(i)), EVENT_OK);
+  }
   StartIoThread();
+  for (int i = 0; i < 100; i++) {
+    EXPECT_EQ(ReceiveFromCore(), i == 70 ? std::string(65536, 'L') : "b" + std::to_string(i));
+    if (i == 70) {
+      EXPECT_EQ(ReceiveFromCore(), std::string(100, 'L'));
+    }
+  }
   std::vector<std::thread> raisers;
   for (int t = 0; t < 3; t++) {
     raisers.emplace_back([this, t] {
@@ -83,6 +100,59 @@ TEST_F(OutgoingPackets, RaisedPacketsLeaveUnchangedInOrder) {
     ASSERT_TRUE(packet.size() >= 3 && packet[0] >= '0' && packet[0] <= '2') << packet;
     EXPECT_EQ(packet.substr(2), std::to_string(next[packet[0] - '0']++));
   }
+}
+
+// Records from the parent that wait together are each handled as a receive of
+// their own handled them: in order, packets whole (also across records) and at
+// aligned addresses, a record cut to the room the buffer has left; a stop and
+// the end of the link behind them change none of that.
+TEST_F(OutgoingPackets, RecordsWaitingTogetherAreHandledAsOneByOne) {
+  using Bytes = std::vector<uint8_t>;
+  auto packet = [](const std::string& text) {
+    return MakeIpcPacket(0x00100000, 1, text.data(), text.size());  // to the plugin of SetUp
+  };
+  auto cat = [](Bytes a, const Bytes& b, size_t from = 0, size_t to = SIZE_MAX) {
+    a.insert(a.end(), b.begin() + from, b.begin() + std::min(to, b.size()));
+    return a;
+  };
+  const Bytes split = packet("split across three"), h = packet("0123456789abcdef");
+  const std::string big(65520 - 32, 'B');  // behind 16 pending bytes, a packet("") too is cut off
+  std::vector<std::pair<std::vector<Bytes>, std::vector<std::string>>> rows = {
+      {{cat(packet("a"), split, 0, 20), cat({}, split, 20, 30),
+        cat(cat({}, split, 30), packet("c"))},
+       {"a", "split across three", "c"}},
+      {{cat({}, h, 0, 16), cat(cat(cat({}, h, 16), packet(big)), packet(""))},
+       {"0123456789abcdef", big}},
+      {{}, {}},
+      // A stop, then the end of the link, behind packets.
+      {{packet("x"), MakeIpcPacket(0, kIpcTypeStop, "", 0), packet("y")}, {"x", "y"}},
+  };
+  for (int i = 0; i < 20; i++) rows[2].first.push_back(packet(std::to_string(i)));
+  for (int i = 0; i < 20; i++) rows[2].second.push_back(std::to_string(i));
+  link.StartReceive();
+  for (auto& [records, payloads] : rows) {
+    const size_t before = Calls().size();
+    records.push_back(packet("end"));
+    payloads.push_back("end");
+    for (const Bytes& r : records) {
+      ASSERT_EQ(send(parent, r.data(), r.size(), MSG_DONTWAIT), ssize_t(r.size()));
+    }
+    if (payloads[0] == "x") close(std::exchange(parent, -1));
+    RunIoThread();
+    ASSERT_TRUE(WaitForCalls(before + payloads.size()));
+    EXPECT_TRUE(parent >= 0 || Eventually([this] { return !link.IsOpen(); }));
+    parts.ioService.stop();
+    ioThread.join();
+    parts.ioService.restart();
+    const std::vector<FakeCall> calls = Calls();
+    ASSERT_EQ(calls.size(), before + payloads.size());
+    for (size_t n = 0; n < payloads.size(); n++) {
+      EXPECT_EQ(calls[before + n].data.substr(kIpcHeaderBytes), payloads[n]);
+      const auto address = reinterpret_cast<uintptr_t>(calls[before + n].buffer);
+      EXPECT_EQ(address % alignof(std::max_align_t), 0u);
+    }
+  }
+  EXPECT_TRUE(parts.requests.StopRequested() && parts.delayStop);
 }
 
 TEST_F(OutgoingPackets, PacketsPostedToAServiceThatNeverRunsAreFreed) {

@@ -256,8 +256,9 @@ TEST_F(ParentLink, SlowPluginDelaysButLosesNothing) {
   Start();
   Identify();
   StartedLine();
-  for (int i = 0; i < 3; i++) ASSERT_TRUE(core->Send(Packet(kEchoTarget, 1, "p" + std::to_string(i))));
-  for (int i = 0; i < 3; i++) EXPECT_EQ(Echoed(), "p" + std::to_string(i));
+  // More than one batch piles up behind the sleeping plugin.
+  for (int i = 0; i < 10; i++) ASSERT_TRUE(core->Send(Packet(kEchoTarget, 1, "p" + std::to_string(i))));
+  for (int i = 0; i < 10; i++) EXPECT_EQ(Echoed(), "p" + std::to_string(i));
   StopAndExpectCleanExit();
 }
 
