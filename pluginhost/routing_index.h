@@ -60,24 +60,16 @@ class RoutingIndex {
   // every bit of `key`).
   template <typename Visit>
   void ForEach(Route route, uint32_t eventType, uint32_t key, Visit&& visit) const {
-    uint8_t classes[EVENT_CLASS_COUNT];
-    size_t classCount = 0;
-    for (size_t i = 0; i < EVENT_CLASS_COUNT; i++) {
-      if (eventType & kClassBits[i]) classes[classCount++] = static_cast<uint8_t>(i);
-    }
-    if (classCount == 0) return;
-    uint8_t bits[32];
-    size_t bitCount = 0;
-    for (uint32_t rest = key; rest != 0; rest &= rest - 1) {
-      bits[bitCount++] = static_cast<uint8_t>(__builtin_ctz(rest));
-    }
+    // Bit i - 1 for class i: class bits 0x1 to 0x80, and 0x400 for class 9.
+    const uint32_t classes = (eventType & 0xFFu) | ((eventType & EVENT_CLASS9) >> 2);
+    if (classes == 0) return;
     for (size_t block = 0; block * 64 < count_; block++) {
       const uint64_t* sets = &words_[block * kBlockWords];
       uint64_t taken = 0;
-      for (size_t c = 0; c < classCount; c++) {
-        const uint64_t* classSets = sets + classes[c] * 32;
+      for (uint32_t c = classes; c != 0; c &= c - 1) {
+        const uint64_t* classSets = sets + __builtin_ctz(c) * 32;
         uint64_t all = ~uint64_t{0};
-        for (size_t b = 0; b < bitCount; b++) all &= classSets[bits[b]];
+        for (uint32_t rest = key; rest != 0; rest &= rest - 1) all &= classSets[__builtin_ctz(rest)];
         taken |= all;
       }
       taken &= sets[kRouteWord + route];
@@ -86,8 +78,6 @@ class RoutingIndex {
   }
 
  private:
-  static constexpr uint32_t kClassBits[EVENT_CLASS_COUNT] = {0x1,  0x2,  0x4,  0x8,  0x10,
-                                                             0x20, 0x40, 0x80, 0x400};
   // Per block of 64 table positions: S(i, b) at word i * 32 + b, then the
   // plugins taking each route (which also marks the positions in use).
   static constexpr size_t kRouteWord = EVENT_CLASS_COUNT * 32;
