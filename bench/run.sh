@@ -276,7 +276,7 @@ goals() {
   cat <<'EOF'
 ^(i\.)?q\.k1\.idle100$           1.1
 ^(i\.)?q\.k1\.idle300$           1.2
-^(i\.)?d\.full\.open\.n1000$     1.2
+^d\.full\.open\.n1000$         1.2
 ^q\.p[12]\.k[14]\.reg$            1.1
 ^q\.p[12]\.k4\.reg\.raise$        1.1
 ^i\.q\.drain\.k[14]\.reg$         1.0
