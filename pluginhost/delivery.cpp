@@ -107,7 +107,7 @@ bool PluginTable::StartEventThreads(const _EventParmsIn& in, ReplySlots& slots) 
     size_t matching = 0;
     {
       ReaderLock lock(pluginsLock);
-      std::vector<PLUGININFO>& records = plugins;
+      PLUGININFO* const records = plugins.data();  // the lock is held while ForEach visits
       routes.ForEach(RoutingIndex::kRead, in.eventType, key, [&](size_t position) {
         PLUGININFO& plugin = records[position];
         if (++matching > readers.capacity()) return;  // only counted
