@@ -1,7 +1,7 @@
 // The benchmark program: Google Benchmark's flags, or one run of a workload
 // for instruction counting under callgrind (see bench_support.h):
-//   --instr-drain K N     raise N queued events with K writer plugins, deliver
-//                         them
+//   --instr-drain K [IDLE] N  raise N queued events with K writer plugins (and
+//                         IDLE that match none), deliver them
 //   --instr-load N        load and unload N plugins
 //   --instr-immediate N   N immediate events to a reader plugin, one at a time
 //   --instr-down SIZE N   N packets of SIZE bytes from the parent to a plugin
@@ -31,7 +31,9 @@ bool RunCountMode(int argc, char** argv) {
   const std::string mode = argv[1];
   auto number = [argv](int i) { return static_cast<uint32_t>(std::strtoul(argv[i], nullptr, 10)); };
   if (mode == "--instr-drain" && argc == 4) {
-    bench::QueuedDrainOnce(static_cast<int>(number(2)), number(3));
+    bench::QueuedDrainOnce(static_cast<int>(number(2)), 0, number(3));
+  } else if (mode == "--instr-drain" && argc == 5) {
+    bench::QueuedDrainOnce(static_cast<int>(number(2)), static_cast<int>(number(3)), number(4));
   } else if (mode == "--instr-load" && argc == 3) {
     bench::LoadOnce(static_cast<int>(number(2)));
   } else if (mode == "--instr-immediate" && argc == 3) {

@@ -5,8 +5,9 @@
  * a separate library to the loader, with its own state, and takes its
  * configuration from its own file name, "<hex><letters>.so":
  *   <hex>      bits 31-16 of the plugin ID (1 to 7fff), e.g. "0006" for 0x00060000
- *   letters    w: accepts writes, r: wants a reader (immediate events)
- * Every event mask is all ones, so every copy matches every event. A file
+ *   letters    w: accepts writes, r: wants a reader (immediate events),
+ *              n: every event mask 0, so that it matches no event with flags
+ * Otherwise every event mask is all ones, so the copy matches every event. A file
  * name cannot be changed between the run of one benchmark and the next, so
  * this costs the loader nothing and needs no extra file (one dladdr in Load).
  *
@@ -60,13 +61,15 @@ int32_t Load(void* request, void* result)
         out->error = 2;
         return 2;
     }
+    uint32_t mask = 0xFFFFFFFFu;
     for (; *end != '\0' && *end != '.'; end++) {
         if (*end == 'w') out->acceptsWrites = 1;
         if (*end == 'r') out->wantsReader = 1;
+        if (*end == 'n') mask = 0;
     }
     g_id = (uint32_t)high << 16;
     out->id = g_id;
-    for (int i = 0; i < EVENT_CLASS_COUNT; i++) out->eventMasks[i] = 0xFFFFFFFFu;
+    for (int i = 0; i < EVENT_CLASS_COUNT; i++) out->eventMasks[i] = mask;
     g_raise = in->raiseEvent;
     return 0;
 }

@@ -168,9 +168,10 @@ void Guarded(benchmark::State& state, Body&& body) {
 // exits; run.sh counts the run under callgrind at two lengths, and the
 // difference is the cost per event or packet. Each throws on failure.
 
-// --instr-drain K N: raises N queued events from this thread with K writers
-// loaded, then runs the main loop until they are delivered.
-void QueuedDrainOnce(int plugins, uint32_t events);
+// --instr-drain K [IDLE] N: raises N queued events from this thread with K
+// writers loaded (and IDLE writers that match none of them), then runs the
+// main loop until they are delivered.
+void QueuedDrainOnce(int plugins, int idle, uint32_t events);
 
 // --instr-load N: loads N copies of the smallest plugin with
 // PluginTable::LoadAll, then unloads them (callgrind counts LoadAll alone).

@@ -7,6 +7,10 @@
 //   q.pP.kK.reg        ns per event at the main loop (wall time from the
 //                      raisers' start to the loop's return / events)
 //   q.pP.k4.reg.raise  ns a raiser spends per FlatPluginEvent call
+//   q.k1.idleI         q.p1.k1.reg with I more writers loaded whose masks
+//                      take none of the events (the table's cost for
+//                      plugins an event does not reach), compared with
+//                      q.p1.k1.reg of the same run
 // The floor's ".reg" variant is the one to compare with: the core always
 // holds every delivered buffer in its allocation registry.
 #include "bench/bench_support.h"
@@ -23,15 +27,22 @@ namespace {
 constexpr uint32_t kEventsPerRepetition = 150000;  // as floor_queue
 constexpr uint32_t kRaiserSourceId = 0x00020000u;
 
-// K copies of the plugin, all accepting writes: "0001w.so" ... "0004w.so".
-std::string WriterSetup(int plugins) {
+// K copies of the plugin, all accepting writes: "0001w.so" ... "0004w.so",
+// and `idle` writers that match nothing: "0100nw.so" ... (after them in the
+// table).
+std::string WriterSetup(int plugins, int idle = 0) {
   std::vector<std::string> files;
   for (int k = 1; k <= plugins; k++) {
     char name[16];
     std::snprintf(name, sizeof name, "%04xw.so", k);
     files.push_back(name);
   }
-  return PluginSetup("queued-k" + std::to_string(plugins), files);
+  for (int i = 0; i < idle; i++) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%04xnw.so", 0x100 + i);
+    files.push_back(name);
+  }
+  return PluginSetup("queued-k" + std::to_string(plugins) + "-idle" + std::to_string(idle), files);
 }
 
 // Raises `count` queued events of class 2 with an XML flag and a 64-byte
@@ -73,16 +84,18 @@ unsigned long TotalWrites(BenchCore& core) {
 void QueuedThroughput(benchmark::State& state) {
   const int raisers = static_cast<int>(state.range(0));
   const int plugins = static_cast<int>(state.range(1));
+  const int idle = static_cast<int>(state.range(2));
   const std::string name =
-      "q.p" + std::to_string(raisers) + ".k" + std::to_string(plugins) + ".reg";
+      idle == 0 ? "q.p" + std::to_string(raisers) + ".k" + std::to_string(plugins) + ".reg"
+                : "q.k" + std::to_string(plugins) + ".idle" + std::to_string(idle);
   const uint32_t perRaiser = kEventsPerRepetition / raisers;
   const uint64_t total = static_cast<uint64_t>(perRaiser) * raisers;
   Guarded(state, [&] {
     for (auto _ : state) {
       // A core per repetition: its main loop returns only once stopped (see
       // BenchCore). Loading K plugins takes a few milliseconds, not timed.
-      BenchCore core(WriterSetup(plugins));
-      Check(core.PluginCount() == static_cast<size_t>(plugins), "plugins not loaded");
+      BenchCore core(WriterSetup(plugins, idle));
+      Check(core.PluginCount() == static_cast<size_t>(plugins + idle), "plugins not loaded");
       const unsigned long writesBefore = TotalWrites(core);
       std::atomic<bool> go{false};
       std::atomic<int> raising{raisers};
@@ -111,7 +124,7 @@ void QueuedThroughput(benchmark::State& state) {
       state.SetIterationTime(static_cast<double>(end - start) / 1e9);
       SetRow(state, name, static_cast<double>(end - start) / static_cast<double>(total),
              "ns/event");
-      if (plugins == 4) {
+      if (plugins == 4 && idle == 0) {
         double spent = 0;
         for (long long ns : spentNs) spent += static_cast<double>(ns);
         SetRow(state, name + ".raise", spent / raisers / perRaiser, "ns/call");
@@ -121,8 +134,10 @@ void QueuedThroughput(benchmark::State& state) {
 }
 
 BENCHMARK(QueuedThroughput)
-    ->ArgsProduct({{1, 2}, {1, 4}})
-    ->ArgNames({"P", "K"})
+    ->ArgsProduct({{1, 2}, {1, 4}, {0}})
+    ->Args({1, 1, 100})
+    ->Args({1, 1, 300})
+    ->ArgNames({"P", "K", "Idle"})
     ->Iterations(1)
     ->Repetitions(7)
     ->UseManualTime()
@@ -130,9 +145,9 @@ BENCHMARK(QueuedThroughput)
 
 }  // namespace
 
-void QueuedDrainOnce(int plugins, uint32_t events) {
-  BenchCore core(WriterSetup(plugins));
-  Check(core.PluginCount() == static_cast<size_t>(plugins), "plugins not loaded");
+void QueuedDrainOnce(int plugins, int idle, uint32_t events) {
+  BenchCore core(WriterSetup(plugins, idle));
+  Check(core.PluginCount() == static_cast<size_t>(plugins + idle), "plugins not loaded");
   Check(RaiseQueued(0, events) == 0, "events refused");
   core.RequestStop();
   core.RunMainLoop();

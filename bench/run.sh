@@ -227,6 +227,9 @@ for k in 1 4; do
   (cd "$floors" && per "$floor_rows" "i.q.drain.k$k.reg" Ir/event 10000 build/floor_queue --instr "$k" 1)
   per "$project_rows" "i.q.drain.k$k.reg" Ir/event 10000 "$bench" --instr-drain "$k"
 done
+for idle in 100 300; do
+  per "$project_rows" "i.q.k1.idle$idle" Ir/event 10000 "$bench" --instr-drain 1 "$idle"
+done
 
 cg_options=("${threaded_options[@]}")
 cg_env=(LD_BIND_NOW=1)
@@ -248,6 +251,16 @@ cg_options=()
 (cd "$floors" && per "$floor_rows" i.d.full.open Ir/plugin 50 build/floor_dlopen_full --instr build/plugins)
 cg_options=("--toggle-collect=PluginTable::LoadAll*")
 per "$project_rows" i.d.full.open Ir/plugin 50 "$bench" --instr-load
+# Every plugin of a table of N, the first included (LoadAll alone is counted,
+# so no second length is needed): what a larger table adds per plugin.
+for n in 100 1000; do
+  echo "-- i.d.full.open.n$n"
+  if ! v=$(median3 ir "$bench" --instr-load "$n"); then
+    echo "FAILED: no instruction count for loading $n plugins" >&2
+    exit 1
+  fi
+  row "$project_rows" "i.d.full.open.n$n" $((v / n)) Ir/plugin
+done
 # Lazy binding as in a real start. The scheduler's 100 ms tick is left out:
 # how many ticks fall into a start depends on how long it takes.
 cg_options=(--fair-sched=yes "--toggle-collect=dvrcore::Scheduler*" --collect-atstart=yes)
@@ -266,6 +279,9 @@ row "$project_rows" i.start.full "$v" Ir
 # before); rows matching none have no goal.
 goals() {
   cat <<'EOF'
+^(i\.)?q\.k1\.idle100$           1.1
+^(i\.)?q\.k1\.idle300$           1.2
+^d\.full\.open\.n1000$         1.2
 ^q\.p[12]\.k[14]\.reg$            1.1
 ^q\.p[12]\.k4\.reg\.raise$        1.1
 ^i\.q\.drain\.k[14]\.reg$         1.0
@@ -282,9 +298,24 @@ goals() {
 EOF
 }
 
+# Rows compared with another row of the project, of the same pair: "row
+# reference". They measure how the project's own cost grows (with plugins an
+# event does not reach, with the size of the table), which no floor does.
+references() {
+  cat <<'EOF'
+q.k1.idle100         q.p1.k1.reg
+q.k1.idle300         q.p1.k1.reg
+i.q.k1.idle100       i.q.drain.k1.reg
+i.q.k1.idle300       i.q.drain.k1.reg
+d.full.open.n1000    d.full.open
+i.d.full.open.n1000  i.d.full.open.n100
+EOF
+}
+
 # The table's rows: every project row that has a floor row of the same name
-# ("<floor row>~<variant>" is compared with that floor row) or a baseline,
-# in the order of the sections, times before counts. Per row: the medians of
+# ("<floor row>~<variant>" is compared with that floor row), a reference row
+# of the project (above) or a baseline, in the order of the sections, times
+# before counts. Per row: the medians of
 # the project's and the floor's per-pair medians, the median and range of
 # the per-pair ratios. "Met" compares the ratio as printed (two decimals).
 table_rows() {
@@ -299,11 +330,12 @@ table_rows() {
       return sprintf(x >= 100 ? "%.0f %s" : x >= 10 ? "%.1f %s" : "%.3g %s", x, unit)
     }
     FILENAME == ARGV[1] { goalRe[++goals] = $1; goalOf[goals] = $2; next }
-    FILENAME == ARGV[2] { if ($1 == "ROW") base[$2] = $3; next }
+    FILENAME == ARGV[2] { refOf[$1] = $2; next }
+    FILENAME == ARGV[3] { if ($1 == "ROW") base[$2] = $3; next }
     $1 == "PAIR" { pair = $2; next }
     $1 == "SEC" { sub(/^SEC /, ""); if (!($0 in secNo)) secNo[$0] = ++sections; sec = secNo[$0]; next }
     $1 != "ROW" { next }
-    FILENAME == ARGV[3] { floor[$2, pair] = $3; next }
+    FILENAME == ARGV[4] { floor[$2, pair] = $3; next }
     {
       if (!($2 in unit)) {
         names[++count] = $2
@@ -317,17 +349,24 @@ table_rows() {
       for (i = 1; i <= count; i++) {
         name = names[i]
         ref = index(name, "~") ? substr(name, 1, index(name, "~") - 1) : name
+        own = name in refOf
         n = split(pairsOf[name], ps, " ")
         k = 0
         for (j = 1; j <= n; j++) {
-          if (!((ref, ps[j]) in floor) || floor[ref, ps[j]] <= 0) continue
+          if (own) {
+            if (!((refOf[name], ps[j]) in proj) || proj[refOf[name], ps[j]] <= 0) continue
+            fv[k + 1] = proj[refOf[name], ps[j]]
+          } else {
+            if (!((ref, ps[j]) in floor) || floor[ref, ps[j]] <= 0) continue
+            fv[k + 1] = floor[ref, ps[j]]
+          }
           k++
-          pv[k] = proj[name, ps[j]]; fv[k] = floor[ref, ps[j]]; rv[k] = pv[k] / fv[k]
+          pv[k] = proj[name, ps[j]]; rv[k] = pv[k] / fv[k]
         }
         g = ""; ratio = "–"; spread = "exact"
         if (k > 0) {
           p = median(pv, k); f = median(fv, k); ratio = sprintf("%.2f", median(rv, k))
-          fshow = show(f, unit[name])
+          fshow = show(f, unit[name]) (own ? " (" refOf[name] ")" : "")
           if (unit[name] !~ /^Ir/) spread = sprintf("%.2f–%.2f", rv[1], rv[k])
           if (k < pairs && spread != "exact") spread = spread " (" k " of " pairs " pairs)"
           for (j = 1; j <= goals; j++) if (name ~ goalRe[j]) { g = goalOf[j]; break }
@@ -346,7 +385,7 @@ table_rows() {
         printf "%d\t| %s | %s | %s | %s | %s | %s | %s |\n", order[name], name, show(p, unit[name]),
           fshow, ratio, spread, g == "" ? "–" : "≤ " g, met
       }
-    }' <(goals) <(cat "$baseline" 2>/dev/null || true) "$floor_rows" "$project_rows" |
+    }' <(goals) <(references) <(cat "$baseline" 2>/dev/null || true) "$floor_rows" "$project_rows" |
     sort -n | cut -f2-
 }
 

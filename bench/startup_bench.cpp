@@ -10,6 +10,9 @@
 //   d.full.all100      ms for all 100
 //   d.full.close       µs per plugin for PluginTable::UnloadAll (Unload +
 //                      dlclose)
+//   d.full.open.n1000  d.full.open with 1000 plugins, compared with
+//                      d.full.open (100) of the same run: what a plugin's
+//                      loading costs more in a larger table
 //   start.full         ms from spawn to exit of the core with no plugins,
 //                      the identification and stop packets already waiting
 //                      on its link
@@ -75,8 +78,9 @@ struct LoadingCore {
 };
 
 void PluginLoading(benchmark::State& state) {
+  const int count = static_cast<int>(state.range(0));
   Guarded(state, [&] {
-    const std::string exe = LoadingSetup(kLoadedPlugins);
+    const std::string exe = LoadingSetup(count);
     const fs::path exeDir = fs::path(exe).parent_path();
     {
       // The floor discards its first round, which pays for cold caches.
@@ -89,14 +93,19 @@ void PluginLoading(benchmark::State& state) {
       const long long t0 = NowNs();
       core.plugins().LoadAll(exeDir);
       const long long t1 = NowNs();
-      Check(core.plugins().Records().size() == kLoadedPlugins, "not every plugin loaded");
+      Check(core.plugins().Records().size() == static_cast<size_t>(count),
+            "not every plugin loaded");
       const size_t found = Discover(exeDir);
       const long long t2 = NowNs();
       core.plugins().UnloadAll();
       const long long t3 = NowNs();
-      Check(found == kLoadedPlugins, "discovery found another count");
+      Check(found == static_cast<size_t>(count), "discovery found another count");
       const double loadNs = static_cast<double>(t1 - t0);
       state.SetIterationTime(loadNs / 1e9);
+      if (count != kLoadedPlugins) {
+        SetRow(state, "d.full.open.n" + std::to_string(count), loadNs / count / 1000, "us/plugin");
+        continue;
+      }
       SetRow(state, "d.full.open", loadNs / kLoadedPlugins / 1000, "us/plugin");
       SetRow(state, "d.full.open~step",
              (loadNs - static_cast<double>(t2 - t1)) / kLoadedPlugins / 1000, "us/plugin");
@@ -248,6 +257,8 @@ void IdleMemory(benchmark::State& state) {
 }
 
 BENCHMARK(PluginLoading)
+    ->Arg(kLoadedPlugins)
+    ->Arg(1000)
     ->Iterations(1)
     ->Repetitions(14)
     ->UseManualTime()

@@ -78,8 +78,17 @@ __attribute__((always_inline)) inline void DeliverWrite(const PLUGININFO& plugin
 
 void PluginTable::DeliverQueued(const _EventParmsIn& entry, AllocationRegistry& allocations) {
   const uint32_t key = EventQueuedKey(entry.eventFlags);
-  for (const PLUGININFO& plugin : Records()) {
-    if ((entry.eventType & EVENT_CONFIG) && plugin.desc.id != entry.sourceId) {
+  const std::vector<PLUGININFO>& records = Records();
+  if (!(entry.eventType & EVENT_CONFIG)) {
+    // Only the writers the event reaches are visited, however many do not take it.
+    OwnRoutes().ForEach(RoutingIndex::kWrite, entry.eventType, key, [&](size_t position) {
+      DeliverWrite(records[position], entry, allocations);
+    });
+    return;
+  }
+  // A configuration update reaches every plugin but its source.
+  for (const PLUGININFO& plugin : records) {
+    if (plugin.desc.id != entry.sourceId) {
       if (plugin.IOCTL != nullptr) DeliverConfiguration(plugin, entry, allocations);
       continue;
     }
@@ -104,15 +113,13 @@ bool PluginTable::StartEventThreads(const _EventParmsIn& in, ReplySlots& slots) 
     size_t matching = 0;
     {
       ReaderLock lock(pluginsLock);
-      for (PLUGININFO& plugin : plugins) {
-        if (!plugin.desc.wantsReader || plugin.Read == nullptr ||
-            !EventMatchesMasks(in.eventType, key, plugin.desc.eventMasks)) {
-          continue;
-        }
-        if (++matching > readers.capacity()) continue;  // only counted
-        if (!plugin.activity->Enter()) continue;          // being unloaded
+      PLUGININFO* const records = plugins.data();  // the lock is held while ForEach visits
+      routes.ForEach(RoutingIndex::kRead, in.eventType, key, [&](size_t position) {
+        PLUGININFO& plugin = records[position];
+        if (++matching > readers.capacity()) return;  // only counted
+        if (!plugin.activity->Enter()) return;          // being unloaded
         readers.push_back({plugin.Read, plugin.desc.id, plugin.activity.get()});
-      }
+      });
       if (matching <= readers.capacity()) break;
       for (const EventReader& reader : readers) reader.activity->Leave();
     }

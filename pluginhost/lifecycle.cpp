@@ -4,7 +4,8 @@
 // by UnloadAll; each of these structural changes (insert, reorder, clear)
 // holds pluginsLock exclusively so that the dispatch and the parent link,
 // which walk the table from other threads under the shared lock, never see it
-// half changed. No plugin entry runs under the lock.
+// half changed. The routing index follows each change under the same lock.
+// No plugin entry runs under the lock.
 //
 // A plugin may lack any entry but Load: CallPluginEntry skips a missing one,
 // so a plugin without Write or IOCTL simply receives nothing through them.
@@ -169,10 +170,26 @@ void PluginTable::Add(PLUGININFO&& plugin) {
   WriterLock lock(pluginsLock);
   if (plugin.desc.id == PLUGIN_ID_FIRST && !plugins.empty()) {
     plugins.insert(plugins.begin(), std::move(plugin));
+    IndexAll();  // every position moved; IDs are unique, so this happens once
   } else {
     plugins.push_back(std::move(plugin));
+    IndexLast();
   }
   changes++;
+}
+
+void PluginTable::IndexLast() {
+  const PLUGININFO& plugin = plugins.back();
+  routes.Append(plugin.desc, plugin.desc.acceptsWrites && plugin.Write != nullptr,
+                plugin.desc.wantsReader && plugin.Read != nullptr);
+}
+
+void PluginTable::IndexAll() {
+  routes.Clear();
+  for (const PLUGININFO& plugin : plugins) {
+    routes.Append(plugin.desc, plugin.desc.acceptsWrites && plugin.Write != nullptr,
+                  plugin.desc.wantsReader && plugin.Read != nullptr);
+  }
 }
 
 void PluginTable::OpenAll() {
@@ -211,6 +228,7 @@ void PluginTable::CloseAll() {
     closingOrder.reserve(plugins.size());
     for (size_t index : order) closingOrder.push_back(std::move(plugins[index]));
     plugins.swap(closingOrder);
+    IndexAll();
     changes++;
   }
 
@@ -236,6 +254,7 @@ void PluginTable::UnloadAll() {
   }
   WriterLock lock(pluginsLock);
   plugins.clear();
+  routes.Clear();
   changes++;
 }
 

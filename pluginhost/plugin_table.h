@@ -29,6 +29,7 @@
 #include "events/reply_slots.h"
 #include "pluginhost/allocation_registry.h"
 #include "pluginhost/plugin.h"
+#include "pluginhost/routing_index.h"
 
 // The core's record of one loaded plugin; never seen by plugins. Movable, not
 // copyable. Both threads must have been joined before a record is destroyed.
@@ -138,6 +139,13 @@ class PluginTable {
  private:
   // The main thread's view (see Records), writable.
   std::vector<PLUGININFO>& OwnRecords() NO_THREAD_SAFETY_ANALYSIS { return plugins; }
+  // The main thread's view of the routing index, as Records.
+  const RoutingIndex& OwnRoutes() const NO_THREAD_SAFETY_ANALYSIS { return routes; }
+  // Enter the records into the routing index, with pluginsLock held
+  // exclusively: IndexLast the one just appended, IndexAll every one anew
+  // after the positions changed.
+  void IndexLast() REQUIRES(pluginsLock);
+  void IndexAll() REQUIRES(pluginsLock);
 
   void CopyChangedIoctlRoutes(unsigned& seen, std::vector<IoctlTarget>& routes)
       EXCLUDES(pluginsLock);
@@ -145,6 +153,11 @@ class PluginTable {
   dvrcore& core;
   SharedMutex pluginsLock ACQUIRED_BEFORE(PluginActivity::mutex_);
   std::vector<PLUGININFO> plugins GUARDED_BY(pluginsLock);
+  // Which records each event reaches, by position in `plugins`; changed with
+  // every structural change of `plugins` under the same exclusive lock, read
+  // as `plugins` is (the main loop without the lock, the immediate dispatch
+  // under it).
+  RoutingIndex routes GUARDED_BY(pluginsLock);
   // Counts the structural changes of `plugins`; raised with pluginsLock held
   // exclusively, read by any thread without it (CopyIoctlRoutes).
   std::atomic<unsigned> changes{1};

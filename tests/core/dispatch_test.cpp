@@ -130,6 +130,8 @@ INSTANTIATE_TEST_SUITE_P(Dispatch, Immediate, ::testing::Values(
   ImmediateCase{"KeyWithinTheMask", EVENT_CLASS1, 0x10, {kPluginA}},
   ImmediateCase{"ClassNine", EVENT_CLASS9, 0x10, {0x00040000}},
   ImmediateCase{"TopFlagByteShiftsDown", EVENT_CLASS1, 0x01000002, {0x00050000}},
+  ImmediateCase{"KeyPartlyInTheMask", EVENT_CLASS1, 0x12, {}},
+  ImmediateCase{"OneClassOfTwoSuffices", EVENT_CLASS1 | EVENT_CLASS9, 0x10, {kPluginA, 0x00040000}},
   // 0x201 is no release: class 1, key 0, which every class-1 mask holds.
   ImmediateCase{"TypeWithTheReleaseBit", 0x201, 0, {kPluginA, 0x00030000, 0x00040000, 0x00050000, 0x00060000}}),
   CaseName<ImmediateCase>);
@@ -147,6 +149,17 @@ TEST_F(Dispatch, ImmediateEventReachesEveryOneOfManyReaders) {
   for (const FakeCall& call : Calls()) readers.push_back(call.plugin);
   std::sort(readers.begin(), readers.end());
   EXPECT_EQ(readers, expected);
+}
+
+// The unloaded reader's place goes to one the event does not reach. (The ID
+// of a file that stays mapped lets this fake plugin be unloaded.)
+TEST_F(Dispatch, ImmediateEventAfterAnUnloadReachesOnlyWhoTakesItNow) {
+  Add(PLUGIN_ID_NEVER_UNMAP, false, true, {kAll});
+  parts.plugins.UnloadAll();
+  Add(kPluginB, false, true, {0x2});
+  EXPECT_EQ(Raise(MakeEvent(0, EVENT_CLASS1, 0x1, "x", 1)), EVENT_OK);
+  SealPlugins();
+  EXPECT_TRUE(Calls().empty());
 }
 
 TEST_F(Dispatch, ImmediateEventWithALengthButNoDataReachesReadersWithNeither) {

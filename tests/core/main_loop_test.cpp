@@ -81,7 +81,18 @@ INSTANTIATE_TEST_SUITE_P(MainLoop, Routes, ::testing::Values(
   RouteCase{"KeyZeroMatchesEveryClassMaskButATypeWithoutClassNone", {{kPluginA, true, Ids(9, 0)}},
             {MakeEvent(kPluginB, EVENT_CLASS9, 0), MakeEvent(kPluginB, 0, 0)}, {}, {kPluginA}},
   RouteCase{"FailingWriteDoesNotStopTheNextPlugin", {{kPluginA, true, {0, kAll}, 5}, {kPluginB, true, {0, kAll}}},
-            {MakeEvent(kPluginC, EVENT_CLASS2, 0)}, {}, {kPluginA, kPluginB}}),
+            {MakeEvent(kPluginC, EVENT_CLASS2, 0)}, {}, {kPluginA, kPluginB}},
+  // Key 0x06 of classes 1 and 2: A takes it through class 1, B through class
+  // 2 alone; C's masks each hold part of the key, D's mask 3 is no class of it.
+  RouteCase{"EachClassMaskMustHoldTheWholeKey", {{kPluginA, true, {0x06}}, {kPluginB, true, {0x02, 0x0E}},
+            {kPluginC, true, {0x04, 0x02}}, {0x00040000, true, {0, 0, 0x06}}},
+            {MakeEvent(kPluginC, EVENT_CLASS1 | EVENT_CLASS2, 0x06)}, {}, {kPluginA, kPluginB}},
+  RouteCase{"TopKeyBitOfClassNine", {{kPluginA, true, {0, 0, 0, 0, 0, 0, 0, 0, 0x80000001}},
+            {kPluginB, true, {0, 0, 0, 0, 0, 0, 0, 0, 0x80000000}}, {kPluginC, true, Ids(9, 0x7FFFFFFF)}},
+            {MakeEvent(kPluginC, EVENT_CLASS9, 0x40000001)}, {}, {kPluginA}},
+  // The first plugin is put before those loaded earlier.
+  RouteCase{"FirstPluginLoadedLastIsAheadOfTheOthers", {{kPluginA, true, {kAll}}, {kPluginB, true, {0}},
+            {PLUGIN_ID_FIRST, true, {0x1}}}, {MakeEvent(kPluginC, EVENT_CLASS1, 0x1)}, {}, {PLUGIN_ID_FIRST, kPluginA}}),
   [](const ::testing::TestParamInfo<RouteCase>& info) { return std::string(info.param.name); });
 
 TEST_F(MainLoop, CoreLogEventMatchesOnlyTheQueuedKey) {
@@ -95,6 +106,18 @@ TEST_F(MainLoop, CoreLogEventMatchesOnlyTheQueuedKey) {
   EXPECT_EQ(call.data, std::string("progress 1", 11));  // the zero is counted
   EXPECT_EQ(call.write.level, 25u);
   EXPECT_EQ(call.write.eventFlags, EVENT_FLAGS_CORE_LOG);  // the flags, not the key
+}
+
+// Closing reorders the table (mask 6, largest first); what is delivered
+// afterwards goes by the new order.
+TEST_F(MainLoop, WritesFollowTheTableWhenClosingReordersIt) {
+  Add(kPluginA, true, false, {0, kAll});
+  Add(kPluginB, true, false, {0, kAll, 0, 0, 0, 1});
+  Add(kPluginC, true, false, {0, 0, 0, 0, 0, 2});
+  parts.plugins.CloseAll();
+  Raise(MakeEvent(kPluginB, EVENT_CLASS2, 0x1, "x", 1));
+  Drain(MakeEvent(kPluginB, EVENT_CLASS2, 0x1));
+  EXPECT_EQ(Receivers("Write"), (Ids{kPluginB, kPluginA}));
 }
 
 TEST_F(MainLoop, RetainedConfigurationIsFreedOnlyByItsRelease) {
