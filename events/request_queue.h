@@ -64,7 +64,8 @@ class RequestQueue {
   std::atomic<bool> stopRequested{false};
   // The entries Run took in its last round trip and has not handed over yet.
   // Main thread only (and the destructor); swapped with requestQueue under
-  // coreMutex, so that both keep their blocks and a batch allocates nothing.
+  // coreMutex, so that a batch is taken in constant time however long it is.
+  // (The deque still allocates and frees its nodes as entries come and go.)
   std::deque<_EventParmsIn> batch;
   // Raised by Append, lowered by Run; mostWaiting written under coreMutex
   // only, so that two raisers cannot lower it. Read by any thread.
