@@ -118,9 +118,10 @@ class FiguresFile {
   const GatherCore gatherCore_;
   const GatherHolds gatherHolds_;
   std::string path_;  // set by Configure, read-only afterwards; empty: off
-  std::chrono::seconds interval_ = kDefaultInterval;
+  std::chrono::seconds interval_ = kDefaultInterval;  // like path_
+  // The writing thread's while it runs, the main thread's after the join.
   ThreadSampler sampler_;
-  bool failing_ = false;  // the last write failed, and that was logged
+  bool failing_ = false;  // the last write failed, and that was logged; like sampler_
   Mutex mutex_;
   CondVar wake_;
   bool stopping_ GUARDED_BY(mutex_) = false;  // set by the main thread
