@@ -231,8 +231,8 @@ ParentLink::SendResult ParentLink::Send(void* buffer, uint32_t length) {
     if (!closing) {
       handedOver.push_back(std::move(packet));  // on failure `packet` still owns the buffer
       accepted = true;
-      post = !takePosted;
-      takePosted = true;
+      post = !takeDue;
+      takeDue = true;
     }
   } catch (...) {
     ReleaseOutgoing(length);
@@ -246,7 +246,11 @@ ParentLink::SendResult ParentLink::Send(void* buffer, uint32_t length) {
   // frees what was handed over.
   if (!post) return SendResult::kAccepted;
   try {
-    boost::asio::post(ioService, [this] { TakeHandedOver(); });
+    boost::asio::post(ioService, [this] {
+      // Nothing was being written when this take was posted, unless a
+      // failed write left packets behind (then SendQueued writes nothing).
+      if (outgoingPackets.empty()) SendQueued();
+    });
   } catch (...) {
     // No take comes for what was handed over: this packet is freed (its
     // raiser is told), and the next raiser posts the take for the others.
@@ -266,7 +270,9 @@ void ParentLink::Flush(std::chrono::steady_clock::duration bound) {
   std::future<void> done = flushDone.get_future();
   boost::asio::post(ioService, [this] {
     flushing = true;
-    TakeHandedOver();
+    // A write under way takes what was handed over and ends the flush when
+    // it has written everything; otherwise this write does.
+    if (outgoingPackets.empty()) SendQueued();
     FinishFlushIfIdle();
   });
   // What is still unwritten after the bound is dropped, and counted, once
@@ -283,7 +289,7 @@ void ParentLink::FinishFlushIfIdle() {
 
 void ParentLink::WithdrawHandedOver(void* buffer) {
   MutexLock lock(handoffMutex);
-  takePosted = false;
+  takeDue = false;
   for (auto it = handedOver.begin(); it != handedOver.end(); ++it) {
     if (it->buffer.get() == buffer) {
       handedOver.erase(it);  // frees the buffer
@@ -296,16 +302,21 @@ void ParentLink::TakeHandedOver() {
   {
     MutexLock lock(handoffMutex);
     taken.swap(handedOver);
-    takePosted = false;
+    // Cleared in the same critical section in which the list was found
+    // empty, so that the next Send posts a take and none is left behind.
+    if (taken.empty() && outgoingPackets.empty()) takeDue = false;
   }
-  const bool idle = outgoingPackets.empty();
   for (OutgoingPacket& packet : taken) outgoingPackets.push_back(std::move(packet));
   taken.clear();
-  if (idle) SendQueued();
 }
 
 void ParentLink::SendQueued() {
-  if (outgoingPackets.empty() || !ipcSocket.is_open() || ipcSendFailed) return;
+  TakeHandedOver();
+  if (outgoingPackets.empty()) {
+    FinishFlushIfIdle();
+    return;
+  }
+  if (!ipcSocket.is_open() || ipcSendFailed) return;
   // Each packet is one record, as one write of a stream socket sends at most
   // 65536 bytes: a longer packet leaves as records of 65536 bytes and the
   // rest, in order, as it always has.
@@ -346,11 +357,17 @@ void ParentLink::SendQueued() {
       frontWritten = 0;
     }
   }
-  if (outgoingPackets.empty()) {
-    FinishFlushIfIdle();
-  } else if (sent == static_cast<int>(records)) {
-    // The batch's bound, not the socket, stopped it: the rest goes next,
+  if (sent == static_cast<int>(records)) {
+    // The batch's bound, not the socket, stopped it, or the queue is empty:
+    // the rest, and what raisers have handed over meanwhile, goes next,
     // behind the handlers already due.
+    if (outgoingPackets.empty()) {
+      TakeHandedOver();
+      if (outgoingPackets.empty()) {
+        FinishFlushIfIdle();
+        return;
+      }
+    }
     boost::asio::post(ioService, [this] {
       if (ipcSocket.is_open()) {
         SendQueued();

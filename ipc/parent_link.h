@@ -163,15 +163,17 @@ class ParentLink {
   void HandlePacket(const uint8_t* packet, uint32_t length);
   void TakeIdentification(const uint8_t* packet, uint32_t length) EXCLUDES(identityMutex);
   void RelayToPlugin(const IpcPacketHeader& header, const uint8_t* packet, uint32_t length);
-  // I/O thread: moves what raisers handed over into outgoingPackets.
+  // I/O thread: moves what raisers handed over behind outgoingPackets, and
+  // clears takeDue when there is nothing to write.
   void TakeHandedOver() EXCLUDES(handoffMutex);
   // Send could not post the take: frees the packet of `buffer` and lets the
   // next Send post one.
   void WithdrawHandedOver(void* buffer) EXCLUDES(handoffMutex);
   // I/O thread: one recvmmsg, each record to the host, then the next wait.
   void ReceiveBatch();
-  // I/O thread: one sendmmsg of the records at the front of outgoingPackets,
-  // then whatever comes next: a wait for room, the next batch, or nothing.
+  // I/O thread: takes what was handed over, then one sendmmsg of the records
+  // at the front of outgoingPackets, then whatever comes next: a wait for
+  // room, the next batch, or nothing.
   void SendQueued();
   void WaitUntilWritable();
   // I/O thread: the write of the front packet failed (or the link closed
@@ -219,11 +221,14 @@ class ParentLink {
   unsigned routesSeen = 0;
 
   // Packets raisers accepted and the I/O thread has not taken yet, in
-  // order. Only the raiser that finds the list without a pending take posts
-  // one, so that a burst of packets costs one post, not one each.
+  // order. takeDue is set while the I/O thread will take them without being
+  // told: a take is posted, or it is writing, and every batch it writes
+  // takes what was handed over first. Only the raiser that finds it clear
+  // posts a take, so a burst costs one post, and packets raised while the
+  // socket is full cost none: the wait for room takes them.
   Mutex handoffMutex;
   std::vector<OutgoingPacket> handedOver GUARDED_BY(handoffMutex);
-  bool takePosted GUARDED_BY(handoffMutex) = false;
+  bool takeDue GUARDED_BY(handoffMutex) = false;
   // Set by Flush: Send refuses from then on.
   bool closing GUARDED_BY(handoffMutex) = false;
   // The I/O thread's side of the swap, kept so that both keep their room.
