@@ -266,7 +266,9 @@ void ParentLink::Flush(std::chrono::steady_clock::duration bound) {
     MutexLock lock(handoffMutex);
     closing = true;
   }
-  if (!ipcOpen.load()) return;
+  // Every packet accepted has been written, and no more are accepted: no
+  // round trip through the I/O thread (a stop usually finds nothing queued).
+  if (!ipcOpen.load() || outgoingBytes.load() == 0) return;
   std::future<void> done = flushDone.get_future();
   boost::asio::post(ioService, [this] {
     flushing = true;
