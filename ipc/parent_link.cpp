@@ -247,8 +247,8 @@ ParentLink::SendResult ParentLink::Send(void* buffer, uint32_t length) {
   if (!post) return SendResult::kAccepted;
   try {
     boost::asio::post(ioService, [this] {
-      // Nothing was being written when this take was posted, unless a
-      // failed write left packets behind (then SendQueued writes nothing).
+      // A flush that ran first may have started the write, which then
+      // takes these packets too.
       if (outgoingPackets.empty()) SendQueued();
     });
   } catch (...) {
@@ -300,7 +300,7 @@ void ParentLink::WithdrawHandedOver(void* buffer) {
   }
 }
 
-void ParentLink::TakeHandedOver() {
+bool ParentLink::TakeHandedOver() {
   {
     MutexLock lock(handoffMutex);
     taken.swap(handedOver);
@@ -310,11 +310,11 @@ void ParentLink::TakeHandedOver() {
   }
   for (OutgoingPacket& packet : taken) outgoingPackets.push_back(std::move(packet));
   taken.clear();
+  return !outgoingPackets.empty();
 }
 
 void ParentLink::SendQueued() {
-  TakeHandedOver();
-  if (outgoingPackets.empty()) {
+  if (!TakeHandedOver()) {
     FinishFlushIfIdle();
     return;
   }
@@ -363,12 +363,9 @@ void ParentLink::SendQueued() {
     // The batch's bound, not the socket, stopped it, or the queue is empty:
     // the rest, and what raisers have handed over meanwhile, goes next,
     // behind the handlers already due.
-    if (outgoingPackets.empty()) {
-      TakeHandedOver();
-      if (outgoingPackets.empty()) {
-        FinishFlushIfIdle();
-        return;
-      }
+    if (outgoingPackets.empty() && !TakeHandedOver()) {
+      FinishFlushIfIdle();
+      return;
     }
     boost::asio::post(ioService, [this] {
       if (ipcSocket.is_open()) {

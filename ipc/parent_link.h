@@ -163,9 +163,9 @@ class ParentLink {
   void HandlePacket(const uint8_t* packet, uint32_t length);
   void TakeIdentification(const uint8_t* packet, uint32_t length) EXCLUDES(identityMutex);
   void RelayToPlugin(const IpcPacketHeader& header, const uint8_t* packet, uint32_t length);
-  // I/O thread: moves what raisers handed over behind outgoingPackets, and
-  // clears takeDue when there is nothing to write.
-  void TakeHandedOver() EXCLUDES(handoffMutex);
+  // I/O thread: moves what raisers handed over behind outgoingPackets;
+  // false, with takeDue cleared, when there is nothing to write.
+  bool TakeHandedOver() EXCLUDES(handoffMutex);
   // Send could not post the take: frees the packet of `buffer` and lets the
   // next Send post one.
   void WithdrawHandedOver(void* buffer) EXCLUDES(handoffMutex);
