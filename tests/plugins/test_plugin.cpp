@@ -259,6 +259,11 @@ std::vector<void*> g_retained;  // buffers kept with retain, oldest first
 std::vector<void*> g_memory;    // blocks of the alloc action
 std::vector<std::thread> g_ownThreads;  // own-thread; joined by Unload
 std::atomic<pid_t> g_lastChild{0};  // the last child of fork; any thread
+// Held by broken-pipe while its pipe's read end is open, and by every action
+// that starts a process while it forks: a child forked in that window would
+// hold the read end until it execs (or for good), and the write would
+// succeed instead of failing with EPIPE. Any thread.
+std::mutex g_forkMutex;
 
 long CurrentTid() { return static_cast<long>(syscall(SYS_gettid)); }
 
@@ -793,12 +798,14 @@ void RunAction(const TriggerContext& context, const Action& action) {
     case Action::kSpawn: {
       Arguments arguments(action.data);
       pid_t pid = 0;
+      std::lock_guard<std::mutex> forkLock(g_forkMutex);
       const int error = posix_spawn(&pid, arguments.argv[0], nullptr, nullptr, arguments.argv.data(), environ);
       Line("spawned").Add("trigger", trigger).Number("pid", error == 0 ? pid : -error);
       break;
     }
     case Action::kForkExec: {
       Arguments arguments(action.data);
+      std::lock_guard<std::mutex> forkLock(g_forkMutex);
       const pid_t pid = fork();
       if (pid == 0) {
         execv(arguments.argv[0], arguments.argv.data());
@@ -808,11 +815,13 @@ void RunAction(const TriggerContext& context, const Action& action) {
       break;
     }
     case Action::kSystem: {
+      std::lock_guard<std::mutex> forkLock(g_forkMutex);
       const int ret = system(action.data.c_str());
       Line("system").Add("trigger", trigger).Number("ret", ret);
       break;
     }
     case Action::kFork: {
+      std::lock_guard<std::mutex> forkLock(g_forkMutex);
       const pid_t pid = fork();
       if (pid == 0) {
         // A helper that stays in plugin code. sleep, not pause: ThreadSanitizer
@@ -857,8 +866,10 @@ void RunAction(const TriggerContext& context, const Action& action) {
     case Action::kBrokenPipe: {
       int fds[2];
       int error = -1;
+      std::unique_lock<std::mutex> forkLock(g_forkMutex);
       if (pipe2(fds, O_CLOEXEC) == 0) {
         close(fds[0]);
+        forkLock.unlock();
         error = write(fds[1], "x", 1) == 1 ? 0 : errno;
         close(fds[1]);
       }
@@ -874,6 +885,7 @@ void RunAction(const TriggerContext& context, const Action& action) {
       break;
     }
     case Action::kForkAs: {
+      std::lock_guard<std::mutex> forkLock(g_forkMutex);
       const pid_t pid = fork();
       if (pid == 0) {
         // Only async-signal-safe calls in the child of a threaded process.
