@@ -145,10 +145,26 @@ TEST_F(PluginReport, ReportReplacesThePreviousOneWholeOrNotAtAll) {
   const std::string report = ReadTextFile("plugins.xml");
   EXPECT_NE(report.find("<Modules"), std::string::npos) << report;
 
+  // Written again unchanged, it stays the same file (the core's files are
+  // its user's alone); changed, it is replaced.
+  const mode_t umaskBefore = umask(077);
+  struct stat first, again;
+  WriteReport();
+  ASSERT_EQ(lstat("plugins.xml", &first), 0);
+  WriteReport();
+  ASSERT_EQ(lstat("plugins.xml", &again), 0);
+  EXPECT_EQ(again.st_ino, first.st_ino);
+  libraryVersion_ = "2.0";
+  WriteReport();
+  ASSERT_EQ(lstat("plugins.xml", &again), 0);
+  EXPECT_NE(again.st_ino, first.st_ino);
+  EXPECT_NE(ReadTextFile("plugins.xml").find("Version=\"2.0\""), std::string::npos);
+  umask(umaskBefore);
+
   // A tmpfs filled up, then the directory that cannot be replaced by a file.
   const bool mounted = mkdir("disk", 0700) == 0 && mount("tmpfs", "disk", "tmpfs", 0, "size=64k") == 0;
   if (mounted) {
-    WriteTextFile("disk/plugins.xml", report);
+    WriteTextFile("disk/plugins.xml", "an older report");
     const int filler = open("disk/filler", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     const std::string block(4096, 'x');
     while (write(filler, block.data(), block.size()) > 0) {
@@ -163,7 +179,7 @@ TEST_F(PluginReport, ReportReplacesThePreviousOneWholeOrNotAtAll) {
     ASSERT_EQ(chdir(directory), 0);
     WriteReport();
     if (std::string(directory) == "disk") {
-      EXPECT_EQ(ReadTextFile("plugins.xml"), report);
+      EXPECT_EQ(ReadTextFile("plugins.xml"), "an older report");
       PublishDescription(settings_);  // core.xml does not fit either
       EXPECT_EQ(dispatch_.LogLines().back(),
                 std::string("100 failed to save core.xml: write error 28 (") + std::strerror(ENOSPC) + ")");
