@@ -29,7 +29,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <new>
@@ -472,21 +471,11 @@ bool ReplaceFile(const char* fileName, const std::function<bool(FILE*)>& write,
 
 bool SaveFileReplacing(const TiXmlDocument& document, const char* fileName,
                        std::string& failure) {
-  // The library's save, into memory first: a file that already holds that
-  // text is left as it is, as the safe save leaves one. A start with the same
-  // plugins then writes nothing, which spares a device's flash, and on ext4
-  // a rename over a file just written waits for its blocks to be written.
-  char* bytes = nullptr;
-  size_t size = 0;
-  FILE* memory = open_memstream(&bytes, &size);
-  bool printed = memory != nullptr && document.SaveFile(memory);
-  if (memory != nullptr && fclose(memory) != 0) printed = false;
-  const std::string text = printed ? std::string(bytes, size) : std::string();
-  std::free(bytes);
-  if (!printed) {
-    return ReplaceFile(
-        fileName, [&document](FILE* file) { return document.SaveFile(file); }, failure);
-  }
+  // Printed first, so that a file that already holds the text is left as it
+  // is, as the safe save leaves one. A start with the same plugins then
+  // writes nothing, which spares a device's flash, and on ext4 a rename over
+  // a file just written waits for its blocks to be written.
+  const std::string text = PrintFileLayout(document);
   if (HoldsExactly(fileName, text)) {
     std::remove((std::string(fileName) + ".pending").c_str());
     return true;
