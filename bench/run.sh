@@ -120,7 +120,8 @@ project() {
   echo "-- project: $2 ($1)"
   local place=()
   if [[ $1 == cpu0 ]]; then place=(taskset -c 0); fi
-  if ! timeout 600 "${place[@]}" "$bench" --benchmark_filter="$2" \
+  if ! DVRCORE_BENCH_START_FLOOR=$floors/build/floor_rss_full \
+    timeout 600 "${place[@]}" "$bench" --benchmark_filter="$2" \
       --benchmark_enable_random_interleaving=true >"$out" 2>&1; then
     cat "$out" >&2
     echo "FAILED: $bench --benchmark_filter=$2" >&2
@@ -292,7 +293,7 @@ goals() {
 ^s\.(down|up)\.(64B|1KiB|64KiB)\.plain~core$ 1.0
 ^s\.rtt\.p50\.asio\.1cpu$         1.15
 ^(i\.)?d\.full\.open(~step)?$     1.3
-^start\.full$                     1.1
+^start\.full$                     1.15
 ^rss\.full$                       1.05
 ^rss\.full\.anon$                 1.3
 EOF
@@ -300,7 +301,11 @@ EOF
 
 # Rows compared with another row of the project, of the same pair: "row
 # reference". They measure how the project's own cost grows (with plugins an
-# event does not reach, with the size of the table), which no floor does.
+# event does not reach, with the size of the table), which no floor does;
+# and the process start against the floor's start program, which
+# ProcessStart starts right before each start of the core: the floor's own
+# start.full row is taken minutes before the project's, and in minutes this
+# machine drifts by more than the few per cent the goal is about.
 references() {
   cat <<'EOF'
 q.k1.idle100         q.p1.k1.reg
@@ -308,6 +313,7 @@ q.k1.idle300         q.p1.k1.reg
 i.q.k1.idle100       i.q.drain.k1.reg
 i.q.k1.idle300       i.q.drain.k1.reg
 d.full.open.n1000    d.full.open
+start.full           start.full.floor
 i.d.full.open.n1000  i.d.full.open.n100
 EOF
 }

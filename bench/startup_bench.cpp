@@ -16,6 +16,11 @@
 //   start.full         ms from spawn to exit of the core with no plugins,
 //                      the identification and stop packets already waiting
 //                      on its link
+//   start.full.floor   ms from spawn to exit of the floor's start program
+//                      ("PATH --exit", PATH from DVRCORE_BENCH_START_FLOOR),
+//                      started the same way right before each start of the
+//                      core: a start takes a few ms, and the machine drifts
+//                      more than that between two programs run minutes apart
 //   rss.full(.anon/.file)  KiB resident 300 ms after the core was started
 //                      with no plugins and identified
 // LoadOnce serves `bench --instr-load N`, whose instruction count run.sh
@@ -36,6 +41,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include <boost/filesystem/path.hpp>
@@ -203,13 +209,26 @@ void Reap(SpawnedCore& child) {
         "the core did not stop cleanly (wait status " + std::to_string(status) + ")");
 }
 
+// Spawns "floor --exit" as Spawn starts the core and waits for its exit;
+// ms from spawn to exit.
+double FloorStartMs(const std::string& floor) {
+  long long start;
+  SpawnedCore child = Spawn({floor, "--exit"}, [](int) {}, &start);
+  Reap(child);
+  return static_cast<double>(NowNs() - start) / 1e6;
+}
+
 void ProcessStart(benchmark::State& state) {
+  const char* floorVariable = std::getenv("DVRCORE_BENCH_START_FLOOR");
+  const std::string floor = floorVariable != nullptr ? floorVariable : "";
   Guarded(state, [&] {
     const std::string exe = LonelyCoreExecutable("lonely");
     long long start;
     SpawnedCore warmUp = Spawn({exe}, IdentifyAndStop, &start);
     Reap(warmUp);
+    if (!floor.empty()) FloorStartMs(floor);
     for (auto _ : state) {
+      if (!floor.empty()) SetRow(state, "start.full.floor", FloorStartMs(floor), "ms");
       SpawnedCore child = Spawn({exe}, IdentifyAndStop, &start);
       Reap(child);
       const long long end = NowNs();
