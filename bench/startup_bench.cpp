@@ -19,8 +19,9 @@
 //   start.full.floor   ms from spawn to exit of the floor's start program
 //                      ("PATH --exit", PATH from DVRCORE_BENCH_START_FLOOR),
 //                      started the same way right before each start of the
-//                      core: a start takes a few ms, and the machine drifts
-//                      more than that between two programs run minutes apart
+//                      core, so that both see the same state of the machine:
+//                      over the minutes between two separate runs it drifts
+//                      by more than the two programs differ
 //   rss.full(.anon/.file)  KiB resident 300 ms after the core was started
 //                      with no plugins and identified
 // LoadOnce serves `bench --instr-load N`, whose instruction count run.sh
@@ -209,8 +210,8 @@ void Reap(SpawnedCore& child) {
         "the core did not stop cleanly (wait status " + std::to_string(status) + ")");
 }
 
-// Spawns "floor --exit" as Spawn starts the core and waits for its exit;
-// ms from spawn to exit.
+// Spawns "floor --exit" as Spawn starts the core (the floor program ignores
+// the descriptor appended) and waits for its exit; ms from spawn to exit.
 double FloorStartMs(const std::string& floor) {
   long long start;
   SpawnedCore child = Spawn({floor, "--exit"}, [](int) {}, &start);
