@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -131,10 +132,24 @@ class MemoryThrottling : public ::testing::Test {
     }
     clock.Use(options);
     startedAt = clock.Now();
+    machineSkewAtStart = MachineClockSkew();
     core = std::make_unique<CoreProcess>(install, options);
     ASSERT_TRUE(core->Started());
     ASSERT_TRUE(core->SendIdentification("libbrevad.so", "1.0"));
     ASSERT_TRUE(core->WaitUntilStarted());
+  }
+
+  // The machine's own wall clock ahead of its steady clock, in seconds.
+  static double MachineClockSkew() {
+    using Seconds = std::chrono::duration<double>;
+    return Seconds(std::chrono::system_clock::now().time_since_epoch()).count() -
+           Seconds(std::chrono::steady_clock::now().time_since_epoch()).count();
+  }
+  // Whether the machine's own clock was stepped since the core started (a
+  // virtual machine restored from a snapshot, say): a change of the system
+  // time that the core reports as rightly as the test's steps.
+  bool MachineClockStepped() const {
+    return std::abs(MachineClockSkew() - machineSkewAtStart) >= 1.0;
   }
 
   // The console line of the core with `text`, its time stamp checked against
@@ -164,6 +179,7 @@ class MemoryThrottling : public ::testing::Test {
   std::chrono::seconds offset{kCoreClockStart - std::time(nullptr)};  // core's clock - real
   ShiftedClock clock{dir.Path(), offset};
   int64_t startedAt = 0;  // the core's clock when it was started
+  double machineSkewAtStart = 0;  // MachineClockSkew() then
   TestPlugin watcher;
   TestPlugin camera;
   std::unique_ptr<CoreProcess> core;
@@ -233,7 +249,9 @@ TEST_F(MemoryThrottling, LowMemoryThrottlesVideoEventsUntilAMinuteAfterItEnds) {
   const std::string out = core->Stdout();
   EXPECT_EQ(Count(out, "available system memory is low"), 1u) << out;
   EXPECT_EQ(Count(out, "available system memory ok"), 1u) << out;
-  EXPECT_EQ(Count(out, "system time changed"), 0u) << out;
+  if (!MachineClockStepped()) {
+    EXPECT_EQ(Count(out, "system time changed"), 0u) << out;
+  }
 }
 
 using ClockJumps = MemoryThrottling;
@@ -263,7 +281,9 @@ TEST_F(ClockJumps, StepsOfTheClockAreReportedLateTicksAreNot) {
   ASSERT_TRUE(core->SendStop());
   EXPECT_EQ(core->WaitExit(), ExitStatus::Code(0));
   const std::string out = core->Stdout();
-  EXPECT_EQ(Count(out, "system time changed"), 2u) << out;
+  if (!MachineClockStepped()) {
+    EXPECT_EQ(Count(out, "system time changed"), 2u) << out;
+  }
   // The IOCTL held the I/O thread, and with it the tick: a watchdog of its
   // own reports it while it runs, and again when it returns.
   const std::string call = "plugin staller.so IOCTL of a packet from brevad ";
