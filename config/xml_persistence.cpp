@@ -30,7 +30,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <new>
 #include <string>
 #include <vector>
@@ -443,8 +442,7 @@ bool LoadFileOrBackup(XmlDocument& document, const char* fileName, std::string* 
   return false;
 }
 
-bool ReplaceFile(const char* fileName, const std::function<bool(FILE*)>& write,
-                 std::string& failure) {
+bool ReplaceFile(const char* fileName, const std::string& text, std::string& failure) {
   const std::string pending = std::string(fileName) + ".pending";
   FILE* file = CreateAnew(pending);
   if (file == nullptr) {
@@ -452,7 +450,8 @@ bool ReplaceFile(const char* fileName, const std::function<bool(FILE*)>& write,
     return false;
   }
   errno = 0;
-  bool saved = write(file) && fflush(file) == 0 && !ferror(file);
+  bool saved = fwrite(text.data(), 1, text.size(), file) == text.size() && fflush(file) == 0 &&
+               !ferror(file);
   int error = saved ? 0 : (errno != 0 ? errno : EIO);
   if (fclose(file) != 0 && saved) {
     saved = false;
@@ -480,10 +479,7 @@ bool SaveFileReplacing(const TiXmlDocument& document, const char* fileName,
     std::remove((std::string(fileName) + ".pending").c_str());
     return true;
   }
-  return ReplaceFile(
-      fileName,
-      [&text](FILE* file) { return fwrite(text.data(), 1, text.size(), file) == text.size(); },
-      failure);
+  return ReplaceFile(fileName, text, failure);
 }
 
 std::string PrintFileLayout(const TiXmlNode& node) {

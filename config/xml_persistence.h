@@ -6,8 +6,6 @@
 #ifndef DVRCORE_CONFIG_XML_PERSISTENCE_H
 #define DVRCORE_CONFIG_XML_PERSISTENCE_H
 
-#include <cstdio>
-#include <functional>
 #include <string>
 
 #include <tinyxml.h>
@@ -65,13 +63,11 @@ bool SaveFileSafely(XmlDocument& document, const char* fileName);
 bool LoadFileOrBackup(XmlDocument& document, const char* fileName,
                       std::string* leftAlone = nullptr);
 
-// Writes F.pending, made anew, through `write` (false, or a stream error,
-// fails), which then replaces F by a rename: a reader of F sees the old
-// contents or the new, never a part, and a link named F is replaced, not
-// followed. Without forcing the data to the disk. On failure F is left as it
-// was and `failure` says why.
-bool ReplaceFile(const char* fileName, const std::function<bool(FILE*)>& write,
-                 std::string& failure);
+// Writes `text` to F.pending, made anew, which then replaces F by a rename:
+// a reader of F sees the old contents or the new, never a part, and a link
+// named F is replaced, not followed. Without forcing the data to the disk. On
+// failure F is left as it was and `failure` says why.
+bool ReplaceFile(const char* fileName, const std::string& text, std::string& failure);
 
 // The document in the file layout (PrintFileLayout) into F.pending, made
 // anew, which then replaces F by a rename: a reader of F sees the old

@@ -377,10 +377,7 @@ void FiguresFile::Write() {
   }
   const std::string text = FormatFigures(gatherCore_(), rows);
   std::string failure;
-  const bool written = ReplaceFile(
-      path_.c_str(),
-      [&text](FILE* file) { return std::fwrite(text.data(), 1, text.size(), file) == text.size(); },
-      failure);
+  const bool written = ReplaceFile(path_.c_str(), text, failure);
   if (!written && !failing_) {
     CORE_LOG(kLogNotable, "failed to write figures to %s: %s", path_.c_str(), failure.c_str());
   } else if (written && failing_) {
