@@ -9,8 +9,10 @@
 #   scripts/build-packages.sh amd64      one architecture
 #
 # dpkg-buildpackage writes its results beside the source tree and builds
-# inside it, so it works on a copy of the tree's files (as git lists them:
-# tracked and new, not ignored) in build/packages/dvrcore; the .deb, .changes,
+# inside it, so it works on a copy of the tree's files in build/packages/dvrcore:
+# in a git checkout those git lists (tracked and new, not ignored); in an
+# exported tree without .git (a source tarball, as a distribution builds it)
+# every file but the build folders. The .deb, .changes,
 # .buildinfo, .dsc and .tar.xz files land in build/packages, with one
 # build-<arch>.log each. DVRCORE_BUILD_DIR moves build/ elsewhere.
 set -euo pipefail
@@ -24,11 +26,24 @@ out=$(realpath -m "${DVRCORE_BUILD_DIR:-build}")/packages
 tree=$out/dvrcore
 rm -rf "$out"
 mkdir -p "$tree"
-git ls-files -z --cached --others --exclude-standard |
-  while IFS= read -r -d '' file; do
-    # A file deleted but not yet committed is still listed as cached.
-    if [[ -e $file || -L $file ]]; then printf '%s\0' "$file"; fi
-  done | tar --null -T - -cf - | tar -xf - -C "$tree"
+# The tree's files, NUL-separated, relative to its top.
+tree_files() {
+  if [[ $(git rev-parse --show-toplevel 2>/dev/null) == "$PWD" ]]; then
+    git ls-files -z --cached --others --exclude-standard |
+      while IFS= read -r -d '' file; do
+        # A file deleted but not yet committed is still listed as cached.
+        if [[ -e $file || -L $file ]]; then printf '%s\0' "$file"; fi
+      done
+  else
+    # What .gitignore keeps out of a checkout: the build folders (build/ and
+    # DVRCORE_BUILD_DIR where it lies inside the tree) and editors' files.
+    local build_dir
+    build_dir=$(realpath -m --relative-to=. "${DVRCORE_BUILD_DIR:-build}")
+    find . \( -path ./.git -o -path "./${build_dir#./}" -o -path './build*' -o -path ./out \
+              -o -path ./Testing -o -name '*.swp' \) -prune -o \( -type f -o -type l \) -printf '%P\0'
+  fi
+}
+tree_files | tar --null -T - -cf - | tar -xf - -C "$tree"
 
 native=$(dpkg --print-architecture)
 # The native build first: it makes the source package, which must not take
