@@ -70,7 +70,8 @@ std::vector<DynamicSymbol> DefinedDynamicSymbols(const std::string& path) {
   for (size_t i = 1; i < count; ++i) {
     Sym symbol;
     std::memcpy(&symbol, file.data() + dynsym->sh_offset + i * sizeof(Sym), sizeof symbol);
-    if (symbol.st_shndx == SHN_UNDEF) continue;
+    // Local entries (the ARM linker's section symbols, nameless) bind nothing.
+    if (symbol.st_shndx == SHN_UNDEF || ELF64_ST_BIND(symbol.st_info) == STB_LOCAL) continue;
     uint16_t version = 1;  // VER_NDX_GLOBAL: no version
     if (versym != nullptr) {
       std::memcpy(&version, file.data() + versym->sh_offset + i * sizeof version, sizeof version);
