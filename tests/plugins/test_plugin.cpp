@@ -88,6 +88,11 @@
 //                                   that blocks it and waits for it with
 //                                   sigtimedwait until Close
 //   broken-pipe                     writes to a pipe whose reader is closed
+//   own-helpers                     calls the plugin's own functions that
+//                                   share name and signature with functions
+//                                   inside the core (RunsAsRoot(),
+//                                   NameThisThread(const char*),
+//                                   ReadResidentMemory(const char*))
 //   thread-name                     the calling thread's name, and that of a
 //                                   thread it starts
 //   exit <status>                   ends the process with exit(status)
@@ -132,6 +137,8 @@
 //   sigwait-got signal                    (a signal it never sent arrived)
 //   broken-pipe trigger errno             (0: the write succeeded)
 //   thread-name trigger name child        (child: the started thread's name)
+//   own-helpers trigger ran               (ran: 1, 2, 4 for each of the three
+//                                          own functions that ran, added up)
 //   config-error line data                (Load then fails with -1, error -1)
 //   unmapped value                        (the library is unmapped: dlclose, or
 //                                          process exit; steady clock, ns)
@@ -167,6 +174,22 @@
 #include "events/events.h"
 #include "pluginhost/plugin.h"
 
+// The plugin's own functions of own-helpers, with the names and signatures of
+// functions inside the core: a call here must reach these, whatever the
+// program that hosts the plugin defines. Each adds its bit to ownHelpersRan.
+namespace {
+std::atomic<unsigned> g_ownHelpersRan{0};  // any thread; atomic
+}  // namespace
+bool RunsAsRoot() {
+  g_ownHelpersRan |= 1u;
+  return false;
+}
+void NameThisThread(const char*) { g_ownHelpersRan |= 2u; }
+uint64_t ReadResidentMemory(const char*) {
+  g_ownHelpersRan |= 4u;
+  return 0;
+}
+
 namespace {
 
 enum Trigger {
@@ -196,7 +219,7 @@ struct Action {
   enum Kind {
     kRaise, kRelease, kSendParent, kEcho, kNow, kCoreLog, kSleep, kBlock, kSpin, kAlloc, kFreeMemory,
     kWaitFile, kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker, kFork, kKillChild,
-    kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kThreadName, kExit, kCrash
+    kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kThreadName, kOwnHelpers, kExit, kCrash
   };
   Kind kind = kRaise;
   bool sourceSelf = true;
@@ -531,6 +554,7 @@ bool ParseAction(std::string rest, Action& action) {
                 {"sigwait", Action::kSigwait},
                 {"broken-pipe", Action::kBrokenPipe},
                 {"thread-name", Action::kThreadName},
+                {"own-helpers", Action::kOwnHelpers},
                 {"crash", Action::kCrash}};
   for (const auto& plain : kPlain) {
     if (name == plain.name) {
@@ -884,6 +908,13 @@ void RunAction(const TriggerContext& context, const Action& action) {
       Line("thread-name").Add("trigger", trigger).Add("name", name).Add("child", child);
       break;
     }
+    case Action::kOwnHelpers:
+      g_ownHelpersRan = 0;
+      RunsAsRoot();
+      NameThisThread("own");
+      ReadResidentMemory("/proc/self/statm");
+      Line("own-helpers").Add("trigger", trigger).Number("ran", g_ownHelpersRan.load());
+      break;
     case Action::kForkAs: {
       std::lock_guard<std::mutex> forkLock(g_forkMutex);
       const pid_t pid = fork();

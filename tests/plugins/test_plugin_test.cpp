@@ -121,6 +121,19 @@ TEST_F(TestPluginWithCore, NowAndLogReachTheCoreThroughItsVirtualTable) {
   EXPECT_LE(now[0].Number("value"), now[1].Number("value"));
 }
 
+// A plugin's own functions named and typed as functions inside the core are
+// the ones its calls reach: the core exports nothing of its own to plugins.
+TEST_F(TestPluginWithCore, OwnFunctionsNamedAsTheCoresRunInsteadOfTheCores) {
+  TestPlugin plugin = install.AddTestPlugin("own.so", "on load own-helpers\n");
+  CoreProcess core(install);
+  ASSERT_TRUE(core.WaitUntilStarted());
+  core.Signal(SIGTERM);
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+  std::vector<PluginCall> ran = plugin.Calls("own-helpers");
+  ASSERT_EQ(ran.size(), 1u);
+  EXPECT_EQ(ran[0].Number("ran"), 1 + 2 + 4);
+}
+
 // A writer that keeps its buffer hands it back with release; the core then
 // reports no leak when it is destroyed.
 TEST_F(TestPluginWithCore, RetainedWriteBufferIsReleasedLater) {
