@@ -6,6 +6,8 @@
 #ifndef DVRCORE_CONFIG_XML_PERSISTENCE_H
 #define DVRCORE_CONFIG_XML_PERSISTENCE_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include <tinyxml.h>
@@ -78,6 +80,21 @@ bool ReplaceFile(const char* fileName, const std::string& text, std::string& fai
 // `failure` says why.
 bool SaveFileReplacing(const TiXmlDocument& document, const char* fileName,
                        std::string& failure);
+
+// The length of the one character's UTF-8 sequence at `text` (at most
+// `length` bytes), its code point in `codePoint`; 0 when the bytes there are
+// not valid UTF-8: a stray or missing continuation byte, an overlong form, a
+// surrogate, a code point above U+10FFFF. Also used for the log's console.
+size_t DecodeUtf8(const char* text, size_t length, uint32_t& codePoint);
+
+// A text from outside the core (a file name, a loader error, a plugin's or
+// the parent's word) as an attribute value that the printers below write as
+// well-formed XML 1.0. Valid UTF-8 is kept as it is, tab, line feed and
+// carriage return included (the printer writes them as character
+// references). Each byte that is not part of valid UTF-8, and each character
+// XML 1.0 cannot hold at all (the other control characters, U+FFFE, U+FFFF),
+// becomes U+FFFD.
+std::string XmlAttributeText(const std::string& text);
 
 // File layout: four blanks per level, "\n" line breaks.
 std::string PrintFileLayout(const TiXmlNode& node);

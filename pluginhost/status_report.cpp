@@ -5,6 +5,9 @@
 // and the failed files are written only by the main thread, so they are read
 // without a lock. The parent's library comes as a pair the caller copied
 // under the parent link's lock: the report shows a consistent pair or none.
+// Every text comes from outside the core (file names, loader errors, the
+// parent's words) and goes through XmlAttributeText, so that a name that is
+// not UTF-8 cannot make the report a document other readers reject.
 #include <string>
 
 #include "config/config.h"
@@ -22,7 +25,7 @@ TiXmlElement* PluginElement(int32_t id, const std::string& fileName, int32_t loa
                             int32_t openTimeMs, int32_t openCode) {
   auto* plugin = new TiXmlElement("Plugin");
   plugin->SetAttribute("ID", id);
-  plugin->SetAttribute("Filename", fileName);
+  plugin->SetAttribute("Filename", XmlAttributeText(fileName));
   plugin->SetAttribute("Opened", 1);  // whatever the outcome
   plugin->SetAttribute("LoadTimeMs", loadTimeMs);
   plugin->SetAttribute("OpenTimeMs", openTimeMs);
@@ -33,8 +36,8 @@ TiXmlElement* PluginElement(int32_t id, const std::string& fileName, int32_t loa
 TiXmlElement* ModuleElement(int32_t id, const std::string& name, const std::string& version) {
   auto* module = new TiXmlElement("Module");
   module->SetAttribute("ID", id);
-  module->SetAttribute("Name", name);
-  module->SetAttribute("Version", version);
+  module->SetAttribute("Name", XmlAttributeText(name));
+  module->SetAttribute("Version", XmlAttributeText(version));
   return module;
 }
 
@@ -75,8 +78,8 @@ void WritePluginReport(const std::vector<PLUGININFO>& plugins,
   if (!libraryVersion.empty()) {
     auto* library = new TiXmlElement("Library");
     library->SetAttribute("Name", "brevad");
-    library->SetAttribute("Filename", libraryFilename);
-    library->SetAttribute("Version", libraryVersion);
+    library->SetAttribute("Filename", XmlAttributeText(libraryFilename));
+    library->SetAttribute("Version", XmlAttributeText(libraryVersion));
     coreModule->LinkEndChild(library);
   }
 

@@ -53,9 +53,21 @@ TEST_F(PluginLifecycle, RejectedFilesAreReportedAndTheRestLoad) {
   TestPlugin first = install.AddTestPlugin("a.so", "id 0x00010000\n");
   TestPlugin duplicate = install.AddTestPlugin("b.so", "id 0x00010000\n");
   TestPlugin core = install.AddTestPlugin("c.so", "id 0x80000000\n");
+  // Names that are not UTF-8 or hold control bytes: escaped in the log,
+  // replaced in plugins.xml, which stays a document any XML reader takes.
+  WriteTextFile(install.PluginDir() + "/bad\xff.so", "not an ELF file\n");
+  TestPlugin odd = install.AddTestPlugin("odd\x01\xff.so", "id 0x00030000\n");
   RunOnce();
+  std::string report = ReadTextFile(install.WorkDir() + "/plugins.xml");
+  EXPECT_NE(report.find("Filename=\"odd\xEF\xBF\xBD\xEF\xBF\xBD.so\""), std::string::npos) << report;
+  EXPECT_NE(report.find("Name=\"bad\xEF\xBF\xBD.so\""), std::string::npos) << report;
+  report.erase(0, report.find('\n') + 1);  // the empty declaration, which xmllint rejects
+  WriteTextFile(dir.Path() + "/report.xml", report);
+  EXPECT_EQ(std::system(("xmllint --noout '" + dir.Path() + "/report.xml'").c_str()), 0);
+  EXPECT_EQ(odd.Calls("open").size(), 1u);
   for (const char* line :
-       {"Core: Failed to load plugin 'broken.so': ", "Core: Failed to load plugin 'empty.so': ",
+       {"Core: Failed to load plugin 'bad\\xff.so': ", "Core: Loaded plugin: odd\\x01\\xff.so",
+        "Core: Failed to load plugin 'broken.so': ", "Core: Failed to load plugin 'empty.so': ",
         "Core: Loaded plugin: noload.so", "Core: Failed to load plugin: noload.so (missing symbol)",
         "plugin returns.so load returned 7 error 0", "plugin errors.so load returned 0 error -3",
         "plugin b.so ID 0x00010000 already loaded", "plugin c.so ID 0x80000000 already loaded"}) {

@@ -76,11 +76,19 @@ TEST_F(Logging, TagIsTheSpeakersNameInSixCharacters) {
                         "id 0x00120000\n" + RaiseLog(50, "from recorder") +
                             RaiseLog(50, "from a stranger", " source=0x00abcdef"));
   install.AddTestPlugin("TV.so", "id 0x00130000\n" + RaiseLog(50, "from tv"));
+  // Control bytes in a file name and a text are shown escaped, in the tag
+  // too (never cut inside an escape); UTF-8 stays, a final newline goes.
+  install.AddTestPlugin("Ab\x1b[2J\n.so",
+                        "id 0x00140000\n" +
+                            RaiseLog(50, "one\\ntwo\\x1b[31m\\x7f\\xc2\\x9b\\xff \xC3\xA9t\xC3\xA9\\n"));
   CoreProcess core(install, Options());
 
   EXPECT_TRUE(core.WaitForStdoutLine(ConsoleLine(3, "record", "from recorder")));
   EXPECT_TRUE(core.WaitForStdoutLine(ConsoleLine(3, "?     ", "from a stranger")));
   EXPECT_TRUE(core.WaitForStdoutLine(ConsoleLine(3, "tv    ", "from tv")));
+  EXPECT_TRUE(core.WaitForStdoutLine(
+      ConsoleLine(3, "ab\\x1b", "one\\ntwo\\x1b[31m\\x7f\\xc2\\x9b\\xff \xC3\xA9t\xC3\xA9")));
+  EXPECT_TRUE(core.WaitForStdoutLine(ConsoleLine(5, "core  ", "Core: Loaded plugin: Ab\\x1b[2J\\n.so")));
   EXPECT_TRUE(core.WaitForStdoutLine(ConsoleLine(2, "core  ", kStartText)));
   core.Signal(SIGTERM);
   EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
@@ -116,7 +124,8 @@ TEST_P(Syslog, OnlyLevel100IsSent) {
   DVR_SKIP_UNLESS_SYSLOG_CAPTURE();
   TestPlugin plugin = install.AddTestPlugin(
       "cam.so", "id 0x00110000\n" + RaiseLog(0, "detail stays local") + RaiseLog(50, "notable stays local") +
-                    RaiseLog(101, "beyond stays local") + RaiseLog(100, "failure goes to syslog"));
+                    RaiseLog(101, "beyond stays local") + RaiseLog(100, "failure goes to syslog") +
+                    RaiseLog(100, "escaped\\r\\n\\x1b[2J\\xff \xC3\xA9t\xC3\xA9\\n"));
   SpawnOptions options = Options();
   options.output = GetParam();
   options.outputFile = dir / "stdout.txt";
@@ -127,7 +136,12 @@ TEST_P(Syslog, OnlyLevel100IsSent) {
   ASSERT_TRUE(record);
   EXPECT_TRUE(std::regex_match(*record, std::regex("<10>.*: failure goes to syslog\n?")))
       << *record;
-  ASSERT_TRUE(plugin.WaitForCount("raised", 4));
+  // Control bytes and bytes that are not UTF-8 are escaped in syslog too.
+  record = core.WaitForSyslog("escaped");
+  ASSERT_TRUE(record);
+  EXPECT_TRUE(std::regex_match(*record, std::regex("<10>.*: escaped\\\\r\\\\n\\\\x1b\\[2J\\\\xff \xC3\xA9t\xC3\xA9\n?")))
+      << *record;
+  ASSERT_TRUE(plugin.WaitForCount("raised", 5));
   core.Signal(SIGTERM);
   EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
 

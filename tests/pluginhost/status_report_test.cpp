@@ -131,6 +131,42 @@ TEST_F(PluginReport, ReportListsPluginsLibraryAndFailedFiles) {
   EXPECT_EQ(queue[0].text, PrintCompact(saved));
 }
 
+// Texts from outside the core are written so that the report stays
+// well-formed XML 1.0: valid UTF-8 as it is, anything else as U+FFFD. What a
+// reader gets back from the file name, the module name and the loader error.
+TEST_F(PluginReport, TextsThatXmlCannotHoldAreReplaced) {
+  const std::string kBad = "\xEF\xBF\xBD";  // U+FFFD
+  const std::pair<std::string, std::string> cases[] = {
+      {"a\xff.so", "a" + kBad + ".so"},
+      {"a\x01\x1b\x7f.so", "a" + kBad + kBad + "\x7f.so"},
+      {"\xC3\xA9t\xC3\xA9 \xF0\x9F\x93\xB9.so", "\xC3\xA9t\xC3\xA9 \xF0\x9F\x93\xB9.so"},
+      {"tab\tline\nreturn\r.so", "tab\tline\nreturn\r.so"},
+      {"\xC0\xAF\xED\xA0\x80\xEF\xBF\xBF\xE2\x82", kBad + kBad + kBad + kBad + kBad + kBad + kBad + kBad},
+      {"a&#x0;&#x41;&amp.so", "a&#x0;&#x41;&amp.so"},
+  };
+  for (const auto& [name, expected] : cases) {
+    plugins_.clear();
+    plugins_.push_back(Plugin(1, name.c_str(), 0, 0, 0));
+    failedPlugins_ = {{name, "cannot open " + name}};
+    libraryFilename_ = libraryVersion_ = name;
+    WriteReport();
+    EXPECT_TRUE(WellFormed("plugins.xml")) << ReadTextFile("plugins.xml");
+    XmlDocument saved;
+    ASSERT_TRUE(saved.LoadFile("plugins.xml")) << name;
+    const TiXmlElement* core = TiXmlHandle(&saved).FirstChild("Nvrx").FirstChild("Modules").FirstChild("Module").ToElement();
+    ASSERT_NE(core, nullptr);
+    const TiXmlElement* plugin = core->FirstChildElement("Plugin")->NextSiblingElement("Plugin");
+    const TiXmlElement* library = core->FirstChildElement("Library");
+    const TiXmlElement* failed = core->NextSiblingElement("Module");
+    ASSERT_TRUE(plugin && library && failed) << name;
+    EXPECT_EQ(*plugin->Attribute(std::string("Filename")), expected);
+    EXPECT_EQ(*library->Attribute(std::string("Filename")), expected);
+    EXPECT_EQ(*library->Attribute(std::string("Version")), expected);
+    EXPECT_EQ(*failed->Attribute(std::string("Name")), expected);
+    EXPECT_EQ(*failed->Attribute(std::string("Version")), "cannot open " + expected);
+  }
+}
+
 // The report goes in whole or not at all: a link under its name is replaced,
 // not followed; a failed write (a full disk, a directory in the way) leaves
 // the previous report as it was, says why, and the plugins still get it.
