@@ -20,15 +20,27 @@
 
 namespace {
 
-// Appends printf-formatted text.
+// Appends printf-formatted text, however long: a label value is a file name
+// of up to 255 bytes, escaped to up to twice that, and a line cut short
+// would run into the next and spoil the whole file for a collector.
 void Append(std::string& text, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void Append(std::string& text, const char* format, ...) {
   char line[256];
   va_list args;
   va_start(args, format);
+  va_list again;
+  va_copy(again, args);
   const int length = std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
-  if (length > 0) text.append(line, std::min(static_cast<size_t>(length), sizeof line - 1));
+  if (length > 0 && static_cast<size_t>(length) < sizeof line) {
+    text.append(line, static_cast<size_t>(length));
+  } else if (length > 0) {
+    const size_t at = text.size();
+    text.resize(at + static_cast<size_t>(length) + 1);
+    std::vsnprintf(&text[at], static_cast<size_t>(length) + 1, format, again);
+    text.resize(at + static_cast<size_t>(length));
+  }
+  va_end(again);
 }
 
 // Length of the valid UTF-8 sequence at `s` (of `n` bytes), or 0.

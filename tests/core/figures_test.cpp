@@ -33,6 +33,11 @@ TEST(PluginFiguresBook, FindsEveryPublishedIdAcrossGrowth) {
 // Label values are escaped as the text format wants them; two plugins of one
 // file name (one in each plugin folder) stay two series.
 TEST(FiguresFile, LabelValuesAreEscapedAndSeriesStayUnique) {
+  auto times = [](size_t n, const char* piece) {
+    std::string text;
+    while (n-- > 0) text += piece;
+    return text;
+  };
   struct Row {
     std::string fileName;
     uint32_t id;
@@ -43,6 +48,10 @@ TEST(FiguresFile, LabelValuesAreEscapedAndSeriesStayUnique) {
       {"caf\xC3\xA9.so", 0x00030000, "caf\xC3\xA9.so"},
       {"bad\xFF\xC3.so", 0x00040000, "bad??.so"},
       {"plain.so", 0x00050000, "plain.so@0x00050000"},
+      // The longest file names, each of its lines whole.
+      {std::string(252, 'l') + ".so", 0x00060000, std::string(252, 'l') + ".so"},
+      {times(84, "\"") + times(84, "\\") + times(84, "\xFF") + ".so", 0x00070000,
+       times(84, "\\\"") + times(84, "\\\\") + times(84, "?") + ".so"},
   };
   PluginFiguresBook book;
   std::vector<PluginFiguresRow> plugins;
