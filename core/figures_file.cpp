@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -131,6 +132,19 @@ bool ReadThreadStat(const std::string& path, std::string& name, uint64_t& cpuTic
   cpuTicks = utime + stime;
   startTime = start;
   return true;
+}
+
+// Whether the file may be replaced: it is missing, or a regular file. A
+// rename over a device, a FIFO or a socket would put a file of figures in
+// its place (/dev/null for one, when the core runs as root); over a symbolic
+// link it would replace the link, not the file it names, so a link is
+// refused too, rather than followed to wherever it points.
+bool MayReplace(const std::string& path, std::string& failure) {
+  struct stat status {};
+  if (lstat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode)) return true;
+  failure = S_ISLNK(status.st_mode) ? "it is a symbolic link, not a regular file"
+                                    : "it is not a regular file";
+  return false;
 }
 
 }  // namespace
@@ -389,7 +403,7 @@ void FiguresFile::Write() {
   }
   const std::string text = FormatFigures(gatherCore_(), rows);
   std::string failure;
-  const bool written = ReplaceFile(path_.c_str(), text, failure);
+  const bool written = MayReplace(path_, failure) && ReplaceFile(path_.c_str(), text, failure);
   if (!written && !failing_) {
     CORE_LOG(kLogNotable, "failed to write figures to %s: %s", path_.c_str(), failure.c_str());
   } else if (written && failing_) {
