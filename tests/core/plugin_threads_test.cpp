@@ -52,7 +52,7 @@ TEST_F(PluginThreads, ImmediateEventRunsReadOnAnEventThreadWithACopy) {
 }
 
 // Every thread says whose it is: the core's main thread, and each lent thread
-// after the plugin's module name (cut to ten characters) and its role; a
+// after the plugin's module name (cut to ten bytes) and its role; a
 // thread the plugin starts from one of them carries the same name.
 TEST_F(PluginThreads, LentThreadsCarryThePluginsNameAndPassItOn) {
   TestPlugin plugin = install.AddTestPlugin(
