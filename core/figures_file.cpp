@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,42 +21,27 @@
 
 namespace {
 
-// Appends printf-formatted text.
+// Appends printf-formatted text, however long: a label value is a file name
+// of up to 255 bytes, escaped to up to twice that, and a line cut short
+// would run into the next and spoil the whole file for a collector.
 void Append(std::string& text, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void Append(std::string& text, const char* format, ...) {
   char line[256];
   va_list args;
   va_start(args, format);
+  va_list again;
+  va_copy(again, args);
   const int length = std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
-  if (length > 0) text.append(line, std::min(static_cast<size_t>(length), sizeof line - 1));
-}
-
-// Length of the valid UTF-8 sequence at `s` (of `n` bytes), or 0.
-size_t Utf8Sequence(const unsigned char* s, size_t n) {
-  size_t length;
-  uint32_t c;
-  if (s[0] < 0x80) return 1;
-  if (s[0] >= 0xC2 && s[0] <= 0xDF) {
-    length = 2;
-    c = s[0] & 0x1F;
-  } else if (s[0] >= 0xE0 && s[0] <= 0xEF) {
-    length = 3;
-    c = s[0] & 0x0F;
-  } else if (s[0] >= 0xF0 && s[0] <= 0xF4) {
-    length = 4;
-    c = s[0] & 0x07;
-  } else {
-    return 0;
+  if (length > 0 && static_cast<size_t>(length) < sizeof line) {
+    text.append(line, static_cast<size_t>(length));
+  } else if (length > 0) {
+    const size_t at = text.size();
+    text.resize(at + static_cast<size_t>(length) + 1);
+    std::vsnprintf(&text[at], static_cast<size_t>(length) + 1, format, again);
+    text.resize(at + static_cast<size_t>(length));
   }
-  if (length > n) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    if ((s[i] & 0xC0) != 0x80) return 0;
-    c = (c << 6) | (s[i] & 0x3F);
-  }
-  const bool overlong = (length == 3 && c < 0x800) || (length == 4 && c < 0x10000);
-  if (overlong || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-  return length;
+  va_end(again);
 }
 
 // A label value as the text format wants it: UTF-8, with backslash, double
@@ -119,6 +105,19 @@ bool ReadThreadStat(const std::string& path, std::string& name, uint64_t& cpuTic
   cpuTicks = utime + stime;
   startTime = start;
   return true;
+}
+
+// Whether the file may be replaced: it is missing, or a regular file. A
+// rename over a device, a FIFO or a socket would put a file of figures in
+// its place (/dev/null for one, when the core runs as root); over a symbolic
+// link it would replace the link, not the file it names, so a link is
+// refused too, rather than followed to wherever it points.
+bool MayReplace(const std::string& path, std::string& failure) {
+  struct stat status {};
+  if (lstat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode)) return true;
+  failure = S_ISLNK(status.st_mode) ? "it is a symbolic link, not a regular file"
+                                    : "it is not a regular file";
+  return false;
 }
 
 }  // namespace
@@ -377,7 +376,7 @@ void FiguresFile::Write() {
   }
   const std::string text = FormatFigures(gatherCore_(), rows);
   std::string failure;
-  const bool written = ReplaceFile(path_.c_str(), text, failure);
+  const bool written = MayReplace(path_, failure) && ReplaceFile(path_.c_str(), text, failure);
   if (!written && !failing_) {
     CORE_LOG(kLogNotable, "failed to write figures to %s: %s", path_.c_str(), failure.c_str());
   } else if (written && failing_) {

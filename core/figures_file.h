@@ -6,7 +6,8 @@
 // DVRCORE_METRICS_FILE names the file, DVRCORE_METRICS_INTERVAL the seconds
 // between writes. Nothing is written without the first, so that a device's
 // flash is not worn by default. The file is replaced whole each time (see
-// ReplaceFile): a reader never sees half of it.
+// ReplaceFile): a reader never sees half of it. Only a regular file is
+// replaced; whatever else the path names is left alone, and that is logged.
 //
 // DESIGN (threads): a thread of its own ("dvrcore:stats") samples the
 // plugins' threads every second and writes at each interval; the main thread

@@ -123,8 +123,49 @@ int StartDetached(EventThreadStart* start) {
 
 }  // namespace
 
-std::string ThreadTag(const std::string& moduleName) {
-  return moduleName.substr(0, kThreadTagChars);
+namespace {
+
+// The core's own threads are "dvrcore" and "dvrcore:<role>".
+constexpr char kCoreThreadTag[] = "dvrcore";
+
+// `name` as valid UTF-8 without control characters: '?' for what is not.
+std::string Readable(const std::string& name) {
+  std::string readable;
+  const auto* s = reinterpret_cast<const unsigned char*>(name.data());
+  for (size_t i = 0; i < name.size();) {
+    const size_t length = Utf8Sequence(s + i, name.size() - i);
+    if (length == 0 || s[i] < 0x20 || s[i] == 0x7F) {
+      readable += '?';
+      i++;
+    } else {
+      readable.append(name, i, length);
+      i += length;
+    }
+  }
+  return readable;
+}
+
+// At most `bytes` bytes of the valid UTF-8 `text`, cut where a character
+// begins.
+std::string CutAtCharacter(const std::string& text, size_t bytes) {
+  if (text.size() <= bytes) return text;
+  while (bytes > 0 && (static_cast<unsigned char>(text[bytes]) & 0xC0) == 0x80) bytes--;
+  return text.substr(0, bytes);
+}
+
+}  // namespace
+
+std::string ThreadTag(const std::string& moduleName, const std::set<std::string>& taken) {
+  const std::string readable = Readable(moduleName);
+  auto usable = [&taken](const std::string& tag) {
+    return !tag.empty() && tag != kCoreThreadTag && taken.count(tag) == 0;
+  };
+  std::string tag = CutAtCharacter(readable, kThreadTagBytes);
+  for (unsigned mark = 2; !usable(tag); mark++) {
+    const std::string suffix = "~" + std::to_string(mark);
+    tag = CutAtCharacter(readable, kThreadTagMostBytes - suffix.size()) + suffix;
+  }
+  return tag;
 }
 
 ThreadName MakeThreadName(const std::string& tag, const char* role) {

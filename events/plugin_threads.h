@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -15,13 +16,22 @@
 #include "pluginhost/plugin.h"
 
 // Threads are named after whose they are, so that top -H, ps -L and a
-// debugger show it: a plugin's threads carry its thread tag (the first
-// kThreadTagChars characters of its module name) and their role, ":wk",
-// ":rd" or ":ev"; the core's own are "dvrcore" and "dvrcore:io". Threads a
-// plugin starts inherit the name of the thread that starts them.
-constexpr size_t kThreadTagChars = 10;
+// debugger show it: a plugin's threads carry its thread tag and their role,
+// ":wk", ":rd" or ":ev"; the core's own are "dvrcore" and "dvrcore:<role>".
+// Threads a plugin starts inherit the name of the thread that starts them.
+//
+// The figures and dvrcore-top tell whose a thread is by its tag alone, so a
+// tag is unique among the plugins of one core and never "dvrcore": the
+// module name, made readable (a byte that is no part of valid UTF-8, or a
+// control character, becomes '?') and cut to kThreadTagBytes at a character
+// boundary; where that is taken or empty, a shorter cut with "~2", "~3", ...
+// within kThreadTagMostBytes (the kernel keeps 15 bytes of a name, and the
+// role takes three).
+constexpr size_t kThreadTagBytes = 10;
+constexpr size_t kThreadTagMostBytes = 12;
 using ThreadName = std::array<char, 16>;  // the kernel keeps 15 characters
-std::string ThreadTag(const std::string& moduleName);
+// The tag for a plugin of `moduleName`, none of `taken`.
+std::string ThreadTag(const std::string& moduleName, const std::set<std::string>& taken);
 ThreadName MakeThreadName(const std::string& tag, const char* role);
 // Names the calling thread.
 void NameThisThread(const char* name);

@@ -92,7 +92,8 @@ PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
   }
 
   std::string moduleName = LowerCaseStem(plugin.fileName);
-  plugin.threadTag = ThreadTag(moduleName);
+  plugin.threadTag = ThreadTag(moduleName, threadTags);
+  threadTags.insert(plugin.threadTag);
   // Counting from Load on, which may already raise events; listed only once
   // the plugin is in the table.
   plugin.figures = &figures.Open(plugin.fileName, plugin.threadTag);

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -166,6 +167,9 @@ class PluginTable {
   mutable SharedMutex namesLock;
   std::map<uint32_t, std::string> moduleNames GUARDED_BY(namesLock);
   std::map<std::string, std::string> failedPlugins;  // main thread only
+  // Every thread tag given so far, so that no two plugins share one (the
+  // figures tell their threads apart by it); main thread only.
+  std::set<std::string> threadTags;
   PluginFiguresBook figures;  // its own lock; see PluginFiguresBook
 };
 

@@ -3,8 +3,9 @@
 //
 //   dvrcore-top [--once] [--interval SECONDS] [--metrics FILE] PID
 //
-// Each plugin's line gathers the threads named after it (the first ten
-// characters of its module name, then ':' and the thread's role), with their
+// Each plugin's line gathers the threads named after it (its thread tag, as
+// the figures file gives it in thread_prefix, then ':' and the thread's
+// role; events/plugin_threads.h tells how the core makes tags), with their
 // count and their share of a CPU over the last interval; the core's own
 // threads make one "core" line. When the core publishes its figures file
 // (DVRCORE_METRICS_FILE in its environment, or --metrics), the lines are named

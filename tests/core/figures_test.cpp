@@ -1,7 +1,15 @@
 // The figures: the index that finds a plugin's figures by its ID, and the
 // text of the figures file, whose label values come from file names that may
 // hold any byte but '/'.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -33,6 +41,11 @@ TEST(PluginFiguresBook, FindsEveryPublishedIdAcrossGrowth) {
 // Label values are escaped as the text format wants them; two plugins of one
 // file name (one in each plugin folder) stay two series.
 TEST(FiguresFile, LabelValuesAreEscapedAndSeriesStayUnique) {
+  auto times = [](size_t n, const char* piece) {
+    std::string text;
+    while (n-- > 0) text += piece;
+    return text;
+  };
   struct Row {
     std::string fileName;
     uint32_t id;
@@ -43,6 +56,10 @@ TEST(FiguresFile, LabelValuesAreEscapedAndSeriesStayUnique) {
       {"caf\xC3\xA9.so", 0x00030000, "caf\xC3\xA9.so"},
       {"bad\xFF\xC3.so", 0x00040000, "bad??.so"},
       {"plain.so", 0x00050000, "plain.so@0x00050000"},
+      // The longest file names, each of its lines whole.
+      {std::string(252, 'l') + ".so", 0x00060000, std::string(252, 'l') + ".so"},
+      {times(84, "\"") + times(84, "\\") + times(84, "\xFF") + ".so", 0x00070000,
+       times(84, "\\\"") + times(84, "\\\\") + times(84, "?") + ".so"},
   };
   PluginFiguresBook book;
   std::vector<PluginFiguresRow> plugins;
@@ -70,6 +87,49 @@ TEST(FiguresFile, LabelValuesAreEscapedAndSeriesStayUnique) {
         "/usr/bin/python3 -c 'import sys; from prometheus_client.parser import "
         "text_string_to_metric_families as parse; list(parse(open(sys.argv[1]).read()))' " + file;
     EXPECT_EQ(std::system(parse.c_str()), 0);
+  }
+}
+
+// Only a regular file, or none, is replaced by the figures: a FIFO, a socket,
+// a device or a symbolic link stays what it was.
+TEST(FiguresFile, ReplacesOnlyARegularFileOrNone) {
+  const std::string dir = ::testing::TempDir() + "figures_nodes.";
+  const std::string regular = dir + "regular";
+  std::fclose(std::fopen(regular.c_str(), "w"));
+  const struct {
+    const char* name;
+    std::function<int(const std::string&)> make;
+    mode_t type;
+  } rows[] = {
+      {"fifo", [](const std::string& p) { return mkfifo(p.c_str(), 0600); }, S_IFIFO},
+      {"device", [](const std::string& p) { return mknod(p.c_str(), S_IFCHR | 0600, makedev(1, 3)); }, S_IFCHR},
+      {"socket", [](const std::string& p) {
+         sockaddr_un address{AF_UNIX, {}};
+         p.copy(address.sun_path, sizeof address.sun_path - 1);
+         const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+         const int bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+         close(fd);
+         return bound;
+       }, S_IFSOCK},
+      {"link", [&](const std::string& p) { return symlink(regular.c_str(), p.c_str()); }, S_IFLNK},
+      {"regular", [](const std::string&) { return 0; }, S_IFREG},
+      {"missing", [](const std::string&) { return 0; }, S_IFREG},
+  };
+  for (const auto& row : rows) {
+    const std::string path = dir + row.name;
+    if (row.type != S_IFREG) unlink(path.c_str());
+    if (row.make(path) != 0) continue;  // a device needs root
+    PluginFiguresBook book;
+    FiguresFile file(book, [] { return CoreFigures{}; }, [] { return std::map<uint32_t, size_t>{}; });
+    ASSERT_TRUE(file.Configure(path.c_str(), nullptr));
+    file.StopAndWrite();
+    struct stat status {};
+    ASSERT_EQ(lstat(path.c_str(), &status), 0) << row.name;
+    EXPECT_EQ(status.st_mode & S_IFMT, row.type) << row.name;
+    if (row.type == S_IFREG) {
+      EXPECT_GT(status.st_size, 0) << row.name;
+    }
+    unlink(path.c_str());
   }
 }
 

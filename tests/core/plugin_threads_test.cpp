@@ -52,7 +52,7 @@ TEST_F(PluginThreads, ImmediateEventRunsReadOnAnEventThreadWithACopy) {
 }
 
 // Every thread says whose it is: the core's main thread, and each lent thread
-// after the plugin's module name (cut to ten characters) and its role; a
+// after the plugin's module name (cut to ten bytes) and its role; a
 // thread the plugin starts from one of them carries the same name.
 TEST_F(PluginThreads, LentThreadsCarryThePluginsNameAndPassItOn) {
   TestPlugin plugin = install.AddTestPlugin(
@@ -83,6 +83,9 @@ TEST_F(PluginThreads, FiguresFileCountsWhatEachPluginRaisedAndReceived) {
                         "on open send-parent nobody is listening\n");
   install.AddTestPlugin("writer.so", "id 1\nwrites 1\nmask 2 0xFFFFFFFF\n");
   install.AddTestPlugin("reader.so", "id 3\nreader 1\nmask 1 0xFFFFFFFF\n");
+  // Names whose lines are long: each must stay a line of its own.
+  install.AddTestPlugin(std::string(197, 'n') + ".so", "id 4\n");
+  install.AddTestPlugin(std::string(120, '"') + ".so", "id 5\n");
   const std::string file = dir.Path() + "/figures.prom";
   SpawnOptions options;
   options.environment = {"DVRCORE_METRICS_FILE=" + file, "DVRCORE_METRICS_INTERVAL=1"};

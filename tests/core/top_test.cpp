@@ -5,6 +5,7 @@
 
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -149,6 +150,47 @@ TEST(DvrcoreTop, SpinningWorkerComesFirstAndTheToolEndsWithTheCore) {
   while (std::fgets(line, sizeof line, top) != nullptr) out = line;
   EXPECT_EQ(pclose(top), 0);
   EXPECT_EQ(out, "dvrcore-top: process " + pid + " has ended\n");
+}
+
+// Module names alike in their first ten bytes, cut there inside a character,
+// or the core's own: in the figures file and in the tool, each plugin counts
+// its own worker alone, and none the core's threads.
+TEST(DvrcoreTop, EachPluginCountsItsOwnThreadsWhateverItsName) {
+  dvrtest::TestDir dir;
+  dvrtest::CoreInstall install(dir.Path());
+  const std::string names[] = {"video_source_a.so", "video_source_b.so", "dvrcore.so",
+                               "a\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9.so"};
+  std::vector<dvrtest::TestPlugin> plugins;
+  for (const std::string& name : names) {
+    plugins.push_back(install.AddTestPlugin(
+        name, "id " + std::to_string(plugins.size() + 1) + "\nworker 1\non worker block\n"));
+  }
+  const std::string file = install.WorkDir() + "/figures.prom";
+  dvrtest::SpawnOptions options;
+  options.environment = {"DVRCORE_METRICS_FILE=" + file, "DVRCORE_METRICS_INTERVAL=1"};
+  dvrtest::CoreProcess core(install, options);
+  ASSERT_TRUE(core.WaitUntilStarted());
+  for (const dvrtest::TestPlugin& plugin : plugins) ASSERT_TRUE(plugin.WaitFor("ioctl"));
+  // The second file written from now on was sampled after every worker named itself.
+  for (int written = 0; written < 2; written++) {
+    std::remove(file.c_str());
+    for (int i = 0; i < 3000 && !dvrtest::FileExists(file); i++) usleep(10000);
+  }
+  const std::string text = dvrtest::ReadTextFile(file);
+  std::string out;
+  FILE* top = StartTop("--once " + std::to_string(core.Pid()));
+  ASSERT_NE(top, nullptr);
+  for (int c; (c = std::fgetc(top)) != EOF;) out += static_cast<char>(c);
+  EXPECT_EQ(pclose(top), 0) << out;
+  for (const std::string& name : names) {
+    EXPECT_NE(text.find("dvrcore_plugin_threads{plugin=\"" + name + "\"} 1\n"), std::string::npos)
+        << name << "\n" << text;
+    int threads = -1;
+    for (const TopRow& row : Rows(out)) threads = row.name == name ? row.threads : threads;
+    EXPECT_EQ(threads, 1) << name << "\n" << out;
+  }
+  core.Signal(SIGTERM);
+  EXPECT_EQ(core.WaitExit(), dvrtest::ExitStatus::Code(0));
 }
 
 }  // namespace
