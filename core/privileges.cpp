@@ -27,7 +27,7 @@
 // threads created meanwhile by a thread not yet narrowed are caught too.
 // The signal is taken in Init, before any plugin code runs, so that plugins
 // choosing a free real-time signal never choose it, and their helpers find
-// the handlers they inherit acting as if absent. It does
+// the handlers they inherit acting as if absent (core/signals.h). It does
 // nothing until the narrowing begins: sent earlier, it would take every
 // capability from its thread.
 // libpsx was the alternative: it reaches only threads created through a
@@ -58,6 +58,7 @@
 #include <thread>
 
 #include "core/privileges.h"
+#include "core/signals.h"
 #include "core/testing.h"
 #include "events/raise.h"
 
@@ -102,9 +103,9 @@ void NarrowCallingThread(uint32_t mask) {
 }
 
 // The handler of the narrowing signal, on each signalled thread.
-void NarrowThisThread(int) {
+void NarrowThisThread(int signal) {
   const int savedErrno = errno;
-  if (g_narrowingBegun.load(std::memory_order_acquire)) {
+  if (!DealtWithOutsideTheCore(signal) && g_narrowingBegun.load(std::memory_order_acquire)) {
     NarrowCallingThread(g_narrowingMask.load(std::memory_order_relaxed));
   }
   errno = savedErrno;
@@ -238,6 +239,7 @@ int ReserveNarrowingSignal() {
   // so that a plugin choosing a free real-time signal the same way sees this
   // one taken. The handler stays: before the narrowing a stray signal does
   // nothing, after it one can only narrow its thread again.
+  MarkCoreProcess();
   for (int signal = SIGRTMAX; signal >= SIGRTMIN; signal--) {
     struct sigaction current;
     if (sigaction(signal, nullptr, &current) != 0) continue;
