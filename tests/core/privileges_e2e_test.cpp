@@ -235,6 +235,27 @@ TEST_F(CorePrivilegeDrop, RootCoreTakesTheParentsUserAndGroupsAndNarrowsCapabili
   ExpectOwnerOnlyFile(install.WorkDir() + "/core.xml", user.Uid());
 }
 
+// A thread that keeps the narrowing signal blocked keeps its capabilities:
+// the core reports it as a failure.
+TEST_F(CorePrivilegeDrop, ThreadLeftUnnarrowedIsLoggedAsAFailure) {
+  if (getpwuid(kNobody) == nullptr) GTEST_SKIP() << "no password entry for " << kNobody;
+  TestPlugin blocker = install.AddTestPlugin("blocker.so", "id 0x00100000\non load block-narrowing\n");
+  SpawnOptions options;
+  options.parentUid = static_cast<int>(kNobody);
+  CoreProcess core(install, options);
+  ASSERT_TRUE(core.WaitUntilStarted());
+  auto blocking = blocker.WaitFor("blocking-narrowing");
+  ASSERT_TRUE(blocking);
+  core.Signal(SIGTERM);
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+  const std::regex failure = ConsoleLine(
+      1, "core  ", "capabilities of thread " + std::to_string(blocking->Number("tid")) +
+                       " not narrowed: it blocks the signal that narrows it");
+  bool logged = false;
+  for (const std::string& line : SplitLines(core.Stdout())) logged |= std::regex_match(line, failure);
+  EXPECT_TRUE(logged) << core.Stdout();
+}
+
 // The core keeps its capabilities across its own change of user, and only
 // that one: a helper that a plugin starts and that gives up root as daemons
 // do loses them, as anywhere else.

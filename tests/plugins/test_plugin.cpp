@@ -98,6 +98,9 @@
 //                                   highest real-time signal with a handler) to
 //                                   every thread of the process, the calling one
 //                                   last, so its handler has run on return
+//   block-narrowing                 starts a thread of its own that keeps the
+//                                   core's narrowing signal blocked from its
+//                                   start until Close
 //   thread-name                     the calling thread's name, and that of a
 //                                   thread it starts
 //   exit <status>                   ends the process with exit(status)
@@ -143,6 +146,7 @@
 //   broken-pipe trigger errno             (0: the write succeeded)
 //   cloned trigger errno signal status    (the helper's write; how it ended)
 //   narrowing-signal trigger signal       (narrowing-signal, kill-child narrowing)
+//   blocking-narrowing signal             (written by the new thread itself)
 //   thread-name trigger name child        (child: the started thread's name)
 //   config-error line data                (Load then fails with -1, error -1)
 //   unmapped value                        (the library is unmapped: dlclose, or
@@ -211,7 +215,7 @@ struct Action {
     kRaise, kRelease, kSendParent, kEcho, kNow, kCoreLog, kSleep, kBlock, kSpin, kAlloc, kFreeMemory,
     kWaitFile, kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker, kFork, kKillChild,
     kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kThreadName, kExit, kCrash,
-    kCloneBrokenPipe, kNarrowingSignal
+    kCloneBrokenPipe, kNarrowingSignal, kBlockNarrowing
   };
   Kind kind = kRaise;
   bool sourceSelf = true;
@@ -554,6 +558,7 @@ bool ParseAction(std::string rest, Action& action) {
                 {"broken-pipe", Action::kBrokenPipe},
                 {"clone-broken-pipe", Action::kCloneBrokenPipe},
                 {"narrowing-signal", Action::kNarrowingSignal},
+                {"block-narrowing", Action::kBlockNarrowing},
                 {"thread-name", Action::kThreadName},
                 {"crash", Action::kCrash}};
   for (const auto& plain : kPlain) {
@@ -902,6 +907,23 @@ void RunAction(const TriggerContext& context, const Action& action) {
         if (tid != self) syscall(SYS_tgkill, getpid(), tid, signal);
       }
       syscall(SYS_tgkill, getpid(), self, signal);
+      break;
+    }
+    case Action::kBlockNarrowing: {
+      // Blocked here first, so that the thread has it blocked from its start.
+      sigset_t narrowing, previous;
+      sigemptyset(&narrowing);
+      sigaddset(&narrowing, NarrowingSignal());
+      pthread_sigmask(SIG_BLOCK, &narrowing, &previous);
+      {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        g_ownThreads.emplace_back([] {
+          Line("blocking-narrowing").Number("signal", NarrowingSignal());
+          std::unique_lock<std::mutex> closedLock(g_stateMutex);
+          g_closedCondition.wait(closedLock, [] { return g_closed; });
+        });
+      }
+      pthread_sigmask(SIG_SETMASK, &previous, nullptr);
       break;
     }
     case Action::kCloneBrokenPipe: {
