@@ -27,7 +27,9 @@
 // threads created meanwhile by a thread not yet narrowed are caught too.
 // The signal is taken in Init, before any plugin code runs, so that plugins
 // choosing a free real-time signal never choose it, and their helpers find
-// the handlers they inherit acting as if absent.
+// the handlers they inherit acting as if absent (core/signals.h). It does
+// nothing until the narrowing begins: sent earlier, it would take every
+// capability from its thread.
 // libpsx was the alternative: it reaches only threads created through a
 // pthread_create wrapped at the executable's link, which neither plugins'
 // threads nor std::thread (created inside libstdc++) go through.
@@ -56,6 +58,7 @@
 #include <thread>
 
 #include "core/privileges.h"
+#include "core/signals.h"
 #include "core/testing.h"
 #include "events/raise.h"
 
@@ -77,20 +80,33 @@ bool ReadCapabilities(pid_t tid, CapabilitySets& sets) {
   return syscall(SYS_capget, &header, sets) == 0;
 }
 
-// What the signal handler narrows to; stored before any signal is sent.
+// What the signal handler narrows to, and whether a narrowing has begun:
+// written by NarrowOtherThreads on the main thread (the mask first, then the
+// flag), read by the handler on any thread. Until the flag is set the signal
+// does nothing: anyone who may signal the core, plugins included, can send
+// it early, and a thread narrowed to nothing before the narrowing would pass
+// nothing on to the threads it starts.
 std::atomic<uint32_t> g_narrowingMask{0};
+std::atomic<bool> g_narrowingBegun{false};
 
-// Runs on each signalled thread: system calls only, so async-signal-safe.
-// Takes away what is not in the mask and adds nothing.
-void NarrowThisThread(int) {
-  const int savedErrno = errno;
+// System calls only, so async-signal-safe: takes away from the calling
+// thread what is not in `mask` and adds nothing, so it cannot fail for want
+// of a capability. Errno is the caller's to keep.
+void NarrowCallingThread(uint32_t mask) {
   CapabilitySets sets;
   if (ReadCapabilities(0, sets)) {
-    const uint32_t mask = g_narrowingMask.load(std::memory_order_relaxed);
     sets[0] = {sets[0].effective & mask, sets[0].permitted & mask, 0};
     sets[1] = {0, 0, 0};
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     syscall(SYS_capset, &header, sets);
+  }
+}
+
+// The handler of the narrowing signal, on each signalled thread.
+void NarrowThisThread(int signal) {
+  const int savedErrno = errno;
+  if (!DealtWithOutsideTheCore(signal) && g_narrowingBegun.load(std::memory_order_acquire)) {
+    NarrowCallingThread(g_narrowingMask.load(std::memory_order_relaxed));
   }
   errno = savedErrno;
 }
@@ -221,8 +237,9 @@ int ReserveNarrowingSignal() {
   // The highest real-time signal that nobody handles yet (plugins that use
   // one tend to count from SIGRTMIN up). Taken before any plugin code runs,
   // so that a plugin choosing a free real-time signal the same way sees this
-  // one taken. The handler stays: a late, stray signal can only narrow its
-  // thread again.
+  // one taken. The handler stays: before the narrowing a stray signal does
+  // nothing, after it one can only narrow its thread again.
+  MarkCoreProcess();
   for (int signal = SIGRTMAX; signal >= SIGRTMIN; signal--) {
     struct sigaction current;
     if (sigaction(signal, nullptr, &current) != 0) continue;
@@ -241,7 +258,8 @@ int ReserveNarrowingSignal() {
 
 std::vector<UnnarrowedThread> NarrowOtherThreads(uint32_t mask) {
   using Clock = std::chrono::steady_clock;
-  g_narrowingMask = mask;
+  g_narrowingMask.store(mask, std::memory_order_relaxed);
+  g_narrowingBegun.store(true, std::memory_order_release);
   const int signal = g_narrowingSignal;
   std::vector<UnnarrowedThread> missed;
   const pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
@@ -336,12 +354,21 @@ bool LimitPrivilegesAtInit() {
 }
 
 void NarrowPrivilegesAtStart() {
-  // Every thread: the I/O thread, worker and event threads and the plugins'
-  // own threads exist already. Where this thread cannot narrow itself (no
-  // capabilities to begin with) the others cannot either.
-  if (RunsAsRoot() || !SetCapabilities(kCapsAfterStart)) return;
-  for (const UnnarrowedThread& thread : NarrowOtherThreads(kCapsAfterStart)) {
-    CORE_LOG(kLogNotable, "capabilities of thread %ld not narrowed: %s", thread.tid,
+  if (RunsAsRoot()) return;
+  // This thread to exactly the two. Where it lacks one of them (its capset
+  // fails and says so), it still gives up the rest, and the other threads
+  // are narrowed all the same: whatever wider sets they hold, a plugin's
+  // threads among them, must not outlive the start.
+  if (!SetCapabilities(kCapsAfterStart)) NarrowCallingThread(kCapsAfterStart);
+  std::vector<UnnarrowedThread> missed = NarrowOtherThreads(kCapsAfterStart);
+  const pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
+  if (!NarrowedOrGone(self, kCapsAfterStart)) {
+    missed.insert(missed.begin(), {self, "it cannot take its own capabilities away"});
+  }
+  // Each thread left wider than the core means to be is a failure: whatever
+  // runs on it keeps capabilities the core gave up.
+  for (const UnnarrowedThread& thread : missed) {
+    CORE_LOG(kLogFailure, "capabilities of thread %ld not narrowed: %s", thread.tid,
              thread.reason);
   }
 }

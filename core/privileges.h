@@ -19,7 +19,7 @@ constexpr uint32_t kCapsAfterStart = 0x3000;
 bool LimitPrivilegesAtInit();
 // Main thread, Start, once every plugin is open: unless the core runs as
 // root, narrows this thread and then every other one to kCapsAfterStart,
-// logging each thread it could not narrow.
+// logging each thread it could not narrow as a failure (level 100).
 void NarrowPrivilegesAtStart();
 
 #endif  // DVRCORE_CORE_PRIVILEGES_H

@@ -10,6 +10,16 @@
 // handler is reset by exec. The handler checks the process ID first: a
 // plugin's helper forked without exec inherits it, and there the signal
 // takes its default action, as if the core had never been in that process.
+// A helper made with clone(CLONE_VM) may share the core's signal table too
+// (CLONE_SIGHAND): resetting a disposition there would reset it for the
+// core, and the next broken pipe of a plugin would end the core. So a
+// process that shares the core's memory never touches a disposition: a stop
+// signal ends it with exit status 128 + the signal, as a shell reports a
+// death by that signal, and SIGPIPE and SIGXFSZ fail the call as in the core.
+// Such a process is told from a forked copy without a system call that
+// could fail: a page the kernel wipes in copies (MADV_WIPEONFORK) holds a
+// marker, and fork() notes the child's ID in the child (pthread_atfork), for
+// kernels and emulators that ignore the advice.
 // In the core, the first stop signal makes an eventfd readable, which the
 // I/O thread watches; every later one does nothing. SIGPIPE and SIGXFSZ do
 // nothing either: the call that raised them fails with EPIPE or EFBIG.
@@ -21,6 +31,17 @@
 // The signals that stop the core, and the same as a set.
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGQUIT};
 sigset_t StopSignals();
+
+// Main thread, Init, before the first of the core's handlers is installed:
+// takes this process as the core's. Again in a forked child that becomes a
+// core itself (tests); otherwise once.
+void MarkCoreProcess();
+
+// Async-signal-safe; asked first by every handler the core installs. False
+// in the core's process. In any other (a plugin's helper made without exec)
+// the signal has been dealt with as described above, and the handler must
+// return at once.
+bool DealtWithOutsideTheCore(int signal);
 
 // Main thread, Init, before any plugin code runs; once per process. Installs
 // the handlers and returns a new close-on-exec descriptor that becomes

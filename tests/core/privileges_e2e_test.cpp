@@ -171,11 +171,13 @@ TEST_F(CorePrivilegeDrop, RootCoreTakesTheParentsUserAndGroupsAndNarrowsCapabili
   // a worker, an event thread, and threads the plugin made in Load and Open
   // (a reader thread starts after the narrowing), one of them waiting for a
   // real-time signal it chose as free, which must never be the core's.
+  // The core's narrowing signal, sent to every thread while loading, must
+  // change nothing: the narrowing has not begun.
   TestPlugin threads = install.AddTestPlugin(
       "threads.so",
       "id 0x00200000\nworker 1\nreader 1\nmask 1 0xFFFFFFFF\n"
-      "on load own-thread\non open own-thread\non open sigwait\non worker block\n"
-      "on reader block\non read block\n");
+      "on load own-thread\non load narrowing-signal\non open own-thread\non open sigwait\n"
+      "on worker block\non reader block\non read block\n");
   install.AddTestPlugin("raiser.so", "id 0x00300000\non open raise source=0 type=1 text=go\n");
   SpawnOptions options;
   options.parentUid = static_cast<int>(user.Uid());
@@ -227,8 +229,31 @@ TEST_F(CorePrivilegeDrop, RootCoreTakesTheParentsUserAndGroupsAndNarrowsCapabili
   }
   EXPECT_EQ(threads.Calls("sigwait-chose").size(), 1u);
   EXPECT_TRUE(threads.Calls("sigwait-got").empty());
+  ASSERT_EQ(threads.Calls("narrowing-signal").size(), 1u);
+  EXPECT_GE(threads.Calls("narrowing-signal")[0].Number("signal"), SIGRTMIN);
   ExpectOwnerOnlyFile(install.WorkDir() + "/plugins.xml", user.Uid());
   ExpectOwnerOnlyFile(install.WorkDir() + "/core.xml", user.Uid());
+}
+
+// A thread that keeps the narrowing signal blocked keeps its capabilities:
+// the core reports it as a failure.
+TEST_F(CorePrivilegeDrop, ThreadLeftUnnarrowedIsLoggedAsAFailure) {
+  if (getpwuid(kNobody) == nullptr) GTEST_SKIP() << "no password entry for " << kNobody;
+  TestPlugin blocker = install.AddTestPlugin("blocker.so", "id 0x00100000\non load block-narrowing\n");
+  SpawnOptions options;
+  options.parentUid = static_cast<int>(kNobody);
+  CoreProcess core(install, options);
+  ASSERT_TRUE(core.WaitUntilStarted());
+  auto blocking = blocker.WaitFor("blocking-narrowing");
+  ASSERT_TRUE(blocking);
+  core.Signal(SIGTERM);
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+  const std::regex failure = ConsoleLine(
+      1, "core  ", "capabilities of thread " + std::to_string(blocking->Number("tid")) +
+                       " not narrowed: it blocks the signal that narrows it");
+  bool logged = false;
+  for (const std::string& line : SplitLines(core.Stdout())) logged |= std::regex_match(line, failure);
+  EXPECT_TRUE(logged) << core.Stdout();
 }
 
 // The core keeps its capabilities across its own change of user, and only
@@ -287,10 +312,16 @@ TEST_F(CorePrivilegeDrop, CoreXmlTheNewUserCannotOpenIsLeftAsItIs) {
   ExpectOwnerOnlyFile(install.WorkDir() + "/plugins.xml", user.Uid());
 }
 
+// Also when the core's narrowing signal reaches it: the narrowing is not
+// for a root core.
 TEST_F(CorePrivilegeDrop, RootParentLeavesRootCoreAsItIs) {
   auto self = ProcStatus("self");
+  TestPlugin signaller =
+      install.AddTestPlugin("signaller.so", "id 0x00100000\non open narrowing-signal\n");
   CoreProcess core(install);
   ASSERT_TRUE(core.WaitUntilStarted());
+  ASSERT_EQ(signaller.Calls("narrowing-signal").size(), 1u);
+  EXPECT_GE(signaller.Calls("narrowing-signal")[0].Number("signal"), SIGRTMIN);
   auto started = ProcStatus(core.Pid());
   EXPECT_EQ(started["Uid"], FourIds(0));
   EXPECT_EQ(started["Gid"], self["Gid"]);

@@ -266,6 +266,38 @@ TEST_P(StopSignal, AForkedHelperDiesOfItAndTheCoreRunsOn) {
   EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
 }
 
+// The other handlers the core installs act in helpers as if absent too. The
+// narrowing signal ends a forked helper as it would without the core. A
+// helper that shares the core's memory and signal table (clone) and writes
+// into a broken pipe fails with EPIPE, as the core does, and leaves the
+// core's dispositions alone: the core's own broken-pipe write after it fails
+// the same way instead of ending the core.
+TEST_F(ProcessEntry, HelpersMadeWithoutExecLeaveTheCoresHandlersAlone) {
+  // ThreadSanitizer keeps the helper's signals back (see above) and cannot
+  // follow a clone that shares its memory.
+  TestPlugin plugin = install.AddTestPlugin(
+      "forker.so", std::string("id 0x00100000\non open fork\non open kill-child narrowing\n") +
+                       (kThreadSanitizer ? "" : "on open clone-broken-pipe\n") + "on open broken-pipe\n");
+  CoreProcess core(install);
+  ASSERT_TRUE(core.WaitUntilStarted()) << core.Stdout();
+  std::vector<PluginCall> ended = plugin.Calls("child-ended");
+  std::vector<PluginCall> sent = plugin.Calls("narrowing-signal");
+  ASSERT_EQ(ended.size(), 1u);
+  ASSERT_EQ(sent.size(), 1u);
+  if (!kThreadSanitizer) {
+    EXPECT_EQ(ended[0].Number("signal"), sent[0].Number("signal")) << ended[0].line;
+    std::vector<PluginCall> cloned = plugin.Calls("cloned");
+    ASSERT_EQ(cloned.size(), 1u);
+    EXPECT_EQ(cloned[0].Number("errno"), EPIPE) << cloned[0].line;
+    EXPECT_EQ(cloned[0].Number("status"), 0) << cloned[0].line;
+  }
+  std::vector<PluginCall> pipes = plugin.Calls("broken-pipe");
+  ASSERT_EQ(pipes.size(), 1u);
+  EXPECT_EQ(pipes[0].Number("errno"), EPIPE);
+  core.Signal(SIGTERM);
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+}
+
 // To the process's exit, whatever threads plugins leave behind: the plugin
 // that is never unmapped leaves one running past its Unload.
 TEST_F(ProcessEntry, SecondSignalDuringStopChangesNothing) {

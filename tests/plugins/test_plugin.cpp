@@ -73,8 +73,10 @@
 //   cancel-worker                   cancels the worker thread (pthread_cancel)
 //   fork                            forks a child that stays in plugin code
 //                                   (no exec) and sleeps
-//   kill-child <signal>             sends <signal> to the last forked child and
-//                                   waits up to 5 s for it to end (then kills it)
+//   kill-child <signal>|narrowing   sends <signal> (narrowing: the core's
+//                                   narrowing signal) to the last forked child
+//                                   and waits up to 5 s for it to end (then
+//                                   kills it)
 //   fork-exec <program> [args]      fork, then execv in the child
 //   system <command line>           system(3)
 //   linger                          starts a thread of its own that nobody
@@ -93,6 +95,17 @@
 //                                   inside the core (RunsAsRoot(),
 //                                   NameThisThread(const char*),
 //                                   ReadResidentMemory(const char*))
+//   clone-broken-pipe               the same in a helper made with clone(CLONE_VM
+//                                   | CLONE_SIGHAND | CLONE_VFORK), which shares
+//                                   the core's memory and signal dispositions;
+//                                   waits for it to end
+//   narrowing-signal                sends the core's narrowing signal (the
+//                                   highest real-time signal with a handler) to
+//                                   every thread of the process, the calling one
+//                                   last, so its handler has run on return
+//   block-narrowing                 starts a thread of its own that keeps the
+//                                   core's narrowing signal blocked from its
+//                                   start until Close
 //   thread-name                     the calling thread's name, and that of a
 //                                   thread it starts
 //   exit <status>                   ends the process with exit(status)
@@ -136,6 +149,9 @@
 //   sigwait-chose trigger signal          (then, on the waiting thread:)
 //   sigwait-got signal                    (a signal it never sent arrived)
 //   broken-pipe trigger errno             (0: the write succeeded)
+//   cloned trigger errno signal status    (the helper's write; how it ended)
+//   narrowing-signal trigger signal       (narrowing-signal, kill-child narrowing)
+//   blocking-narrowing signal             (written by the new thread itself)
 //   thread-name trigger name child        (child: the started thread's name)
 //   own-helpers trigger ran               (ran: 1, 2, 4 for each of the three
 //                                          own functions that ran, added up)
@@ -152,6 +168,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -164,6 +181,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -219,7 +237,8 @@ struct Action {
   enum Kind {
     kRaise, kRelease, kSendParent, kEcho, kNow, kCoreLog, kSleep, kBlock, kSpin, kAlloc, kFreeMemory,
     kWaitFile, kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker, kFork, kKillChild,
-    kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kThreadName, kOwnHelpers, kExit, kCrash
+    kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kThreadName, kOwnHelpers, kExit, kCrash,
+    kCloneBrokenPipe, kNarrowingSignal, kBlockNarrowing
   };
   Kind kind = kRaise;
   bool sourceSelf = true;
@@ -234,7 +253,9 @@ struct Action {
   bool hasData = false;
   bool terminatingZero = false;
   std::string data;
-  uint32_t amount = 0;  // sleep: ms; alloc: MiB; fork-as: user ID; kill-child: signal; exit: status
+  // sleep: ms; alloc: MiB; fork-as: user ID; kill-child: signal (0: the
+  // narrowing signal); exit: status
+  uint32_t amount = 0;
 };
 
 struct Config {
@@ -530,6 +551,11 @@ bool ParseAction(std::string rest, Action& action) {
                      {"fork-as", Action::kForkAs},
                      {"kill-child", Action::kKillChild},
                      {"exit", Action::kExit}};
+  std::string argument = rest;
+  if (name == "kill-child" && NextWord(argument) == "narrowing" && NextWord(argument).empty()) {
+    action.kind = Action::kKillChild;
+    return true;
+  }
   for (const auto& withNumber : kWithNumber) {
     if (name == withNumber.name) {
       action.kind = withNumber.kind;
@@ -553,6 +579,9 @@ bool ParseAction(std::string rest, Action& action) {
                 {"linger", Action::kLinger},
                 {"sigwait", Action::kSigwait},
                 {"broken-pipe", Action::kBrokenPipe},
+                {"clone-broken-pipe", Action::kCloneBrokenPipe},
+                {"narrowing-signal", Action::kNarrowingSignal},
+                {"block-narrowing", Action::kBlockNarrowing},
                 {"thread-name", Action::kThreadName},
                 {"own-helpers", Action::kOwnHelpers},
                 {"crash", Action::kCrash}};
@@ -742,6 +771,31 @@ int FreeRealTimeSignal() {
   return -1;
 }
 
+// The core's narrowing signal: the highest real-time signal with a handler.
+int NarrowingSignal() {
+  for (int signal = SIGRTMAX; signal >= SIGRTMIN; signal--) {
+    struct sigaction current;
+    if (sigaction(signal, nullptr, &current) == 0 &&
+        ((current.sa_flags & SA_SIGINFO) != 0 ||
+         (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN))) {
+      return signal;
+    }
+  }
+  return -1;
+}
+
+// The clone-broken-pipe helper: writes into the pipe and ends. The caller
+// is suspended meanwhile (CLONE_VFORK), so the helper may use its memory.
+struct CloneJob {
+  int fd;
+  int error;
+};
+int WriteIntoBrokenPipe(void* argument) {
+  CloneJob* job = static_cast<CloneJob*>(argument);
+  job->error = write(job->fd, "x", 1) == 1 ? 0 : errno;
+  _exit(0);
+}
+
 void RunAction(const TriggerContext& context, const Action& action) {
   const char* trigger = kTriggerNames[context.trigger];
   switch (action.kind) {
@@ -856,11 +910,68 @@ void RunAction(const TriggerContext& context, const Action& action) {
       Line("forked").Add("trigger", trigger).Number("pid", pid > 0 ? pid : -errno);
       break;
     }
-    case Action::kKillChild:
-      if (g_lastChild > 0 && kill(g_lastChild, static_cast<int>(action.amount)) == 0) {
+    case Action::kKillChild: {
+      int signal = static_cast<int>(action.amount);
+      if (signal == 0) {
+        signal = NarrowingSignal();
+        Line("narrowing-signal").Add("trigger", trigger).Number("signal", signal);
+      }
+      if (g_lastChild > 0 && signal > 0 && kill(g_lastChild, signal) == 0) {
         ReapChild(trigger, g_lastChild);
       }
       break;
+    }
+    case Action::kNarrowingSignal: {
+      const int signal = NarrowingSignal();
+      Line("narrowing-signal").Add("trigger", trigger).Number("signal", signal);
+      if (signal < 0) break;
+      const pid_t self = static_cast<pid_t>(CurrentTid());
+      for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        const pid_t tid = static_cast<pid_t>(std::atoi(task.path().filename().c_str()));
+        if (tid != self) syscall(SYS_tgkill, getpid(), tid, signal);
+      }
+      syscall(SYS_tgkill, getpid(), self, signal);
+      break;
+    }
+    case Action::kBlockNarrowing: {
+      // Blocked here first, so that the thread has it blocked from its start.
+      sigset_t narrowing, previous;
+      sigemptyset(&narrowing);
+      sigaddset(&narrowing, NarrowingSignal());
+      pthread_sigmask(SIG_BLOCK, &narrowing, &previous);
+      {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        g_ownThreads.emplace_back([] {
+          Line("blocking-narrowing").Number("signal", NarrowingSignal());
+          std::unique_lock<std::mutex> closedLock(g_stateMutex);
+          g_closedCondition.wait(closedLock, [] { return g_closed; });
+        });
+      }
+      pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+      break;
+    }
+    case Action::kCloneBrokenPipe: {
+      int fds[2];
+      CloneJob job{-1, -1};
+      int status = -1;
+      std::unique_lock<std::mutex> forkLock(g_forkMutex);
+      if (pipe2(fds, O_CLOEXEC) == 0) {
+        close(fds[0]);
+        forkLock.unlock();
+        job.fd = fds[1];
+        std::vector<char> stack(256 * 1024);
+        const pid_t pid = clone(WriteIntoBrokenPipe, stack.data() + stack.size(),
+                                CLONE_VM | CLONE_SIGHAND | CLONE_VFORK | SIGCHLD, &job);
+        if (pid > 0) waitpid(pid, &status, 0);
+        close(fds[1]);
+      }
+      Line("cloned")
+          .Add("trigger", trigger)
+          .Number("errno", job.error)
+          .Number("signal", WIFSIGNALED(status) ? WTERMSIG(status) : 0)
+          .Number("status", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+      break;
+    }
     case Action::kLinger:
       // Outlives Unload; only a plugin the core never unmaps can do this.
       g_lingering = true;
