@@ -4,10 +4,10 @@
 #include <cxxabi.h>
 #include <elf.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -91,50 +91,12 @@ std::string Demangled(const std::string& name) {
   return result;
 }
 
-// The outermost scope of a mangled C++ name: "std" for the standard library's
-// names, otherwise the first name written ("boost" for boost::..., "dvrcore"
-// for dvrcore::..., "RunsAsRoot" for ::RunsAsRoot); "" when it starts with
-// none (operators such as new and delete). Virtual tables, type information,
-// guard variables, thunks and function-local objects belong to the scope of
-// what they are for.
-std::string OutermostScope(const std::string& mangled) {
-  size_t i = 2;  // after "_Z"
-  auto number = [&] {
-    if (i < mangled.size() && mangled[i] == 'n') ++i;
-    while (i < mangled.size() && std::isdigit(static_cast<unsigned char>(mangled[i]))) ++i;
-    if (i < mangled.size() && mangled[i] == '_') ++i;
-  };
-  for (;;) {
-    const std::string two = mangled.substr(i, 2);
-    if (two == "TV" || two == "TI" || two == "TS" || two == "GV") {
-      i += 2;
-    } else if (two == "Th") {
-      i += 2;
-      number();
-    } else if (two == "Tv") {
-      i += 2;
-      number();
-      number();
-    } else if (i < mangled.size() && (mangled[i] == 'Z' || mangled[i] == 'L')) {
-      ++i;
-    } else {
-      break;
-    }
-  }
-  if (i < mangled.size() && mangled[i] == 'N') {
-    ++i;
-    while (i < mangled.size() && std::strchr("rVKRO", mangled[i]) != nullptr) ++i;
-  }
-  if (mangled.compare(i, 2, "St") == 0) return "std";
-  if (i + 1 < mangled.size() && mangled[i] == 'S' && std::islower(static_cast<unsigned char>(mangled[i + 1]))) {
-    return "std";  // Sa, Sb, Ss, Si, So, Sd: std::allocator, std::basic_string...
-  }
-  size_t length = 0;
-  while (i < mangled.size() && std::isdigit(static_cast<unsigned char>(mangled[i]))) {
-    length = length * 10 + static_cast<size_t>(mangled[i++] - '0');
-  }
-  return mangled.substr(i, length);
-}
+// A mangled name of the libraries' own code: its outermost scope (past the
+// prefixes of virtual tables, type information, guard variables, thunks and
+// function-local objects) is std (St, or Sa/Sb/Ss/... for the standard's
+// abbreviations), __gnu_cxx, __cxxabiv1, boost or a TinyXML class.
+const std::regex kLibraryName(
+    "_Z(T[VIS]|GV|Thn?[0-9]+_|Z)*N?[rVKRO]*(St|S[abdios]|5boost|9__gnu_cxx|10__cxxabiv1|[0-9]+TiXml).*");
 
 // What plugins are given, demangled (so the same for 32- and 64-bit builds).
 const std::set<std::string> kPluginInterface = {
@@ -156,23 +118,18 @@ const char* Allowance(const DynamicSymbol& symbol) {
   // into the program (a copy relocation) and defined there under the
   // library's version.
   if (symbol.versioned) return "a library's data copied into the program";
-  const bool mangled = symbol.name.compare(0, 2, "_Z") == 0;
   // The sanitizers' runtimes are linked into the program and export their
   // interceptors, their interface and their operators new and delete.
-  if (kAddressSanitizer || kThreadSanitizer) {
-    if (!mangled || OutermostScope(symbol.name).empty()) return "the sanitizer's runtime";
+  if ((kAddressSanitizer || kThreadSanitizer) &&
+      std::regex_match(symbol.name, std::regex("[^_].*|_[^Z].*|_Z(n[wa]|d[la]).*"))) {
+    return "the sanitizer's runtime";
   }
-  if (!mangled) return nullptr;
   // The program holds copies of inline and template code of the libraries it
   // is linked with; the linker exports a copy when a shared library in the
   // link refers to the same name, so that the process has one of it (Boost's
   // error categories, TinyXML's inline virtual functions, libstdc++'s
   // templates). Only names of those libraries can be referred to that way.
-  const std::string scope = OutermostScope(symbol.name);
-  if (scope == "std" || scope == "__gnu_cxx" || scope == "__cxxabiv1" || scope == "boost" ||
-      scope.compare(0, 5, "TiXml") == 0) {
-    return "a library's name used by a shared library as well";
-  }
+  if (std::regex_match(symbol.name, kLibraryName)) return "a library's name used by a shared library as well";
   return nullptr;
 }
 
