@@ -103,8 +103,10 @@ class Standin : public ::testing::Test {
 
   // Runs the stand-in with `args`, `input` on stdin, and collects its output.
   // With a `signal`, sends it to the stand-in once the core's first packet
-  // has been printed, and checks that the core has ended with it.
-  Result Run(std::vector<std::string> args, const std::string& input = "", int signal = 0) const {
+  // has been printed, and checks that the core has ended with it. Standard
+  // descriptors in `closed` are closed in the stand-in instead.
+  Result Run(std::vector<std::string> args, const std::string& input = "", int signal = 0,
+             const std::vector<int>& closed = {}) const {
     const fs::path in = dir_ / "stdin", err = dir_ / "stderr";
     std::ofstream(in, std::ios::binary) << input;
     args.insert(args.begin(), STANDIN_PATH);
@@ -120,6 +122,7 @@ class Standin : public ::testing::Test {
     posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    for (int fd : closed) posix_spawn_file_actions_addclose(&actions, fd);
     pid_t pid = -1;
     Result result;
     int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
@@ -313,6 +316,33 @@ TEST_F(Standin, StopSignalsArePassedOnAndTheCoreEndsWithTheStandin) {
     EXPECT_NE(r.out.find("core killed by signal " + std::to_string(row.coreSignal)),
               std::string::npos)
         << r.out;
+  }
+}
+
+// Started with standard descriptors closed, the stand-in keeps its own lines
+// and its reading out of the link: the core gets exactly the packets of the
+// script.
+TEST_F(Standin, ClosedStandardDescriptorsNeverBecomeTheLink) {
+  const struct {
+    std::vector<int> closed;
+    std::vector<std::string> script;  // each ends with --stop
+  } rows[] = {
+      {{1}, {"--ident", "lib.so", "1", "--stop"}},
+      {{2}, {"--wait-packets", "5", "1", "--stop"}},  // a warning on stderr
+      {{0}, {"--interactive", "--stop"}},
+      {{1, 2}, {"--ident", "lib.so", "1", "--stop"}},
+  };
+  for (const auto& row : rows) {
+    std::string closed;
+    for (int fd : row.closed) closed += " " + std::to_string(fd);
+    SCOPED_TRACE("closed:" + closed);
+    fs::remove(RecordFile());
+    Result r = Run(Concat(row.script, Core()), "", 0, row.closed);
+    EXPECT_EQ(r.status, kStopStatus) << r.err;
+    const bool identifies = row.script[0] == "--ident";
+    EXPECT_EQ(ReadFile(RecordFile()),
+              (identifies ? Packet(0, kIpcTypeIdentification, std::string("lib.so\0" "1", 8)) : "") +
+                  Packet(0, kIpcTypeStop, ""));
   }
 }
 
