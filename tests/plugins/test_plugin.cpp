@@ -75,6 +75,8 @@
 //                                   (no exec) and sleeps
 //   kill-child <signal>             sends <signal> to the last forked child and
 //                                   waits up to 5 s for it to end (then kills it)
+//   kill-group <signal>             sends <signal> to its own process group
+//   kill-parent <signal>            sends <signal> to its parent process
 //   fork-exec <program> [args]      fork, then execv in the child
 //   system <command line>           system(3)
 //   linger                          starts a thread of its own that nobody
@@ -128,6 +130,7 @@
 //   child-ended trigger pid signal status (signal: the one that ended it, 0
 //                                          when it exited with status)
 //   system trigger ret
+//   killed trigger target ret             (target: 0 for its group, else the pid)
 //   sigwait-chose trigger signal          (then, on the waiting thread:)
 //   sigwait-got signal                    (a signal it never sent arrived)
 //   broken-pipe trigger errno             (0: the write succeeded)
@@ -196,7 +199,7 @@ struct Action {
   enum Kind {
     kRaise, kRelease, kSendParent, kEcho, kNow, kCoreLog, kSleep, kBlock, kSpin, kAlloc, kFreeMemory,
     kWaitFile, kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker, kFork, kKillChild,
-    kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kThreadName, kExit, kCrash
+    kKillGroup, kKillParent, kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kThreadName, kExit, kCrash
   };
   Kind kind = kRaise;
   bool sourceSelf = true;
@@ -211,7 +214,7 @@ struct Action {
   bool hasData = false;
   bool terminatingZero = false;
   std::string data;
-  uint32_t amount = 0;  // sleep: ms; alloc: MiB; fork-as: user ID; kill-child: signal; exit: status
+  uint32_t amount = 0;  // sleep: ms; alloc: MiB; fork-as: user ID; kill-*: signal; exit: status
 };
 
 struct Config {
@@ -506,6 +509,8 @@ bool ParseAction(std::string rest, Action& action) {
                      {"alloc", Action::kAlloc},
                      {"fork-as", Action::kForkAs},
                      {"kill-child", Action::kKillChild},
+                     {"kill-group", Action::kKillGroup},
+                     {"kill-parent", Action::kKillParent},
                      {"exit", Action::kExit}};
   for (const auto& withNumber : kWithNumber) {
     if (name == withNumber.name) {
@@ -837,6 +842,13 @@ void RunAction(const TriggerContext& context, const Action& action) {
         ReapChild(trigger, g_lastChild);
       }
       break;
+    case Action::kKillGroup:
+    case Action::kKillParent: {
+      const pid_t target = action.kind == Action::kKillGroup ? 0 : getppid();
+      const int ret = kill(target, static_cast<int>(action.amount));
+      Line("killed").Add("trigger", trigger).Number("target", target).Number("ret", ret);
+      break;
+    }
     case Action::kLinger:
       // Outlives Unload; only a plugin the core never unmaps can do this.
       g_lingering = true;
