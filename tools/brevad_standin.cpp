@@ -654,7 +654,9 @@ int main(int argc, char** argv) {
   // gives the lowest free number, so each lands where it belongs.
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) return kSetupFailedStatus;
+    if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) {
+      return kSetupFailedStatus;
+    }
   }
   Options options = ParseCommandLine(argc, argv);
 

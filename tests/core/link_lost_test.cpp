@@ -1,6 +1,5 @@
 // Losing the parent link: the core stops, but closes its plugins only after a
-// minute, so that active watchdogs expire first. Slow by nature. A parent
-// that asked for the stop before closing its end gets no pause.
+// minute, so that active watchdogs expire first. Slow by nature.
 #include <chrono>
 
 #include <gtest/gtest.h>
@@ -46,24 +45,19 @@ TEST(LinkLost, BothMessagesTheStopLineThenAMinuteBeforeClose) {
 // a Write or idle when the two arrived. The plugin call that holds the main
 // thread returns only once the core has seen the close.
 TEST(LinkLost, AStopPacketBeforeTheCloseStopsWithoutThePause) {
-  const struct {
-    const char* name;
-    const char* holdingTrigger;
-  } rows[] = {{"busy", "write"}, {"idle", "close"}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
+  for (const char* holdingTrigger : {"write", "close"}) {  // busy, idle
+    SCOPED_TRACE(holdingTrigger);
     TestDir dir;
     CoreInstall install(dir.Path());
     const std::string release = dir.Path() + "/release";
     TestPlugin plugin = install.AddTestPlugin(
         "watch.so", std::string("id 0x00090000\nwrites 1\nmask 2 0xFFFFFFFF\non ") +
-                        row.holdingTrigger + " wait-file " + release + "\n");
+                        holdingTrigger + " wait-file " + release + "\n");
     install.AddTestPlugin("raiser.so", "id 2\non open raise type=2\n");
     CoreProcess core(install, SpawnOptions::WithParentLink());
     ASSERT_TRUE(core.SendIdentification("libbrevad.so", "1"));
     core.WaitUntilStarted();
     ASSERT_TRUE(plugin.WaitFor("write"));
-
     ASSERT_TRUE(core.SendStop());
     core.CloseLink();
     ASSERT_TRUE(core.WaitForStdout("brevad ipc pipe disconnected"));

@@ -199,7 +199,8 @@ struct Action {
   enum Kind {
     kRaise, kRelease, kSendParent, kEcho, kNow, kCoreLog, kSleep, kBlock, kSpin, kAlloc, kFreeMemory,
     kWaitFile, kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker, kFork, kKillChild,
-    kKillGroup, kKillParent, kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kThreadName, kExit, kCrash
+    kKillGroup, kKillParent, kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kThreadName, kExit,
+    kCrash
   };
   Kind kind = kRaise;
   bool sourceSelf = true;
