@@ -106,8 +106,18 @@ CoreFigures dvrcore::Parts::GatherFigures() {
   return figures;
 }
 
+// The pause lets the watchdogs of a parent that died expire before the
+// plugins close. A parent that asked for the stop (or a stop signal that came
+// first) is no such case: it closes its end as part of its own orderly
+// shutdown, and is likely waiting for the core's exit with a bound of its
+// own. Every stop request comes from the I/O thread, so the check and the
+// flag cannot miss one another; the flag is set before the request, so the
+// main thread sees it once its loop has ended.
 void dvrcore::Parts::ParentStops(bool linkLost) {
-  if (linkLost) delayStop = true;
+  if (linkLost && !requests.StopRequested()) {
+    CORE_LOG(kLogFailure, "sleeping for one minute to allow active watchdogs to expire...");
+    delayStop = true;
+  }
   core.RequestStop();
 }
 

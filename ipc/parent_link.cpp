@@ -105,7 +105,6 @@ void ParentLink::ReceiveBatch() {
 void ParentLink::Received(const boost::system::error_code& error, unsigned int bytes) {
   if (error || bytes == 0) {
     CORE_LOG(kLogFailure, "brevad ipc pipe disconnected");
-    CORE_LOG(kLogFailure, "sleeping for one minute to allow active watchdogs to expire...");
     host.ParentStops(true);
     ipcOpen = false;
     boost::system::error_code closeError;

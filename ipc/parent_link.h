@@ -84,7 +84,8 @@ class ParentLinkHost {
   // per record, in order.
   virtual void ReceiveCompleted(const boost::system::error_code& error, unsigned int bytes) = 0;
   // I/O thread: the parent sent a stop packet, or (`linkLost`) the link is
-  // gone and the core stops after a pause.
+  // gone and the core stops, after a pause unless a stop was already asked
+  // for; the host says so in the log.
   virtual void ParentStops(bool linkLost) = 0;
 
  protected:

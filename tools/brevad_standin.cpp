@@ -647,6 +647,17 @@ pid_t StartCore(const std::vector<std::string>& command, int coreEnd, const sigs
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Started with 0, 1 or 2 closed (from a daemon, or with ">&-"), the socket
+  // pair would take that number: our own lines would go into the link as
+  // packets to the core, and --interactive would read the link. Closed ones
+  // are taken by /dev/null before anything else opens a descriptor; open
+  // gives the lowest free number, so each lands where it belongs.
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) {
+      return kSetupFailedStatus;
+    }
+  }
   Options options = ParseCommandLine(argc, argv);
 
   int ends[2];

@@ -19,9 +19,19 @@
 // plugin that exits, crashes or hangs in Load costs only its own verdict: the
 // parent waits for the child at most the time limit (SIGCHLD blocked and
 // taken with sigtimedwait), kills it with SIGKILL after that, and goes on
-// with the next file. The parent itself never maps a plugin and stays single
-// threaded, so that fork is safe. The child builds a core object that is
-// never started and takes the file through the core's own admission step
+// with the next file. A plugin may also signal its process group or its
+// parent, as a plugin written for a core that is its parent's child might:
+// the child runs in a session of its own, and between the tool and the child
+// stands an intermediate process that only waits for the child and relays
+// its wait status through a pipe. A plugin that signals its parent ends the
+// intermediate instead of the tool; the tool, finding no relayed status,
+// says so in the verdict. Each process dies with the one above it
+// (PR_SET_PDEATHSIG), so killing the intermediate at the time limit ends the
+// child too. Blocking or catching signals in the tool instead would leave
+// SIGKILL and SIGSTOP, which no process can catch, reaching it. The parent
+// itself never maps a plugin and stays single threaded, so that fork is safe.
+// The child builds a core object that is never started and takes the file
+// through the core's own admission step
 // (PluginTable::Admit: dlopen with RTLD_NOW, the eight look-ups, Load, the ID
 // check), then through its unloading step (Unload, dlclose). Open and Close
 // are never called and no worker or reader thread is started. A plugin's
@@ -529,6 +539,9 @@ void InspectFile(const std::string& executablePath, const std::map<uint32_t, std
   // then the child has been handed to another process already.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) _exit(1);
+  // A session and process group of its own: a plugin that signals its group
+  // reaches itself (and what it started), not the tool.
+  setsid();
   // Whatever a plugin prints itself stays out of the JSON document.
   if (recordFd >= 0) dup2(STDERR_FILENO, STDOUT_FILENO);
   // Not destroyed by exit below, so still there for a plugin's thread that
@@ -539,6 +552,39 @@ void InspectFile(const std::string& executablePath, const std::map<uint32_t, std
   // exit, not _exit: the libraries still mapped (ID 0x00470000) run their
   // destructors at exit, as in the core; stdout is flushed.
   std::exit(0);
+}
+
+// What the intermediate process relays to the tool: why it could not start
+// the child, or the child's wait status. Written with one write(2).
+struct Relay {
+  int forkError = 0;
+  int status = 0;
+};
+
+// The intermediate process (see DESIGN): starts the child, waits for it and
+// relays how it ended; it never returns. Runs no plugin code.
+[[noreturn]] void RunIntermediate(const std::string& executablePath,
+                                  const std::map<uint32_t, std::string>& names,
+                                  const fs::path& path, int reportFd, int recordFd, int relayFd,
+                                  pid_t tool, const sigset_t& plainMask) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != tool) _exit(1);
+  const pid_t self = getpid();
+  const pid_t child = fork();
+  Relay relay;
+  relay.forkError = errno;
+  if (child == 0) {
+    close(relayFd);  // the plugin has no business with it
+    RunChild(executablePath, names, path, reportFd, recordFd, self, plainMask);
+  }
+  if (child > 0) {
+    relay.forkError = 0;
+    while (waitpid(child, &relay.status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  ssize_t ignored = write(relayFd, &relay, sizeof relay);  // the tool sees a missing relay
+  (void)ignored;
+  _exit(0);
 }
 
 // ---- The parent ---------------------------------------------------------------------
@@ -603,11 +649,13 @@ const char* Stage(const ChildReport& report) {
   return *report.outcome == PluginAdmission::kAdmitted ? "in Unload" : "after loading";
 }
 
-std::string SignalText(int signal) {
-  std::string text = "killed by signal " + std::to_string(signal);
+std::string SignalName(int signal) {
+  std::string text = "signal " + std::to_string(signal);
   if (const char* name = sigabbrev_np(signal)) text += std::string(" (SIG") + name + ")";
   return text;
 }
+
+std::string SignalText(int signal) { return "killed by " + SignalName(signal); }
 
 // The records a child left in the memory file `fd`, at most `limit` bytes
 // (a plugin's own child may still hold the file and write on).
@@ -666,27 +714,39 @@ struct Inspector {
     if (json && (records = memfd_create("dvrcore-inspect", MFD_CLOEXEC)) < 0) {
       return CannotInspect(path, "memfd_create", errno);
     }
-    int report[2];
+    int report[2], relay[2];
     if (pipe2(report, O_CLOEXEC) != 0) {
       const int pipeError = errno;
       if (records >= 0) close(records);
       return CannotInspect(path, "pipe", pipeError);
     }
+    if (pipe2(relay, O_CLOEXEC) != 0) {
+      const int pipeError = errno;
+      close(report[0]);
+      close(report[1]);
+      if (records >= 0) close(records);
+      return CannotInspect(path, "pipe", pipeError);
+    }
     std::fflush(stdout);  // nothing buffered may be printed twice
     const pid_t parent = getpid();
-    const pid_t child = fork();
+    const pid_t child = fork();  // the intermediate process
     const int forkError = errno;
     if (child == 0) {
       close(report[0]);
-      RunChild(executablePath, names, path, report[1], records, parent, plainMask);
+      close(relay[0]);
+      RunIntermediate(executablePath, names, path, report[1], records, relay[1], parent,
+                      plainMask);
     }
     close(report[1]);
+    close(relay[1]);
     if (child < 0) {
       close(report[0]);
+      close(relay[0]);
       if (records >= 0) close(records);
       return CannotInspect(path, "fork", forkError);
     }
     fcntl(report[0], F_SETFL, O_NONBLOCK);
+    fcntl(relay[0], F_SETFL, O_NONBLOCK);
 
     int status = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
@@ -698,11 +758,27 @@ struct Inspector {
     }
     const ChildReport got = ParseReport(ReadAll(report[0]));
     close(report[0]);
+    Relay relayed;
+    const std::string relayBytes = ReadAll(relay[0]);
+    close(relay[0]);
+    const bool hasRelay = relayBytes.size() == sizeof relayed;
+    if (hasRelay) std::memcpy(&relayed, relayBytes.data(), sizeof relayed);
+    if (hasRelay && relayed.forkError != 0) {
+      if (records >= 0) close(records);
+      return CannotInspect(path, "fork", relayed.forkError);
+    }
+    // The intermediate ended by a signal before it could relay: the plugin,
+    // the only code that knows of that process, signalled its parent.
+    const bool signalledParent = finished && !hasRelay && WIFSIGNALED(status);
+    if (hasRelay) status = relayed.status;
 
     if (got.outcome == PluginAdmission::kAdmitted) names.emplace(got.id, got.name);
     std::string verdict;
     if (!finished) {
       verdict = "rejected (did not return within " + std::to_string(timeoutSeconds) + " s " +
+                Stage(got) + ")";
+    } else if (signalledParent) {
+      verdict = "rejected (sent " + SignalName(WTERMSIG(status)) + " to its parent process " +
                 Stage(got) + ")";
     } else if (got.ended && got.outcome && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
       verdict = Verdict(*got.outcome);

@@ -52,6 +52,7 @@ Outcome RunInspector(const std::vector<std::string>& args, int uid = -1) {
   }
   pid_t child = fork();
   if (child == 0) {
+    setpgid(0, 0);  // a plugin that signals its group must not reach the test
     const rlimit noCore{0, 0};  // the plugins that crash on purpose leave no core file
     setrlimit(RLIMIT_CORE, &noCore);
     if (uid >= 0 && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
@@ -361,6 +362,12 @@ TEST_F(InspectTool, PluginsThatEndOrHangTheProcessAreReportedAndTheRestGoOn) {
       {"id 0x00310000\non load exit 0\n", "rejected (exited with status 0 while loading)", {}},
       {"id 0x00310000\non load crash\n", "rejected (killed by signal 11 (SIGSEGV) while loading)", {}},
       {"id 0x00310000\non unload exit 3\n", "rejected (exited with status 3 in Unload)", {}},
+      // Signals meant for a core's parent or group reach no further than
+      // the inspecting processes.
+      {"id 0x00310000\non load kill-group 15\n",
+       "rejected (killed by signal 15 (SIGTERM) while loading)", {}},
+      {"id 0x00310000\non load kill-parent 15\non load pause\n",
+       "rejected (sent signal 15 (SIGTERM) to its parent process while loading)", {}},
       // It never returns, so the short limit decides, whatever the load.
       {"id 0x00310000\non load pause\n", "rejected (did not return within 1 s while loading)",
        {"--timeout", "1"}},

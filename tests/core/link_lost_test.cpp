@@ -40,5 +40,35 @@ TEST(LinkLost, BothMessagesTheStopLineThenAMinuteBeforeClose) {
   EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
 }
 
+// A parent that sends the stop packet and then closes its end is shutting down
+// in order: no pause and no word of one, whether the main thread was busy in
+// a Write or idle when the two arrived. The plugin call that holds the main
+// thread returns only once the core has seen the close.
+TEST(LinkLost, AStopPacketBeforeTheCloseStopsWithoutThePause) {
+  for (const char* holdingTrigger : {"write", "close"}) {  // busy, idle
+    SCOPED_TRACE(holdingTrigger);
+    TestDir dir;
+    CoreInstall install(dir.Path());
+    const std::string release = dir.Path() + "/release";
+    TestPlugin plugin = install.AddTestPlugin(
+        "watch.so", std::string("id 0x00090000\nwrites 1\nmask 2 0xFFFFFFFF\non ") +
+                        holdingTrigger + " wait-file " + release + "\n");
+    install.AddTestPlugin("raiser.so", "id 2\non open raise type=2\n");
+    CoreProcess core(install, SpawnOptions::WithParentLink());
+    ASSERT_TRUE(core.SendIdentification("libbrevad.so", "1"));
+    core.WaitUntilStarted();
+    ASSERT_TRUE(plugin.WaitFor("write"));
+    ASSERT_TRUE(core.SendStop());
+    core.CloseLink();
+    ASSERT_TRUE(core.WaitForStdout("brevad ipc pipe disconnected"));
+    WriteTextFile(release, "");
+    // Far below the minute of a lost link.
+    EXPECT_EQ(core.WaitExit(std::chrono::seconds(30)), ExitStatus::Code(0));
+    EXPECT_EQ(plugin.Calls("close").size(), 1u);
+    EXPECT_EQ(plugin.Calls("unload").size(), 1u);
+    EXPECT_EQ(core.Stdout().find("sleeping for one minute"), std::string::npos) << core.Stdout();
+  }
+}
+
 }  // namespace
 }  // namespace dvrtest

@@ -103,8 +103,10 @@ class Standin : public ::testing::Test {
 
   // Runs the stand-in with `args`, `input` on stdin, and collects its output.
   // With a `signal`, sends it to the stand-in once the core's first packet
-  // has been printed, and checks that the core has ended with it.
-  Result Run(std::vector<std::string> args, const std::string& input = "", int signal = 0) const {
+  // has been printed, and checks that the core has ended with it. Standard
+  // descriptors in `closed` are closed in the stand-in instead.
+  Result Run(std::vector<std::string> args, const std::string& input = "", int signal = 0,
+             const std::vector<int>& closed = {}) const {
     const fs::path in = dir_ / "stdin", err = dir_ / "stderr";
     std::ofstream(in, std::ios::binary) << input;
     args.insert(args.begin(), STANDIN_PATH);
@@ -120,6 +122,7 @@ class Standin : public ::testing::Test {
     posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    for (int fd : closed) posix_spawn_file_actions_addclose(&actions, fd);
     pid_t pid = -1;
     Result result;
     int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
@@ -313,6 +316,21 @@ TEST_F(Standin, StopSignalsArePassedOnAndTheCoreEndsWithTheStandin) {
     EXPECT_NE(r.out.find("core killed by signal " + std::to_string(row.coreSignal)),
               std::string::npos)
         << r.out;
+  }
+}
+
+// Started with standard descriptors closed, the stand-in keeps its lines, its
+// warnings and its reading out of the link: the core gets the script's packets.
+TEST_F(Standin, ClosedStandardDescriptorsNeverBecomeTheLink) {
+  const std::vector<std::string> script = {"--ident", "lib.so", "1", "--wait-packets", "5", "1",
+                                           "--interactive", "--stop"};
+  for (const std::vector<int>& closed : {std::vector<int>{0}, {1}, {2}, {1, 2}}) {
+    SCOPED_TRACE(::testing::PrintToString(closed));
+    fs::remove(RecordFile());
+    EXPECT_EQ(Run(Concat(script, Core()), "", 0, closed).status, kStopStatus);
+    EXPECT_EQ(ReadFile(RecordFile()),
+              Packet(0, kIpcTypeIdentification, std::string("lib.so\0" "1", 8)) +
+                  Packet(0, kIpcTypeStop, ""));
   }
 }
 

@@ -77,6 +77,8 @@
 //                                   narrowing signal) to the last forked child
 //                                   and waits up to 5 s for it to end (then
 //                                   kills it)
+//   kill-group <signal>             sends <signal> to its own process group
+//   kill-parent <signal>            sends <signal> to its parent process
 //   fork-exec <program> [args]      fork, then execv in the child
 //   system <command line>           system(3)
 //   linger                          starts a thread of its own that nobody
@@ -146,6 +148,7 @@
 //   child-ended trigger pid signal status (signal: the one that ended it, 0
 //                                          when it exited with status)
 //   system trigger ret
+//   killed trigger target ret             (target: 0 for its group, else the pid)
 //   sigwait-chose trigger signal          (then, on the waiting thread:)
 //   sigwait-got signal                    (a signal it never sent arrived)
 //   broken-pipe trigger errno             (0: the write succeeded)
@@ -237,8 +240,8 @@ struct Action {
   enum Kind {
     kRaise, kRelease, kSendParent, kEcho, kNow, kCoreLog, kSleep, kBlock, kSpin, kAlloc, kFreeMemory,
     kWaitFile, kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker, kFork, kKillChild,
-    kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kThreadName, kOwnHelpers, kExit, kCrash,
-    kCloneBrokenPipe, kNarrowingSignal, kBlockNarrowing
+    kKillGroup, kKillParent, kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kThreadName,
+    kOwnHelpers, kExit, kCrash, kCloneBrokenPipe, kNarrowingSignal, kBlockNarrowing
   };
   Kind kind = kRaise;
   bool sourceSelf = true;
@@ -253,8 +256,8 @@ struct Action {
   bool hasData = false;
   bool terminatingZero = false;
   std::string data;
-  // sleep: ms; alloc: MiB; fork-as: user ID; kill-child: signal (0: the
-  // narrowing signal); exit: status
+  // sleep: ms; alloc: MiB; fork-as: user ID; kill-*: signal (kill-child 0:
+  // the narrowing signal); exit: status
   uint32_t amount = 0;
 };
 
@@ -550,6 +553,8 @@ bool ParseAction(std::string rest, Action& action) {
                      {"alloc", Action::kAlloc},
                      {"fork-as", Action::kForkAs},
                      {"kill-child", Action::kKillChild},
+                     {"kill-group", Action::kKillGroup},
+                     {"kill-parent", Action::kKillParent},
                      {"exit", Action::kExit}};
   std::string argument = rest;
   if (name == "kill-child" && NextWord(argument) == "narrowing" && NextWord(argument).empty()) {
@@ -970,6 +975,13 @@ void RunAction(const TriggerContext& context, const Action& action) {
           .Number("errno", job.error)
           .Number("signal", WIFSIGNALED(status) ? WTERMSIG(status) : 0)
           .Number("status", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+      break;
+    }
+    case Action::kKillGroup:
+    case Action::kKillParent: {
+      const pid_t target = action.kind == Action::kKillGroup ? 0 : getppid();
+      const int ret = kill(target, static_cast<int>(action.amount));
+      Line("killed").Add("trigger", trigger).Number("target", target).Number("ret", ret);
       break;
     }
     case Action::kLinger:
