@@ -665,6 +665,19 @@ int main(int argc, char** argv) {
     std::perror("[brevad] socketpair");
     return kSetupFailedStatus;
   }
+  // And should one of 0, 1 and 2 still have been free (a sanitizer's
+  // runtime may hold a descriptor for a moment while the check above runs),
+  // the link moves above them: it is never a standard stream.
+  for (int& end : ends) {
+    if (end > STDERR_FILENO) continue;
+    const int moved = fcntl(end, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (moved < 0) {
+      std::perror("[brevad] socketpair");
+      return kSetupFailedStatus;
+    }
+    close(end);
+    end = moved;
+  }
   // Blocked before any thread starts so every thread inherits the mask and
   // only the signalfd of the main thread receives them.
   sigset_t handled, oldMask;
