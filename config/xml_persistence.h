@@ -81,12 +81,6 @@ bool ReplaceFile(const char* fileName, const std::string& text, std::string& fai
 bool SaveFileReplacing(const TiXmlDocument& document, const char* fileName,
                        std::string& failure);
 
-// The length of the one character's UTF-8 sequence at `text` (at most
-// `length` bytes), its code point in `codePoint`; 0 when the bytes there are
-// not valid UTF-8: a stray or missing continuation byte, an overlong form, a
-// surrogate, a code point above U+10FFFF. Also used for the log's console.
-size_t DecodeUtf8(const char* text, size_t length, uint32_t& codePoint);
-
 // A text from outside the core (a file name, a loader error, a plugin's or
 // the parent's word) as an attribute value that the printers below write as
 // well-formed XML 1.0. Valid UTF-8 is kept as it is, tab, line feed and

@@ -18,6 +18,7 @@
 #include "config/config.h"
 #include "events/plugin_threads.h"
 #include "events/raise.h"
+#include "events/utf8.h"
 
 namespace {
 
@@ -49,9 +50,9 @@ void Append(std::string& text, const char* format, ...) {
 // zero; a byte that is no part of valid UTF-8 is written as '?'.
 std::string LabelValue(const std::string& raw) {
   std::string value;
-  const auto* s = reinterpret_cast<const unsigned char*>(raw.data());
   for (size_t i = 0; i < raw.size();) {
-    const size_t length = Utf8Sequence(s + i, raw.size() - i);
+    uint32_t c = 0;
+    const size_t length = DecodeUtf8(raw.data() + i, raw.size() - i, c);
     if (length == 0) {
       value += '?';
       ++i;

@@ -29,8 +29,8 @@
 #include <ctime>
 #include <mutex>
 
-#include "config/xml_persistence.h"
 #include "core/core.h"
+#include "events/utf8.h"
 
 namespace {
 

@@ -55,32 +55,6 @@ const char* CallEntryName(CallEntry entry) {
   return NameOf(entry, kNames);
 }
 
-size_t Utf8Sequence(const unsigned char* s, size_t n) {
-  size_t length;
-  uint32_t c;
-  if (s[0] < 0x80) return 1;
-  if (s[0] >= 0xC2 && s[0] <= 0xDF) {
-    length = 2;
-    c = s[0] & 0x1F;
-  } else if (s[0] >= 0xE0 && s[0] <= 0xEF) {
-    length = 3;
-    c = s[0] & 0x0F;
-  } else if (s[0] >= 0xF0 && s[0] <= 0xF4) {
-    length = 4;
-    c = s[0] & 0x07;
-  } else {
-    return 0;
-  }
-  if (length > n) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    if ((s[i] & 0xC0) != 0x80) return 0;
-    c = (c << 6) | (s[i] & 0x3F);
-  }
-  const bool overlong = (length == 3 && c < 0x800) || (length == 4 && c < 0x10000);
-  if (overlong || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-  return length;
-}
-
 __thread PluginFigures* t_threadFigures = nullptr;
 
 double CallClockTicksPerSecond() {

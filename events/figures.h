@@ -79,11 +79,6 @@ const char* RefusalName(Refusal reason);
 const char* DeliveryKindName(DeliveryKind kind);
 const char* CallEntryName(CallEntry entry);
 
-// The length of the valid UTF-8 sequence at `s` (of `n` bytes), or 0 when
-// the byte there begins none. The figures file writes label values as UTF-8,
-// and thread tags must read the same there as in the threads' names.
-size_t Utf8Sequence(const unsigned char* s, size_t n);
-
 // One plugin's counters. Written by any thread, relaxed: each counter is
 // exact on its own, and no reader needs two to agree.
 class PluginFigures {

@@ -22,5 +22,6 @@
 #include "events/raise.h"          // FlatPluginEvent's dispatch, CORE_LOG, NewRecord
 #include "events/reply_slots.h"    // ReplySlots
 #include "events/request_queue.h"  // RequestQueue
+#include "events/utf8.h"           // DecodeUtf8: texts from outside checked
 
 #endif  // DVRCORE_EVENTS_MACHINERY_H

@@ -40,6 +40,7 @@
 
 #include "events/plugin_call.h"
 #include "events/raise.h"
+#include "events/utf8.h"
 
 namespace {
 
@@ -131,10 +132,10 @@ constexpr char kCoreThreadTag[] = "dvrcore";
 // `name` as valid UTF-8 without control characters: '?' for what is not.
 std::string Readable(const std::string& name) {
   std::string readable;
-  const auto* s = reinterpret_cast<const unsigned char*>(name.data());
   for (size_t i = 0; i < name.size();) {
-    const size_t length = Utf8Sequence(s + i, name.size() - i);
-    if (length == 0 || s[i] < 0x20 || s[i] == 0x7F) {
+    uint32_t c = 0;
+    const size_t length = DecodeUtf8(name.data() + i, name.size() - i, c);
+    if (length == 0 || c < 0x20 || c == 0x7F) {
       readable += '?';
       i++;
     } else {

@@ -80,6 +80,7 @@
 #include <boost/filesystem/operations.hpp>
 
 #include "core/core.h"
+#include "events/utf8.h"
 
 namespace fs = boost::filesystem;
 
@@ -105,34 +106,6 @@ const char* const kEntryNames[] = {"Load", "Unload", "Open", "Close",
 
 // ---- JSON ---------------------------------------------------------------------------
 
-// The length of the well-formed UTF-8 sequence that `s` (with `left` bytes)
-// starts with, or 0 (the table of well-formed sequences of Unicode 3.9: no
-// overlong forms, no surrogates, nothing above U+10FFFF).
-size_t Utf8Length(const unsigned char* s, size_t left) {
-  const unsigned char lead = s[0];
-  if (lead < 0x80) return 1;
-  size_t length;
-  unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (left < length || s[1] < low || s[1] > high) return 0;
-  for (size_t i = 2; i < length; i++) {
-    if (s[i] < 0x80 || s[i] > 0xBF) return 0;
-  }
-  return length;
-}
-
 // `bytes` as a JSON string. Texts come from plugins and file names, so they
 // may hold any bytes: control characters are escaped, and every byte that is
 // not part of well-formed UTF-8 becomes U+FFFD, so that any reader takes the
@@ -140,9 +113,9 @@ size_t Utf8Length(const unsigned char* s, size_t left) {
 // was.)
 std::string JsonString(std::string_view bytes) {
   std::string out = "\"";
-  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
   for (size_t i = 0; i < bytes.size();) {
-    const unsigned char c = s[i];
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    uint32_t codePoint = 0;
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
@@ -156,7 +129,7 @@ std::string JsonString(std::string_view bytes) {
       char escape[8];
       std::snprintf(escape, sizeof escape, "\\u%04x", c);
       out += escape;
-    } else if (size_t length = Utf8Length(s + i, bytes.size() - i); length > 0) {
+    } else if (size_t length = DecodeUtf8(bytes.data() + i, bytes.size() - i, codePoint); length > 0) {
       out.append(bytes, i, length);
       i += length;
       continue;
