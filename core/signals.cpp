@@ -2,9 +2,11 @@
 #include "core/signals.h"
 
 #include <fcntl.h>
+#include <linux/kcmp.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -82,24 +84,34 @@ void MarkCoreProcess() {
   g_corePid.store(self, std::memory_order_relaxed);
 }
 
+// Whether this process, not the core's, has a signal table of its own. The
+// kernel says so where it may (kcmp); where it may not (a helper that
+// changed its user, a kernel without kcmp), a copy is told by its memory.
+bool HasOwnSignalTable(pid_t self) {
+  const long same = syscall(SYS_kcmp, self, g_corePid.load(std::memory_order_relaxed),
+                            KCMP_SIGHAND, 0, 0);
+  if (same >= 0) return same != 0;
+  const volatile uint32_t* page = g_markerPage.load(std::memory_order_relaxed);
+  return g_forkedCopyPid.load(std::memory_order_relaxed) == self || (page != nullptr && *page != kMarker);
+}
+
 bool DealtWithOutsideTheCore(int signal) {
   const pid_t self = getpid();
   if (self == g_corePid.load(std::memory_order_relaxed)) return false;
-  const volatile uint32_t* page = g_markerPage.load(std::memory_order_relaxed);
-  if (g_forkedCopyPid.load(std::memory_order_relaxed) == self || (page != nullptr && *page != kMarker)) {
-    // A copy of the core (fork without exec), with a signal table of its
-    // own. Raised again with the default action, the signal stays pending
-    // until the handler returns, then acts.
+  if (HasOwnSignalTable(self)) {
+    // A copy of the core (fork without exec), or a process that shares its
+    // memory but not its signal table. Raised again with the default
+    // action, the signal stays pending until the handler returns, then acts.
     struct sigaction defaultAction {};
     defaultAction.sa_handler = SIG_DFL;
     sigemptyset(&defaultAction.sa_mask);
     sigaction(signal, &defaultAction, nullptr);
     raise(signal);
   } else if (signal != SIGPIPE && signal != SIGXFSZ) {
-    // A process that shares the core's memory, and so perhaps its signal
-    // table (CLONE_SIGHAND needs CLONE_VM): a disposition changed here
-    // would be changed for the core. It ends as a shell reports a death by
-    // this signal, and leaves the table alone.
+    // A process that shares the core's signal table (CLONE_SIGHAND), or
+    // may: a disposition changed here would be changed for the core. It
+    // ends as a shell reports a death by this signal, and leaves the table
+    // alone.
     _exit(128 + signal);
   }
   // SIGPIPE and SIGXFSZ in such a process: as in the core, the write that

@@ -13,13 +13,16 @@
 // A helper made with clone(CLONE_VM) may share the core's signal table too
 // (CLONE_SIGHAND): resetting a disposition there would reset it for the
 // core, and the next broken pipe of a plugin would end the core. So a
-// process that shares the core's memory never touches a disposition: a stop
-// signal ends it with exit status 128 + the signal, as a shell reports a
-// death by that signal, and SIGPIPE and SIGXFSZ fail the call as in the core.
-// Such a process is told from a forked copy without a system call that
-// could fail: a page the kernel wipes in copies (MADV_WIPEONFORK) holds a
-// marker, and fork() notes the child's ID in the child (pthread_atfork), for
-// kernels and emulators that ignore the advice.
+// process that shares the core's signal table never touches a disposition:
+// a stop signal ends it with exit status 128 + the signal, as a shell
+// reports a death by that signal, and SIGPIPE and SIGXFSZ fail the call as
+// in the core. The kernel says whether the table is shared (kcmp); where it
+// will not say (a helper that changed its user, so that it may no longer
+// inspect the core), a process that shares the core's memory is taken to
+// share the table as well, and a forked copy is told by its memory: a page
+// the kernel wipes in copies (MADV_WIPEONFORK) holds a marker, and fork()
+// notes the child's ID in the child (pthread_atfork), for kernels and
+// emulators that ignore the advice.
 // In the core, the first stop signal makes an eventfd readable, which the
 // I/O thread watches; every later one does nothing. SIGPIPE and SIGXFSZ do
 // nothing either: the call that raised them fails with EPIPE or EFBIG.
