@@ -491,7 +491,8 @@ std::string XmlAttributeText(const std::string& text) {
   for (size_t i = 0; i < text.size();) {
     uint32_t c = 0;
     const size_t size = DecodeUtf8(text.data() + i, text.size() - i, c);
-    const bool xmlChar = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c != 0xFFFE && c != 0xFFFF);
+    const bool xmlChar =
+        c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c != 0xFFFE && c != 0xFFFF);
     if (size == 0 || !xmlChar) {
       held += kReplacement;
       i += size == 0 ? 1 : size;

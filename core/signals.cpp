@@ -75,7 +75,9 @@ void MarkCoreProcess() {
       munmap(page, static_cast<size_t>(pageSize));
       page = MAP_FAILED;
     }
-    if (page != MAP_FAILED) g_markerPage.store(static_cast<uint32_t*>(page), std::memory_order_relaxed);
+    if (page != MAP_FAILED) {
+      g_markerPage.store(static_cast<uint32_t*>(page), std::memory_order_relaxed);
+    }
   }
   // In a child made a core again (tests) the page is mapped, but wiped.
   if (const volatile uint32_t* page = g_markerPage.load(std::memory_order_relaxed)) {
@@ -92,7 +94,8 @@ bool HasOwnSignalTable(pid_t self) {
                             KCMP_SIGHAND, 0, 0);
   if (same >= 0) return same != 0;
   const volatile uint32_t* page = g_markerPage.load(std::memory_order_relaxed);
-  return g_forkedCopyPid.load(std::memory_order_relaxed) == self || (page != nullptr && *page != kMarker);
+  return g_forkedCopyPid.load(std::memory_order_relaxed) == self ||
+         (page != nullptr && *page != kMarker);
 }
 
 bool DealtWithOutsideTheCore(int signal) {

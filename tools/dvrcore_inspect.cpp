@@ -129,7 +129,8 @@ std::string JsonString(std::string_view bytes) {
       char escape[8];
       std::snprintf(escape, sizeof escape, "\\u%04x", c);
       out += escape;
-    } else if (size_t length = DecodeUtf8(bytes.data() + i, bytes.size() - i, codePoint); length > 0) {
+    } else if (size_t length = DecodeUtf8(bytes.data() + i, bytes.size() - i, codePoint);
+               length > 0) {
       out.append(bytes, i, length);
       i += length;
       continue;

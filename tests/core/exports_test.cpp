@@ -129,7 +129,9 @@ const char* Allowance(const DynamicSymbol& symbol) {
   // link refers to the same name, so that the process has one of it (Boost's
   // error categories, TinyXML's inline virtual functions, libstdc++'s
   // templates). Only names of those libraries can be referred to that way.
-  if (std::regex_match(symbol.name, kLibraryName)) return "a library's name used by a shared library as well";
+  if (std::regex_match(symbol.name, kLibraryName)) {
+    return "a library's name used by a shared library as well";
+  }
   return nullptr;
 }
 
