@@ -186,6 +186,9 @@ void dvrcore::Start() {
 
   // ---- Plugins, parent link, I/O thread ----
   const boost::filesystem::path executable(p.executablePath);
+  // From the first Load on, so that a fatal signal in a plugin entry on this
+  // thread names it; the watchdog starts later.
+  WatchCallsOfThisThread(&p.mainThreadCalls);
   p.plugins.LoadAll(executable.parent_path());
   if (p.parentLink.IsOpen()) p.parentLink.StartReceive();
   try {
@@ -209,7 +212,6 @@ void dvrcore::Start() {
   // began) or a stop was requested; a timeout is not an error.
   if (p.parentLink.IsOpen()) p.parentLink.WaitForIdentification(kFirstPacketWait);
 
-  WatchCallsOfThisThread(&p.mainThreadCalls);
   p.slowCalls.Start();
   if (p.figuresFile.Configure(std::getenv("DVRCORE_METRICS_FILE"),
                               std::getenv("DVRCORE_METRICS_INTERVAL"))) {
@@ -246,8 +248,10 @@ void dvrcore::Start() {
   p.ioService.stop();
   p.ioThread.join();
   p.parentLink.DropUnsent();
-  p.slowCalls.Stop();
+  // Watched to the end: a plugin's thread that does not end, or its Unload,
+  // holds the stop.
   p.plugins.UnloadAll();
+  p.slowCalls.Stop();
   // After the unloading, so that the last figures hold every call.
   p.figuresFile.StopAndWrite();
 }

@@ -51,6 +51,9 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // First, so that a plugin that crashes the core is named from its Load on.
+  ReportFatalSignals();
+
   // The stop signals wait, blocked, until Start has installed their
   // handlers: one that arrives earlier stays pending instead of killing a
   // half-built process, and stops the core once it runs.

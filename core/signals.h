@@ -53,4 +53,13 @@ bool DealtWithOutsideTheCore(int signal);
 // -1 with errno when no descriptor can be made; then nothing is installed.
 int CatchSignals();
 
+// Process entry, on the main thread, before any plugin is loaded; once per
+// process. Takes this process as the core's and installs the report of a
+// fatal signal (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT): the thread, the
+// plugin entry it was in and the faulting addresses go to the log, then the
+// signal acts as without a handler (see fatal_signals.cpp). In a helper a
+// plugin made without exec it acts as absent. Nothing is installed under
+// AddressSanitizer or ThreadSanitizer, whose own reports are wanted.
+void ReportFatalSignals();
+
 #endif  // DVRCORE_CORE_SIGNALS_H

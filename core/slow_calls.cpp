@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
 #include <utility>
 
@@ -23,6 +24,10 @@ constexpr auto kFirstReport = std::chrono::seconds(1);
 // Still running this long: said once more, as it has become a hang rather
 // than a slow call; after that only its return is reported.
 constexpr auto kSecondReport = std::chrono::seconds(10);
+
+// A stop held by a plugin's thread is said this often, for as long as it
+// lasts: the stop has no bound, so the operator needs to hear it go on.
+constexpr auto kStopWaitEvery = std::chrono::seconds(5);
 
 constexpr size_t kNameBytes = 256;
 
@@ -70,6 +75,7 @@ void SlowCallWatchdog::Run() {
     // Without the lock: a report takes the plugin table's lock and logs.
     const Clock::time_point now = Clock::now();
     for (Watch& watch : watches_) Look(watch, now);
+    LookAtStopWait(now);
     if (stopping) return;
   }
 }
@@ -80,9 +86,8 @@ void SlowCallWatchdog::Look(Watch& watch, Clock::time_point now) {
   if (sequence != watch.sequence) {
     // The call that was reported has returned (another may have begun).
     if (watch.reports > 0) {
-      fileNames_(watch.pluginId, name, sizeof name);
       const double seconds = std::chrono::duration<double>(now - watch.since).count();
-      CORE_LOG(kLogProgress, "plugin %s %s returned after %.1f seconds", name, watch.entry,
+      CORE_LOG(kLogProgress, "plugin %s %s returned after %.1f seconds", watch.name, watch.entry,
                seconds);
     }
     watch.sequence = sequence;
@@ -102,6 +107,7 @@ void SlowCallWatchdog::Look(Watch& watch, Clock::time_point now) {
   std::atomic_thread_fence(std::memory_order_acquire);
   if (watch.slot->sequence.load(std::memory_order_relaxed) != sequence) return;  // just returned
   fileNames_(pluginId, name, sizeof name);
+  std::snprintf(watch.name, sizeof watch.name, "%s", name);
   char event[64] = "";
   if (isEvent) {
     std::snprintf(event, sizeof event, " (event type 0x%08" PRIX32 " from 0x%08" PRIX32 ")",
@@ -113,4 +119,30 @@ void SlowCallWatchdog::Look(Watch& watch, Clock::time_point now) {
   watch.pluginId = pluginId;
   watch.entry = entry;
   watch.reports++;
+}
+
+void SlowCallWatchdog::LookAtStopWait(Clock::time_point now) {
+  WatchedCallSlot& slot = *watches_[0].slot;
+  char plugin[sizeof slot.stopWaitPlugin];
+  char thread[sizeof slot.stopWaitThread];
+  {
+    MutexLock lock(slot.stopWaitMutex);
+    const uint64_t sequence = slot.stopWaitSequence;
+    if (sequence != stopWait_.sequence) {
+      // A wait began or ended: timed from now.
+      stopWait_.sequence = sequence;
+      stopWait_.since = now;
+      stopWait_.reports = 0;
+      return;
+    }
+    if ((sequence & 1) == 0 || now - stopWait_.since < (stopWait_.reports + 1) * kStopWaitEvery) {
+      return;
+    }
+    std::memcpy(plugin, slot.stopWaitPlugin, sizeof plugin);
+    std::memcpy(thread, slot.stopWaitThread, sizeof thread);
+  }
+  // Without the lock: logging raises an event.
+  stopWait_.reports++;
+  const double seconds = std::chrono::duration<double>(now - stopWait_.since).count();
+  CORE_LOG(kLogNotable, "stop waits for plugin %s %s for %.1f seconds", plugin, thread, seconds);
 }

@@ -2,6 +2,9 @@
 // main and the I/O thread's calls (events/call_watch.h) ten times a second,
 // so that a call stuck on either is reported on time, whatever it holds up
 // (the scheduler's tick runs on the I/O thread and would be stuck with it).
+// While the core stops, it also says every few seconds what the main thread
+// waits for (StopWait in events/call_watch.h): a plugin's thread that does
+// not end holds the stop, and the operator learns whose it is.
 #ifndef DVRCORE_CORE_SLOW_CALLS_H
 #define DVRCORE_CORE_SLOW_CALLS_H
 
@@ -25,8 +28,9 @@ class SlowCallWatchdog {
   // Main thread. False (logged) when no thread could be had: calls then go
   // unreported, and nothing else changes.
   bool Start();
-  // Main thread: reports what is pending (a call that has just returned) and
-  // ends the thread.
+  // Main thread, after the plugins are unloaded (their Unload and the joins
+  // before it are watched): reports what is pending (a call that has just
+  // returned) and ends the thread.
   void Stop();
 
  private:
@@ -39,12 +43,23 @@ class SlowCallWatchdog {
     int reports = 0;                              // reports of it while it ran
     uint32_t pluginId = 0;                        // of the call reported
     const char* entry = "";                       // of the call reported
+    // Of the call reported, taken when it was first reported: by its return
+    // the plugin may be gone from the table (its Unload).
+    char name[256] = "";
+  };
+  // What the watchdog knows of the main thread's stop wait; its own thread only.
+  struct StopWaitWatch {
+    uint64_t sequence = 0;                          // last seen
+    std::chrono::steady_clock::time_point since{};  // when that was first seen
+    int reports = 0;                                // reports of it so far
   };
 
   void Run();
   void Look(Watch& watch, std::chrono::steady_clock::time_point now);
+  void LookAtStopWait(std::chrono::steady_clock::time_point now);
 
   Watch watches_[2];      // the watchdog's thread only
+  StopWaitWatch stopWait_;  // the watchdog's thread only
   FileNames fileNames_;   // read-only after construction
   Mutex mutex_;
   CondVar wake_;

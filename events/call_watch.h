@@ -7,11 +7,23 @@
 // The cost on the calling thread is a few relaxed stores per call, inline,
 // and no clock read: the watchdog times a call from when it first sees it
 // running.
+//
+// The same records say, in the handler of a fatal signal (core/signals.h),
+// which plugin entry the dying thread was in: the handler runs on that
+// thread, so it reads them without a race. Lent threads publish their one
+// call in a slot of their own, which no watchdog looks at.
+//
+// While the core stops, the main thread also publishes here what it waits
+// for (StopWait): a plugin's thread to end. The watchdog says so every few
+// seconds.
 #ifndef DVRCORE_EVENTS_CALL_WATCH_H
 #define DVRCORE_EVENTS_CALL_WATCH_H
 
 #include <atomic>
 #include <cstdint>
+#include <string>
+
+#include "events/locks.h"
 
 // The call one thread is in. Written by that thread alone, read by the
 // watchdog: `sequence` is odd while a call runs and changes with every call,
@@ -25,6 +37,14 @@ struct WatchedCallSlot {
   std::atomic<uint32_t> eventType{0};
   std::atomic<uint32_t> sourceId{0};
   unsigned depth = 0;  // the owning thread's calls in progress; only it touches this
+
+  // What the owning thread waits for while the core stops; the main
+  // thread's slot only. Written by the owning thread, read by the watchdog,
+  // under stopWaitMutex (a leaf): once or twice per plugin at a stop.
+  Mutex stopWaitMutex;
+  uint64_t stopWaitSequence GUARDED_BY(stopWaitMutex) = 0;  // odd while it waits
+  char stopWaitPlugin[256] GUARDED_BY(stopWaitMutex) = "";  // file name, cut to fit
+  char stopWaitThread[64] GUARDED_BY(stopWaitMutex) = "";   // "worker thread cam:wk"
 };
 
 // The main and the I/O thread name their slot once, for themselves; on any
@@ -32,6 +52,19 @@ struct WatchedCallSlot {
 // wrapper call, on the path of every delivery.)
 extern __thread WatchedCallSlot* t_watchedCalls;
 inline void WatchCallsOfThisThread(WatchedCallSlot* slot) { t_watchedCalls = slot; }
+
+// A slot of the calling thread's own, for as long as this lives: a lent
+// thread's, read only by the handler of a fatal signal on that thread.
+class OwnCallSlot {
+ public:
+  OwnCallSlot() { WatchCallsOfThisThread(&slot_); }
+  ~OwnCallSlot() { WatchCallsOfThisThread(nullptr); }
+  OwnCallSlot(const OwnCallSlot&) = delete;
+  OwnCallSlot& operator=(const OwnCallSlot&) = delete;
+
+ private:
+  WatchedCallSlot slot_;
+};
 
 // One watched call, from construction to destruction. A call made from
 // inside another on the same thread (a plugin's log line delivered to a
@@ -78,6 +111,21 @@ class WatchedCall {
                          std::memory_order_release);
   }
   WatchedCallSlot* slot_;
+};
+
+// One wait of the stopping thread for a plugin's thread (or threads) to end,
+// from construction to destruction, published in the thread's slot; nothing
+// where calls of the thread are not watched. `what` says which thread, e.g.
+// "worker thread", and `threadName` its name.
+class StopWait {
+ public:
+  StopWait(const std::string& plugin, const char* what, const char* threadName);
+  ~StopWait();
+  StopWait(const StopWait&) = delete;
+  StopWait& operator=(const StopWait&) = delete;
+
+ private:
+  WatchedCallSlot* const slot_;
 };
 
 #endif  // DVRCORE_EVENTS_CALL_WATCH_H

@@ -38,6 +38,7 @@
 
 #include "events/plugin_threads.h"
 
+#include "events/call_watch.h"
 #include "events/plugin_call.h"
 #include "events/raise.h"
 #include "events/utf8.h"
@@ -52,6 +53,7 @@ constexpr size_t kEventThreadStackBytes = size_t{1} << 20;
 
 void RunWorker(PluginEntry ioctl) {
   IoctlCall call(IOCTL_RUN_WORKER, nullptr, 0);
+  WatchedCall watched(0, "worker IOCTL");
   CallPluginEntry(ioctl, &call.in, &call.out, ThreadEnd::kLetItEnd);
 }
 
@@ -86,6 +88,8 @@ class EventThreadLease {
 // What an event thread is started with; the thread owns `copy`.
 struct EventThreadStart {
   PluginEntry read;
+  uint32_t eventType;
+  uint32_t sourceId;
   uint32_t dataLength;
   void* copy;
   uint32_t correlationId;
@@ -103,6 +107,8 @@ void* RunEventThread(void* argument) {
   // lease last.
   EventThreadLease lease(*start.activity, start.copy);
   ReplySlots::Registration registration(*start.slots);
+  OwnCallSlot slot;
+  WatchedCall watched(0, "Read", start.eventType, start.sourceId);
   TimedCall timed(figures, CallEntry::kRead, DeliveryKind::kRead);
   CallRead(start.read, start.dataLength, start.copy, start.correlationId);
   return nullptr;
@@ -198,6 +204,7 @@ std::thread StartLentThread(const char* kind, PluginEntry entry, const char* ent
     return std::thread([name, figures, body] {
       NameThisThread(name.data());
       SetThreadFigures(figures);
+      OwnCallSlot slot;
       body();
     });
   } catch (const std::system_error& error) {
@@ -218,13 +225,27 @@ std::thread StartWorkerThread(PluginEntry ioctl, const std::string& fileName,
 std::thread StartReaderThread(PluginEntry read, const std::string& fileName,
                               const std::string& tag, PluginFigures* figures) {
   return StartLentThread("reader", read, "Read", fileName, MakeThreadName(tag, ":rd"), figures,
-                         [read] { CallRead(read, 0u, nullptr, 0u); });
+                         [read] {
+                           WatchedCall watched(0, "Read");
+                           CallRead(read, 0u, nullptr, 0u);
+                         });
 }
 
-int StartEventThread(PluginEntry read, uint32_t dataLength, void* copy, uint32_t correlationId,
-                     PluginActivity& activity, ReplySlots& slots) {
-  auto* start = new (std::nothrow)
-      EventThreadStart{read, dataLength, copy, correlationId, &activity, &slots};
+void JoinLentThread(std::thread& thread, const std::string& fileName, const char* kind) {
+  if (!thread.joinable()) return;
+  // Its name now, as the plugin may have renamed it.
+  ThreadName name{};
+  pthread_getname_np(thread.native_handle(), name.data(), name.size());
+  const std::string what = std::string(kind) + " thread";
+  StopWait wait(fileName, what.c_str(), name.data());
+  thread.join();
+}
+
+int StartEventThread(PluginEntry read, uint32_t eventType, uint32_t sourceId, uint32_t dataLength,
+                     void* copy, uint32_t correlationId, PluginActivity& activity,
+                     ReplySlots& slots) {
+  auto* start = new (std::nothrow) EventThreadStart{
+      read, eventType, sourceId, dataLength, copy, correlationId, &activity, &slots};
   const int error = start != nullptr ? StartDetached(start) : ENOMEM;
   if (error == 0) return 0;
   delete start;
@@ -247,7 +268,13 @@ void PluginActivity::Leave() {
 }
 
 void PluginActivity::SealAndWait() {
+  {
+    MutexLock lock(mutex_);
+    sealed_ = true;
+    if (live_ == 0) return;
+  }
+  // Published without the activity's lock: the stop wait's is a leaf.
+  StopWait wait(figures->fileName, "event threads", eventThreadName.data());
   MutexLock lock(mutex_);
-  sealed_ = true;
   while (live_ != 0) idle_.Wait(lock);
 }

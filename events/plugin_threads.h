@@ -47,7 +47,7 @@ class PluginActivity {
   // the event thread's last touch of core state.
   void Leave() EXCLUDES(mutex_);
   // Main thread, unloading: refuses new event threads and waits until the
-  // running ones have left.
+  // running ones have left (a StopWait while any runs).
   void SealAndWait() EXCLUDES(mutex_);
 
   // The name of the plugin's event threads; set on the main thread before
@@ -77,13 +77,19 @@ std::thread StartWorkerThread(PluginEntry ioctl, const std::string& fileName,
 std::thread StartReaderThread(PluginEntry read, const std::string& fileName,
                               const std::string& tag, PluginFigures* figures);
 
-// One event thread: one Read with `copy`, which the thread owns. The caller
+// Main thread, stopping: joins a worker or reader thread of the plugin
+// `fileName` (`kind`: "worker", "reader"), if joinable, as a StopWait.
+void JoinLentThread(std::thread& thread, const std::string& fileName, const char* kind);
+
+// One event thread: one Read with `copy`, which the thread owns, for an
+// event of `eventType` from `sourceId`. The caller
 // has entered `activity`; the thread leaves it as its very last step. While it
 // runs, the thread is registered in `slots`. Detached. Returns 0, or the error
 // number when no thread could be started: `copy` is then freed, and
 // `activity` is still entered, for the caller to report the failure and
 // leave it.
-int StartEventThread(PluginEntry read, uint32_t dataLength, void* copy, uint32_t correlationId,
-                     PluginActivity& activity, ReplySlots& slots);
+int StartEventThread(PluginEntry read, uint32_t eventType, uint32_t sourceId, uint32_t dataLength,
+                     void* copy, uint32_t correlationId, PluginActivity& activity,
+                     ReplySlots& slots);
 
 #endif  // DVRCORE_EVENTS_PLUGIN_THREADS_H

@@ -151,7 +151,8 @@ bool PluginTable::StartEventThreads(const _EventParmsIn& in, ReplySlots& slots) 
       std::memcpy(copy, in.data, length);
     }
     const int error =
-        StartEventThread(reader.read, length, copy, in.correlationId, *reader.activity, slots);
+        StartEventThread(reader.read, in.eventType, in.sourceId, length, copy, in.correlationId,
+                         *reader.activity, slots);
     if (error != 0) {
       char fileName[kFileNameBytes];
       CopyFileName(reader.id, fileName, sizeof fileName);

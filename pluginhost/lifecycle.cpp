@@ -105,6 +105,9 @@ PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
   auto start = core.now();
   int32_t rc;
   {
+    // Watched only for a fatal signal's report: no watchdog runs yet, and
+    // the plugin has no ID before its Load returns.
+    WatchedCall watched(0, "Load");
     TimedCall timed(*plugin.figures, CallEntry::kLoad);
     rc = CallPluginEntry(plugin.Load, &in, &out);
   }
@@ -133,6 +136,7 @@ void PluginTable::Unload(PLUGININFO& plugin) {
   auto out = NewRecord<_UnloadParmsOut>();
   int32_t rc;
   {
+    WatchedCall watched(plugin.desc.id, "Unload");
     TimedCall timed(*plugin.figures, CallEntry::kUnload);
     rc = CallPluginEntry(plugin.Unload, &in, &out);
   }
@@ -248,8 +252,8 @@ void PluginTable::CloseAll() {
 
 void PluginTable::UnloadAll() {
   for (PLUGININFO& plugin : OwnRecords()) {
-    if (plugin.readerThread.joinable()) plugin.readerThread.join();
-    if (plugin.workerThread.joinable()) plugin.workerThread.join();
+    JoinLentThread(plugin.readerThread, plugin.fileName, "reader");
+    JoinLentThread(plugin.workerThread, plugin.fileName, "worker");
     plugin.activity->SealAndWait();
     Unload(plugin);
   }

@@ -231,6 +231,21 @@ TEST_F(PluginLifecycle, ReaderAndWorkerEndBeforeUnload) {
                           [](const PluginCall& call) { return call.Get("thread") == "worker"; }));
 }
 
+// A worker that does not end holds the stop, which says every few seconds
+// whose thread it waits for, until the thread ends.
+TEST_F(PluginLifecycle, StopHeldByAPluginsWorkerNamesIt) {
+  const std::string release = dir.Path() + "/release";
+  install.AddTestPlugin("stuck.so", "id 1\nworker 1\non worker wait-file " + release + "\n");
+  CoreProcess core(install);
+  ASSERT_TRUE(core.WaitUntilStarted());
+  core.Signal(SIGTERM);
+  EXPECT_TRUE(core.WaitForStdoutLine(std::regex(
+      "\x1b\\[33m[0-9:]{8}\x1b\\[36m core  \x1b\\[0m stop waits for plugin stuck\\.so "
+      "worker thread stuck:wk for [0-9]+\\.[0-9] seconds\n")));
+  WriteTextFile(release, "");
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+}
+
 TEST_F(PluginLifecycle, TagsAreLowerCasedStemsCutToSix) {
   install.AddTestPlugin("RecorderPlugin.so",
                         "id 0x00010000\non open raise type=0x40 flags=2 level=50 text=hi\n");

@@ -352,6 +352,65 @@ TEST_F(ProcessEntry, SignalDuringLoadingStillCompletesStartThenStops) {
   EXPECT_EQ(words, (std::vector<std::string>{"load", "slept", "open", "close", "unload", "unmapped"}));
 }
 
+// ---- Fatal signals ----------------------------------------------------------------
+
+// A plugin that crashes the core ends it as it always did, and the log's last
+// lines from the dying thread (regular expressions of their texts) name the thread, the plugin's
+// entry and the faulting instruction, on the console and in syslog.
+struct FatalCase {
+  const char* name;
+  std::string crasher;  // crasher.so's configuration
+  std::string raiser;   // raiser.so's, which raises the event delivered
+  int signal;
+  std::vector<std::string> lines;
+};
+
+class Fatal : public ProcessEntry, public ::testing::WithParamInterface<FatalCase> {};
+
+TEST_P(Fatal, SignalNamesThePlugin) {
+  if (kAddressSanitizer || kThreadSanitizer) GTEST_SKIP() << "the sanitizer's report stays its own";
+  const FatalCase& c = GetParam();
+  install.AddTestPlugin("crasher.so", c.crasher);
+  install.AddTestPlugin("raiser.so", c.raiser);
+  SpawnOptions options;
+  options.captureSyslog = SyslogCaptureUnavailable().empty();
+  options.limits = {{RLIMIT_CORE, 0}};
+  CoreProcess core(install, options);
+  EXPECT_EQ(core.WaitExit(), (ExitStatus{false, 0, c.signal}));
+  // In this order; other threads may still log between them until the end.
+  const std::vector<std::string> out = SplitLines(core.Stdout());
+  const std::vector<std::string> records = core.SyslogRecords();
+  auto line = out.begin();
+  for (const std::string& text : c.lines) {
+    const std::regex console("\x1b\\[31m[0-9:]{8}\x1b\\[36m core  \x1b\\[0m " + text + "\n");
+    line = std::find_if(line, out.end(),
+                        [&](const std::string& l) { return std::regex_match(l, console); });
+    ASSERT_NE(line, out.end()) << text << "\n" << core.Stdout();
+    if (!options.captureSyslog) continue;
+    EXPECT_TRUE(std::any_of(records.begin(), records.end(), [&](const std::string& record) {
+      return std::regex_match(record, std::regex("<10>.* dvrcore: " + text));
+    })) << text;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signal, Fatal,
+    ::testing::Values(
+        FatalCase{"MainWrite", "id 1\nwrites 1\nmask 2 0xFFFFFFFF\non write null-write\n",
+                  "id 2\non open raise type=2\n", SIGSEGV,
+                  {"fatal signal 11 \\(SIGSEGV\\) in thread dvrcore",
+                   "in plugin crasher\\.so Write \\(event type 0x00000002 from 0x00000002\\)",
+                   "at address 0x0 \\(no object\\), instruction crasher\\.so\\+0x[0-9a-f]+"}},
+        FatalCase{"EventRead", "id 1\nreader 1\nmask 1 0xFFFFFFFF\non read null-write\n",
+                  "id 2\non open raise source=0 type=1 flags=4 text=go\n", SIGSEGV,
+                  {"fatal signal 11 \\(SIGSEGV\\) in thread crasher:ev",
+                   "in plugin crasher\\.so Read \\(event type 0x00000001 from 0x00000000\\)",
+                   "at address 0x0 \\(no object\\), instruction crasher\\.so\\+0x[0-9a-f]+"}},
+        FatalCase{"OpenAbort", "id 1\non open abort\n", "id 2\n", SIGABRT,
+                  {"fatal signal 6 \\(SIGABRT\\) in thread dvrcore",
+                   "in plugin crasher\\.so Open"}}),
+    [](const ::testing::TestParamInfo<FatalCase>& info) { return std::string(info.param.name); });
+
 // The parent never identifies itself: the core waits its bounded time and
 // starts anyway.
 TEST_F(ProcessEntry, LinkWithoutIdentificationStillStarts) {

@@ -114,6 +114,9 @@
 //   crash                           ends the process with SIGSEGV, as a stray
 //                                   pointer would (the signal's default action,
 //                                   whatever handler a sanitizer set)
+//   null-write                      writes through a null pointer (SIGSEGV,
+//                                   whatever handler is set)
+//   abort                           std::abort()
 // Data texts take the escapes \n \r \t \\ \0 and \xHH.
 // A buffer counts as retained when its Write or config IOCTL returns with a
 // non-zero retain, that is after the trigger's actions have run.
@@ -241,7 +244,8 @@ struct Action {
     kRaise, kRelease, kSendParent, kEcho, kNow, kCoreLog, kSleep, kBlock, kSpin, kAlloc, kFreeMemory,
     kWaitFile, kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker, kFork, kKillChild,
     kKillGroup, kKillParent, kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kThreadName,
-    kOwnHelpers, kExit, kCrash, kCloneBrokenPipe, kNarrowingSignal, kBlockNarrowing
+    kOwnHelpers, kExit, kCrash, kNullWrite, kAbort, kCloneBrokenPipe, kNarrowingSignal,
+    kBlockNarrowing
   };
   Kind kind = kRaise;
   bool sourceSelf = true;
@@ -589,7 +593,9 @@ bool ParseAction(std::string rest, Action& action) {
                 {"block-narrowing", Action::kBlockNarrowing},
                 {"thread-name", Action::kThreadName},
                 {"own-helpers", Action::kOwnHelpers},
-                {"crash", Action::kCrash}};
+                {"crash", Action::kCrash},
+                {"null-write", Action::kNullWrite},
+                {"abort", Action::kAbort}};
   for (const auto& plain : kPlain) {
     if (name == plain.name) {
       action.kind = plain.kind;
@@ -1084,6 +1090,13 @@ void RunAction(const TriggerContext& context, const Action& action) {
       std::signal(SIGSEGV, SIG_DFL);
       std::raise(SIGSEGV);
       _exit(1);  // not reached
+    case Action::kNullWrite: {
+      volatile int* volatile target = nullptr;  // a store _exit cannot make dead
+      *target = 1;
+    }
+      _exit(1);  // not reached
+    case Action::kAbort:
+      std::abort();
   }
 }
 
