@@ -212,7 +212,8 @@ void dvrcore::Start() {
   WatchCallsOfThisThread(&p.mainThreadCalls);
   p.slowCalls.Start();
   if (p.figuresFile.Configure(std::getenv("DVRCORE_METRICS_FILE"),
-                              std::getenv("DVRCORE_METRICS_INTERVAL"))) {
+                              std::getenv("DVRCORE_METRICS_INTERVAL"),
+                              std::getenv("DVRCORE_METRICS_MODE"))) {
     p.figuresFile.Start();
   }
   p.plugins.OpenAll();
