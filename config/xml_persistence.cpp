@@ -444,7 +444,8 @@ bool LoadFileOrBackup(XmlDocument& document, const char* fileName, std::string* 
   return false;
 }
 
-bool ReplaceFile(const char* fileName, const std::string& text, std::string& failure) {
+bool ReplaceFile(const char* fileName, const std::string& text, std::string& failure,
+                 int mode) {
   const std::string pending = std::string(fileName) + ".pending";
   FILE* file = CreateAnew(pending);
   if (file == nullptr) {
@@ -452,7 +453,10 @@ bool ReplaceFile(const char* fileName, const std::string& text, std::string& fai
     return false;
   }
   errno = 0;
-  bool saved = fwrite(text.data(), 1, text.size(), file) == text.size() && fflush(file) == 0 &&
+  // On the open file, before the rename: a reader never finds F with the
+  // mask's mode in between, and no other file by the name can be changed.
+  bool saved = (mode < 0 || fchmod(fileno(file), static_cast<mode_t>(mode)) == 0) &&
+               fwrite(text.data(), 1, text.size(), file) == text.size() && fflush(file) == 0 &&
                !ferror(file);
   int error = saved ? 0 : (errno != 0 ? errno : EIO);
   if (fclose(file) != 0 && saved) {

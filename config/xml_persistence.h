@@ -68,8 +68,11 @@ bool LoadFileOrBackup(XmlDocument& document, const char* fileName,
 // Writes `text` to F.pending, made anew, which then replaces F by a rename:
 // a reader of F sees the old contents or the new, never a part, and a link
 // named F is replaced, not followed. Without forcing the data to the disk. On
-// failure F is left as it was and `failure` says why.
-bool ReplaceFile(const char* fileName, const std::string& text, std::string& failure);
+// failure F is left as it was and `failure` says why. A `mode` of 0 to 07777
+// is set on F.pending before the rename, whatever the file creation mask; a
+// negative one leaves the mode the mask gives (0600 in the core).
+bool ReplaceFile(const char* fileName, const std::string& text, std::string& failure,
+                 int mode = -1);
 
 // The document in the file layout (PrintFileLayout) into F.pending, made
 // anew, which then replaces F by a rename: a reader of F sees the old

@@ -73,6 +73,10 @@ struct dvrcore::Parts final : EventDispatch, ParentLinkHost {
   // dvrcore::Log for a text of `length` bytes that need not be terminated:
   // at most `length` bytes are read, up to a zero. Any thread.
   void Log(uint32_t sourceId, unsigned level, const char* text, size_t length);
+  // Main thread, in Init: which levels also go to syslog, from
+  // DVRCORE_SYSLOG_LEVEL (null: not set); a malformed value is logged and
+  // the default kept.
+  void ConfigureSyslog(const char* level);
 
   dvrcore& core;
   const std::string executablePath;
@@ -96,6 +100,9 @@ struct dvrcore::Parts final : EventDispatch, ParentLinkHost {
   bool startFailed = false;               // main thread: Start could not start the I/O thread
   std::atomic<bool> throttling{false};    // written by the tick, read by the dispatch
   FiguresFile figuresFile;                // started and stopped by the main thread
+  // Lines from this level to 100 also go to syslog. Set by the main thread in
+  // Init, before any other thread exists; read-only afterwards, on any thread.
+  unsigned syslogLevel = kLogFailure;
 };
 
 // The core's own operations on the core object.

@@ -139,6 +139,7 @@ bool dvrcore::Init(int ipcDescriptor) {
   // The main thread's name, whatever the executable is called: the one
   // threads started from it inherit, and the one tools look for.
   NameThisThread("dvrcore");
+  parts->ConfigureSyslog(std::getenv("DVRCORE_SYSLOG_LEVEL"));
   if (!LimitPrivilegesAtInit()) return false;
   const int stopSignal = CatchSignals();
   if (stopSignal < 0) {
@@ -214,7 +215,8 @@ void dvrcore::Start() {
 
   p.slowCalls.Start();
   if (p.figuresFile.Configure(std::getenv("DVRCORE_METRICS_FILE"),
-                              std::getenv("DVRCORE_METRICS_INTERVAL"))) {
+                              std::getenv("DVRCORE_METRICS_INTERVAL"),
+                              std::getenv("DVRCORE_METRICS_MODE"))) {
     p.figuresFile.Start();
   }
   p.plugins.OpenAll();

@@ -287,7 +287,7 @@ FiguresFile::~FiguresFile() {
   if (thread_.joinable()) thread_.join();
 }
 
-bool FiguresFile::Configure(const char* file, const char* interval) {
+bool FiguresFile::Configure(const char* file, const char* interval, const char* mode) {
   if (file == nullptr || *file == '\0') return false;
   path_ = file;
   if (interval != nullptr) {
@@ -305,8 +305,21 @@ bool FiguresFile::Configure(const char* file, const char* interval) {
       interval_ = std::chrono::seconds(seconds);
     }
   }
-  CORE_LOG(kLogDetail, "writing figures to %s every %lld seconds", path_.c_str(),
-           static_cast<long long>(interval_.count()));
+  if (mode != nullptr) {
+    char* end = nullptr;
+    errno = 0;
+    const long bits = std::strtol(mode, &end, 8);
+    if (end == mode || *end != '\0' || errno != 0 || bits < 0 || bits > 0777) {
+      CORE_LOG(kLogNotable,
+               "DVRCORE_METRICS_MODE '%s' is not an octal mode from 0 to 0777; "
+               "writing figures with mode %04o",
+               mode, kDefaultMode);
+    } else {
+      mode_ = static_cast<int>(bits);
+    }
+  }
+  CORE_LOG(kLogDetail, "writing figures to %s every %lld seconds, mode %04o", path_.c_str(),
+           static_cast<long long>(interval_.count()), mode_);
   return true;
 }
 
@@ -377,7 +390,8 @@ void FiguresFile::Write() {
   }
   const std::string text = FormatFigures(gatherCore_(), rows);
   std::string failure;
-  const bool written = MayReplace(path_, failure) && ReplaceFile(path_.c_str(), text, failure);
+  const bool written =
+      MayReplace(path_, failure) && ReplaceFile(path_.c_str(), text, failure, mode_);
   if (!written && !failing_) {
     CORE_LOG(kLogNotable, "failed to write figures to %s: %s", path_.c_str(), failure.c_str());
   } else if (written && failing_) {

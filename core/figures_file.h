@@ -4,10 +4,11 @@
 //
 // Configured by the core's environment (the parent's reaches it):
 // DVRCORE_METRICS_FILE names the file, DVRCORE_METRICS_INTERVAL the seconds
-// between writes. Nothing is written without the first, so that a device's
-// flash is not worn by default. The file is replaced whole each time (see
-// ReplaceFile): a reader never sees half of it. Only a regular file is
-// replaced; whatever else the path names is left alone, and that is logged.
+// between writes, DVRCORE_METRICS_MODE the file's mode. Nothing is written
+// without the first, so that a device's flash is not worn by default. The
+// file is replaced whole each time (see ReplaceFile): a reader never sees half
+// of it. Only a regular file is replaced; whatever else the path names is left
+// alone, and that is logged.
 //
 // DESIGN (threads): a thread of its own ("dvrcore:stats") samples the
 // plugins' threads every second and writes at each interval; the main thread
@@ -92,9 +93,9 @@ class FiguresFile {
 
   // Main thread, before Start: takes the two settings (null: not set); a
   // relative file name is relative to the working folder, which the core
-  // never changes. False when no file is configured; a malformed interval is
-  // logged and the default used.
-  bool Configure(const char* file, const char* interval);
+  // never changes. False when no file is configured; a malformed interval or
+  // mode is logged and the default used.
+  bool Configure(const char* file, const char* interval, const char* mode = nullptr);
   // Main thread: starts the writing thread, when configured. Without a
   // thread (logged), only the last write is made.
   void Start() EXCLUDES(mutex_);
@@ -106,6 +107,11 @@ class FiguresFile {
   // wearing a flash file system; a day is the most that still means "live".
   static constexpr std::chrono::seconds kDefaultInterval{5};
   static constexpr std::chrono::seconds kLongestInterval{86400};
+  // Readable by all, as the textfile collector's convention has it: the
+  // collector runs as a user of its own, and the figures hold nothing
+  // secret. The mode is this file's alone; the core's other files stay
+  // private to its user (umask 077).
+  static constexpr int kDefaultMode = 0644;
   // The plugins' threads are sampled this often, whatever the interval, so
   // that the most threads seen at once and their CPU time are close.
   static constexpr std::chrono::seconds kSamplePeriod{1};
@@ -120,6 +126,7 @@ class FiguresFile {
   const GatherHolds gatherHolds_;
   std::string path_;  // set by Configure, read-only afterwards; empty: off
   std::chrono::seconds interval_ = kDefaultInterval;  // like path_
+  int mode_ = kDefaultMode;                           // like path_
   // The writing thread's while it runs, the main thread's after the join.
   ThreadSampler sampler_;
   bool failing_ = false;  // the last write failed, and that was logged; like sampler_

@@ -1,6 +1,7 @@
 // Logging: every message is an event (RaiseLogMessage raises one); the
 // dispatch hands log events to dvrcore::Log, which prints one line on a
-// terminal and sends failures (level 100) to syslog.
+// terminal and sends failures (level 100), or the levels DVRCORE_SYSLOG_LEVEL
+// names, to syslog.
 //
 // DESIGN: Log runs on any thread. It copies the speaker's tag out of the
 // plugin table's module names under their lock (the loader may still be
@@ -24,6 +25,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -42,6 +44,9 @@ constexpr unsigned kMaxColouredLevel = 100;
 
 // ANSI colour of the time stamp by level / 25: magenta, green, yellow, red, red.
 constexpr int kLevelColours[] = {5, 2, 3, 1, 1};
+// The syslog priority by level / 25, for the levels DVRCORE_SYSLOG_LEVEL
+// adds to the failures' LOG_CRIT.
+constexpr int kSyslogPriorities[] = {LOG_DEBUG, LOG_INFO, LOG_WARNING, LOG_ERR, LOG_CRIT};
 
 bool StandardOutputIsTerminal() {
   static std::once_flag once;
@@ -140,15 +145,16 @@ void dvrcore::Parts::Log(uint32_t sourceId, unsigned level, const char* text, si
   bool terminal = StandardOutputIsTerminal();
   if (text == nullptr) return;
   if (length > 0 && text[length - 1] == '\n') --length;
-  if (level == kLogFailure) {
+  if (level >= syslogLevel && level <= kLogFailure) {
+    const int priority = kSyslogPriorities[level / 25];
     if (AsIsRun(text, length) == length) {
       // printf's precision is an int: a text of more than 2 GiB (dataLength
       // is 32 bits wide) is cut there.
-      syslog(LOG_CRIT, "%.*s", length > INT_MAX ? INT_MAX : static_cast<int>(length), text);
+      syslog(priority, "%.*s", length > INT_MAX ? INT_MAX : static_cast<int>(length), text);
     } else {
       char escaped[kSyslogEscapedSize];
       EscapeInto(text, length, escaped, sizeof escaped);
-      syslog(LOG_CRIT, "%s", escaped);
+      syslog(priority, "%s", escaped);
     }
   }
   if (!terminal) return;
@@ -177,4 +183,20 @@ void dvrcore::Parts::Log(uint32_t sourceId, unsigned level, const char* text, si
   PrintEscaped(text, length);
   std::putchar('\n');
   funlockfile(stdout);
+}
+
+void dvrcore::Parts::ConfigureSyslog(const char* level) {
+  // The process ID in every line: a device's log holds the lines of a core
+  // and of the one that replaced it after a restart. The identity and the
+  // facility stay the defaults (the program's name, LOG_USER).
+  openlog(nullptr, LOG_PID, LOG_USER);
+  if (level == nullptr) return;
+  char* end = nullptr;
+  const long value = std::strtol(level, &end, 10);
+  if (end == level || *end != '\0' || value < 0 || value > kLogFailure) {
+    CORE_LOG(kLogNotable, "DVRCORE_SYSLOG_LEVEL '%s' is not a level from 0 to 100; "
+             "sending level %u and above to syslog", level, syslogLevel);
+    return;
+  }
+  syslogLevel = static_cast<unsigned>(value);
 }

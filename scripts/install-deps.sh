@@ -32,6 +32,11 @@ armhf=(g++-arm-linux-gnueabihf qemu-user)
 packaging=(
   dpkg-dev debhelper lintian man-db groff-base crossbuild-essential-armhf
 )
+# The packages test checks the figures file and the example rules with the
+# monitoring programs an operator runs: promtool (in prometheus) and
+# node_exporter's textfile collector. Installed as programs only: their
+# services are neither started nor left enabled (see quiet_services).
+monitoring=(prometheus prometheus-node-exporter)
 
 # The board stage boots an ARM kernel in full-system emulation with an
 # initramfs packed by cpio.
@@ -50,7 +55,7 @@ with_board=0
 for arg in "$@"; do
   case "$arg" in
     --armhf) with_armhf=1 ;;
-    --packaging) with_armhf=1; want+=("${packaging[@]}") ;;
+    --packaging) with_armhf=1; want+=("${packaging[@]}" "${monitoring[@]}") ;;
     --board) with_armhf=1; with_board=1; want+=("${board[@]}") ;;
     *) echo "usage: $0 [--armhf] [--packaging] [--board]" >&2; exit 2 ;;
   esac
@@ -181,12 +186,48 @@ fetch_board_debs() {
   return "$status"
 }
 
+# quiet_services: the monitoring packages bring daemons that this machine
+# must not run. While apt installs them a policy-rc.d (unless the machine has
+# one) refuses every start; afterwards each unit they enabled is disabled
+# again, and any of their processes still running is named as a failure.
+policy_made=0
+quiet_services_before() {
+  [[ -e /usr/sbin/policy-rc.d ]] && return 0
+  printf '#!/bin/sh\n# scripts/install-deps.sh: no service starts while it installs\nexit 101\n' \
+    >/usr/sbin/policy-rc.d
+  chmod 0755 /usr/sbin/policy-rc.d
+  policy_made=1
+}
+quiet_services_after() {
+  local p unit status=0
+  ((policy_made)) && rm -f /usr/sbin/policy-rc.d
+  for p in "${monitoring[@]}"; do
+    installed "$p" || continue
+    while read -r unit; do
+      # The helper acts only for the package whose maintainer script runs it.
+      if DPKG_MAINTSCRIPT_PACKAGE=$p deb-systemd-helper --quiet was-enabled "$unit"; then
+        DPKG_MAINTSCRIPT_PACKAGE=$p deb-systemd-helper disable "$unit" >/dev/null 2>&1 || status=1
+      fi
+    done < <(dpkg -L "$p" | sed -n 's|^/lib/systemd/system/\([^/]*\.\(service\|timer\)\)$|\1|p')
+    # And for an init without systemd, the start links turned into stop links.
+    if [[ -x /etc/init.d/$p ]]; then update-rc.d "$p" disable >/dev/null 2>&1 || status=1; fi
+  done
+  if pgrep -u prometheus >/dev/null 2>&1; then
+    echo "processes of the user prometheus run after installing ${monitoring[*]}:" >&2
+    pgrep -a -u prometheus >&2
+    status=1
+  fi
+  return "$status"
+}
+
 status=0
 # The armhf lists are what scripts/armhf-sysroot.sh downloads from, even when
 # no package of this machine is missing.
 ((armhf_added)) && update_lists
 if ((${#missing[@]})); then
+  quiet_services_before
   install_missing || status=1
+  quiet_services_after || status=1
 fi
 if ((with_board)); then
   fetch_board_debs || status=1

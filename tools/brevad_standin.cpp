@@ -46,6 +46,7 @@
 #include <thread>
 #include <vector>
 
+#include "dvrcore_version.h"
 #include "ipc/packets.h"
 
 namespace {
@@ -61,6 +62,7 @@ constexpr int kTermGraceSeconds = 5;
 
 const char kUsage[] =
     "usage: brevad-standin [options] -- /path/to/dvrcore [core args...]\n"
+    "       brevad-standin --version | --help\n"
     "Starts the core with its end of a socket pair as the last argument, then\n"
     "runs the steps below in the order given, then waits for the core to exit\n"
     "and exits with its status (124 if it had to be killed).\n"
@@ -77,7 +79,8 @@ const char kUsage[] =
     "                              then SIGTERM, then SIGKILL after 5 s; also the\n"
     "                              longest a send may wait before the script ends\n"
     "TARGET and TYPE are decimal or 0x-prefixed hex 32-bit numbers.\n"
-    "SIGINT and SIGTERM are passed on to the core (SIGKILL follows after 5 s).\n";
+    "SIGINT and SIGTERM are passed on to the core (SIGKILL follows after 5 s).\n"
+    "--version prints the version of the core it belongs to.\n";
 
 // Prints one whole line at once; stdio locks the stream per call, so lines
 // from the reader thread and the main thread never interleave.
@@ -262,6 +265,10 @@ Options ParseCommandLine(int argc, char** argv) {
     if (option == "--") break;
     if (option == "-h" || option == "--help") {
       std::fputs(kUsage, stdout);
+      std::exit(0);
+    }
+    if (option == "--version") {
+      std::printf("brevad-standin version %s\n", DVRCORE_VERSION);
       std::exit(0);
     }
     if (option == "--timeout") {

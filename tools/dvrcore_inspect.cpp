@@ -80,6 +80,7 @@
 #include <boost/filesystem/operations.hpp>
 
 #include "core/core.h"
+#include "dvrcore_version.h"
 #include "events/utf8.h"
 
 namespace fs = boost::filesystem;
@@ -88,14 +89,16 @@ namespace {
 
 const char kUsage[] =
     "usage: dvrcore-inspect [--timeout SECONDS] [--json] [--core FOLDER] [<file-or-directory>...]\n"
+    "       dvrcore-inspect --version | --help\n"
     "Shows the order in which the core would load the given plugin files (and the\n"
     "\".so\" files of the given directories, and those of the plugin folders of the\n"
     "core installed in FOLDER), and what each file exports and reports from its\n"
     "Load, with its event masks spelt in the SDK's names. Open and Close are never\n"
     "called and no thread is started. Each file is inspected in a process of its\n"
     "own, which is killed when it has not finished within the timeout (default\n"
-    "30 s). --json prints the report as one JSON document. Exit status: 0 when\n"
-    "every file loaded and every directory could be read, 1 otherwise.\n";
+    "30 s). --json prints the report as one JSON document. --version prints the\n"
+    "version of the core it belongs to. Exit status: 0 when every file loaded and\n"
+    "every directory could be read, 1 otherwise, 2 for a usage error.\n";
 
 constexpr int kUsageStatus = 2;
 constexpr unsigned kDefaultTimeoutSeconds = 30;
@@ -818,6 +821,10 @@ void AddCorePlugins(const char* folder, std::vector<fs::path>& candidates,
 int main(int argc, char** argv) {
   if (argc >= 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("dvrcore-inspect version %s\n", DVRCORE_VERSION);
     return 0;
   }
   Inspector inspector;

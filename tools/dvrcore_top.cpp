@@ -12,7 +12,8 @@
 // by the plugins' file names and add events in and out per second, the time
 // spent in calls, the longest call and the buffers held, with the core-wide
 // figures above the table. Exit status: 0 after an interrupt or when the
-// process has ended, 1 for a usage error or when there is no such process.
+// process has ended, 1 for a usage error, when there is no such process or
+// when it is not a core.
 //
 // DESIGN: one thread. A sample reads /proc/<pid>/task/*/comm and stat; a rate
 // needs two, so the first table comes one interval after the start. Threads
@@ -48,6 +49,7 @@
 #include <utility>
 #include <vector>
 
+#include "dvrcore_version.h"
 #include "tools/top_figures.h"
 
 namespace {
@@ -58,13 +60,15 @@ using Clock = std::chrono::steady_clock;
 
 const char kUsage[] =
     "usage: dvrcore-top [--once] [--interval SECONDS] [--metrics FILE] PID\n"
+    "       dvrcore-top --version | --help\n"
     "Shows the core with process ID PID one line per plugin: its threads, their\n"
     "CPU share and, from the core's figures file, events in and out per second,\n"
     "time in calls, the longest call and the buffers held. The figures file is\n"
     "FILE, or else DVRCORE_METRICS_FILE of the core's environment. Redrawn every\n"
     "interval (default 1 s) until interrupted; --once prints one table after one\n"
-    "interval and exits. Exit status: 0 after an interrupt or when the process\n"
-    "has ended, 1 for a usage error or when there is no such process.\n";
+    "interval and exits. --version prints the version of the core it belongs to.\n"
+    "Exit status: 0 after an interrupt or when the process has ended, 1 for a\n"
+    "usage error, when there is no such process or when it is not a core.\n";
 
 constexpr int kFailure = 1;
 constexpr double kMinIntervalSeconds = 0.1;
@@ -97,6 +101,9 @@ Options ParseOptions(int argc, char** argv) {
     const std::string word = argv[i];
     if (word == "-h" || word == "--help") {
       std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (word == "--version") {
+      std::printf("dvrcore-top version %s\n", DVRCORE_VERSION);
       std::exit(0);
     } else if (word == "--once") {
       options.once = true;
@@ -541,6 +548,18 @@ bool Pause(double seconds, const sigset_t& stopSignals) {
   }
 }
 
+// Whether the sampled process is a core: one of its threads bears a name of
+// the core's own. Its main thread has the executable's name ("dvrcore") until
+// it names itself, and the core's other threads start after that.
+bool IsCore(const Sample& sample) {
+  for (const auto& thread : sample.threads) {
+    for (const char* name : kCoreThreadNames) {
+      if (thread.second.name == name) return true;
+    }
+  }
+  return false;
+}
+
 int Ended(const Process& process) {
   std::fprintf(stderr, "dvrcore-top: process %d has ended\n", static_cast<int>(process.Pid()));
   return 0;
@@ -567,6 +586,11 @@ int main(int argc, char** argv) {
   Sample now;
   figures.Refresh();
   if (!process.TakeSample(before)) return Ended(process);
+  if (!IsCore(before)) {
+    std::fprintf(stderr, "dvrcore-top: process %d is not a dvrcore core\n",
+                 static_cast<int>(options.pid));
+    return kFailure;
+  }
   for (bool first = true;; first = false) {
     if (!Pause(options.intervalSeconds, stopSignals)) return 0;
     if (!process.TakeSample(now)) return Ended(process);

@@ -133,4 +133,29 @@ TEST(FiguresFile, ReplacesOnlyARegularFileOrNone) {
   }
 }
 
+// The figures file's mode is DVRCORE_METRICS_MODE's, or 0644 (readable by a
+// collector of another user), whatever the core's file creation mask (077).
+TEST(FiguresFile, ModeIsTheSettingsOrReadableByAllWhateverTheMask) {
+  const std::string path = ::testing::TempDir() + "figures_mode.prom";
+  const struct {
+    const char* setting;
+    mode_t mode;
+  } rows[] = {{nullptr, 0644}, {"0640", 0640}, {"600", 0600}, {"0x1", 0644}, {"01000", 0644},
+              {"", 0644}};
+  const mode_t mask = umask(077);
+  for (const auto& row : rows) {
+    unlink(path.c_str());
+    PluginFiguresBook book;
+    FiguresFile file(book, [] { return CoreFigures{}; },
+                     [] { return std::map<uint32_t, size_t>{}; });
+    ASSERT_TRUE(file.Configure(path.c_str(), nullptr, row.setting));
+    file.StopAndWrite();
+    struct stat status {};
+    ASSERT_EQ(stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, row.mode) << (row.setting ? row.setting : "unset");
+  }
+  umask(mask);
+  unlink(path.c_str());
+}
+
 }  // namespace

@@ -118,40 +118,67 @@ INSTANTIATE_TEST_SUITE_P(Outputs, NotATerminal, ::testing::Values(OutputMode::kP
 
 class Syslog : public Logging, public ::testing::WithParamInterface<OutputMode> {};
 
-// Only level 100 reaches syslog, at LOG_CRIT with the default facility
-// (LOG_USER), whether or not standard output is a terminal.
-TEST_P(Syslog, OnlyLevel100IsSent) {
+// By default only level 100 reaches syslog, at LOG_CRIT with the default
+// facility (LOG_USER), whether or not standard output is a terminal, each
+// line with the core's process ID. DVRCORE_SYSLOG_LEVEL adds the levels from
+// its own up, each at its priority; a malformed one is said and changes
+// nothing.
+TEST_P(Syslog, Level100AndTheSettingsLevelsAreSent) {
   DVR_SKIP_UNLESS_SYSLOG_CAPTURE();
-  TestPlugin plugin = install.AddTestPlugin(
-      "cam.so", "id 0x00110000\n" + RaiseLog(0, "detail stays local") + RaiseLog(50, "notable stays local") +
-                    RaiseLog(101, "beyond stays local") + RaiseLog(100, "failure goes to syslog") +
-                    RaiseLog(100, "escaped\\r\\n\\x1b[2J\\xff \xC3\xA9t\xC3\xA9\\n"));
-  SpawnOptions options = Options();
-  options.output = GetParam();
-  options.outputFile = dir / "stdout.txt";
-  options.captureSyslog = true;
-  CoreProcess core(install, options);
+  const struct {
+    const char* setting;  // DVRCORE_SYSLOG_LEVEL; null: unset
+    std::vector<std::string> sent;  // "<priority>text" of the test's lines that go
+  } rows[] = {
+      {nullptr, {"<10>failure"}},
+      {"50", {"<12>notable", "<10>failure"}},
+      {"0", {"<15>detail", "<12>notable", "<10>failure"}},
+      {"5O", {"<10>failure"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.setting ? row.setting : "unset");
+    TestDir rowDir;
+    CoreInstall rowInstall{rowDir.Path()};
+    TestPlugin plugin = rowInstall.AddTestPlugin(
+        "cam.so", "id 0x00110000\n" + RaiseLog(0, "detail") + RaiseLog(50, "notable") +
+                      RaiseLog(101, "beyond") + RaiseLog(100, "failure") +
+                      RaiseLog(100, "escaped\\r\\n\\x1b[2J\\xff \xC3\xA9t\xC3\xA9\\n"));
+    SpawnOptions options = Options();
+    if (row.setting) {
+      options.environment.push_back(std::string("DVRCORE_SYSLOG_LEVEL=") + row.setting);
+    }
+    options.output = GetParam();
+    options.outputFile = rowDir / "stdout.txt";
+    options.captureSyslog = true;
+    CoreProcess core(rowInstall, options);
+    const std::string pid = "\\[" + std::to_string(core.Pid()) + "\\]";
 
-  std::optional<std::string> record = core.WaitForSyslog("failure goes to syslog");
-  ASSERT_TRUE(record);
-  EXPECT_TRUE(std::regex_match(*record, std::regex("<10>.*: failure goes to syslog\n?")))
-      << *record;
-  // Control bytes and bytes that are not UTF-8 are escaped in syslog too.
-  record = core.WaitForSyslog("escaped");
-  ASSERT_TRUE(record);
-  EXPECT_TRUE(std::regex_match(*record, std::regex("<10>.*: escaped\\\\r\\\\n\\\\x1b\\[2J\\\\xff \xC3\xA9t\xC3\xA9\n?")))
-      << *record;
-  ASSERT_TRUE(plugin.WaitForCount("raised", 5));
-  core.Signal(SIGTERM);
-  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
+    // Control bytes and bytes that are not UTF-8 are escaped in syslog too.
+    std::optional<std::string> record = core.WaitForSyslog("escaped");
+    ASSERT_TRUE(record);
+    EXPECT_TRUE(std::regex_match(*record, std::regex("<10>.*" + pid + ": escaped\\\\r\\\\n"
+                                                     "\\\\x1b\\[2J\\\\xff \xC3\xA9t\xC3\xA9\n?")))
+        << *record;
+    ASSERT_TRUE(plugin.WaitForCount("raised", 5));
+    core.Signal(SIGTERM);
+    EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
 
-  for (const std::string& entry : core.SyslogRecords()) {
-    EXPECT_EQ(entry.find("stays local"), std::string::npos) << entry;
-  }
-  if (GetParam() == OutputMode::kPty) {
-    EXPECT_NE(core.Stdout().find("failure goes to syslog"), std::string::npos);
-  } else {
-    EXPECT_EQ(core.Stdout(), "");
+    std::vector<std::string> sent;
+    for (const std::string& entry : core.SyslogRecords()) {
+      std::smatch line;
+      if (std::regex_match(entry, line, std::regex("(<[0-9]+>).*" + pid + ": ([a-z]+)\n?")) &&
+          line[2] != "escaped") {
+        sent.push_back(line[1].str() + line[2].str());
+      }
+    }
+    EXPECT_EQ(sent, row.sent);
+    if (GetParam() == OutputMode::kPty) {
+      EXPECT_NE(core.Stdout().find("failure"), std::string::npos);
+      EXPECT_EQ(core.Stdout().find("is not a level from 0 to 100") != std::string::npos,
+                row.setting != nullptr && std::string(row.setting) == "5O")
+          << core.Stdout();
+    } else {
+      EXPECT_EQ(core.Stdout(), "");
+    }
   }
 }
 

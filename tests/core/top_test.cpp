@@ -94,10 +94,46 @@ std::vector<TopRow> Rows(const std::string& out) {
   return rows;
 }
 
-FILE* StartTop(const std::string& args) {
+FILE* Start(const std::string& program, const std::string& args) {
   std::string command;
   for (const std::string& word : dvrtest::EmulatorCommand()) command += "'" + word + "' ";
-  return popen((command + "'" DVRCORE_TOP "' " + args).c_str(), "r");
+  return popen((command + "'" + program + "' " + args).c_str(), "r");
+}
+
+FILE* StartTop(const std::string& args) { return Start(DVRCORE_TOP, args); }
+
+// What a program prints on both outputs, and its exit status.
+std::pair<std::string, int> RunTool(const std::string& program, const std::string& args) {
+  std::string out;
+  FILE* run = Start(program, args + " 2>&1");
+  if (run == nullptr) return {"", -1};
+  for (int c; (c = std::fgetc(run)) != EOF;) out += static_cast<char>(c);
+  const int status = pclose(run);
+  return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+// The tools name the version the core prints, each its own way of asking.
+// dvrcore-top refuses a process that is not a core: this test's own.
+TEST(DvrcoreTools, VersionIsTheCoresAndTopRefusesWhatIsNoCore) {
+  const std::string help = RunTool(dvrtest::CoreExecutablePath(), "-h").first;
+  ASSERT_EQ(help.rfind("core version ", 0), 0u) << help;
+  const std::string version = help.substr(0, help.find('\n') + 1).substr(sizeof "core" - 1);
+  const std::string self = std::to_string(getpid());
+  const struct {
+    const char* program;
+    std::string args;
+    std::string out;
+    int status;
+  } rows[] = {
+      {DVRCORE_TOP, "--version", "dvrcore-top" + version, 0},
+      {DVRCORE_INSPECT, "--version", "dvrcore-inspect" + version, 0},
+      {STANDIN, "--version", "brevad-standin" + version, 0},
+      {DVRCORE_TOP, "--once " + self, "dvrcore-top: process " + self + " is not a dvrcore core\n",
+       1},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(RunTool(row.program, row.args), std::make_pair(row.out, row.status)) << row.args;
+  }
 }
 
 // Plugins with a worker each: one spins, two wait for Close. The figures

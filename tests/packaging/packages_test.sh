@@ -14,6 +14,14 @@
 #   stand-in parent, loads and opens them, echoes a packet through the
 #   pkg-config-built parent_echo, and exits with status 0 after a stop
 #   packet.
+# - That amd64 run writes its figures file into /run/dvrcore of the root,
+#   made by the package's tmpfiles entry (its postinst runs chrootless, with
+#   the host's systemd-tmpfiles, when there is one; the entry's line itself
+#   otherwise). Mid-run a copy of the file passes promtool check metrics, and
+#   node_exporter, started by hand as the user prometheus with the textfile
+#   collector alone on that folder, serves the core's series without a scrape
+#   error: the file is readable by another user. After the core's stop the
+#   file says dvrcore_up 0. The example rules pass promtool check rules.
 # - The armhf dvrcore package is unpacked (dpkg -x); the examples are
 #   cross-built against the same installed SDK (an arch-independent package
 #   configured on amd64) and run the same way under qemu-arm.
@@ -45,8 +53,9 @@ touch "$root/var/lib/dpkg/status"
 # What the root holds before: dpkg's records are allowed to change.
 listing() { (cd "$root" && find . ! -path './var/lib/dpkg/*' | sort); }
 listing >"$work/before.txt"
-# The log too stays out of the host's /var/log.
-dpkg_root=(dpkg "--root=$root" "--log=$work/dpkg.log")
+# The log too stays out of the host's /var/log. The root holds no shell:
+# maintainer scripts run with the host's, DPKG_ROOT naming the root.
+dpkg_root=(dpkg "--root=$root" "--log=$work/dpkg.log" --force-script-chrootless)
 
 # ---- Install ----
 debs=("$packages"/dvrcore_*_amd64.deb "$packages"/dvrcore-tools_*_amd64.deb
@@ -57,6 +66,19 @@ for folder in plugins protected-plugins lib; do
   [[ -d $root/usr/lib/dvrcore/$folder ]] || fail "no folder $folder beside the core"
 done
 ok "amd64 packages installed into $root"
+
+# ---- The figures folder, as the tmpfiles entry makes it at boot ----
+read -r _ figures_dir figures_mode figures_user figures_group _ < <(
+  grep '^d ' "$root/usr/lib/tmpfiles.d/dvrcore.conf") ||
+  fail "no folder in $root/usr/lib/tmpfiles.d/dvrcore.conf"
+[[ $figures_dir == /run/dvrcore ]] || fail "the tmpfiles entry makes $figures_dir, not /run/dvrcore"
+figures_dir=$root$figures_dir
+# The postinst made it already, unless the host has no systemd-tmpfiles.
+[[ -d $figures_dir ]] ||
+  install -d -m "$figures_mode" -o "$figures_user" -g "$figures_group" "$figures_dir"
+[[ $(stat -c '%04a %U %G' "$figures_dir") == "$figures_mode $figures_user $figures_group" ]] ||
+  fail "$figures_dir is $(stat -c '%04a %U %G' "$figures_dir"), not as the tmpfiles entry says"
+ok "tmpfiles entry installed; $figures_dir is $figures_mode $figures_user:$figures_group"
 
 # ---- Manual pages ----
 for page in man8/dvrcore.8.gz man1/brevad-standin.1.gz man1/dvrcore-inspect.1.gz \
@@ -95,14 +117,34 @@ ok "example plugins built against the installed SDK with CMake and pkg-config"
 # the command as the core in a working directory of its own, identifies
 # itself, has parent_echo (ID 0x00230000, target 0x023xxxxx) echo a packet
 # and stops the core. Checks the exit status, the echo and plugins.xml.
+# With mid_run set, the stand-in takes its stop from a FIFO once the command
+# in mid_run has run, with the core up and the echo back.
+mid_run=
 run_core() {
-  local name=$1 run=$work/run-$1
+  local name=$1 run=$work/run-$1 status=0
   shift
   mkdir "$run"
-  (cd "$run" && "$root/usr/bin/brevad-standin" --ident libbrevad.so 2.4.0 \
-     --send 0x02300000 1 hello --wait-packets 1 60 --stop --timeout 120 -- "$@") \
-    >"$run/standin.txt" 2>&1 ||
-    fail "the $name core or the stand-in failed with status $? (see $run/standin.txt)"
+  if [[ -z $mid_run ]]; then
+    (cd "$run" && "$root/usr/bin/brevad-standin" --ident libbrevad.so 2.4.0 \
+       --send 0x02300000 1 hello --wait-packets 1 60 --stop --timeout 120 -- "$@") \
+      >"$run/standin.txt" 2>&1 || status=$?
+  else
+    mkfifo "$run/steps"
+    (cd "$run" && exec "$root/usr/bin/brevad-standin" --ident libbrevad.so 2.4.0 \
+       --send 0x02300000 1 hello --wait-packets 1 60 --interactive --timeout 120 -- "$@") \
+      <"$run/steps" >"$run/standin.txt" 2>&1 &
+    local standin=$!
+    exec 7>"$run/steps"
+    # The echo has come back once the stand-in's log shows it.
+    wait_for 60 grep -q 'packet 1 length 21' "$run/standin.txt" ||
+      fail "no echo within 60 s (see $run/standin.txt)"
+    "$mid_run"
+    echo stop >&7
+    exec 7>&-
+    wait "$standin" || status=$?
+  fi
+  ((status == 0)) ||
+    fail "the $name core or the stand-in failed with status $status (see $run/standin.txt)"
   # Header words 21, 0x02300000, type 0x45, 0, then "hello".
   grep -q 'packet 1 length 21 : 1500000000003002450000000000000068656c6c6f$' "$run/standin.txt" ||
     fail "no echo from parent_echo in $run/standin.txt"
@@ -113,12 +155,68 @@ run_core() {
   done
 }
 
+# wait_for <seconds> <command...>: until the command succeeds, false when
+# it has not within the time.
+wait_for() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    ((SECONDS < deadline)) || return 1
+    sleep 0.2
+  done
+}
+
+# ---- node_exporter on the figures folder, as its packaged user ----
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+setpriv --reuid=prometheus --regid=prometheus --init-groups -- \
+  /usr/bin/prometheus-node-exporter --collector.disable-defaults --collector.textfile \
+  --collector.textfile.directory="$figures_dir" --web.listen-address="127.0.0.1:$port" \
+  >"$work/node_exporter.log" 2>&1 &
+node_exporter=$!
+trap 'kill "$node_exporter" 2>/dev/null; wait "$node_exporter" 2>/dev/null' EXIT
+scrape() { curl -sf "http://127.0.0.1:$port/metrics" >"$work/scrape.txt"; }
+wait_for 60 scrape || fail "node_exporter does not answer on port $port (see $work/node_exporter.log)"
+
+figures=$figures_dir/dvrcore.prom
+# Mid-run: the first write comes one interval after the start.
+check_figures() {
+  wait_for 60 test -f "$figures" || fail "the core wrote no $figures within 60 s"
+  cp "$figures" "$work/figures-mid-run.prom"
+  promtool check metrics <"$work/figures-mid-run.prom" >"$work/promtool-metrics.txt" 2>&1 ||
+    fail "promtool check metrics refuses the figures file (see $work/promtool-metrics.txt)"
+  [[ $(stat -c '%a %U' "$figures") == "644 root" ]] ||
+    fail "the figures file is $(stat -c '%a %U' "$figures"), not 644 root"
+  scrape || fail "node_exporter does not answer on port $port"
+  grep -qF 'dvrcore_plugin_info{id="0x00230000",plugin="parent_echo.so",' "$work/scrape.txt" ||
+    fail "node_exporter does not serve the core's series (see $work/scrape.txt)"
+  grep -qx 'node_textfile_scrape_error 0' "$work/scrape.txt" ||
+    fail "node_exporter could not read the figures (see $work/scrape.txt)"
+}
+
 # The examples' own install rule puts them into <prefix>/plugins; the
 # pkg-config build of parent_echo replaces the CMake one.
 cmake --install "$work/examples-amd64" --prefix "$root/usr/lib/dvrcore" >/dev/null
 cp "$work/pkg-config/parent_echo.so" "$root/$plugin_dir/"
-run_core amd64 "$root/usr/sbin/dvrcore"
+mid_run=check_figures
+DVRCORE_METRICS_FILE=$figures DVRCORE_METRICS_INTERVAL=1 run_core amd64 "$root/usr/sbin/dvrcore"
+mid_run=
 ok "installed core ran the examples under the installed stand-in and stopped with status 0"
+ok "its figures file passed promtool check metrics; node_exporter as prometheus served it"
+grep -qx 'dvrcore_up 0' "$figures" || fail "the figures file after the stop does not say dvrcore_up 0"
+ok "after the stop the figures file says dvrcore_up 0"
+kill "$node_exporter"
+wait "$node_exporter" 2>/dev/null || true
+trap - EXIT
+pgrep -u prometheus >/dev/null && fail "processes of the user prometheus still run"
+rm -rf "$root/run"  # a tmpfs at boot, gone at the next
+
+# ---- The example rules ----
+rules=$root/usr/share/doc/dvrcore/examples/dvrcore.rules.yml
+[[ -f $rules ]] || { zcat "$rules.gz" >"$work/dvrcore.rules.yml" && rules=$work/dvrcore.rules.yml; } ||
+  fail "no example rules installed"
+promtool check rules "$rules" >"$work/promtool-rules.txt" 2>&1 ||
+  fail "promtool check rules refuses $rules (see $work/promtool-rules.txt)"
+ok "the example rules pass promtool check rules"
 
 # ---- armhf: the unpacked core with cross-built examples, under qemu ----
 armhf=$work/armhf
