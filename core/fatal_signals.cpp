@@ -150,7 +150,8 @@ void ToConsole(const Line& text) {
   (void)ignored;
 }
 
-// syslog(3)'s record without LOG_PID: "<pri>Mmm dd hh:mm:ss ident: text",
+// syslog(3)'s record as the core's other lines get it (LOG_PID):
+// "<pri>Mmm dd hh:mm:ss ident[pid]: text",
 // in local time (the offset of the installation: a change to or from summer
 // time since then is not followed).
 void ToSyslog(int socket, const Line& text) {
@@ -176,7 +177,8 @@ void ToSyslog(int socket, const Line& text) {
   TwoDigits(line, day / 3600, ":");
   TwoDigits(line, day / 60 % 60, ":");
   TwoDigits(line, day % 60, " ");
-  line.Text(program_invocation_short_name).Text(": ").Bytes(text.Data(), text.Size());
+  line.Text(program_invocation_short_name).Text("[");
+  line.Number(static_cast<uint64_t>(getpid()), 10).Text("]: ").Bytes(text.Data(), text.Size());
   send(socket, line.Data(), line.Size(), MSG_NOSIGNAL);
 }
 

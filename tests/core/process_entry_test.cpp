@@ -388,7 +388,8 @@ TEST_P(Fatal, SignalNamesThePlugin) {
     ASSERT_NE(line, out.end()) << text << "\n" << core.Stdout();
     if (!options.captureSyslog) continue;
     EXPECT_TRUE(std::any_of(records.begin(), records.end(), [&](const std::string& record) {
-      return std::regex_match(record, std::regex("<10>.* dvrcore: " + text));
+      return std::regex_match(
+          record, std::regex("<10>.* dvrcore\\[" + std::to_string(core.Pid()) + "\\]: " + text));
     })) << text;
   }
 }
