@@ -22,8 +22,6 @@
 namespace dvrtest {
 namespace {
 
-using std::string_literals::operator""s;
-
 class PluginThreads : public ::testing::Test {
  protected:
   void RunUntil(const std::function<void(CoreProcess&)>& whileRunning) {
@@ -135,9 +133,8 @@ TEST_F(PluginThreads, FiguresFileCountsWhatEachPluginRaisedAndReceived) {
   EXPECT_EQ(figure(durations + "_count", "writer.so", ",entry=\"Open\""), 1);
   EXPECT_EQ(values["dvrcore_build_info{version=\"" DVRCORE_VERSION "\"}"], 1);
   EXPECT_NEAR(values["dvrcore_start_time_seconds"], static_cast<double>(time(nullptr)), 600);
-  for (const char* role : {"main", "io", "watch", "stats", "other"}) {
-    EXPECT_EQ(values.count("dvrcore_core_cpu_seconds_total{thread=\""s + role + "\"}"), 1u);
-  }
+  for (std::string role : {"main", "io", "watch", "stats", "other"})
+    EXPECT_EQ(values.count("dvrcore_core_cpu_seconds_total{thread=\"" + role + "\"}"), 1u);
   EXPECT_EQ(values.count("dvrcore_queue_depth_max"), 1u);
 
   if (std::system("/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null") == 0) {
@@ -148,25 +145,21 @@ TEST_F(PluginThreads, FiguresFileCountsWhatEachPluginRaisedAndReceived) {
   }
 }
 
-// While the core runs, the file says so and stays live: the most events
-// queued at one time is seen while a Write holds the main loop with them and
-// forgotten by a later write, and an IOCTL relayed from the parent counts to
-// the I/O thread's CPU. At the stop, the file says the core has stopped.
+// The running core's file says it runs; the most events queued is seen while a
+// Write holds them and forgotten by a later write; a relayed IOCTL is the I/O thread's CPU.
 TEST_F(PluginThreads, FiguresFileWhileTheCoreRuns) {
-  const std::string release = dir / "release";
+  const std::string release = dir / "release", file = dir / "figures.prom";
   install.AddTestPlugin("raiser.so", "id 2\non open raise type=2\n");
   install.AddTestPlugin("burst.so", "id 0x00070000\nwrites 1\nmask 2 0xFFFFFFFF\n"
                         "on write raise type=8 flags=1 count=40\non write wait-file " + release +
                         "\non ipc busy 500\n");
-  const std::string file = dir / "figures.prom";
   SpawnOptions options = SpawnOptions::WithParentLink();
   options.environment = {"DVRCORE_METRICS_FILE=" + file, "DVRCORE_METRICS_INTERVAL=1"};
   CoreProcess core(install, options);
   ASSERT_TRUE(core.SendIdentification("libbrevad.so", "1"));
   ASSERT_TRUE(core.WaitUntilStarted());
   ASSERT_TRUE(core.Send(MakeIpcPacket(0x00700000, 1, "x", 1)));
-  // Until a write of the running core shows what `done` wants; a minute at most.
-  std::map<std::string, double> values;
+  std::map<std::string, double> values;  // until the running core writes what `done` wants
   auto writeShows = [&](auto done) {
     for (int polls = 0; polls < 3000; polls++, std::this_thread::sleep_for(Duration(20))) {
       values = ReadFigures(file);
@@ -174,11 +167,12 @@ TEST_F(PluginThreads, FiguresFileWhileTheCoreRuns) {
     }
     return false;
   };
-  const std::string io = "dvrcore_core_cpu_seconds_total{thread=\"io\"}";
   EXPECT_TRUE(writeShows([&] { return values["dvrcore_queue_depth_max"] >= 40; }));
   WriteTextFile(release, "");
   EXPECT_TRUE(writeShows([&] { return values["dvrcore_queue_depth_max"] < 40; }));
-  EXPECT_TRUE(writeShows([&] { return values[io] >= 0.4; })) << values[io];
+  EXPECT_TRUE(writeShows([&] {
+    return values[R"(dvrcore_core_cpu_seconds_total{thread="io"})"] > 0.4;
+  }));
   core.Signal(SIGTERM);
   ASSERT_EQ(core.WaitExit(), ExitStatus::Code(0)) << core.Stderr();
   EXPECT_EQ(ReadFigures(file)["dvrcore_up"], 0);

@@ -847,13 +847,12 @@ void RunAction(const TriggerContext& context, const Action& action) {
       Line("slept").Add("trigger", trigger).Number("ms", action.amount);
       break;
     case Action::kBusy: {
-      auto used = [] {
-        timespec now{};
+      timespec now{};
+      auto used = [&now] {
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
         return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
       };
-      for (const long long until = used() + action.amount; used() < until;) {
-      }
+      for (const long long until = used() + action.amount; used() < until;) continue;
       Line("busied").Add("trigger", trigger).Number("ms", action.amount);
       break;
     }
