@@ -67,7 +67,9 @@ struct dvrcore::Parts final : EventDispatch, ParentLinkHost {
   // (dvrcore::Scheduler), which arms it again.
   void ArmScheduler();
 
-  // The core-wide figures now, for the figures file. Any thread.
+  // The core-wide figures now, for the figures file; the most queued
+  // events is taken, so that the next call starts a new window. The figures
+  // file's thread, or the main thread once that has ended.
   CoreFigures GatherFigures();
 
   // dvrcore::Log for a text of `length` bytes that need not be terminated:

@@ -97,7 +97,7 @@ dvrcore::Parts::Parts(dvrcore& core, const std::string& executablePath)
 CoreFigures dvrcore::Parts::GatherFigures() {
   CoreFigures figures;
   figures.queueDepth = requests.Depth();
-  figures.queueDepthMost = requests.MostDepth();
+  figures.queueDepthMost = requests.TakeMostDepth();
   figures.parentBytesWaiting = parentLink.BytesWaiting();
   figures.parentRefusing = parentLink.Refusing();
   figures.residentBytes = ReadResidentMemory();

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -16,6 +18,7 @@
 #include <system_error>
 
 #include "config/config.h"
+#include "core/core.h"
 #include "events/plugin_threads.h"
 #include "events/raise.h"
 #include "events/utf8.h"
@@ -121,11 +124,32 @@ bool MayReplace(const std::string& path, std::string& failure) {
   return false;
 }
 
+// The names the core gives its threads (dvrcore.cpp, slow_calls.cpp, and
+// Start below), by role. The main thread is told by its ID, equal to the
+// process's, not by its name: under qemu-user or a renamed executable the
+// name differs, and a plugin may rename the thread it is called on.
+const char* const kCoreThreadNames[] = {nullptr, "dvrcore:io", "dvrcore:watch", "dvrcore:stats",
+                                        nullptr};
+static_assert(sizeof kCoreThreadNames / sizeof *kCoreThreadNames == FigureIndex(CoreThread::kCount),
+              "one name per role");
+
+double UnixSeconds() {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
 }  // namespace
+
+const char* CoreThreadName(CoreThread role) {
+  static const char* const kNames[] = {"main", "io", "watch", "stats", "other"};
+  static_assert(sizeof kNames / sizeof *kNames == FigureIndex(CoreThread::kCount), "one a role");
+  return kNames[FigureIndex(role)];
+}
 
 std::string FormatFigures(const CoreFigures& core, const std::vector<PluginFiguresRow>& plugins) {
   std::string text;
-  text.reserve(1024 + plugins.size() * 2048);
+  text.reserve(2048 + plugins.size() * 8192);
   // The plugin label of each row: its file name, made unique with its ID
   // should two plugin folders hold files of one name.
   std::vector<std::string> labels;
@@ -143,6 +167,15 @@ std::string FormatFigures(const CoreFigures& core, const std::vector<PluginFigur
   auto each = [&](auto&& line) {
     for (size_t i = 0; i < plugins.size(); ++i) line(labels[i].c_str(), plugins[i]);
   };
+
+  Family(text, "dvrcore_build_info", "gauge", "The core's version, in the label version.");
+  Append(text, "dvrcore_build_info{version=\"%s\"} 1\n", LabelValue(core.version).c_str());
+  Family(text, "dvrcore_start_time_seconds", "gauge", "When the core started, in Unix time.");
+  Append(text, "dvrcore_start_time_seconds %.3f\n", core.startTime);
+  Family(text, "dvrcore_up", "gauge",
+         "1 while the core runs; 0 in the last write of a clean stop. A core that was killed "
+         "leaves 1 in a file that is no longer rewritten.");
+  Append(text, "dvrcore_up %d\n", core.up ? 1 : 0);
 
   Family(text, "dvrcore_plugin_info", "gauge",
          "A loaded plugin, with the prefix of its threads' names and its ID.");
@@ -180,12 +213,31 @@ std::string FormatFigures(const CoreFigures& core, const std::vector<PluginFigur
     Append(text, "dvrcore_plugin_call_seconds_total{plugin=\"%s\"} %.6f\n", plugin,
            Seconds(row.figures->CallTicks()));
   });
-  Family(text, "dvrcore_plugin_call_longest_seconds", "gauge",
-         "The plugin's longest call so far, with its entry.");
+  Family(text, "dvrcore_plugin_call_duration_seconds", "histogram",
+         "Calls into the plugin's entries by the core, and event-thread Read, by duration.");
   each([&](const char* plugin, const PluginFiguresRow& row) {
-    const PluginFigures::Longest longest = row.figures->LongestCall();
-    Append(text, "dvrcore_plugin_call_longest_seconds{plugin=\"%s\",entry=\"%s\"} %.6f\n",
-           plugin, CallEntryName(longest.entry), Seconds(longest.ticks));
+    for (unsigned e = 0; e < FigureIndex(CallEntry::kCount); ++e) {
+      const auto entry = static_cast<CallEntry>(e);
+      const char* name = CallEntryName(entry);
+      uint64_t calls = 0;
+      for (unsigned bucket = 0; bucket <= kCallBounds; ++bucket) {
+        calls += row.figures->Calls(entry, bucket);
+        char bound[16] = "+Inf";  // the last bucket's bound, as the format spells it
+        if (bucket < kCallBounds) {
+          std::snprintf(bound, sizeof bound, "%g", kCallBoundSeconds[bucket]);
+        }
+        Append(text,
+               "dvrcore_plugin_call_duration_seconds_bucket{plugin=\"%s\",entry=\"%s\",le=\"%s\"} "
+               "%" PRIu64 "\n",
+               plugin, name, bound, calls);
+      }
+      Append(text, "dvrcore_plugin_call_duration_seconds_sum{plugin=\"%s\",entry=\"%s\"} %.6f\n",
+             plugin, name, Seconds(row.figures->CallTicks(entry)));
+      Append(text,
+             "dvrcore_plugin_call_duration_seconds_count{plugin=\"%s\",entry=\"%s\"} %" PRIu64
+             "\n",
+             plugin, name, calls);
+    }
   });
   Family(text, "dvrcore_plugin_buffers_held", "gauge",
          "Event buffers the plugin holds now (kept with retain, or in its call).");
@@ -198,7 +250,8 @@ std::string FormatFigures(const CoreFigures& core, const std::vector<PluginFigur
     Append(text, "dvrcore_plugin_threads{plugin=\"%s\"} %u\n", plugin, row.threads);
   });
   Family(text, "dvrcore_plugin_threads_max", "gauge",
-         "The most threads named after the plugin seen at one sample.");
+         "The most threads named after the plugin seen at one sample (every second) since the "
+         "last write.");
   each([&](const char* plugin, const PluginFiguresRow& row) {
     Append(text, "dvrcore_plugin_threads_max{plugin=\"%s\"} %u\n", plugin, row.threadsMost);
   });
@@ -208,11 +261,19 @@ std::string FormatFigures(const CoreFigures& core, const std::vector<PluginFigur
     Append(text, "dvrcore_plugin_cpu_seconds_total{plugin=\"%s\"} %.2f\n", plugin,
            row.cpuSeconds);
   });
+  Family(text, "dvrcore_core_cpu_seconds_total", "counter",
+         "CPU time of the core's own threads: main, io (with the IOCTLs it relays to plugins), "
+         "watch, stats; other is the rest of the process's, threads that ended included. "
+         "Together with dvrcore_plugin_cpu_seconds_total, the process's CPU time.");
+  for (unsigned role = 0; role < FigureIndex(CoreThread::kCount); ++role) {
+    Append(text, "dvrcore_core_cpu_seconds_total{thread=\"%s\"} %.2f\n",
+           CoreThreadName(static_cast<CoreThread>(role)), core.cpuSeconds[role]);
+  }
 
   Family(text, "dvrcore_queue_depth", "gauge", "Events waiting for the main loop.");
   Append(text, "dvrcore_queue_depth %zu\n", core.queueDepth);
   Family(text, "dvrcore_queue_depth_max", "gauge",
-         "The most events that waited for the main loop.");
+         "The most events that waited for the main loop at one time since the last write.");
   Append(text, "dvrcore_queue_depth_max %zu\n", core.queueDepthMost);
   Family(text, "dvrcore_parent_bytes_waiting", "gauge",
          "Bytes of packets for the parent accepted and not yet written.");
@@ -233,6 +294,7 @@ void ThreadSampler::Sample(const std::vector<std::string>& tags, const char* tas
   DIR* folder = opendir(taskFolder);
   if (folder == nullptr) return;
   for (auto& tag : tags_) tag.second.threads = 0;
+  const long mainThread = getpid();
   std::map<int, Seen> seen;
   std::string name;
   while (const dirent* entry = readdir(folder)) {
@@ -246,6 +308,22 @@ void ThreadSampler::Sample(const std::vector<std::string>& tags, const char* tas
       continue;  // ended meanwhile
     }
     Seen& now = seen[static_cast<int>(tid)] = {startTime, ticks};
+    auto before = seen_.find(static_cast<int>(tid));
+    const bool known = before != seen_.end() && before->second.startTime == startTime &&
+                       before->second.cpuTicks <= ticks;
+    const uint64_t used = known ? ticks - before->second.cpuTicks : now.cpuTicks;
+    // The core's role, if it is one of the core's threads.
+    unsigned role = 0;
+    while (role < FigureIndex(CoreThread::kOther) &&
+           !(role == FigureIndex(CoreThread::kMain)
+                 ? tid == mainThread
+                 : name == kCoreThreadNames[role])) {
+      role++;
+    }
+    if (role < FigureIndex(CoreThread::kOther)) {
+      coreTicks_[role] += used;
+      continue;
+    }
     // The longest tag the name begins with, followed by ':'.
     const std::string* owner = nullptr;
     for (const std::string& tag : tags) {
@@ -258,15 +336,18 @@ void ThreadSampler::Sample(const std::vector<std::string>& tags, const char* tas
     if (owner == nullptr) continue;
     TagFigures& figures = tags_[*owner];
     figures.threads++;
-    auto before = seen_.find(static_cast<int>(tid));
-    const bool known = before != seen_.end() && before->second.startTime == startTime &&
-                       before->second.cpuTicks <= ticks;
-    figures.cpuTicks += known ? ticks - before->second.cpuTicks : now.cpuTicks;
+    figures.cpuTicks += used;
   }
   closedir(folder);
   seen_.swap(seen);
   for (auto& tag : tags_) {
     tag.second.threadsMost = std::max(tag.second.threadsMost, tag.second.threads);
+  }
+  // After the threads, so that it holds at least what they were given.
+  uint64_t ticks = 0;
+  uint64_t startTime = 0;
+  if (ReadThreadStat(std::string(taskFolder) + "/../stat", name, ticks, startTime)) {
+    processTicks_ = ticks;
   }
 }
 
@@ -275,8 +356,21 @@ ThreadSampler::TagFigures ThreadSampler::Of(const std::string& tag) const {
   return it == tags_.end() ? TagFigures{} : it->second;
 }
 
+uint64_t ThreadSampler::TagTicks() const {
+  uint64_t ticks = 0;
+  for (const auto& tag : tags_) ticks += tag.second.cpuTicks;
+  return ticks;
+}
+
+void ThreadSampler::StartWindow() {
+  for (auto& tag : tags_) tag.second.threadsMost = tag.second.threads;
+}
+
 FiguresFile::FiguresFile(PluginFiguresBook& book, GatherCore core, GatherHolds holds)
-    : book_(book), gatherCore_(std::move(core)), gatherHolds_(std::move(holds)) {}
+    : book_(book),
+      gatherCore_(std::move(core)),
+      gatherHolds_(std::move(holds)),
+      startTime_(UnixSeconds()) {}
 
 FiguresFile::~FiguresFile() {
   {
@@ -325,6 +419,7 @@ bool FiguresFile::Configure(const char* file, const char* interval, const char* 
 
 void FiguresFile::Start() {
   if (path_.empty()) return;
+  RefreshCallBounds();
   try {
     thread_ = std::thread([this] {
       NameThisThread("dvrcore:stats");
@@ -342,7 +437,7 @@ void FiguresFile::StopAndWrite() {
   }
   wake_.NotifyAll();
   if (thread_.joinable()) thread_.join();
-  if (!path_.empty()) Write();
+  if (!path_.empty()) Write(false);
 }
 
 void FiguresFile::Run() {
@@ -356,8 +451,9 @@ void FiguresFile::Run() {
       }
       if (stopping_) return;
     }
+    RefreshCallBounds();
     if (std::chrono::steady_clock::now() >= nextWrite) {
-      Write();
+      Write(true);
       nextWrite = std::chrono::steady_clock::now() + interval_;
     } else {
       std::vector<std::string> tags;
@@ -367,13 +463,16 @@ void FiguresFile::Run() {
   }
 }
 
-void FiguresFile::Write() {
+void FiguresFile::Write(bool up) {
   const std::vector<const PluginFigures*> listed = book_.Listed();
   std::vector<std::string> tags;
   for (const PluginFigures* figures : listed) tags.push_back(figures->threadTag);
   sampler_.Sample(tags);
   const std::map<uint32_t, size_t> holds = gatherHolds_();
   static const double kTicksPerSecond = static_cast<double>(sysconf(_SC_CLK_TCK));
+  auto seconds = [](uint64_t ticks) {
+    return kTicksPerSecond > 0 ? static_cast<double>(ticks) / kTicksPerSecond : 0;
+  };
   std::vector<PluginFiguresRow> rows;
   rows.reserve(listed.size());
   for (const PluginFigures* figures : listed) {
@@ -384,11 +483,27 @@ void FiguresFile::Write() {
     const ThreadSampler::TagFigures threads = sampler_.Of(figures->threadTag);
     row.threads = threads.threads;
     row.threadsMost = threads.threadsMost;
-    row.cpuSeconds =
-        kTicksPerSecond > 0 ? static_cast<double>(threads.cpuTicks) / kTicksPerSecond : 0;
+    row.cpuSeconds = seconds(threads.cpuTicks);
     rows.push_back(row);
   }
-  const std::string text = FormatFigures(gatherCore_(), rows);
+  sampler_.StartWindow();
+  CoreFigures core = gatherCore_();
+  core.version = CoreVersion();
+  core.startTime = StartTime();
+  core.up = up;
+  uint64_t attributed = sampler_.TagTicks();
+  for (unsigned role = 0; role < FigureIndex(CoreThread::kOther); ++role) {
+    const uint64_t ticks = sampler_.CoreTicks(static_cast<CoreThread>(role));
+    attributed += ticks;
+    core.cpuSeconds[role] = seconds(ticks);
+  }
+  // A counter must not go down, or a collector sees a restart: time a
+  // thread used between its sample and the process's read shows as other
+  // in one write and as the thread's in the next, so other keeps its most.
+  const uint64_t process = sampler_.ProcessTicks();
+  otherTicks_ = std::max(otherTicks_, process > attributed ? process - attributed : 0);
+  core.cpuSeconds[FigureIndex(CoreThread::kOther)] = seconds(otherTicks_);
+  const std::string text = FormatFigures(core, rows);
   std::string failure;
   const bool written =
       MayReplace(path_, failure) && ReplaceFile(path_.c_str(), text, failure, mode_);
@@ -398,4 +513,19 @@ void FiguresFile::Write() {
     CORE_LOG(kLogNotable, "writing figures to %s again", path_.c_str());
   }
   failing_ = !written;
+}
+
+// The system time now less the time the core has run: a clock set after the
+// start (a recorder without a clock of its own, set by NTP once the network
+// is up) moves the start along, as it does the files' times. Otherwise the
+// value written before stays, to the digit, so that a collector sees one
+// start for the life of the core: NTP slews both clocks alike, so they part
+// only when the system clock is set, and the rounding of the two readings
+// moves the difference by microseconds.
+double FiguresFile::StartTime() {
+  const double ran =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+  const double start = UnixSeconds() - ran;
+  if (std::fabs(start - startTime_) > 1) startTime_ = start;
+  return startTime_;
 }

@@ -10,9 +10,17 @@
 // of it. Only a regular file is replaced; whatever else the path names is left
 // alone, and that is logged.
 //
+// The file begins with who is writing and whether it still runs: the
+// version, the start, and dvrcore_up, 1 in every write but the last one at a
+// clean stop, which writes 0. The file is kept rather than removed at the
+// stop, so that a collector tells a core that stopped (0) from one that
+// never ran (no file); a core killed outright leaves 1, and the file's age
+// tells.
+//
 // DESIGN (threads): a thread of its own ("dvrcore:stats") samples the
-// plugins' threads every second and writes at each interval; the main thread
-// starts it, stops it, and writes once more after the plugins are unloaded.
+// process's threads every second and writes at each interval; the main
+// thread starts it, stops it, and writes once more after the plugins are
+// unloaded.
 // The counters it reads are the plugins' relaxed atomics (events/figures.h),
 // so no hot path waits for it.
 #ifndef DVRCORE_CORE_FIGURES_FILE_H
@@ -29,8 +37,21 @@
 #include "events/figures.h"
 #include "events/locks.h"
 
+// The core's own threads, by role, and "other": the process's CPU time that
+// neither these nor the plugins' threads account for (threads that ended
+// since they were last sampled, threads named after nothing known).
+enum class CoreThread : unsigned { kMain, kIo, kWatch, kStats, kOther, kCount };
+const char* CoreThreadName(CoreThread role);  // the label value: "main", "io", ...
+
 // The core-wide figures at one moment.
 struct CoreFigures {
+  // Set by the figures file, not by its gatherer.
+  std::string version;
+  double startTime = 0;  // Unix time, seconds
+  bool up = true;        // false in the last write, at a clean stop
+  double cpuSeconds[FigureIndex(CoreThread::kCount)] = {};  // by CoreThread
+
+
   size_t queueDepth = 0;
   size_t queueDepthMost = 0;
   size_t parentBytesWaiting = 0;
@@ -45,7 +66,8 @@ struct PluginFiguresRow {
   const PluginFigures* figures = nullptr;
   size_t buffersHeld = 0;
   // Threads whose name begins with the plugin's thread tag and ':', as last
-  // sampled, the most seen at one sample, and their CPU time so far.
+  // sampled, the most seen at one sample since the previous write, and
+  // their CPU time so far.
   unsigned threads = 0;
   unsigned threadsMost = 0;
   double cpuSeconds = 0;
@@ -56,22 +78,31 @@ struct PluginFiguresRow {
 std::string FormatFigures(const CoreFigures& core, const std::vector<PluginFiguresRow>& plugins);
 
 // The threads of this process by name, sampled: which belong to which thread
-// tag, and the CPU time they have used.
+// tag or to which of the core's roles, and the CPU time they have used.
 class ThreadSampler {
  public:
   // Reads /proc/self/task (`taskFolder` for tests): counts each thread under
-  // the longest of `tags` its name begins with, followed by ':', and adds the
-  // CPU time it used since the previous sample (all of it for a thread not
-  // seen before) to that tag. A thread that ends between two samples takes
-  // its last moments along; a plugin that renames its threads away from its
-  // tag takes them out of its figures.
+  // the core's role it has, or else under the longest of `tags` its name
+  // begins with, followed by ':', and adds the CPU time it used since the
+  // previous sample (all of it for a thread not seen before) to that role or
+  // tag. A thread that ends between two samples takes its last moments
+  // along; a plugin that renames its threads away from its tag takes them
+  // out of its figures. Then reads the process's own CPU time (the stat file
+  // beside the task folder), which keeps that of ended threads.
   void Sample(const std::vector<std::string>& tags, const char* taskFolder = "/proc/self/task");
   struct TagFigures {
     unsigned threads = 0;
-    unsigned threadsMost = 0;
-    uint64_t cpuTicks = 0;  // clock ticks (sysconf(_SC_CLK_TCK))
+    unsigned threadsMost = 0;  // since the last StartWindow
+    uint64_t cpuTicks = 0;     // clock ticks (sysconf(_SC_CLK_TCK))
   };
   TagFigures Of(const std::string& tag) const;
+  // Clock ticks of the core's threads of `role` (not kOther), of every
+  // tag's threads together, and of the whole process at the last sample.
+  uint64_t CoreTicks(CoreThread role) const { return coreTicks_[FigureIndex(role)]; }
+  uint64_t TagTicks() const;
+  uint64_t ProcessTicks() const { return processTicks_; }
+  // The most threads at one sample count from the present number on.
+  void StartWindow();
 
  private:
   struct Seen {
@@ -80,6 +111,8 @@ class ThreadSampler {
   };
   std::map<int, Seen> seen_;
   std::map<std::string, TagFigures> tags_;
+  uint64_t coreTicks_[FigureIndex(CoreThread::kCount)] = {};
+  uint64_t processTicks_ = 0;
 };
 
 class FiguresFile {
@@ -119,7 +152,10 @@ class FiguresFile {
  private:
   void Run() EXCLUDES(mutex_);
   // The sampler is the thread's, then the main thread's once it is joined.
-  void Write();
+  // `up`: false for the last write, at the stop.
+  void Write(bool up);
+  // The core's start in Unix time (see StartTime in the .cpp).
+  double StartTime();
 
   PluginFiguresBook& book_;
   const GatherCore gatherCore_;
@@ -130,6 +166,11 @@ class FiguresFile {
   // The writing thread's while it runs, the main thread's after the join.
   ThreadSampler sampler_;
   bool failing_ = false;  // the last write failed, and that was logged; like sampler_
+  uint64_t otherTicks_ = 0;  // CPU written as thread="other" last; like sampler_
+  // The monotonic clock at the construction, and the start as last written;
+  // startTime_ like sampler_.
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  double startTime_;
   Mutex mutex_;
   CondVar wake_;
   bool stopping_ GUARDED_BY(mutex_) = false;  // set by the main thread

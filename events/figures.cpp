@@ -73,17 +73,20 @@ double CallClockTicksPerSecond() {
 #endif
 }
 
-void PluginFigures::NoteLongest(CallEntry entry, uint64_t ticks) {
-  MutexLock lock(longestMutex_);
-  if (ticks > longest_.ticks) {
-    longest_ = {ticks, entry};
-    longestSeen_.store(ticks, std::memory_order_relaxed);
+std::atomic<uint64_t> g_callBoundTicks[kCallBounds] = {};
+
+void RefreshCallBounds() {
+  const double ticksPerSecond = CallClockTicksPerSecond();
+  for (unsigned i = 0; i < kCallBounds; i++) {
+    g_callBoundTicks[i].store(static_cast<uint64_t>(kCallBoundSeconds[i] * ticksPerSecond),
+                              std::memory_order_relaxed);
   }
 }
 
-PluginFigures::Longest PluginFigures::LongestCall() const {
-  MutexLock lock(longestMutex_);
-  return longest_;
+uint64_t PluginFigures::CallTicks() const {
+  uint64_t ticks = 0;
+  for (const std::atomic<uint64_t>& entry : callTicks_) ticks += Get(entry);
+  return ticks;
 }
 
 PluginFigures& UncountedFigures() {
@@ -94,7 +97,9 @@ PluginFigures& UncountedFigures() {
 PluginFiguresBook::Index::Index(unsigned bits) : bits(bits), slots(new Slot[size_t{1} << bits]) {}
 
 PluginFiguresBook::PluginFiguresBook() {
-  CallClockTicksPerSecond();  // the counter's measurement starts here
+  // The counter's measurement starts here; until the first refresh, calls
+  // (the plugins' Load) are sorted against a nominal rate.
+  RefreshCallBounds();
   indexes_.push_back(std::make_unique<Index>(kInitialIndexBits));
   index_.store(indexes_.back().get(), std::memory_order_release);
 }

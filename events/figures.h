@@ -79,6 +79,21 @@ const char* RefusalName(Refusal reason);
 const char* DeliveryKindName(DeliveryKind kind);
 const char* CallEntryName(CallEntry entry);
 
+// The bounds of the call duration buckets, in seconds: a decade each, from
+// what a quick call takes to what no call should.
+constexpr unsigned kCallBounds = 6;
+constexpr double kCallBoundSeconds[kCallBounds] = {0.0001, 0.001, 0.01, 0.1, 1, 10};
+// The bounds in ticks of the call clock. Computed from
+// CallClockTicksPerSecond, which improves as time passes, so recomputed by
+// RefreshCallBounds: relaxed, since a call sorted against the previous
+// bounds is off by no more than the measurement was. Any thread.
+extern std::atomic<uint64_t> g_callBoundTicks[kCallBounds];
+inline uint64_t CallBoundTicks(unsigned bound) {
+  return g_callBoundTicks[bound].load(std::memory_order_relaxed);
+}
+// Any thread; the figures file's thread calls it at every sample.
+void RefreshCallBounds();
+
 // One plugin's counters. Written by any thread, relaxed: each counter is
 // exact on its own, and no reader needs two to agree.
 class PluginFigures {
@@ -89,21 +104,28 @@ class PluginFigures {
   void CountRaised(RaiseKind kind) { Add(raised_[Index(kind)]); }
   void CountRefused(Refusal reason) { Add(refused_[Index(reason)]); }
   void CountDelivery(DeliveryKind kind) { Add(deliveries_[Index(kind)]); }
-  // One call of `ticks` (CallClockTicks) into `entry`.
+  // One call of `ticks` (CallClockTicks) into `entry`: its time to the
+  // entry's sum, and one to the first duration bucket whose bound it does not
+  // exceed. Most calls are short, so the first compare nearly always decides.
   void CountCall(CallEntry entry, uint64_t ticks) {
-    callTicks_.fetch_add(ticks, std::memory_order_relaxed);
-    if (ticks > longestSeen_.load(std::memory_order_relaxed)) NoteLongest(entry, ticks);
+    callTicks_[Index(entry)].fetch_add(ticks, std::memory_order_relaxed);
+    unsigned bucket = 0;
+    while (bucket < kCallBounds && ticks > CallBoundTicks(bucket)) bucket++;
+    Add(calls_[Index(entry)][bucket]);
   }
 
   uint64_t Raised(RaiseKind kind) const { return Get(raised_[Index(kind)]); }
   uint64_t Refused(Refusal reason) const { return Get(refused_[Index(reason)]); }
   uint64_t Deliveries(DeliveryKind kind) const { return Get(deliveries_[Index(kind)]); }
-  uint64_t CallTicks() const { return Get(callTicks_); }
-  struct Longest {
-    uint64_t ticks = 0;
-    CallEntry entry = CallEntry::kLoad;
-  };
-  Longest LongestCall() const EXCLUDES(longestMutex_);
+  // Ticks in all entries, and in one.
+  uint64_t CallTicks() const;
+  uint64_t CallTicks(CallEntry entry) const { return Get(callTicks_[Index(entry)]); }
+  // Calls into `entry` that took longer than bound bucket - 1 and no longer
+  // than bound `bucket` (kCallBounds: longer than every bound). Not
+  // cumulative: the figures file adds them up.
+  uint64_t Calls(CallEntry entry, unsigned bucket) const {
+    return Get(calls_[Index(entry)][bucket]);
+  }
 
   // Set on the main thread before the plugin's Load, read-only afterwards.
   const std::string fileName;
@@ -121,18 +143,12 @@ class PluginFigures {
   static uint64_t Get(const std::atomic<uint64_t>& counter) {
     return counter.load(std::memory_order_relaxed);
   }
-  void NoteLongest(CallEntry entry, uint64_t ticks) EXCLUDES(longestMutex_);
 
   std::atomic<uint64_t> raised_[FigureIndex(RaiseKind::kCount)] = {};
   std::atomic<uint64_t> refused_[FigureIndex(Refusal::kCount)] = {};
   std::atomic<uint64_t> deliveries_[FigureIndex(DeliveryKind::kCount)] = {};
-  std::atomic<uint64_t> callTicks_{0};
-  // The longest call so far: a relaxed copy for the quick test of each call,
-  // and the pair itself, taken together under the lock (a leaf: nothing is
-  // called under it). Any thread.
-  std::atomic<uint64_t> longestSeen_{0};
-  mutable Mutex longestMutex_;
-  Longest longest_ GUARDED_BY(longestMutex_);
+  std::atomic<uint64_t> callTicks_[FigureIndex(CallEntry::kCount)] = {};
+  std::atomic<uint64_t> calls_[FigureIndex(CallEntry::kCount)][kCallBounds + 1] = {};
 };
 
 // Where calls into plugins the loader did not admit are counted (records a

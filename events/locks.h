@@ -23,8 +23,7 @@
 // held while nothing else is taken: PluginTable::namesLock, RequestQueue's
 // coreMutex, AllocationRegistry's mutex_, ParentLink's handoffMutex and
 // identityMutex, SlowCallWatchdog's mutex_, WatchedCallSlot's stopWaitMutex,
-// PluginFiguresBook's mutex_, PluginFigures' longestMutex_ and FiguresFile's
-// mutex_. No lock is held
+// PluginFiguresBook's mutex_ and FiguresFile's mutex_. No lock is held
 // while plugin code runs (a plugin may raise events, which take the leaves),
 // nor while logging: a log line is an event raised like any other (the
 // queue's coreMutex) and on a terminal names its source (namesLock).

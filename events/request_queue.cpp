@@ -1,5 +1,6 @@
 // The main loop's queue: events raised with a source wait here, in arrival
 // order, for the main thread to deliver them one at a time.
+#include <algorithm>
 #include <cstdlib>
 
 #include "events/request_queue.h"
@@ -17,14 +18,19 @@ bool RequestQueue::Append(const _EventParmsIn& entry) {
     if (stopRequested.load()) return false;
     requestQueue.push_back(entry);
     const size_t depth = waiting.fetch_add(1, std::memory_order_relaxed) + 1;
-    if (depth > mostWaiting.load(std::memory_order_relaxed)) {
-      mostWaiting.store(depth, std::memory_order_relaxed);
-    }
+    if (depth > mostWaiting) mostWaiting = depth;
     wake = loopWaiting;
     loopWaiting = false;
   }
   if (wake) coreWakeup.NotifyOne();
   return true;
+}
+
+size_t RequestQueue::TakeMostDepth() {
+  MutexLock lock(coreMutex);
+  const size_t most = mostWaiting;
+  mostWaiting = waiting.load(std::memory_order_relaxed);
+  return std::max(most, mostWaiting);
 }
 
 void RequestQueue::RequestStop() {

@@ -49,9 +49,10 @@ class RequestQueue {
   void Run(const std::function<void(const _EventParmsIn&)>& deliver) EXCLUDES(coreMutex);
 
   // Any thread, for the figures: entries accepted and not yet handed to
-  // `deliver`, now and at most so far.
+  // `deliver`, now; and at most since the previous TakeMostDepth, which
+  // starts the next window at the depth of the moment.
   size_t Depth() const { return waiting.load(std::memory_order_relaxed); }
-  size_t MostDepth() const { return mostWaiting.load(std::memory_order_relaxed); }
+  size_t TakeMostDepth() EXCLUDES(coreMutex);
 
  private:
   Mutex coreMutex;
@@ -67,10 +68,12 @@ class RequestQueue {
   // coreMutex, so that a batch is taken in constant time however long it is.
   // (The deque still allocates and frees its nodes as entries come and go.)
   std::deque<_EventParmsIn> batch;
-  // Raised by Append, lowered by Run; mostWaiting written under coreMutex
-  // only, so that two raisers cannot lower it. Read by any thread.
+  // Raised by Append, lowered by Run without the lock; read by any thread.
   std::atomic<size_t> waiting{0};
-  std::atomic<size_t> mostWaiting{0};
+  // The high-water mark of `waiting` since the last TakeMostDepth: raised by
+  // Append where the queue grows, so that no burst between two writes of the
+  // figures goes unseen, and reset by TakeMostDepth (the figures' thread).
+  size_t mostWaiting GUARDED_BY(coreMutex) = 0;
 };
 
 #endif  // DVRCORE_EVENTS_REQUEST_QUEUE_H

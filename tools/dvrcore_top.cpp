@@ -10,10 +10,10 @@
 // threads make one "core" line. When the core publishes its figures file
 // (DVRCORE_METRICS_FILE in its environment, or --metrics), the lines are named
 // by the plugins' file names and add events in and out per second, the time
-// spent in calls, the longest call and the buffers held, with the core-wide
-// figures above the table. Exit status: 0 after an interrupt or when the
-// process has ended, 1 for a usage error, when there is no such process or
-// when it is not a core.
+// spent in calls, the calls that took over a second and the buffers held,
+// with the core-wide figures above the table. Exit status: 0 after an
+// interrupt or when the process has ended, 1 for a usage error, when there is
+// no such process or when it is not a core.
 //
 // DESIGN: one thread. A sample reads /proc/<pid>/task/*/comm and stat; a rate
 // needs two, so the first table comes one interval after the start. Threads
@@ -63,7 +63,7 @@ const char kUsage[] =
     "       dvrcore-top --version | --help\n"
     "Shows the core with process ID PID one line per plugin: its threads, their\n"
     "CPU share and, from the core's figures file, events in and out per second,\n"
-    "time in calls, the longest call and the buffers held. The figures file is\n"
+    "time in calls, calls over 1 s and the buffers held. The figures file is\n"
     "FILE, or else DVRCORE_METRICS_FILE of the core's environment. Redrawn every\n"
     "interval (default 1 s) until interrupted; --once prints one table after one\n"
     "interval and exits. --version prints the version of the core it belongs to.\n"
@@ -511,25 +511,25 @@ void PrintTable(const Process& process, const Sample& before, const Sample& now,
   }
   std::printf("%s\n\n", Printable(source.Status()).c_str());
   const int nameWidth = static_cast<int>(width);
-  std::printf("%-*s %4s %6s %8s %8s %9s %-16s %6s\n", nameWidth, "PLUGIN", "THR", "CPU%", "IN/s",
-              "OUT/s", "CALLS(s)", "LONGEST CALL", "BUFS");
+  std::printf("%-*s %4s %6s %8s %8s %9s %6s %6s\n", nameWidth, "PLUGIN", "THR", "CPU%", "IN/s",
+              "OUT/s", "CALLS(s)", ">1s", "BUFS");
   const double span = source.Span();
   for (const Row& row : rows) {
-    std::string in = "-", out = "-", calls = "-", longest = "-", buffers = "-";
+    std::string in = "-", out = "-", calls = "-", slow = "-", buffers = "-";
     if (const PluginFigures* figures = row.figures) {
       const PluginFigures none;
       const PluginFigures& earlier = row.earlier ? *row.earlier : none;
       in = Rate(figures->eventsIn, earlier.eventsIn, span);
       out = Rate(figures->eventsOut, earlier.eventsOut, span);
       if (figures->callSeconds) calls = Number(*figures->callSeconds, "%.3f");
-      if (figures->longestSeconds) {
-        longest = Number(*figures->longestSeconds, "%.3f") + " " + Printable(figures->longestEntry);
+      if (figures->calls && figures->callsUpToSecond) {
+        slow = Number(*figures->calls - *figures->callsUpToSecond);
       }
       if (figures->buffersHeld) buffers = Number(*figures->buffersHeld);
     }
-    std::printf("%-*s %4u %6.1f %8s %8s %9s %-16s %6s\n", nameWidth, Printable(row.name).c_str(),
+    std::printf("%-*s %4u %6.1f %8s %8s %9s %6s %6s\n", nameWidth, Printable(row.name).c_str(),
                 row.threads, percent(row.ticks), in.c_str(), out.c_str(), calls.c_str(),
-                longest.c_str(), buffers.c_str());
+                slow.c_str(), buffers.c_str());
   }
   std::fflush(stdout);
 }

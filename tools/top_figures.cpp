@@ -117,13 +117,12 @@ void TakePluginFigure(const Figure& figure, PluginFigures& plugin) {
     Add(plugin.eventsOut, figure.value);
   } else if (family == "call_seconds_total") {
     Add(plugin.callSeconds, figure.value);
-  } else if (family == "call_longest_seconds") {
-    // One figure per entry; the longest of them is the plugin's.
-    if (!plugin.longestSeconds || figure.value > *plugin.longestSeconds) {
-      plugin.longestSeconds = figure.value;
-      const std::string* entry = figure.Label("entry");
-      plugin.longestEntry = entry ? *entry : "";
-    }
+  } else if (family == "call_duration_seconds_count") {
+    Add(plugin.calls, figure.value);
+  } else if (family == "call_duration_seconds_bucket") {
+    // The bound as the core writes it; a bucket of another bound is not needed.
+    const std::string* bound = figure.Label("le");
+    if (bound != nullptr && *bound == "1") Add(plugin.callsUpToSecond, figure.value);
   } else if (family == "buffers_held") {
     plugin.buffersHeld = figure.value;
   }

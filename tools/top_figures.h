@@ -38,8 +38,8 @@ struct PluginFigures {
   std::optional<double> eventsIn;         // deliveries to the plugin, every kind
   std::optional<double> eventsOut;        // events it raised, every kind
   std::optional<double> callSeconds;      // time in its entries
-  std::optional<double> longestSeconds;   // the longest single call so far
-  std::string longestEntry;               // ... and its entry
+  std::optional<double> calls;            // calls into its entries, every entry
+  std::optional<double> callsUpToSecond;  // ... of them those of 1 s or less
   std::optional<double> buffersHeld;
 };
 

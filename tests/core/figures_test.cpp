@@ -90,6 +90,23 @@ TEST(FiguresFile, LabelValuesAreEscapedAndSeriesStayUnique) {
   }
 }
 
+// A call counts in the first bucket whose bound it does not exceed; the
+// buckets are cumulative, and the count is the last one's, +Inf.
+TEST(FiguresFile, CallDurationsAreACumulativeHistogram) {
+  PluginFiguresBook book;
+  PluginFigures& figures = book.Open("p.so", "p");
+  for (uint64_t ticks : {uint64_t{0}, CallBoundTicks(0), CallBoundTicks(0) + 1,
+                         CallBoundTicks(3) + 1, CallBoundTicks(5) + 1}) {
+    figures.CountCall(CallEntry::kWrite, ticks);
+  }
+  const std::string text = FormatFigures(CoreFigures{}, {{&figures, 0, 0, 0, 0}});
+  for (const char* line : {"_bucket{plugin=\"p.so\",entry=\"Write\",le=\"0.0001\"} 2\n",
+                           "le=\"0.001\"} 3\n", "le=\"0.1\"} 3\n", "le=\"1\"} 4\n",
+                           "le=\"10\"} 4\n", "le=\"+Inf\"} 5\n", "entry=\"Write\"} 5\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
+}
+
 // Only a regular file, or none, is replaced by the figures: a FIFO, a socket,
 // a device or a symbolic link stays what it was.
 TEST(FiguresFile, ReplacesOnlyARegularFileOrNone) {

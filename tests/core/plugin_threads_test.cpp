@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ipc/packets.h"
 #include "tests/support/core_process.h"
 #include "tests/support/test_dir.h"
 
@@ -36,6 +37,18 @@ class PluginThreads : public ::testing::Test {
   CoreInstall install{dir.Path()};
   std::string out;
 };
+
+// The figures file's samples: "name{labels}" -> value.
+std::map<std::string, double> ReadFigures(const std::string& file) {
+  std::map<std::string, double> values;
+  std::istringstream lines(ReadTextFile(file));
+  for (std::string line; std::getline(lines, line);) {
+    const size_t blank = line.rfind(' ');
+    if (line.empty() || line[0] == '#' || blank == std::string::npos) continue;
+    values[line.substr(0, blank)] = std::stod(line.substr(blank + 1));
+  }
+  return values;
+}
 
 TEST_F(PluginThreads, ImmediateEventRunsReadOnAnEventThreadWithACopy) {
   TestPlugin reader = install.AddTestPlugin("reader.so", "id 1\nreader 1\nmask 1 0xFFFFFFFF\n");
@@ -74,14 +87,15 @@ TEST_F(PluginThreads, LentThreadsCarryThePluginsNameAndPassItOn) {
 
 // The figures file holds, per plugin, what it raised (by kind, and what was
 // refused, by reason) and what reached it, as the last write at the stop has
-// them; a Prometheus parser takes it when one is installed.
+// them, with a slow Open above 0.1 s and the core's identity and threads; a
+// Prometheus parser takes it when one is installed.
 TEST_F(PluginThreads, FiguresFileCountsWhatEachPluginRaisedAndReceived) {
   install.AddTestPlugin("raiser.so",
                         "id 2\non open raise type=2 count=5\n"
                         "on open raise source=0 type=1 count=3\n"
                         "on open raise type=0x40 flags=2 level=50 count=2 text=hello\n"
                         "on open send-parent nobody is listening\n");
-  install.AddTestPlugin("writer.so", "id 1\nwrites 1\nmask 2 0xFFFFFFFF\n");
+  install.AddTestPlugin("writer.so", "id 1\nwrites 1\nmask 2 0xFFFFFFFF\non open sleep 200\n");
   install.AddTestPlugin("reader.so", "id 3\nreader 1\nmask 1 0xFFFFFFFF\n");
   // Names whose lines are long: each must stay a line of its own.
   install.AddTestPlugin(std::string(197, 'n') + ".so", "id 4\n");
@@ -94,13 +108,7 @@ TEST_F(PluginThreads, FiguresFileCountsWhatEachPluginRaisedAndReceived) {
   core.Signal(SIGTERM);
   ASSERT_EQ(core.WaitExit(), ExitStatus::Code(0)) << core.Stderr();
 
-  std::map<std::string, double> values;  // "name{labels}" -> value
-  std::istringstream lines(ReadTextFile(file));
-  for (std::string line; std::getline(lines, line);) {
-    const size_t blank = line.rfind(' ');
-    if (line.empty() || line[0] == '#' || blank == std::string::npos) continue;
-    values[line.substr(0, blank)] = std::stod(line.substr(blank + 1));
-  }
+  std::map<std::string, double> values = ReadFigures(file);
   auto figure = [&](const std::string& name, const std::string& plugin, const std::string& more) {
     const std::string key = name + "{plugin=\"" + plugin + "\"" + more + "}";
     EXPECT_EQ(values.count(key), 1u) << key;
@@ -119,6 +127,14 @@ TEST_F(PluginThreads, FiguresFileCountsWhatEachPluginRaisedAndReceived) {
                    ",thread_prefix=\"reader\",id=\"0x00000003\""),
             1);
   EXPECT_GT(figure("dvrcore_plugin_call_seconds_total", "raiser.so", ""), 0);
+  const std::string durations = "dvrcore_plugin_call_duration_seconds";
+  EXPECT_EQ(figure(durations + "_bucket", "writer.so", ",entry=\"Open\",le=\"0.1\""), 0);
+  EXPECT_EQ(figure(durations + "_bucket", "writer.so", ",entry=\"Open\",le=\"+Inf\""), 1);
+  EXPECT_EQ(figure(durations + "_count", "writer.so", ",entry=\"Open\""), 1);
+  EXPECT_EQ(values["dvrcore_build_info{version=\"" DVRCORE_VERSION "\"}"], 1);
+  EXPECT_NEAR(values["dvrcore_start_time_seconds"], static_cast<double>(time(nullptr)), 600);
+  for (std::string role : {"main", "io", "watch", "stats", "other"})
+    EXPECT_EQ(values.count("dvrcore_core_cpu_seconds_total{thread=\"" + role + "\"}"), 1u);
   EXPECT_EQ(values.count("dvrcore_queue_depth_max"), 1u);
 
   if (std::system("/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null") == 0) {
@@ -127,6 +143,39 @@ TEST_F(PluginThreads, FiguresFileCountsWhatEachPluginRaisedAndReceived) {
         "text_string_to_metric_families as parse; list(parse(open(sys.argv[1]).read()))' " + file;
     EXPECT_EQ(std::system(parse.c_str()), 0);
   }
+}
+
+// The running core's file says it runs; the most events queued is seen while a
+// Write holds them and forgotten by a later write; a relayed IOCTL is the I/O thread's CPU.
+TEST_F(PluginThreads, FiguresFileWhileTheCoreRuns) {
+  const std::string release = dir / "release", file = dir / "figures.prom";
+  install.AddTestPlugin("raiser.so", "id 2\non open raise type=2\n");
+  install.AddTestPlugin("burst.so", "id 0x00070000\nwrites 1\nmask 2 0xFFFFFFFF\n"
+                        "on write raise type=8 flags=1 count=40\non write wait-file " + release +
+                        "\non ipc busy 500\n");
+  SpawnOptions options = SpawnOptions::WithParentLink();
+  options.environment = {"DVRCORE_METRICS_FILE=" + file, "DVRCORE_METRICS_INTERVAL=1"};
+  CoreProcess core(install, options);
+  ASSERT_TRUE(core.SendIdentification("libbrevad.so", "1"));
+  ASSERT_TRUE(core.WaitUntilStarted());
+  ASSERT_TRUE(core.Send(MakeIpcPacket(0x00700000, 1, "x", 1)));
+  std::map<std::string, double> values;  // until the running core writes what `done` wants
+  auto writeShows = [&](auto done) {
+    for (int polls = 0; polls < 3000; polls++, std::this_thread::sleep_for(Duration(20))) {
+      values = ReadFigures(file);
+      if (values["dvrcore_up"] == 1 && done()) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(writeShows([&] { return values["dvrcore_queue_depth_max"] >= 40; }));
+  WriteTextFile(release, "");
+  EXPECT_TRUE(writeShows([&] { return values["dvrcore_queue_depth_max"] < 40; }));
+  EXPECT_TRUE(writeShows([&] {
+    return values[R"(dvrcore_core_cpu_seconds_total{thread="io"})"] > 0.4;
+  }));
+  core.Signal(SIGTERM);
+  ASSERT_EQ(core.WaitExit(), ExitStatus::Code(0)) << core.Stderr();
+  EXPECT_EQ(ReadFigures(file)["dvrcore_up"], 0);
 }
 
 TEST_F(PluginThreads, AnswersFromReadAreQueuedAndDelivered) {

@@ -55,17 +55,19 @@ TEST(TopFigures, ReadsTheTextFormatLineByLine) {
     EXPECT_EQ(figure.value, c.value) << c.line;
   }
 
-  // Counters summed over their kinds, the longest call with its entry.
+  // Counters summed over their kinds, calls and those within 1 s over entries.
   dvrtop::CoreFigures figures = dvrtop::ReadFigures(
       "dvrcore_plugin_deliveries_total{plugin=\"p.so\",kind=\"write\"} 4\n"
       "dvrcore_plugin_deliveries_total{plugin=\"p.so\",kind=\"read\"} 5\n"
-      "dvrcore_plugin_call_longest_seconds{plugin=\"p.so\",entry=\"Open\"} 0.5\n"
-      "dvrcore_plugin_call_longest_seconds{plugin=\"p.so\",entry=\"Write\"} 2\n"
-      "dvrcore_plugin_call_longest_seconds{plugin=\"p.so\",entry=\"Read\"} 1\n"
+      "dvrcore_plugin_call_duration_seconds_bucket{plugin=\"p.so\",entry=\"Open\",le=\"1\"} 1\n"
+      "dvrcore_plugin_call_duration_seconds_bucket{plugin=\"p.so\",entry=\"Open\",le=\"10\"} 2\n"
+      "dvrcore_plugin_call_duration_seconds_count{plugin=\"p.so\",entry=\"Open\"} 2\n"
+      "dvrcore_plugin_call_duration_seconds_bucket{plugin=\"p.so\",entry=\"Write\",le=\"1\"} 7\n"
+      "dvrcore_plugin_call_duration_seconds_count{plugin=\"p.so\",entry=\"Write\"} 9\n"
       "dvrcore_queue_depth_max 7\nbroken{\n");
   EXPECT_EQ(figures.plugins["p.so"].eventsIn, 9);
-  EXPECT_EQ(figures.plugins["p.so"].longestSeconds, 2);
-  EXPECT_EQ(figures.plugins["p.so"].longestEntry, "Write");
+  EXPECT_EQ(figures.plugins["p.so"].calls, 11);
+  EXPECT_EQ(figures.plugins["p.so"].callsUpToSecond, 8);
   EXPECT_EQ(figures.coreWide["dvrcore_queue_depth_max"], 7);
   EXPECT_EQ(figures.malformedLines, 1u);
 

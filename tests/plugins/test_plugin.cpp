@@ -54,6 +54,8 @@
 //   corelog [source=self|<n>] [level=<n>] [text=<rest of line>]
 //                                   calls the core's Log (virtual slot 4)
 //   sleep <ms>
+//   busy <ms>                       a busy loop until the calling thread has
+//                                   used that much more CPU time
 //   wait-file <path>                waits until <path> exists (a minute at most)
 //   block                           waits until Close has been called
 //   spin                            a busy loop on the calling thread, without
@@ -245,7 +247,7 @@ struct Action {
     kWaitFile, kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker, kFork, kKillChild,
     kKillGroup, kKillParent, kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kThreadName,
     kOwnHelpers, kExit, kCrash, kNullWrite, kAbort, kCloneBrokenPipe, kNarrowingSignal,
-    kBlockNarrowing
+    kBlockNarrowing, kBusy
   };
   Kind kind = kRaise;
   bool sourceSelf = true;
@@ -260,7 +262,7 @@ struct Action {
   bool hasData = false;
   bool terminatingZero = false;
   std::string data;
-  // sleep: ms; alloc: MiB; fork-as: user ID; kill-*: signal (kill-child 0:
+  // sleep, busy: ms; alloc: MiB; fork-as: user ID; kill-*: signal (kill-child 0:
   // the narrowing signal); exit: status
   uint32_t amount = 0;
 };
@@ -554,6 +556,7 @@ bool ParseAction(std::string rest, Action& action) {
     const char* name;
     Action::Kind kind;
   } kWithNumber[] = {{"sleep", Action::kSleep},
+                     {"busy", Action::kBusy},
                      {"alloc", Action::kAlloc},
                      {"fork-as", Action::kForkAs},
                      {"kill-child", Action::kKillChild},
@@ -849,6 +852,16 @@ void RunAction(const TriggerContext& context, const Action& action) {
       std::this_thread::sleep_for(std::chrono::milliseconds(action.amount));
       Line("slept").Add("trigger", trigger).Number("ms", action.amount);
       break;
+    case Action::kBusy: {
+      timespec now{};
+      auto used = [&now] {
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+      };
+      for (const long long until = used() + action.amount; used() < until;) continue;
+      Line("busied").Add("trigger", trigger).Number("ms", action.amount);
+      break;
+    }
     case Action::kWaitFile: {
       // A minute at most, so that a test that never creates it fails rather
       // than hangs.
