@@ -54,6 +54,18 @@ PluginEntry LookUp(void* handle, const char* name) {
 
 }  // namespace
 
+std::string UnmaskedRemark(const _LoadParmsOut& desc) {
+  if (!desc.acceptsWrites && !desc.wantsReader) return {};
+  for (uint32_t mask : desc.eventMasks) {
+    if (mask != 0) return {};
+  }
+  const char* asks = !desc.wantsReader ? "acceptsWrites"
+                     : !desc.acceptsWrites ? "wantsReader"
+                                           : "acceptsWrites, wantsReader";
+  return std::string("asks for events (") + asks +
+         ") but every event mask is 0: only events raised without flags reach it";
+}
+
 PluginTable::PluginTable(dvrcore& core) : core(core) {}
 
 void PluginTable::AddName(uint32_t id, const std::string& name) {
@@ -158,6 +170,10 @@ void PluginTable::LoadAll(const fs::path& directory) {
   for (const fs::path& path : candidates) {
     PLUGININFO plugin;
     if (Admit(path, plugin) != PluginAdmission::kAdmitted) continue;
+    const std::string unmasked = UnmaskedRemark(plugin.desc);
+    if (!unmasked.empty()) {
+      CORE_LOG(kLogNotable, "plugin %s %s", plugin.fileName.c_str(), unmasked.c_str());
+    }
     if (plugin.desc.wantsWorker) {
       plugin.workerThread =
           StartWorkerThread(plugin.IOCTL, plugin.fileName, plugin.threadTag, plugin.figures);
@@ -194,14 +210,22 @@ void PluginTable::IndexAll() {
 }
 
 void PluginTable::OpenAll() {
+  // The I/O thread and the watchers have started since the loading.
   for (PLUGININFO& plugin : OwnRecords()) {
     auto in = NewRecord<_OpenParmsIn>();
     auto out = NewRecord<_OpenParmsOut>();
-    auto start = core.now();
-    WatchedCall watched(plugin.desc.id, "Open");
-    TimedCall timed(*plugin.figures, CallEntry::kOpen);
-    plugin.openCode = CallPluginEntry(plugin.Open, &in, &out);
+      auto start = core.now();
+    {
+      WatchedCall watched(plugin.desc.id, "Open");
+      TimedCall timed(*plugin.figures, CallEntry::kOpen);
+      plugin.openCode = CallPluginEntry(plugin.Open, &in, &out);
+    }
     plugin.openTimeMs = ElapsedMs(start, core.now());
+    // Nothing is undone: the author learns here what plugins.xml alone shows.
+    if (plugin.openCode != 0) {
+      CORE_LOG(kLogNotable, "plugin %s Open returned %ld; it stays open and receives events",
+               plugin.fileName.c_str(), static_cast<long>(plugin.openCode));
+    }
   }
 }
 
@@ -242,6 +266,7 @@ void PluginTable::CloseAll() {
       TimedCall timed(*plugin.figures, CallEntry::kClose);
       rc = CallPluginEntry(plugin.Close, &in, &out);
     }
+    plugin.figures->closed.store(true, std::memory_order_relaxed);
     ReportFailedCall(rc, out.error, kLogDetail, "close", plugin.fileName);
   }
 }
