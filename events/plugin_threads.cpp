@@ -27,7 +27,14 @@
 // not bounded: any fixed count would refuse events that plugins receive
 // today or lie beyond what the machine allows, and the raiser learns when
 // no thread could be had.
+#include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cstdio>
@@ -195,11 +202,15 @@ std::thread StartLentThread(const char* kind, PluginEntry entry, const char* ent
     return {};
   }
   try {
-    return std::thread([name, figures, body] {
+    std::thread thread([name, figures, body] {
       NameThisThread(name.data());
       SetThreadFigures(figures);
       body();
     });
+    // Named by its starter too, before the next plugin's Load can start a
+    // thread: ThreadsStartedInCall must never find it under the core's name.
+    pthread_setname_np(thread.native_handle(), name.data());
+    return thread;
   } catch (const std::system_error& error) {
     CORE_LOG(kLogFailure, "plugin %s %s thread could not be started: %s", fileName.c_str(), kind,
              error.what());
@@ -250,4 +261,92 @@ void PluginActivity::SealAndWait() {
   MutexLock lock(mutex_);
   sealed_ = true;
   while (live_ != 0) idle_.Wait(lock);
+}
+
+namespace {
+
+constexpr char kTaskFolder[] = "/proc/self/task";
+
+// The name in /proc/self/task/<tid>/comm, without its line feed; empty when
+// the thread has ended.
+std::string ThreadComm(long tid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "%s/%ld/comm", kTaskFolder, tid);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  char name[32];
+  const ssize_t n = read(fd, name, sizeof name);
+  close(fd);
+  if (n <= 0) return {};
+  return std::string(name, static_cast<size_t>(name[n - 1] == '\n' ? n - 1 : n));
+}
+
+}  // namespace
+
+ThreadsStartedInCall::~ThreadsStartedInCall() {
+  if (Count() != 0) close(taskFd_);
+}
+
+unsigned long ThreadsStartedInCall::Count() {
+  struct stat status;
+  // A plugin may have closed the descriptor, and the number been reused:
+  // then it is no longer ours to read or close.
+  if (taskFd_ < 0 || fstat(taskFd_, &status) != 0 || status.st_dev != dev_ ||
+      status.st_ino != ino_) {
+    taskFd_ = -1;
+    return 0;
+  }
+  return static_cast<unsigned long>(status.st_nlink);
+}
+
+std::vector<long> ThreadsStartedInCall::List() const {
+  std::vector<long> tids;
+  DIR* folder = opendir(kTaskFolder);
+  if (folder == nullptr) return tids;
+  while (const dirent* entry = readdir(folder)) {
+    if (entry->d_name[0] != '.') tids.push_back(std::strtol(entry->d_name, nullptr, 10));
+  }
+  closedir(folder);
+  std::sort(tids.begin(), tids.end());
+  return tids;
+}
+
+void ThreadsStartedInCall::Rebase() {
+  if (!rebased_) {
+    prctl(PR_GET_NAME, mainName_.data());
+    taskFd_ = open(kTaskFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat status;
+    if (taskFd_ >= 0 && fstat(taskFd_, &status) == 0) {
+      dev_ = status.st_dev;
+      ino_ = status.st_ino;
+    } else if (taskFd_ >= 0) {
+      close(taskFd_);
+      taskFd_ = -1;
+    }
+    rebased_ = true;
+  }
+  known_ = List();
+}
+
+void ThreadsStartedInCall::Before() {
+  if (!rebased_) Rebase();
+  before_ = Count();
+}
+
+void ThreadsStartedInCall::After(const ThreadName& name) {
+  if (before_ == 0 || Count() == before_) return;
+  const long self = static_cast<long>(getpid());  // the main thread
+  std::vector<long> now = List();
+  for (long tid : now) {
+    if (tid == self || std::binary_search(known_.begin(), known_.end(), tid)) continue;
+    if (ThreadComm(tid) != mainName_.data()) continue;
+    char path[64];
+    std::snprintf(path, sizeof path, "%s/%ld/comm", kTaskFolder, tid);
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) continue;  // ended meanwhile
+    ssize_t ignored = write(fd, name.data(), std::strlen(name.data()));  // only a display
+    (void)ignored;
+    close(fd);
+  }
+  known_ = std::move(now);
 }

@@ -114,6 +114,7 @@ PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
   in.core = &core;
   in.raiseEvent = FlatPluginEvent;
   auto out = NewRecord<_LoadParmsOut>();
+  callThreads.Before();
   auto start = core.now();
   int32_t rc;
   {
@@ -121,6 +122,7 @@ PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
     rc = CallPluginEntry(plugin.Load, &in, &out);
   }
   plugin.loadTimeMs = ElapsedMs(start, core.now());
+  callThreads.After(MakeThreadName(plugin.threadTag, ":ld"));
   plugin.desc = out;
   if (rc != 0 || out.error != 0) {
     dlclose(handle);
@@ -167,6 +169,7 @@ void PluginTable::LoadAll(const fs::path& directory) {
     plugins.reserve(plugins.size() + candidates.size());
   }
 
+  callThreads.Rebase();
   for (const fs::path& path : candidates) {
     PLUGININFO plugin;
     if (Admit(path, plugin) != PluginAdmission::kAdmitted) continue;
@@ -211,16 +214,19 @@ void PluginTable::IndexAll() {
 
 void PluginTable::OpenAll() {
   // The I/O thread and the watchers have started since the loading.
+  callThreads.Rebase();
   for (PLUGININFO& plugin : OwnRecords()) {
     auto in = NewRecord<_OpenParmsIn>();
     auto out = NewRecord<_OpenParmsOut>();
-      auto start = core.now();
+    callThreads.Before();
+    auto start = core.now();
     {
       WatchedCall watched(plugin.desc.id, "Open");
       TimedCall timed(*plugin.figures, CallEntry::kOpen);
       plugin.openCode = CallPluginEntry(plugin.Open, &in, &out);
     }
     plugin.openTimeMs = ElapsedMs(start, core.now());
+    callThreads.After(MakeThreadName(plugin.threadTag, ":op"));
     // Nothing is undone: the author learns here what plugins.xml alone shows.
     if (plugin.openCode != 0) {
       CORE_LOG(kLogNotable, "plugin %s Open returned %ld; it stays open and receives events",

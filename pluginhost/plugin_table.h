@@ -175,6 +175,7 @@ class PluginTable {
   // Every thread tag given so far, so that no two plugins share one (the
   // figures tell their threads apart by it); main thread only.
   std::set<std::string> threadTags;
+  ThreadsStartedInCall callThreads;  // around Load and Open; main thread only
   PluginFiguresBook figures;  // its own lock; see PluginFiguresBook
 };
 
