@@ -13,6 +13,10 @@
 // Before a plugin's Unload, its reader and worker threads are joined and its
 // event threads are waited for (PluginActivity), so no thread runs its code
 // when the shared object is unmapped.
+//
+// Threads a plugin starts inside its Load or Open inherit the main thread's
+// name; ThreadsStartedInCall gives them the plugin's tag once the call has
+// returned, so that they count as the plugin's, not the core's.
 #include <dlfcn.h>
 
 #include <algorithm>
