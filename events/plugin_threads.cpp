@@ -325,16 +325,14 @@ void ThreadsStartedInCall::Rebase() {
     }
     rebased_ = true;
   }
+  before_ = Count();
   known_ = List();
 }
 
-void ThreadsStartedInCall::Before() {
-  if (!rebased_) Rebase();
-  before_ = Count();
-}
-
 void ThreadsStartedInCall::After(const ThreadName& name) {
-  if (before_ == 0 || Count() == before_) return;
+  const unsigned long count = Count();
+  if (before_ == 0 || count == before_) return;
+  before_ = count;
   const long self = static_cast<long>(getpid());  // the main thread
   std::vector<long> now = List();
   for (long tid : now) {

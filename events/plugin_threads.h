@@ -43,15 +43,17 @@ void NameThisThread(const char* name);
 
 // Names the threads a plugin starts inside one call on the main thread (Load,
 // Open), which inherit the main thread's name and would pass for the core's.
-// Before the call it notes the process's thread count; only when the count
-// changed across the call does it list /proc/self/task, and it names each
-// thread that appeared since the last listing and still carries the main
-// thread's name. A thread that ended or renamed itself by then is left alone;
+// It keeps the process's thread count as it was before the call; only when
+// the count has changed after the call does it list /proc/self/task, and it
+// names each thread that appeared since the last listing and still carries
+// the main thread's name. A thread that ended or renamed itself by then is left alone;
 // one that a plugin's thread starts later inherits its starter's name anyway.
 // A start and an end within one call that keep the count are missed: the
 // thread keeps the core's name. The count comes from the link count of the
-// task folder (one fstat of a descriptor kept open), so that a plugin that
-// starts no thread costs two system calls.
+// task folder (one fstat of a descriptor kept open), taken once per call:
+// the count after one call is the count before the next, unless the core
+// started a thread between them (Note). A count changed by the plugins'
+// threads in between costs only a listing that names nothing.
 // Main thread only. The worker and reader threads the main thread starts are
 // named by it before it goes on, so that no listing finds them under the
 // core's name; the core's other threads exist before the listing Rebase
@@ -65,8 +67,14 @@ class ThreadsStartedInCall {
 
   // Takes every thread there is now as not a plugin's.
   void Rebase();
-  void Before();
-  // Gives `name` to the threads that came during the call.
+  // Before a call: Rebase, the first time.
+  void Before() {
+    if (!rebased_) Rebase();
+  }
+  // After the core started a thread: the count now is the one the next call
+  // starts from.
+  void Note() { before_ = Count(); }
+  // After a call: gives `name` to the threads that came during it.
   void After(const ThreadName& name);
 
  private:
@@ -80,7 +88,7 @@ class ThreadsStartedInCall {
   dev_t dev_ = 0;
   ino_t ino_ = 0;
   bool rebased_ = false;
-  unsigned long before_ = 0;  // Count() before the current call
+  unsigned long before_ = 0;  // Count() before the next call
   std::vector<long> known_;   // the threads of the last listing, sorted
   ThreadName mainName_{};     // the main thread's name, as the kernel keeps it
 };

@@ -184,6 +184,7 @@ void PluginTable::LoadAll(const fs::path& directory) {
     if (plugin.desc.wantsWorker) {
       plugin.workerThread =
           StartWorkerThread(plugin.IOCTL, plugin.fileName, plugin.threadTag, plugin.figures);
+      callThreads.Note();
     }
     Add(std::move(plugin));
   }
@@ -222,7 +223,6 @@ void PluginTable::OpenAll() {
   for (PLUGININFO& plugin : OwnRecords()) {
     auto in = NewRecord<_OpenParmsIn>();
     auto out = NewRecord<_OpenParmsOut>();
-    callThreads.Before();
     auto start = core.now();
     {
       WatchedCall watched(plugin.desc.id, "Open");
