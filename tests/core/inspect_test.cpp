@@ -332,7 +332,8 @@ TEST_F(InspectTool, ReportsReservedAndClashingIdsAndMasksThatTakeNothing) {
     EXPECT_TRUE(Contains(Block(run.out, file), line)) << file << ": " << line << "\n" << run.out;
   }
 
-  EXPECT_NE(run.out.find("\nsummary: 6 files, 4 loaded, 2 rejected\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\nsummary: 6 files, 4 loaded, 2 rejected\n"), std::string::npos)
+      << run.out;
   EXPECT_EQ(run.status, 1);
   // Admitted plugins are unloaded; a clashing one is unmapped without Unload.
   EXPECT_EQ(CallWords(first), (Lines{"load", "unload", "unmapped"}));
