@@ -115,17 +115,32 @@ void* RunEventThread(void* argument) {
   return nullptr;
 }
 
+// True on the main thread while a plugin's Load or Open runs (between
+// ThreadsStartedInCall's Before and After): an event thread started then is
+// named by its starter as well, before the call returns, so that the naming
+// after the call never finds it still under the core's name.
+thread_local bool t_inNamedCall = false;
+
 // Starts RunEventThread detached on a stack of kEventThreadStackBytes; 0 or
 // the error number.
 int StartDetached(EventThreadStart* start) {
+  const bool nameHere = t_inNamedCall;
+  ThreadName name{};
+  if (nameHere) name = start->activity->eventThreadName;  // `start` is the thread's
   pthread_attr_t attributes;
   int error = pthread_attr_init(&attributes);
   if (error != 0) return error;
-  error = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  // Joinable until named: a detached thread's handle may be gone at once.
+  error = pthread_attr_setdetachstate(&attributes,
+                                      nameHere ? PTHREAD_CREATE_JOINABLE : PTHREAD_CREATE_DETACHED);
   if (error == 0) error = pthread_attr_setstacksize(&attributes, kEventThreadStackBytes);
   pthread_t thread;
   if (error == 0) error = pthread_create(&thread, &attributes, RunEventThread, start);
   pthread_attr_destroy(&attributes);
+  if (error == 0 && nameHere) {
+    pthread_setname_np(thread, name.data());
+    pthread_detach(thread);
+  }
   return error;
 }
 
@@ -329,7 +344,13 @@ void ThreadsStartedInCall::Rebase() {
   known_ = List();
 }
 
+void ThreadsStartedInCall::Before() {
+  if (!rebased_) Rebase();
+  t_inNamedCall = true;
+}
+
 void ThreadsStartedInCall::After(const ThreadName& name) {
+  t_inNamedCall = false;
   const unsigned long count = Count();
   if (before_ == 0 || count == before_) return;
   before_ = count;

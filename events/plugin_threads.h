@@ -54,10 +54,10 @@ void NameThisThread(const char* name);
 // the count after one call is the count before the next, unless the core
 // started a thread between them (Note). A count changed by the plugins'
 // threads in between costs only a listing that names nothing.
-// Main thread only. The worker and reader threads the main thread starts are
-// named by it before it goes on, so that no listing finds them under the
-// core's name; the core's other threads exist before the listing Rebase
-// makes.
+// Main thread only. The worker, reader and event threads the main thread
+// starts are named by it before it goes on, so that no listing finds them
+// under the core's name; the core's other threads exist before the listing
+// Rebase makes.
 class ThreadsStartedInCall {
  public:
   ThreadsStartedInCall() = default;
@@ -68,9 +68,7 @@ class ThreadsStartedInCall {
   // Takes every thread there is now as not a plugin's.
   void Rebase();
   // Before a call: Rebase, the first time.
-  void Before() {
-    if (!rebased_) Rebase();
-  }
+  void Before();
   // After the core started a thread: the count now is the one the next call
   // starts from.
   void Note() { before_ = Count(); }

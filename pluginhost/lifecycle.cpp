@@ -223,6 +223,7 @@ void PluginTable::OpenAll() {
   for (PLUGININFO& plugin : OwnRecords()) {
     auto in = NewRecord<_OpenParmsIn>();
     auto out = NewRecord<_OpenParmsOut>();
+    callThreads.Before();
     auto start = core.now();
     {
       WatchedCall watched(plugin.desc.id, "Open");
