@@ -327,8 +327,9 @@ std::vector<long> ThreadsStartedInCall::List() const {
 }
 
 void ThreadsStartedInCall::Rebase() {
-  if (!rebased_) {
-    prctl(PR_GET_NAME, mainName_.data());
+  if (!rebased_) prctl(PR_GET_NAME, mainName_.data());
+  rebased_ = true;
+  if (Count() == 0) {  // not opened yet, or lost to a plugin
     taskFd_ = open(kTaskFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     struct stat status;
     if (taskFd_ >= 0 && fstat(taskFd_, &status) == 0) {
@@ -338,7 +339,6 @@ void ThreadsStartedInCall::Rebase() {
       close(taskFd_);
       taskFd_ = -1;
     }
-    rebased_ = true;
   }
   before_ = Count();
   known_ = List();
