@@ -30,6 +30,25 @@
 
 #include "core/core.h"
 
+namespace {
+
+// A plugin that raises after its Close (or while the core stops) would learn
+// it only from its results; the log tells it once. Its log lines are left
+// out: those were printed, and Close is where plugins say goodbye.
+void TellLateRaise(PluginFigures& figures, RaiseKind kind) {
+  if (kind == RaiseKind::kLog || &figures == &UncountedFigures() ||
+      figures.lateRaiseTold.load(std::memory_order_relaxed) ||
+      figures.lateRaiseTold.exchange(true, std::memory_order_relaxed)) {
+    return;
+  }
+  CORE_LOG(kLogNotable, "plugin %s raised an event %s; refusing it and any later ones",
+           figures.fileName.c_str(),
+           figures.closed.load(std::memory_order_relaxed) ? "after it was closed"
+                                                          : "while the core is stopping");
+}
+
+}  // namespace
+
 // To the plugin whose ID is its source, else (an immediate event has none) to
 // the plugin whose call or lent thread raised it; the core's own lines to
 // nobody.
@@ -40,6 +59,7 @@ inline void dvrcore::Parts::CountRaised(const _EventParmsIn& in, RaiseKind kind,
   if (figures == nullptr) return;
   figures->CountRaised(kind);
   if (refusal != Refusal::kNone) figures->CountRefused(refusal);
+  if (refusal == Refusal::kStopping) TellLateRaise(*figures, kind);
 }
 
 int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out) {

@@ -133,6 +133,12 @@ class PluginFigures {
   // Main thread before publication (PluginFiguresBook::Publish); read by the
   // figures file's thread after it, under the book's lock.
   uint32_t id = 0;
+  // A raise refused because the core stops is told in the log once per
+  // plugin (core/dispatch.cpp), with whether its Close had returned. Relaxed:
+  // they choose only whether and how one line is written. `closed`: set by
+  // the main thread after Close, read by raisers; `lateRaiseTold`: any raiser.
+  std::atomic<bool> closed{false};
+  std::atomic<bool> lateRaiseTold{false};
 
  private:
   template <typename Enum>

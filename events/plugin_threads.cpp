@@ -27,7 +27,14 @@
 // not bounded: any fixed count would refuse events that plugins receive
 // today or lie beyond what the machine allows, and the raiser learns when
 // no thread could be had.
+#include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cstdio>
@@ -114,17 +121,32 @@ void* RunEventThread(void* argument) {
   return nullptr;
 }
 
+// True on the main thread while a plugin's Load or Open runs (between
+// ThreadsStartedInCall's Before and After): an event thread started then is
+// named by its starter as well, before the call returns, so that the naming
+// after the call never finds it still under the core's name.
+thread_local bool t_inNamedCall = false;
+
 // Starts RunEventThread detached on a stack of kEventThreadStackBytes; 0 or
 // the error number.
 int StartDetached(EventThreadStart* start) {
+  const bool nameHere = t_inNamedCall;
+  ThreadName name{};
+  if (nameHere) name = start->activity->eventThreadName;  // `start` is the thread's
   pthread_attr_t attributes;
   int error = pthread_attr_init(&attributes);
   if (error != 0) return error;
-  error = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  // Joinable until named: a detached thread's handle may be gone at once.
+  error = pthread_attr_setdetachstate(&attributes,
+                                      nameHere ? PTHREAD_CREATE_JOINABLE : PTHREAD_CREATE_DETACHED);
   if (error == 0) error = pthread_attr_setstacksize(&attributes, kEventThreadStackBytes);
   pthread_t thread;
   if (error == 0) error = pthread_create(&thread, &attributes, RunEventThread, start);
   pthread_attr_destroy(&attributes);
+  if (error == 0 && nameHere) {
+    pthread_setname_np(thread, name.data());
+    pthread_detach(thread);
+  }
   return error;
 }
 
@@ -201,12 +223,16 @@ std::thread StartLentThread(const char* kind, PluginEntry entry, const char* ent
     return {};
   }
   try {
-    return std::thread([name, figures, body] {
+    std::thread thread([name, figures, body] {
       NameThisThread(name.data());
       SetThreadFigures(figures);
       OwnCallSlot slot;
       body();
     });
+    // Named by its starter too, before the next plugin's Load can start a
+    // thread: ThreadsStartedInCall must never find it under the core's name.
+    pthread_setname_np(thread.native_handle(), name.data());
+    return thread;
   } catch (const std::system_error& error) {
     CORE_LOG(kLogFailure, "plugin %s %s thread could not be started: %s", fileName.c_str(), kind,
              error.what());
@@ -277,4 +303,96 @@ void PluginActivity::SealAndWait() {
   StopWait wait(figures->fileName, "event threads", eventThreadName.data());
   MutexLock lock(mutex_);
   while (live_ != 0) idle_.Wait(lock);
+}
+
+namespace {
+
+constexpr char kTaskFolder[] = "/proc/self/task";
+
+// The name in /proc/self/task/<tid>/comm, without its line feed; empty when
+// the thread has ended.
+std::string ThreadComm(long tid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "%s/%ld/comm", kTaskFolder, tid);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  char name[32];
+  const ssize_t n = read(fd, name, sizeof name);
+  close(fd);
+  if (n <= 0) return {};
+  return std::string(name, static_cast<size_t>(name[n - 1] == '\n' ? n - 1 : n));
+}
+
+}  // namespace
+
+ThreadsStartedInCall::~ThreadsStartedInCall() {
+  if (Count() != 0) close(taskFd_);
+}
+
+unsigned long ThreadsStartedInCall::Count() {
+  struct stat status;
+  // A plugin may have closed the descriptor, and the number been reused:
+  // then it is no longer ours to read or close.
+  if (taskFd_ < 0 || fstat(taskFd_, &status) != 0 || status.st_dev != dev_ ||
+      status.st_ino != ino_) {
+    taskFd_ = -1;
+    return 0;
+  }
+  return static_cast<unsigned long>(status.st_nlink);
+}
+
+std::vector<long> ThreadsStartedInCall::List() const {
+  std::vector<long> tids;
+  DIR* folder = opendir(kTaskFolder);
+  if (folder == nullptr) return tids;
+  while (const dirent* entry = readdir(folder)) {
+    if (entry->d_name[0] != '.') tids.push_back(std::strtol(entry->d_name, nullptr, 10));
+  }
+  closedir(folder);
+  std::sort(tids.begin(), tids.end());
+  return tids;
+}
+
+void ThreadsStartedInCall::Rebase() {
+  if (!rebased_) prctl(PR_GET_NAME, mainName_.data());
+  rebased_ = true;
+  if (Count() == 0) {  // not opened yet, or lost to a plugin
+    taskFd_ = open(kTaskFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat status;
+    if (taskFd_ >= 0 && fstat(taskFd_, &status) == 0) {
+      dev_ = status.st_dev;
+      ino_ = status.st_ino;
+    } else if (taskFd_ >= 0) {
+      close(taskFd_);
+      taskFd_ = -1;
+    }
+  }
+  before_ = Count();
+  known_ = List();
+}
+
+void ThreadsStartedInCall::Before() {
+  if (!rebased_) Rebase();
+  t_inNamedCall = true;
+}
+
+void ThreadsStartedInCall::After(const ThreadName& name) {
+  t_inNamedCall = false;
+  const unsigned long count = Count();
+  if (before_ == 0 || count == before_) return;
+  before_ = count;
+  const long self = static_cast<long>(getpid());  // the main thread
+  std::vector<long> now = List();
+  for (long tid : now) {
+    if (tid == self || std::binary_search(known_.begin(), known_.end(), tid)) continue;
+    if (ThreadComm(tid) != mainName_.data()) continue;
+    char path[64];
+    std::snprintf(path, sizeof path, "%s/%ld/comm", kTaskFolder, tid);
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) continue;  // ended meanwhile
+    ssize_t ignored = write(fd, name.data(), std::strlen(name.data()));  // only a display
+    (void)ignored;
+    close(fd);
+  }
+  known_ = std::move(now);
 }

@@ -4,11 +4,14 @@
 #ifndef DVRCORE_EVENTS_PLUGIN_THREADS_H
 #define DVRCORE_EVENTS_PLUGIN_THREADS_H
 
+#include <sys/types.h>
+
 #include <array>
 #include <cstdint>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "events/figures.h"
 #include "events/locks.h"
@@ -18,7 +21,9 @@
 // Threads are named after whose they are, so that top -H, ps -L and a
 // debugger show it: a plugin's threads carry its thread tag and their role,
 // ":wk", ":rd" or ":ev"; the core's own are "dvrcore" and "dvrcore:<role>".
-// Threads a plugin starts inherit the name of the thread that starts them.
+// Threads a plugin starts inherit the name of the thread that starts them;
+// those it starts on the main thread, inside its Load or Open, are given its
+// tag afterwards (ThreadsStartedInCall), ":ld" or ":op".
 //
 // The figures and dvrcore-top tell whose a thread is by its tag alone, so a
 // tag is unique among the plugins of one core and never "dvrcore": the
@@ -35,6 +40,56 @@ std::string ThreadTag(const std::string& moduleName, const std::set<std::string>
 ThreadName MakeThreadName(const std::string& tag, const char* role);
 // Names the calling thread.
 void NameThisThread(const char* name);
+
+// Names the threads a plugin starts inside one call on the main thread (Load,
+// Open), which inherit the main thread's name and would pass for the core's.
+// It keeps the process's thread count as it was before the call; only when
+// the count has changed after the call does it list /proc/self/task, and it
+// names each thread that appeared since the last listing and still carries
+// the main thread's name. A thread that ended or renamed itself by then is left alone;
+// one that a plugin's thread starts later inherits its starter's name anyway.
+// A start and an end within one call that keep the count are missed: the
+// thread keeps the core's name. The count comes from the link count of the
+// task folder (one fstat of a descriptor kept open), taken once per call:
+// the count after one call is the count before the next, unless the core
+// started a thread between them (Note). A count changed by the plugins'
+// threads in between costs only a listing that names nothing.
+// Main thread only. The worker, reader and event threads the main thread
+// starts are named by it before it goes on, so that no listing finds them
+// under the core's name; the core's other threads exist before the listing
+// Rebase makes.
+class ThreadsStartedInCall {
+ public:
+  ThreadsStartedInCall() = default;
+  ~ThreadsStartedInCall();
+  ThreadsStartedInCall(const ThreadsStartedInCall&) = delete;
+  ThreadsStartedInCall& operator=(const ThreadsStartedInCall&) = delete;
+
+  // Takes every thread there is now as not a plugin's.
+  void Rebase();
+  // Before a call: Rebase, the first time.
+  void Before();
+  // After the core started a thread: the count now is the one the next call
+  // starts from.
+  void Note() { before_ = Count(); }
+  // After a call: gives `name` to the threads that came during it.
+  void After(const ThreadName& name);
+
+ private:
+  // The task folder's link count (the number of threads plus a constant),
+  // or 0 when it cannot be had.
+  unsigned long Count();
+  // The process's thread IDs, sorted.
+  std::vector<long> List() const;
+
+  int taskFd_ = -1;  // /proc/self/task; dev_ and ino_ tell that it is still ours
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
+  bool rebased_ = false;
+  unsigned long before_ = 0;  // Count() before the next call
+  std::vector<long> known_;   // the threads of the last listing, sorted
+  ThreadName mainName_{};     // the main thread's name, as the kernel keeps it
+};
 
 // Counts the event threads that are inside (or about to enter) one plugin's
 // Read, so that the plugin is never unmapped under them.

@@ -31,7 +31,10 @@ static PluginEventFunction g_raise;
 static uint32_t ReadWord(const unsigned char* p)
 {
     uint32_t word;
-    memcpy(&word, p, sizeof word); /* the packet may not be aligned */
+    /* The packet starts aligned as malloc aligns, so the header could be
+     * read through a uint32_t*; memcpy also serves a word at any offset of a
+     * payload. */
+    memcpy(&word, p, sizeof word);
     return word;
 }
 

@@ -68,8 +68,8 @@ int32_t Read(void* request, void*) {
   // The reader thread's call has no data and correlationId 0. This plugin has
   // no long-running loop, so it returns at once and the reader thread ends;
   // a plugin that kept it would have to return once Close is called, like
-  // the worker in video_source.c. A query that lost its data (the core
-  // could not copy it: data null, dataLength not 0) is not answered either.
+  // the worker in video_source.c. A query raised without data (data null,
+  // dataLength 0) is not answered either.
   if (in->data == nullptr || in->dataLength == 0 || in->correlationId == 0) return 0;
 
   // The data is the core's copy, valid until Read returns; it need not be

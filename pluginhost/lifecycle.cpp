@@ -13,6 +13,10 @@
 // Before a plugin's Unload, its reader and worker threads are joined and its
 // event threads are waited for (PluginActivity), so no thread runs its code
 // when the shared object is unmapped.
+//
+// Threads a plugin starts inside its Load or Open inherit the main thread's
+// name; ThreadsStartedInCall gives them the plugin's tag once the call has
+// returned, so that they count as the plugin's, not the core's.
 #include <dlfcn.h>
 
 #include <algorithm>
@@ -53,6 +57,18 @@ PluginEntry LookUp(void* handle, const char* name) {
 }
 
 }  // namespace
+
+std::string UnmaskedRemark(const _LoadParmsOut& desc) {
+  if (!desc.acceptsWrites && !desc.wantsReader) return {};
+  for (uint32_t mask : desc.eventMasks) {
+    if (mask != 0) return {};
+  }
+  const char* asks = !desc.wantsReader ? "acceptsWrites"
+                     : !desc.acceptsWrites ? "wantsReader"
+                                           : "acceptsWrites, wantsReader";
+  return std::string("asks for events (") + asks +
+         ") but every event mask is 0: only events raised without flags reach it";
+}
 
 PluginTable::PluginTable(dvrcore& core) : core(core) {}
 
@@ -102,6 +118,7 @@ PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
   in.core = &core;
   in.raiseEvent = FlatPluginEvent;
   auto out = NewRecord<_LoadParmsOut>();
+  callThreads.Before();
   auto start = core.now();
   int32_t rc;
   {
@@ -112,6 +129,7 @@ PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
     rc = CallPluginEntry(plugin.Load, &in, &out);
   }
   plugin.loadTimeMs = ElapsedMs(start, core.now());
+  callThreads.After(MakeThreadName(plugin.threadTag, ":ld"));
   plugin.desc = out;
   if (rc != 0 || out.error != 0) {
     dlclose(handle);
@@ -159,12 +177,18 @@ void PluginTable::LoadAll(const fs::path& directory) {
     plugins.reserve(plugins.size() + candidates.size());
   }
 
+  callThreads.Rebase();
   for (const fs::path& path : candidates) {
     PLUGININFO plugin;
     if (Admit(path, plugin) != PluginAdmission::kAdmitted) continue;
+    const std::string unmasked = UnmaskedRemark(plugin.desc);
+    if (!unmasked.empty()) {
+      CORE_LOG(kLogNotable, "plugin %s %s", plugin.fileName.c_str(), unmasked.c_str());
+    }
     if (plugin.desc.wantsWorker) {
       plugin.workerThread =
           StartWorkerThread(plugin.IOCTL, plugin.fileName, plugin.threadTag, plugin.figures);
+      callThreads.Note();
     }
     Add(std::move(plugin));
   }
@@ -198,14 +222,25 @@ void PluginTable::IndexAll() {
 }
 
 void PluginTable::OpenAll() {
+  // The I/O thread and the watchers have started since the loading.
+  callThreads.Rebase();
   for (PLUGININFO& plugin : OwnRecords()) {
     auto in = NewRecord<_OpenParmsIn>();
     auto out = NewRecord<_OpenParmsOut>();
+    callThreads.Before();
     auto start = core.now();
-    WatchedCall watched(plugin.desc.id, "Open");
-    TimedCall timed(*plugin.figures, CallEntry::kOpen);
-    plugin.openCode = CallPluginEntry(plugin.Open, &in, &out);
+    {
+      WatchedCall watched(plugin.desc.id, "Open");
+      TimedCall timed(*plugin.figures, CallEntry::kOpen);
+      plugin.openCode = CallPluginEntry(plugin.Open, &in, &out);
+    }
     plugin.openTimeMs = ElapsedMs(start, core.now());
+    callThreads.After(MakeThreadName(plugin.threadTag, ":op"));
+    // Nothing is undone: the author learns here what plugins.xml alone shows.
+    if (plugin.openCode != 0) {
+      CORE_LOG(kLogNotable, "plugin %s Open returned %ld; it stays open and receives events",
+               plugin.fileName.c_str(), static_cast<long>(plugin.openCode));
+    }
   }
 }
 
@@ -246,6 +281,7 @@ void PluginTable::CloseAll() {
       TimedCall timed(*plugin.figures, CallEntry::kClose);
       rc = CallPluginEntry(plugin.Close, &in, &out);
     }
+    plugin.figures->closed.store(true, std::memory_order_relaxed);
     ReportFailedCall(rc, out.error, kLogDetail, "close", plugin.fileName);
   }
 }

@@ -58,6 +58,11 @@ struct PLUGININFO {
   std::unique_ptr<PluginActivity> activity = std::make_unique<PluginActivity>();
 };
 
+// What a plugin that asks for events (acceptsWrites, wantsReader) with every
+// event mask 0 is told, without its name: only events raised without flags
+// reach it. Empty for any other plugin.
+std::string UnmaskedRemark(const _LoadParmsOut& desc);
+
 // How the loader fared with one plugin file.
 enum class PluginAdmission { kAdmitted, kNotMapped, kNoLoad, kLoadFailed, kIdTaken };
 
@@ -170,6 +175,7 @@ class PluginTable {
   // Every thread tag given so far, so that no two plugins share one (the
   // figures tell their threads apart by it); main thread only.
   std::set<std::string> threadTags;
+  ThreadsStartedInCall callThreads;  // around Load and Open; main thread only
   PluginFiguresBook figures;  // its own lock; see PluginFiguresBook
 };
 

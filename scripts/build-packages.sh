@@ -14,7 +14,10 @@
 # exported tree without .git (a source tarball, as a distribution builds it)
 # every file but the build folders. The .deb, .changes,
 # .buildinfo, .dsc and .tar.xz files land in build/packages, with one
-# build-<arch>.log each. DVRCORE_BUILD_DIR moves build/ elsewhere.
+# build-<arch>.log each. A run replaces only what it builds again (the tree's
+# copy and its architectures' files; the native one's with the source package
+# and dvrcore-plugin-dev), so that "amd64" and then "armhf" leave both.
+# DVRCORE_BUILD_DIR moves build/ elsewhere.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -24,7 +27,14 @@ bash scripts/install-deps.sh --packaging
 
 out=$(realpath -m "${DVRCORE_BUILD_DIR:-build}")/packages
 tree=$out/dvrcore
-rm -rf "$out"
+native=$(dpkg --print-architecture)
+rm -rf "$tree"
+for arch in "${archs[@]}"; do
+  rm -f "$out"/*_"$arch".{deb,ddeb,changes,buildinfo} "$out/build-$arch.log"
+  if [[ $arch == "$native" ]]; then
+    rm -f "$out"/*_all.deb "$out"/*.dsc "$out"/*.tar.* "$out"/*_source.*
+  fi
+done
 mkdir -p "$tree"
 # The tree's files, NUL-separated, relative to its top.
 tree_files() {
@@ -45,7 +55,6 @@ tree_files() {
 }
 tree_files | tar --null -T - -cf - | tar -xf - -C "$tree"
 
-native=$(dpkg --print-architecture)
 # The native build first: it makes the source package, which must not take
 # in another architecture's build folder.
 ordered=()

@@ -405,6 +405,12 @@ void ReportDescription(InspectorCore& core, Findings& findings, PluginAdmission 
                std::to_string(desc.wantsReader));
   findings.Add("acceptsWrites", "  acceptsWrites: " + std::to_string(desc.acceptsWrites),
                std::to_string(desc.acceptsWrites));
+  // The core logs the same when it loads the plugin; here it is a remark on
+  // what the description asks for.
+  const std::string unmasked = UnmaskedRemark(desc);
+  if (!unmasked.empty()) {
+    findings.Add("masksWarning", "  warning: " + unmasked, JsonString(unmasked));
+  }
   findings.Add("error", "  error: " + std::to_string(desc.error), std::to_string(desc.error));
 }
 

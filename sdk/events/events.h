@@ -126,8 +126,9 @@ typedef struct _ReadParmsIn {
     uint32_t reserved0;     /* 0 */
     uint8_t  reserved1;     /* 1 */
     uint8_t  reserved2[3];  /* 0 */
-    uint32_t dataLength;    /* length of the delivered data; may be non-zero
-                               while data is null: treat null as no data */
+    uint32_t dataLength;    /* length of the delivered data; 0 exactly when
+                               data is null (the reader thread's call, an
+                               event raised without data) */
     void*    data;          /* the core's copy, valid until Read returns */
     uint32_t correlationId; /* the event's correlationId */
 } _ReadParmsIn;

@@ -305,12 +305,13 @@ TEST_F(InspectTool, RejectedFilesGetTheCoresMessages) {
   EXPECT_EQ(CallWords(flagsError), (Lines{"load", "unmapped"}));
 }
 
-TEST_F(InspectTool, ReportsReservedAndClashingIds) {
+TEST_F(InspectTool, ReportsReservedAndClashingIdsAndMasksThatTakeNothing) {
   dvrtest::TestPlugin first = AddTestPlugin(dir_.Path(), "a.so", "id 0x00310000\n");
   dvrtest::TestPlugin twin = AddTestPlugin(dir_.Path(), "b.so", "id 0x00310000\n");
   AddTestPlugin(dir_.Path(), "core.so", "id 0x80000000\n");
   dvrtest::TestPlugin front = AddTestPlugin(dir_.Path(), "front.so", "id 0x00060000\n");
   dvrtest::TestPlugin kept = AddTestPlugin(dir_.Path(), "kept.so", "id 0x00470000\n");
+  AddTestPlugin(dir_.Path(), "deaf.so", "id 0x00340000\nwrites 1\n");
 
   Outcome run = RunInspector({dir_.Path()});
 
@@ -324,12 +325,15 @@ TEST_F(InspectTool, ReportsReservedAndClashingIds) {
       {"front.so", "  id: 0x00060000 (reserved: placed first in the plugin table)"},
       {"front.so", "  result: loaded"},
       {"kept.so", "  id: 0x00470000 (reserved: never unmapped)"},
-      {"kept.so", "  result: loaded"}};
+      {"kept.so", "  result: loaded"},
+      {"deaf.so", "  warning: asks for events (acceptsWrites) but every event mask is 0: only "
+                  "events raised without flags reach it"}};
   for (const auto& [file, line] : expected) {
     EXPECT_TRUE(Contains(Block(run.out, file), line)) << file << ": " << line << "\n" << run.out;
   }
 
-  EXPECT_NE(run.out.find("\nsummary: 5 files, 3 loaded, 2 rejected\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\nsummary: 6 files, 4 loaded, 2 rejected\n"), std::string::npos)
+      << run.out;
   EXPECT_EQ(run.status, 1);
   // Admitted plugins are unloaded; a clashing one is unmapped without Unload.
   EXPECT_EQ(CallWords(first), (Lines{"load", "unload", "unmapped"}));

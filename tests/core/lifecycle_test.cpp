@@ -128,9 +128,13 @@ TEST_F(PluginLifecycle, MarkerAndFrontIdDecideTheOpeningOrder) {
 
 TEST_F(PluginLifecycle, OpenFailureKeepsThePluginInService) {
   TestPlugin failing = install.AddTestPlugin(
-      "failing.so", "id 0x00010000\nresult open -1\nwrites 1\nmask 2 0xFFFFFFFF\n");
+      "failing.so", "id 0x00010000\nresult open -5\nwrites 1\nmask 2 0xFFFFFFFF\n");
   install.AddTestPlugin("talker.so", "id 0x00020000\non open raise type=2 text=hello\n");
+  install.AddTestPlugin("deaf.so", "id 0x00030000\nwrites 1\nreader 1\n");
   RunOnce();
+  EXPECT_TRUE(Logged("plugin failing.so Open returned -5; it stays open and receives events"));
+  EXPECT_TRUE(Logged("plugin deaf.so asks for events (acceptsWrites, wantsReader) but every event "
+                     "mask is 0: only events raised without flags reach it")) << out;
   EXPECT_EQ(failing.Calls("write").size(), 1u);
   EXPECT_EQ(failing.Calls("close").size(), 1u);
   EXPECT_EQ(failing.Calls("unload").size(), 1u);
@@ -189,8 +193,11 @@ TEST_F(PluginLifecycle, BuffersNeverGivenBackAreReportedAtExitInAddressOrder) {
 
 TEST_F(PluginLifecycle, FailingCloseAndUnloadAreReportedAndTheRestGoOn) {
   install.AddTestPlugin("a.so", "id 1\nmask 6 2\nresult close 4 error=5\nresult unload 0 error=6\n");
-  TestPlugin b = install.AddTestPlugin("b.so", "id 2\nmask 6 1\n");
+  TestPlugin b = install.AddTestPlugin("b.so", "id 2\nmask 6 1\non unload raise type=2 count=2\n");
   RunOnce();
+  const std::string late = "plugin b.so raised an event after it was closed; refusing it and any "
+                           "later ones";
+  EXPECT_TRUE(Logged(late) && out.find(late) == out.rfind(late)) << out;
   EXPECT_TRUE(Logged("plugin a.so close returned 4 error 5")) << out;
   EXPECT_TRUE(Logged("plugin a.so unload returned 0 error 6")) << out;
   EXPECT_EQ(b.Calls("unload").size(), 1u);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <sstream>
@@ -66,14 +67,30 @@ TEST_F(PluginThreads, ImmediateEventRunsReadOnAnEventThreadWithACopy) {
 
 // Every thread says whose it is: the core's main thread, and each lent thread
 // after the plugin's module name (cut to ten bytes) and its role; a
-// thread the plugin starts from one of them carries the same name.
+// thread the plugin starts from one of them, or from its Load or Open, carries
+// its name (one started and ended within Open is gone before it is named).
 TEST_F(PluginThreads, LentThreadsCarryThePluginsNameAndPassItOn) {
   TestPlugin plugin = install.AddTestPlugin(
       "Video_Source.so",
       "id 1\nworker 1\nreader 1\nmask 1 0xFFFFFFFF\non open thread-name\n"
-      "on worker thread-name\non reader thread-name\non read thread-name\n");
+      "on worker thread-name\non reader thread-name\non read thread-name\n"
+      "on load own-thread\non open own-thread\n");
   install.AddTestPlugin("raiser.so", "id 2\non open raise source=0 type=1 flags=4 text=go\n");
-  RunUntil([&](CoreProcess&) { ASSERT_TRUE(plugin.WaitForCount("thread-name", 4)); });
+  std::multiset<std::string> comms;  // every thread's name but the main thread's
+  std::string mainComm;
+  RunUntil([&](CoreProcess& core) {
+    ASSERT_TRUE(plugin.WaitForCount("thread-name", 4));
+    const std::string tasks = "/proc/" + std::to_string(core.Pid()) + "/task/";
+    mainComm = ReadTextFile(tasks + std::to_string(core.Pid()) + "/comm");
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+      if (task.path().filename() != std::to_string(core.Pid())) {
+        comms.insert(ReadTextFile(task.path().string() + "/comm"));
+      }
+    }
+  });
+  EXPECT_EQ(comms.count("video_sour:ld\n"), 1u);
+  EXPECT_EQ(comms.count("video_sour:op\n"), 1u);
+  EXPECT_EQ(mainComm, UnderEmulator() ? mainComm : "dvrcore\n");
   std::map<std::string, std::string> names;
   for (const PluginCall& call : plugin.Calls("thread-name")) {
     EXPECT_EQ(call.Get("child"), call.Get("name")) << call.line;
