@@ -6,7 +6,10 @@
  * configuration from its own file name, "<hex><letters>.so":
  *   <hex>      bits 31-16 of the plugin ID (1 to 7fff), e.g. "0006" for 0x00060000
  *   letters    w: accepts writes, r: wants a reader (immediate events),
- *              n: every event mask 0, so that it matches no event with flags
+ *              n: every event mask 0x00400000, a flag nothing raises, so that it
+ *                 matches no event (a mask of 0 would match the flag-less ones,
+ *                 and the core says so at load, in a log line that the writers
+ *                 would receive)
  * Otherwise every event mask is all ones, so the copy matches every event. A file
  * name cannot be changed between the run of one benchmark and the next, so
  * this costs the loader nothing and needs no extra file (one dladdr in Load).
@@ -65,7 +68,7 @@ int32_t Load(void* request, void* result)
     for (; *end != '\0' && *end != '.'; end++) {
         if (*end == 'w') out->acceptsWrites = 1;
         if (*end == 'r') out->wantsReader = 1;
-        if (*end == 'n') mask = 0;
+        if (*end == 'n') mask = 0x00400000u;
     }
     g_id = (uint32_t)high << 16;
     out->id = g_id;
