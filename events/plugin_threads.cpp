@@ -323,25 +323,8 @@ std::string ThreadComm(long tid) {
   return std::string(name, static_cast<size_t>(name[n - 1] == '\n' ? n - 1 : n));
 }
 
-}  // namespace
-
-ThreadsStartedInCall::~ThreadsStartedInCall() {
-  if (Count() != 0) close(taskFd_);
-}
-
-unsigned long ThreadsStartedInCall::Count() {
-  struct stat status;
-  // A plugin may have closed the descriptor, and the number been reused:
-  // then it is no longer ours to read or close.
-  if (taskFd_ < 0 || fstat(taskFd_, &status) != 0 || status.st_dev != dev_ ||
-      status.st_ino != ino_) {
-    taskFd_ = -1;
-    return 0;
-  }
-  return static_cast<unsigned long>(status.st_nlink);
-}
-
-std::vector<long> ThreadsStartedInCall::List() const {
+// The process's thread IDs, sorted.
+std::vector<long> ListThreads() {
   std::vector<long> tids;
   DIR* folder = opendir(kTaskFolder);
   if (folder == nullptr) return tids;
@@ -353,22 +336,12 @@ std::vector<long> ThreadsStartedInCall::List() const {
   return tids;
 }
 
+}  // namespace
+
 void ThreadsStartedInCall::Rebase() {
   if (!rebased_) prctl(PR_GET_NAME, mainName_.data());
   rebased_ = true;
-  if (Count() == 0) {  // not opened yet, or lost to a plugin
-    taskFd_ = open(kTaskFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    struct stat status;
-    if (taskFd_ >= 0 && fstat(taskFd_, &status) == 0) {
-      dev_ = status.st_dev;
-      ino_ = status.st_ino;
-    } else if (taskFd_ >= 0) {
-      close(taskFd_);
-      taskFd_ = -1;
-    }
-  }
-  before_ = Count();
-  known_ = List();
+  known_ = ListThreads();
 }
 
 void ThreadsStartedInCall::Before() {
@@ -378,11 +351,8 @@ void ThreadsStartedInCall::Before() {
 
 void ThreadsStartedInCall::After(const ThreadName& name) {
   t_inNamedCall = false;
-  const unsigned long count = Count();
-  if (before_ == 0 || count == before_) return;
-  before_ = count;
   const long self = static_cast<long>(getpid());  // the main thread
-  std::vector<long> now = List();
+  std::vector<long> now = ListThreads();
   for (long tid : now) {
     if (tid == self || std::binary_search(known_.begin(), known_.end(), tid)) continue;
     if (ThreadComm(tid) != mainName_.data()) continue;

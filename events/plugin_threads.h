@@ -43,52 +43,31 @@ void NameThisThread(const char* name);
 
 // Names the threads a plugin starts inside one call on the main thread (Load,
 // Open), which inherit the main thread's name and would pass for the core's.
-// It keeps the process's thread count as it was before the call; only when
-// the count has changed after the call does it list /proc/self/task, and it
-// names each thread that appeared since the last listing and still carries
-// the main thread's name. A thread that ended or renamed itself by then is left alone;
-// one that a plugin's thread starts later inherits its starter's name anyway.
-// A start and an end within one call that keep the count are missed: the
-// thread keeps the core's name. The count comes from the link count of the
-// task folder (one fstat of a descriptor kept open), taken once per call:
-// the count after one call is the count before the next, unless the core
-// started a thread between them (Note). A count changed by the plugins'
-// threads in between costs only a listing that names nothing.
+// After the call it lists /proc/self/task and names each thread that was not
+// there at the listing before and still carries the main thread's name. A
+// thread that ended or renamed itself by then is left alone; one that a
+// plugin's thread starts later inherits its starter's name anyway. The
+// listing is made after every call, not only when the number of threads
+// changed: the plugins' own threads and the core's end at any time (a worker
+// whose IOCTL returned, an event thread), and an end during the call would
+// hide a start, leaving the thread to be named after the next plugin.
 // Main thread only. The worker, reader and event threads the main thread
 // starts are named by it before it goes on, so that no listing finds them
 // under the core's name; the core's other threads exist before the listing
 // Rebase makes.
 class ThreadsStartedInCall {
  public:
-  ThreadsStartedInCall() = default;
-  ~ThreadsStartedInCall();
-  ThreadsStartedInCall(const ThreadsStartedInCall&) = delete;
-  ThreadsStartedInCall& operator=(const ThreadsStartedInCall&) = delete;
-
   // Takes every thread there is now as not a plugin's.
   void Rebase();
   // Before a call: Rebase, the first time.
   void Before();
-  // After the core started a thread: the count now is the one the next call
-  // starts from.
-  void Note() { before_ = Count(); }
   // After a call: gives `name` to the threads that came during it.
   void After(const ThreadName& name);
 
  private:
-  // The task folder's link count (the number of threads plus a constant),
-  // or 0 when it cannot be had.
-  unsigned long Count();
-  // The process's thread IDs, sorted.
-  std::vector<long> List() const;
-
-  int taskFd_ = -1;  // /proc/self/task; dev_ and ino_ tell that it is still ours
-  dev_t dev_ = 0;
-  ino_t ino_ = 0;
   bool rebased_ = false;
-  unsigned long before_ = 0;  // Count() before the next call
-  std::vector<long> known_;   // the threads of the last listing, sorted
-  ThreadName mainName_{};     // the main thread's name, as the kernel keeps it
+  std::vector<long> known_;  // the threads of the last listing, sorted
+  ThreadName mainName_{};    // the main thread's name, as the kernel keeps it
 };
 
 // Counts the event threads that are inside (or about to enter) one plugin's

@@ -188,7 +188,6 @@ void PluginTable::LoadAll(const fs::path& directory) {
     if (plugin.desc.wantsWorker) {
       plugin.workerThread =
           StartWorkerThread(plugin.IOCTL, plugin.fileName, plugin.threadTag, plugin.figures);
-      callThreads.Note();
     }
     Add(std::move(plugin));
   }
