@@ -31,7 +31,6 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
