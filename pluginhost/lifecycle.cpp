@@ -188,6 +188,9 @@ void PluginTable::LoadAll(const fs::path& directory) {
     if (plugin.desc.wantsWorker) {
       plugin.workerThread =
           StartWorkerThread(plugin.IOCTL, plugin.fileName, plugin.threadTag, plugin.figures);
+      // What came with the worker is not the next plugin's (a runtime may
+      // start a helper thread of its own at the process's first thread).
+      callThreads.Rebase();
     }
     Add(std::move(plugin));
   }
