@@ -34,7 +34,7 @@
 #include <string>
 #include <vector>
 
-#include "events/utf8.h"
+#include "sys/utf8.h"
 
 namespace {
 

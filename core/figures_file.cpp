@@ -21,7 +21,7 @@
 #include "core/core.h"
 #include "events/plugin_threads.h"
 #include "events/raise.h"
-#include "events/utf8.h"
+#include "sys/utf8.h"
 
 namespace {
 

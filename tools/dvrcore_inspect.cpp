@@ -81,7 +81,7 @@
 
 #include "core/core.h"
 #include "dvrcore_version.h"
-#include "events/utf8.h"
+#include "sys/utf8.h"
 
 namespace fs = boost::filesystem;
 
