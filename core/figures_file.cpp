@@ -21,6 +21,7 @@
 #include "core/core.h"
 #include "events/plugin_threads.h"
 #include "events/raise.h"
+#include "sys/files.h"
 #include "sys/utf8.h"
 
 namespace {
@@ -505,8 +506,12 @@ void FiguresFile::Write(bool up) {
   core.cpuSeconds[FigureIndex(CoreThread::kOther)] = seconds(otherTicks_);
   const std::string text = FormatFigures(core, rows);
   std::string failure;
-  const bool written =
-      MayReplace(path_, failure) && ReplaceFile(path_.c_str(), text, failure, mode_);
+  bool written = MayReplace(path_, failure);
+  if (written) {
+    const FileWrite replaced = ReplaceFile(path_, text, NewFile{false, mode_});
+    written = static_cast<bool>(replaced);
+    if (!written) failure = std::strerror(replaced.Errno());
+  }
   if (!written && !failing_) {
     CORE_LOG(kLogNotable, "failed to write figures to %s: %s", path_.c_str(), failure.c_str());
   } else if (written && failing_) {
