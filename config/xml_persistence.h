@@ -81,9 +81,9 @@ bool LoadFileOrBackup(XmlDocument& document, const char* fileName,
 // anew, which then replaces F by a rename: a reader of F sees the old
 // document or the new one, never a part, and a link named F is replaced, not
 // followed (sys/files.h: ReplaceFile). Without a backup and without forcing
-// the data to the disk, for a file written anew at every start. F is left as it is when it already holds
-// that text, as the safe save leaves it. On failure F is left as it was and
-// `failure` says why.
+// the data to the disk, for a file written anew at every start. F is left as
+// it is when it already holds that text, as the safe save leaves it. On
+// failure F is left as it was and `failure` says why.
 bool SaveFileReplacing(const TiXmlDocument& document, const char* fileName,
                        std::string& failure);
 
