@@ -2,8 +2,8 @@
 //
 // What it offers, one header per component:
 //   xml_persistence.h  XmlDocument with its parse depth limit, the safe save
-//                      and the load that falls back to the backup, the print
-//                      layouts
+//                      and the load that falls back to the backup
+//   xml_print.h        the print layouts, attribute text from outside
 //   description.h      product.xml and core.xml, the core description, the
 //                      memory state and other published documents
 #ifndef DVRCORE_CONFIG_CONFIG_H
@@ -11,5 +11,6 @@
 
 #include "config/description.h"
 #include "config/xml_persistence.h"
+#include "config/xml_print.h"
 
 #endif  // DVRCORE_CONFIG_CONFIG_H

@@ -7,7 +7,6 @@
 // every document is a local of the operation that builds it, and
 // PublishDocument hands the dispatch a text on its own stack, which the
 // dispatch copies for the queue.
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -40,13 +39,12 @@ void ReportLeftAlone(const std::string& fileName, const XmlDocument& document) {
            document.ErrorDesc());
 }
 
-// A failed save's text ("create error 13"), with the system's words for a
-// trailing error number: the integrator reading the log needs the reason.
+// A failed save's text ("create error 13"), with the system's words for the
+// error behind it: the integrator reading the log needs the reason.
 std::string SaveFailure(const XmlDocument& document) {
   std::string text = document.ErrorDesc();
-  const size_t digits = text.find_last_not_of("0123456789");
-  if (digits != std::string::npos && digits + 1 < text.size() && text[digits] == ' ') {
-    text += std::string(" (") + std::strerror(std::atoi(text.c_str() + digits + 1)) + ")";
+  if (document.SystemError() != XmlDocument::kNoSystemError) {
+    text += std::string(" (") + std::strerror(document.SystemError()) + ")";
   }
   return text;
 }

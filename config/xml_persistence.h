@@ -1,6 +1,7 @@
-// XML persistence on top of TinyXML: the depth-limited parse of XmlDocument,
-// the safe save through ".pending" and ".bak" files, the load that falls back
-// to the backup and promotes it, and the two print layouts.
+// XML persistence on top of TinyXML: the depth-limited parse of XmlDocument
+// (xml_depth_scan.cpp), the safe save through ".pending" and ".bak" files, the
+// load that falls back to the backup and promotes it (xml_persistence.cpp),
+// and the two print layouts (xml_print.h, included).
 //
 // Threads: no shared state. A document belongs to the thread that builds it.
 #ifndef DVRCORE_CONFIG_XML_PERSISTENCE_H
@@ -11,6 +12,8 @@
 #include <string>
 
 #include <tinyxml.h>
+
+#include "config/xml_print.h"
 
 // Error id for markup nested deeper than XmlDocument::maxParseDepth.
 constexpr int TIXML_ERROR_NESTED_TOO_DEEPLY = 17;
@@ -37,7 +40,14 @@ class XmlDocument : public TiXmlDocument {
   int ErrorId() const;
   const char* ErrorDesc() const;
   // Replaces the whole error state (the library's and the own one).
-  void SetErrorState(int id, const std::string& description);
+  // `systemError`: the errno value behind an own error, if one is.
+  void SetErrorState(int id, const std::string& description,
+                     int systemError = kNoSystemError);
+  // The errno value behind the own error (a failed save's), or
+  // kNoSystemError: so that the error's number travels as a number, not
+  // inside the description's text.
+  int SystemError() const { return systemError_; }
+  static constexpr int kNoSystemError = -1;
   void ClearErrorState();
 
   // Deepest element level whose content may hold markup; copied with the
@@ -47,12 +57,14 @@ class XmlDocument : public TiXmlDocument {
  private:
   int ownErrorId_ = 0;      // 0: the library's error state applies
   std::string ownErrorDesc_;
+  int systemError_ = kNoSystemError;
 };
 
 // Saves through F.pending and F.bak so that F or F.bak always holds a complete
 // document; a regular file F that already holds exactly the text is not
-// written again. On failure: false, error id 2 with the failure text in
-// `document`.
+// written again (sys/files.h: ReplaceFileSafely). On failure: false, error
+// id 2 with the failure text in `document`, and the errno value, when one
+// caused it, as its SystemError.
 bool SaveFileSafely(XmlDocument& document, const char* fileName);
 
 // Loads F, or else F.bak, which then becomes F. False when neither parses.
@@ -65,37 +77,14 @@ bool SaveFileSafely(XmlDocument& document, const char* fileName);
 bool LoadFileOrBackup(XmlDocument& document, const char* fileName,
                       std::string* leftAlone = nullptr);
 
-// Writes `text` to F.pending, made anew, which then replaces F by a rename:
-// a reader of F sees the old contents or the new, never a part, and a link
-// named F is replaced, not followed. Without forcing the data to the disk. On
-// failure F is left as it was and `failure` says why. A `mode` of 0 to 07777
-// is set on F.pending before the rename, whatever the file creation mask; a
-// negative one leaves the mode the mask gives (0600 in the core).
-bool ReplaceFile(const char* fileName, const std::string& text, std::string& failure,
-                 int mode = -1);
-
 // The document in the file layout (PrintFileLayout) into F.pending, made
 // anew, which then replaces F by a rename: a reader of F sees the old
 // document or the new one, never a part, and a link named F is replaced, not
-// followed. Without a backup and without forcing the data to the disk, for a
-// file written anew at every start. F is left as it is when it already holds
-// that text, as the safe save leaves it. On failure F is left as it was and
-// `failure` says why.
+// followed (sys/files.h: ReplaceFile). Without a backup and without forcing
+// the data to the disk, for a file written anew at every start. F is left as
+// it is when it already holds that text, as the safe save leaves it. On
+// failure F is left as it was and `failure` says why.
 bool SaveFileReplacing(const TiXmlDocument& document, const char* fileName,
                        std::string& failure);
-
-// A text from outside the core (a file name, a loader error, a plugin's or
-// the parent's word) as an attribute value that the printers below write as
-// well-formed XML 1.0. Valid UTF-8 is kept as it is, tab, line feed and
-// carriage return included (the printer writes them as character
-// references). Each byte that is not part of valid UTF-8, and each character
-// XML 1.0 cannot hold at all (the other control characters, U+FFFE, U+FFFF),
-// becomes U+FFFD.
-std::string XmlAttributeText(const std::string& text);
-
-// File layout: four blanks per level, "\n" line breaks.
-std::string PrintFileLayout(const TiXmlNode& node);
-// Compact layout: no indentation, no line breaks (the events' layout).
-std::string PrintCompact(const TiXmlNode& node);
 
 #endif  // DVRCORE_CONFIG_XML_PERSISTENCE_H

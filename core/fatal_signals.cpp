@@ -44,7 +44,7 @@
 #include "core/signals.h"
 #include "events/call_watch.h"
 #include "events/figures.h"
-#include "events/utf8.h"
+#include "sys/utf8.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define DVRCORE_SANITIZED 1

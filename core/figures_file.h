@@ -23,6 +23,9 @@
 // unloaded.
 // The counters it reads are the plugins' relaxed atomics (events/figures.h),
 // so no hot path waits for it.
+//
+// The text itself is FormatFigures's (figures_format.h), the threads' CPU
+// time ThreadSampler's (thread_sampler.h); this is the writer.
 #ifndef DVRCORE_CORE_FIGURES_FILE_H
 #define DVRCORE_CORE_FIGURES_FILE_H
 
@@ -32,88 +35,11 @@
 #include <map>
 #include <string>
 #include <thread>
-#include <vector>
 
+#include "core/figures_format.h"
+#include "core/thread_sampler.h"
 #include "events/figures.h"
 #include "events/locks.h"
-
-// The core's own threads, by role, and "other": the process's CPU time that
-// neither these nor the plugins' threads account for (threads that ended
-// since they were last sampled, threads named after nothing known).
-enum class CoreThread : unsigned { kMain, kIo, kWatch, kStats, kOther, kCount };
-const char* CoreThreadName(CoreThread role);  // the label value: "main", "io", ...
-
-// The core-wide figures at one moment.
-struct CoreFigures {
-  // Set by the figures file, not by its gatherer.
-  std::string version;
-  double startTime = 0;  // Unix time, seconds
-  bool up = true;        // false in the last write, at a clean stop
-  double cpuSeconds[FigureIndex(CoreThread::kCount)] = {};  // by CoreThread
-
-
-  size_t queueDepth = 0;
-  size_t queueDepthMost = 0;
-  size_t parentBytesWaiting = 0;
-  bool parentRefusing = false;
-  uint64_t residentBytes = 0;
-  bool throttling = false;
-  uint64_t clockJumps = 0;
-};
-
-// One plugin's line of figures at one moment.
-struct PluginFiguresRow {
-  const PluginFigures* figures = nullptr;
-  size_t buffersHeld = 0;
-  // Threads whose name begins with the plugin's thread tag and ':', as last
-  // sampled, the most seen at one sample since the previous write, and
-  // their CPU time so far.
-  unsigned threads = 0;
-  unsigned threadsMost = 0;
-  double cpuSeconds = 0;
-};
-
-// The text of the file: every family with its HELP and TYPE lines, plugins
-// in the order given, no timestamps (the textfile collector refuses them).
-std::string FormatFigures(const CoreFigures& core, const std::vector<PluginFiguresRow>& plugins);
-
-// The threads of this process by name, sampled: which belong to which thread
-// tag or to which of the core's roles, and the CPU time they have used.
-class ThreadSampler {
- public:
-  // Reads /proc/self/task (`taskFolder` for tests): counts each thread under
-  // the core's role it has, or else under the longest of `tags` its name
-  // begins with, followed by ':', and adds the CPU time it used since the
-  // previous sample (all of it for a thread not seen before) to that role or
-  // tag. A thread that ends between two samples takes its last moments
-  // along; a plugin that renames its threads away from its tag takes them
-  // out of its figures. Then reads the process's own CPU time (the stat file
-  // beside the task folder), which keeps that of ended threads.
-  void Sample(const std::vector<std::string>& tags, const char* taskFolder = "/proc/self/task");
-  struct TagFigures {
-    unsigned threads = 0;
-    unsigned threadsMost = 0;  // since the last StartWindow
-    uint64_t cpuTicks = 0;     // clock ticks (sysconf(_SC_CLK_TCK))
-  };
-  TagFigures Of(const std::string& tag) const;
-  // Clock ticks of the core's threads of `role` (not kOther), of every
-  // tag's threads together, and of the whole process at the last sample.
-  uint64_t CoreTicks(CoreThread role) const { return coreTicks_[FigureIndex(role)]; }
-  uint64_t TagTicks() const;
-  uint64_t ProcessTicks() const { return processTicks_; }
-  // The most threads at one sample count from the present number on.
-  void StartWindow();
-
- private:
-  struct Seen {
-    uint64_t startTime = 0;  // tells a new thread under a reused ID
-    uint64_t cpuTicks = 0;
-  };
-  std::map<int, Seen> seen_;
-  std::map<std::string, TagFigures> tags_;
-  uint64_t coreTicks_[FigureIndex(CoreThread::kCount)] = {};
-  uint64_t processTicks_ = 0;
-};
 
 class FiguresFile {
  public:

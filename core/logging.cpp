@@ -32,7 +32,7 @@
 #include <mutex>
 
 #include "core/core.h"
-#include "events/utf8.h"
+#include "sys/utf8.h"
 
 namespace {
 

@@ -33,8 +33,6 @@
 // libpsx was the alternative: it reaches only threads created through a
 // pthread_create wrapped at the executable's link, which neither plugins'
 // threads nor std::thread (created inside libstdc++) go through.
-#include <dirent.h>
-#include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
 #include <linux/securebits.h>
@@ -51,16 +49,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "core/privileges.h"
 #include "core/signals.h"
 #include "core/testing.h"
 #include "events/raise.h"
+#include "sys/proc.h"
 
 namespace {
 
@@ -119,27 +116,14 @@ bool NarrowedOrGone(pid_t tid, uint32_t mask) {
          (sets[1].effective | sets[1].permitted | sets[1].inheritable) == 0;
 }
 
-std::vector<pid_t> ListThreads() {
-  std::vector<pid_t> tids;
-  DIR* directory = opendir("/proc/self/task");
-  if (directory == nullptr) return tids;
-  while (const dirent* entry = readdir(directory)) {
-    char* end = nullptr;
-    const long tid = std::strtol(entry->d_name, &end, 10);
-    if (*end == '\0' && tid > 0) tids.push_back(static_cast<pid_t>(tid));
-  }
-  closedir(directory);
-  return tids;
-}
-
 bool SignalBlocked(pid_t tid, int signal) {
-  std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.compare(0, 7, "SigBlk:") == 0) {
-      return (std::strtoull(line.c_str() + 7, nullptr, 16) >> (signal - 1)) & 1;
-    }
+  std::string status, blocked;
+  size_t from = 0;
+  if (ReadSmallFile(TaskPath(tid) + "/status", status) != 0 ||
+      !StatusLine(status, "SigBlk:", blocked, from)) {
+    return false;
   }
-  return false;
+  return (std::strtoull(blocked.c_str(), nullptr, 16) >> (signal - 1)) & 1;
 }
 
 // The signal whose handler narrows its thread: -1 until reserved, or when
@@ -154,64 +138,26 @@ int g_narrowingSignal = -1;
 // still be dealt with. 0 as the start time: the thread is gone.
 struct ThreadIdentity {
   pid_t tid;
-  unsigned long long start;
+  uint64_t start;
   bool operator<(const ThreadIdentity& other) const {
     return tid != other.tid ? tid < other.tid : start < other.start;
   }
 };
 
-unsigned long long StartTime(pid_t tid) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/self/task/%ld/stat", static_cast<long>(tid));
-  std::ifstream file(path);
-  std::string stat;
-  if (!std::getline(file, stat)) return 0;
-  // Field 2, the thread's name, is in parentheses and may hold anything, so
-  // the count starts after the last ')': field 3 first, field 22 twentieth.
-  const size_t paren = stat.rfind(')');
-  if (paren == std::string::npos) return 0;
-  std::istringstream fields(stat.substr(paren + 1));
-  std::string field;
-  for (int i = 3; i < 22 && fields >> field; i++) {
-  }
-  unsigned long long start = 0;
-  fields >> start;
-  return start;
-}
-
 }  // namespace
 
 uint32_t ParentUidFromStatus(const std::string& text) {
-  size_t lineStart = 0;
-  while (lineStart < text.size()) {
-    size_t lineEnd = text.find('\n', lineStart);
-    if (lineEnd == std::string::npos) lineEnd = text.size();
-    if (text.compare(lineStart, 4, "Uid:") == 0) {
-      const std::string line = text.substr(lineStart, lineEnd - lineStart);
-      unsigned uid = 0;
-      if (std::sscanf(line.c_str(), "Uid: %u", &uid) == 1) return uid;
-    }
-    lineStart = lineEnd + 1;
+  std::string value;
+  for (size_t from = 0; StatusLine(text, "Uid:", value, from);) {
+    unsigned uid = 0;
+    if (std::sscanf(value.c_str(), " %u", &uid) == 1) return uid;
   }
   return 0;
 }
 
 uint32_t ReadStatusUid(const std::string& path) {
-  // Plain reads: building a file stream costs more than all the rest of the
-  // privilege drop, and every start comes here.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
   std::string text;
-  char chunk[4096];
-  for (;;) {
-    const ssize_t length = read(fd, chunk, sizeof chunk);
-    if (length > 0) {
-      text.append(chunk, static_cast<size_t>(length));
-    } else if (length == 0 || errno != EINTR) {
-      break;
-    }
-  }
-  close(fd);
+  ReadSmallFile(path, text);
   return ParentUidFromStatus(text);
 }
 
@@ -263,8 +209,9 @@ std::vector<UnnarrowedThread> NarrowOtherThreads(uint32_t mask) {
   const int signal = g_narrowingSignal;
   std::vector<UnnarrowedThread> missed;
   const pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
-  std::set<ThreadIdentity> settled{{self, StartTime(self)}};  // narrowed, gone or given up on
-  std::map<ThreadIdentity, Clock::time_point> signalled;       // and when
+  // Narrowed, gone or given up on; and those signalled, with when.
+  std::set<ThreadIdentity> settled{{self, ThreadStartTime(self)}};
+  std::map<ThreadIdentity, Clock::time_point> signalled;
   const Clock::time_point deadline = Clock::now() + kNarrowingBound;
   // Until a pass finds nothing to do: every thread listed then was narrowed
   // before it, so every thread created since inherits narrowed sets.
@@ -272,8 +219,8 @@ std::vector<UnnarrowedThread> NarrowOtherThreads(uint32_t mask) {
     busy = false;
     bool waiting = false;
     const Clock::time_point now = Clock::now();
-    for (pid_t tid : ListThreads()) {
-      const ThreadIdentity thread{tid, StartTime(tid)};
+    for (pid_t tid : ListTasks()) {
+      const ThreadIdentity thread{tid, ThreadStartTime(tid)};
       if (thread.start == 0 || settled.count(thread) != 0) continue;
       busy = true;
       auto sent = signalled.find(thread);

@@ -2,8 +2,8 @@
 // own log lines included), calling plugin entries, the main loop's queue, the
 // reply slots of event threads, and the threads the core lends plugins.
 //
-// This is the bottom layer of the core: it knows the event records and
-// nothing of the plugin table, the parent link or the core object. The
+// This is the bottom layer of the core's event handling, above only sys/ (the
+// operating system's part, sys/sys.h): it knows the event records and nothing of the plugin table, the parent link or the core object. The
 // dispatch that decides what happens to a raised event sits above it and is
 // reached through FlatPluginEvent once it has registered (SetEventDispatch).
 //
@@ -22,6 +22,5 @@
 #include "events/raise.h"          // FlatPluginEvent's dispatch, CORE_LOG, NewRecord
 #include "events/reply_slots.h"    // ReplySlots
 #include "events/request_queue.h"  // RequestQueue
-#include "events/utf8.h"           // DecodeUtf8: texts from outside checked
 
 #endif  // DVRCORE_EVENTS_MACHINERY_H

@@ -27,7 +27,6 @@
 // not bounded: any fixed count would refuse events that plugins receive
 // today or lie beyond what the machine allows, and the raiser learns when
 // no thread could be had.
-#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/prctl.h>
@@ -47,7 +46,8 @@
 #include "events/call_watch.h"
 #include "events/plugin_call.h"
 #include "events/raise.h"
-#include "events/utf8.h"
+#include "sys/proc.h"
+#include "sys/utf8.h"
 
 namespace {
 
@@ -304,43 +304,11 @@ void PluginActivity::SealAndWait() {
   while (live_ != 0) idle_.Wait(lock);
 }
 
-namespace {
-
-constexpr char kTaskFolder[] = "/proc/self/task";
-
-// The name in /proc/self/task/<tid>/comm, without its line feed; empty when
-// the thread has ended.
-std::string ThreadComm(long tid) {
-  char path[64];
-  std::snprintf(path, sizeof path, "%s/%ld/comm", kTaskFolder, tid);
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  char name[32];
-  const ssize_t n = read(fd, name, sizeof name);
-  close(fd);
-  if (n <= 0) return {};
-  return std::string(name, static_cast<size_t>(name[n - 1] == '\n' ? n - 1 : n));
-}
-
-// The process's thread IDs, sorted.
-std::vector<long> ListThreads() {
-  std::vector<long> tids;
-  DIR* folder = opendir(kTaskFolder);
-  if (folder == nullptr) return tids;
-  while (const dirent* entry = readdir(folder)) {
-    if (entry->d_name[0] != '.') tids.push_back(std::strtol(entry->d_name, nullptr, 10));
-  }
-  closedir(folder);
-  std::sort(tids.begin(), tids.end());
-  return tids;
-}
-
-}  // namespace
-
 void ThreadsStartedInCall::Rebase() {
   if (!rebased_) prctl(PR_GET_NAME, mainName_.data());
   rebased_ = true;
-  known_ = ListThreads();
+  const std::vector<pid_t> tids = ListTasks();
+  known_.assign(tids.begin(), tids.end());
 }
 
 void ThreadsStartedInCall::Before() {
@@ -350,18 +318,16 @@ void ThreadsStartedInCall::Before() {
 
 void ThreadsStartedInCall::After(const ThreadName& name) {
   t_inNamedCall = false;
-  const long self = static_cast<long>(getpid());  // the main thread
-  std::vector<long> now = ListThreads();
-  for (long tid : now) {
+  const pid_t self = getpid();  // the main thread
+  const std::vector<pid_t> now = ListTasks();
+  for (pid_t tid : now) {
     if (tid == self || std::binary_search(known_.begin(), known_.end(), tid)) continue;
     if (ThreadComm(tid) != mainName_.data()) continue;
-    char path[64];
-    std::snprintf(path, sizeof path, "%s/%ld/comm", kTaskFolder, tid);
-    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    const int fd = open((TaskPath(tid) + "/comm").c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) continue;  // ended meanwhile
     ssize_t ignored = write(fd, name.data(), std::strlen(name.data()));  // only a display
     (void)ignored;
     close(fd);
   }
-  known_ = std::move(now);
+  known_.assign(now.begin(), now.end());
 }

@@ -11,6 +11,7 @@
 
 #include "events/raise.h"
 #include "housekeeping/scheduler.h"
+#include "sys/proc.h"
 
 namespace {
 
@@ -89,13 +90,9 @@ void SchedulerState::UpdateThrottling(bool low, SchedulerHost& host) {
 }
 
 uint64_t ReadResidentMemory(const char* statmPath) {
-  std::FILE* file = std::fopen(statmPath, "r");
-  if (file == nullptr) return 0;
-  unsigned long totalPages = 0;
-  unsigned long residentPages = 0;
-  if (std::fscanf(file, "%lu %lu", &totalPages, &residentPages) < 2) residentPages = 0;
-  std::fclose(file);
+  uint64_t residentPages = 0;
+  if (!ReadResidentPages(statmPath, residentPages)) return 0;
   const long pageSize = sysconf(_SC_PAGESIZE);
   if (pageSize <= 0) return 0;
-  return uint64_t{residentPages} * static_cast<uint64_t>(pageSize);
+  return residentPages * static_cast<uint64_t>(pageSize);
 }

@@ -46,6 +46,9 @@
 // the same way the executable does (linked with exports, see
 // tools/CMakeLists.txt).
 //
+// The JSON pieces are in inspect_json.h, the child's report records in
+// inspect_protocol.h.
+//
 // With --json the report is one JSON document on stdout. A child then writes
 // its findings as records ("key<TAB>JSON value<LF>", each written whole
 // under a lock) into an anonymous memory file rather than on stdout, and the
@@ -81,11 +84,22 @@
 
 #include "core/core.h"
 #include "dvrcore_version.h"
-#include "events/utf8.h"
+#include "tools/inspect_json.h"
+#include "tools/inspect_protocol.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
+
+using dvrinspect::ChildReport;
+using dvrinspect::Hex;
+using dvrinspect::JsonArray;
+using dvrinspect::JsonBool;
+using dvrinspect::JsonString;
+using dvrinspect::kEndRecord;
+using dvrinspect::ParseReport;
+using dvrinspect::ReportAdmission;
+using dvrinspect::WriteRecord;
 
 const char kUsage[] =
     "usage: dvrcore-inspect [--timeout SECONDS] [--json] [--core FOLDER] [<file-or-directory>...]\n"
@@ -106,59 +120,6 @@ constexpr unsigned kMaxTimeoutSeconds = 86400;
 
 const char* const kEntryNames[] = {"Load", "Unload", "Open", "Close",
                                    "Read", "Write",  "Seek", "IOCTL"};
-
-// ---- JSON ---------------------------------------------------------------------------
-
-// `bytes` as a JSON string. Texts come from plugins and file names, so they
-// may hold any bytes: control characters are escaped, and every byte that is
-// not part of well-formed UTF-8 becomes U+FFFD, so that any reader takes the
-// document. (Escaping such a byte as \u00XX would claim a character it never
-// was.)
-std::string JsonString(std::string_view bytes) {
-  std::string out = "\"";
-  for (size_t i = 0; i < bytes.size();) {
-    const auto c = static_cast<unsigned char>(bytes[i]);
-    uint32_t codePoint = 0;
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else if (size_t length = DecodeUtf8(bytes.data() + i, bytes.size() - i, codePoint);
-               length > 0) {
-      out.append(bytes, i, length);
-      i += length;
-      continue;
-    } else {
-      out += "\\ufffd";
-    }
-    i++;
-  }
-  return out + '"';
-}
-
-std::string JsonBool(bool value) { return value ? "true" : "false"; }
-
-std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(value));
-  return text;
-}
-
-// A JSON array of already written values.
-std::string JsonArray(const std::vector<std::string>& values) {
-  std::string out = "[";
-  for (size_t i = 0; i < values.size(); i++) out += (i ? ", " : "") + values[i];
-  return out + "]";
-}
 
 // ---- Event masks in the SDK's names -------------------------------------------------
 
@@ -412,62 +373,6 @@ void ReportDescription(InspectorCore& core, Findings& findings, PluginAdmission 
     findings.Add("masksWarning", "  warning: " + unmasked, JsonString(unmasked));
   }
   findings.Add("error", "  error: " + std::to_string(desc.error), std::to_string(desc.error));
-}
-
-// ---- What a child reports to the parent ---------------------------------------------
-//
-// Two records, each written with one write(2) of less than PIPE_BUF bytes, so
-// that each arrives whole or not at all: the admission (right after Admit)
-// and the end (after Unload and the core object's destruction).
-//   admission: 'A', outcome (1 byte), ID (4 bytes), name length (2 bytes), name
-//   end:       'E'
-constexpr char kAdmissionRecord = 'A';
-constexpr char kEndRecord = 'E';
-constexpr size_t kMaxReportedName = 255;
-
-struct ChildReport {
-  std::optional<PluginAdmission> outcome;  // set once the admission arrived
-  uint32_t id = 0;
-  std::string name;  // the module name, for an admitted file
-  bool ended = false;
-};
-
-void WriteRecord(int fd, const std::string& record) {
-  ssize_t ignored = write(fd, record.data(), record.size());  // the parent sees a missing record
-  (void)ignored;
-}
-
-void ReportAdmission(int fd, PluginAdmission outcome, uint32_t id, std::string name) {
-  if (name.size() > kMaxReportedName) name.resize(kMaxReportedName);
-  std::string record(1, kAdmissionRecord);
-  record += static_cast<char>(outcome);
-  record.append(reinterpret_cast<const char*>(&id), sizeof id);
-  const uint16_t length = static_cast<uint16_t>(name.size());
-  record.append(reinterpret_cast<const char*>(&length), sizeof length);
-  record += name;
-  WriteRecord(fd, record);
-}
-
-// Parses what the child wrote before it ended.
-ChildReport ParseReport(const std::string& bytes) {
-  ChildReport report;
-  size_t at = 0;
-  while (at < bytes.size()) {
-    if (bytes[at] == kEndRecord) {
-      report.ended = true;
-      at++;
-      continue;
-    }
-    const size_t fixed = 1 + 1 + sizeof(uint32_t) + sizeof(uint16_t);
-    if (bytes[at] != kAdmissionRecord || bytes.size() - at < fixed) break;
-    report.outcome = static_cast<PluginAdmission>(bytes[at + 1]);
-    std::memcpy(&report.id, bytes.data() + at + 2, sizeof report.id);
-    uint16_t length;
-    std::memcpy(&length, bytes.data() + at + 6, sizeof length);
-    report.name.assign(bytes, at + fixed, length);
-    at += fixed + length;
-  }
-  return report;
 }
 
 // ---- The child ----------------------------------------------------------------------

@@ -27,7 +27,6 @@
 // and modification time) and over the time between them. SIGINT, SIGTERM and
 // SIGHUP are blocked and the wait between samples is sigtimedwait on them, so
 // an interrupt ends the tool at once and between two complete tables.
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -50,6 +49,7 @@
 #include <vector>
 
 #include "dvrcore_version.h"
+#include "sys/proc.h"
 #include "tools/top_figures.h"
 
 namespace {
@@ -138,52 +138,12 @@ Options ParseOptions(int argc, char** argv) {
 }
 
 // The whole of a small file, or nullopt with `error` set (EFBIG above
-// `limit`). /proc files report no size, so it is read until its end.
-std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit, int& error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = errno;
-    return std::nullopt;
-  }
+// kMaxFileBytes).
+std::optional<std::string> ReadWhole(const std::string& path, int& error) {
   std::string text;
-  char buffer[8192];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = n < 0 ? errno : 0;
-      break;
-    }
-    text.append(buffer, static_cast<size_t>(n));
-    if (text.size() > limit) {
-      error = EFBIG;
-      break;
-    }
-  }
-  close(fd);
+  error = ReadSmallFile(path, text, kMaxFileBytes);
   if (error != 0) return std::nullopt;
   return text;
-}
-
-std::optional<std::string> ReadSmallFile(const std::string& path) {
-  int error = 0;
-  return ReadSmallFile(path, kMaxFileBytes, error);
-}
-
-// The fields of a stat line after the command name, which is in parentheses
-// and may itself hold blanks and ')': fields[0] is the state (field 3 of
-// proc(5)), fields[11] and [12] utime and stime, fields[19] the start time.
-std::vector<std::string> StatFields(const std::string& line) {
-  std::vector<std::string> fields;
-  const size_t close = line.rfind(')');
-  if (close == std::string::npos) return fields;
-  for (size_t at = close + 1; at < line.size();) {
-    while (at < line.size() && std::isspace(static_cast<unsigned char>(line[at]))) at++;
-    const size_t start = at;
-    while (at < line.size() && !std::isspace(static_cast<unsigned char>(line[at]))) at++;
-    if (at > start) fields.push_back(line.substr(start, at - start));
-  }
-  return fields;
 }
 
 struct ThreadSample {
@@ -204,9 +164,9 @@ class Process {
 
   // False when there is no such process (or it has already ended).
   bool Attach() {
-    std::vector<std::string> fields = OwnStat();
-    if (fields.size() < 20) return false;
-    startTime_ = fields[19];
+    ProcStat stat;
+    if (!ReadStat(dir_ + "/stat", stat)) return false;
+    startTime_ = stat.startTime;
     return Alive();
   }
 
@@ -216,23 +176,14 @@ class Process {
     if (!Alive()) return false;
     sample.at = Clock::now();
     sample.threads.clear();
-    DIR* tasks = opendir((dir_ + "/task").c_str());
-    if (tasks == nullptr) return false;
-    while (const dirent* entry = readdir(tasks)) {
-      const char* tidText = entry->d_name;
-      if (tidText[0] < '0' || tidText[0] > '9') continue;
-      const std::string task = dir_ + "/task/" + tidText;
-      std::optional<std::string> name = ReadSmallFile(task + "/comm");
-      std::optional<std::string> stat = ReadSmallFile(task + "/stat");
-      if (!name || !stat) continue;  // the thread has just ended
-      std::vector<std::string> fields = StatFields(*stat);
-      if (fields.size() < 13) continue;
-      if (!name->empty() && name->back() == '\n') name->pop_back();
-      sample.threads[std::atoi(tidText)] = {*name,
-                                            std::strtoull(fields[11].c_str(), nullptr, 10) +
-                                                std::strtoull(fields[12].c_str(), nullptr, 10)};
+    const std::string taskFolder = dir_ + "/task";
+    const std::vector<pid_t> tids = ListTasks(taskFolder.c_str());
+    if (tids.empty()) return false;
+    for (pid_t tid : tids) {
+      ProcStat stat;
+      if (!ReadStat(TaskPath(tid, taskFolder.c_str()) + "/stat", stat)) continue;  // it ended
+      sample.threads[tid] = {ThreadComm(tid, taskFolder.c_str()), stat.cpuTicks};
     }
-    closedir(tasks);
     // A process that ended while its threads were listed would show a
     // partial sample.
     return Alive();
@@ -242,19 +193,15 @@ class Process {
   const std::string& Dir() const { return dir_; }
 
  private:
-  std::vector<std::string> OwnStat() const {
-    std::optional<std::string> stat = ReadSmallFile(dir_ + "/stat");
-    return stat ? StatFields(*stat) : std::vector<std::string>{};
-  }
-
   bool Alive() const {
-    std::vector<std::string> fields = OwnStat();
-    return fields.size() >= 20 && fields[0] != "Z" && fields[0] != "X" && fields[19] == startTime_;
+    ProcStat stat;
+    return ReadStat(dir_ + "/stat", stat) && stat.state != 'Z' && stat.state != 'X' &&
+           stat.startTime == startTime_;
   }
 
   pid_t pid_;
   std::string dir_;
-  std::string startTime_;  // field 22, clock ticks after boot, as text
+  uint64_t startTime_ = 0;  // field 22, clock ticks after boot
 };
 
 // One version of the figures file.
@@ -281,7 +228,7 @@ class FiguresSource {
     }
     int error = 0;
     std::optional<std::string> environment =
-        ReadSmallFile(process.Dir() + "/environ", kMaxFileBytes, error);
+        ReadWhole(process.Dir() + "/environ", error);
     if (!environment) {
       problem_ = std::string("the core's environment cannot be read: ") + std::strerror(error);
       return;
@@ -309,7 +256,7 @@ class FiguresSource {
       return;
     }
     int error = 0;
-    std::optional<std::string> text = ReadSmallFile(path_, kMaxFileBytes, error);
+    std::optional<std::string> text = ReadWhole(path_, error);
     if (!text) {
       Forget(error == EFBIG ? "larger than 4 MiB" : std::strerror(error));
       return;

@@ -1,8 +1,8 @@
 // UTF-8 as the core checks it wherever a text from outside (a file name, a
 // plugin's word, the parent's) goes into something a strict reader takes:
 // the log, plugins.xml, the figures file, the inspector's JSON, thread names.
-#ifndef DVRCORE_EVENTS_UTF8_H
-#define DVRCORE_EVENTS_UTF8_H
+#ifndef DVRCORE_SYS_UTF8_H
+#define DVRCORE_SYS_UTF8_H
 
 #include <cstddef>
 #include <cstdint>
@@ -13,4 +13,4 @@
 // form, a surrogate, a code point above U+10FFFF.
 size_t DecodeUtf8(const char* text, size_t length, uint32_t& codePoint);
 
-#endif  // DVRCORE_EVENTS_UTF8_H
+#endif  // DVRCORE_SYS_UTF8_H

@@ -1,4 +1,4 @@
-#include "events/utf8.h"
+#include "sys/utf8.h"
 
 size_t DecodeUtf8(const char* text, size_t length, uint32_t& codePoint) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);

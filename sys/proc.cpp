@@ -1,0 +1,122 @@
+// The /proc readers; see proc.h.
+#include "sys/proc.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+int ReadSmallFile(const std::string& path, std::string& text, size_t limit) {
+  text.clear();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = 0;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : 0;
+      break;
+    }
+    text.append(buffer, static_cast<size_t>(n));
+    if (text.size() > limit) {
+      error = EFBIG;
+      break;
+    }
+  }
+  close(fd);
+  return error;
+}
+
+bool StatusLine(const std::string& text, const char* key, std::string& value, size_t& from) {
+  const size_t keyLength = std::strlen(key);
+  while (from < text.size()) {
+    size_t lineEnd = text.find('\n', from);
+    if (lineEnd == std::string::npos) lineEnd = text.size();
+    const size_t lineStart = from;
+    from = lineEnd + 1;
+    if (text.compare(lineStart, keyLength, key) == 0) {
+      value.assign(text, lineStart + keyLength, lineEnd - lineStart - keyLength);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<std::string> StatFields(const std::string& line) {
+  std::vector<std::string> fields;
+  const size_t close = line.rfind(')');
+  if (close == std::string::npos) return fields;
+  for (size_t at = close + 1; at < line.size();) {
+    while (at < line.size() && std::isspace(static_cast<unsigned char>(line[at]))) at++;
+    const size_t start = at;
+    while (at < line.size() && !std::isspace(static_cast<unsigned char>(line[at]))) at++;
+    if (at > start) fields.push_back(line.substr(start, at - start));
+  }
+  return fields;
+}
+
+bool ParseStat(const std::string& line, ProcStat& stat) {
+  const size_t open = line.find('(');
+  const size_t close = line.rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close < open) return false;
+  const std::vector<std::string> fields = StatFields(line);
+  if (fields.size() < 20) return false;
+  stat.name.assign(line, open + 1, close - open - 1);
+  stat.state = fields[0][0];
+  stat.cpuTicks = std::strtoull(fields[11].c_str(), nullptr, 10) +
+                  std::strtoull(fields[12].c_str(), nullptr, 10);
+  stat.startTime = std::strtoull(fields[19].c_str(), nullptr, 10);
+  return true;
+}
+
+bool ReadStat(const std::string& path, ProcStat& stat) {
+  std::string line;
+  return ReadSmallFile(path, line) == 0 && ParseStat(line, stat);
+}
+
+std::string TaskPath(pid_t tid, const char* taskFolder) {
+  return std::string(taskFolder) + '/' + std::to_string(tid);
+}
+
+std::vector<pid_t> ListTasks(const char* taskFolder) {
+  std::vector<pid_t> tids;
+  DIR* folder = opendir(taskFolder);
+  if (folder == nullptr) return tids;
+  while (const dirent* entry = readdir(folder)) {
+    char* end = nullptr;
+    const long tid = std::strtol(entry->d_name, &end, 10);
+    if (end != entry->d_name && *end == '\0' && tid > 0) tids.push_back(static_cast<pid_t>(tid));
+  }
+  closedir(folder);
+  std::sort(tids.begin(), tids.end());
+  return tids;
+}
+
+uint64_t ThreadStartTime(pid_t tid) {
+  ProcStat stat;
+  return ReadStat(TaskPath(tid) + "/stat", stat) ? stat.startTime : 0;
+}
+
+std::string ThreadComm(pid_t tid, const char* taskFolder) {
+  std::string name;
+  if (ReadSmallFile(TaskPath(tid, taskFolder) + "/comm", name) != 0) return {};
+  if (!name.empty() && name.back() == '\n') name.pop_back();
+  return name;
+}
+
+bool ReadResidentPages(const char* statmPath, uint64_t& pages) {
+  std::string text;
+  if (ReadSmallFile(statmPath, text) != 0) return false;
+  unsigned long long total = 0, resident = 0;
+  if (std::sscanf(text.c_str(), "%llu %llu", &total, &resident) < 2) return false;
+  pages = resident;
+  return true;
+}
