@@ -328,7 +328,7 @@ void ParentLink::SendQueued() {
   if (!ipcSocket.is_open() || ipcSendFailed) return;
   // Each packet is one record, as one write of a stream socket sends at most
   // 65536 bytes: a longer packet leaves as records of 65536 bytes and the
-  // rest, in order, as it always has.
+  // rest, in order.
   unsigned records = 0;
   size_t batchBytes = 0, from = frontWritten;
   for (auto packet = outgoingPackets.begin(); packet != outgoingPackets.end(); ++packet, from = 0) {

@@ -13,7 +13,7 @@
 // every queued packet goes out, up to kSendBatch records, with one sendmmsg.
 // Both are bounded so that a parent that never pauses cannot hold the I/O
 // thread: a full batch posts the next one behind whatever else is ready.
-// Every record is still one receive to dvrcore::ProcessIPC and one packet
+// Every record is one receive to dvrcore::ProcessIPC and one packet
 // (or, past 65536 bytes, one 65536-byte piece of it) on the way up.
 //
 // DESIGN (threads): the socket, the receive buffer and the outgoing queue
@@ -71,8 +71,7 @@ constexpr unsigned kReceiveBatch = 8;
 // records. A batch also stops at 65536 bytes (but takes one record of any
 // size): a packet counts against kOutgoingLimit until the sendmmsg that
 // writes it returns, while the parent may already be reading it, and that
-// overlap stays what it was with one write per packet, at most one packet of
-// the largest size. A raiser that keeps that much below the limit, counting
+// overlap stays at most one packet of the largest size. A raiser that keeps that much below the limit, counting
 // what the parent has read, is never refused.
 constexpr unsigned kSendBatch = 64;
 constexpr size_t kSendBatchBytes = kIpcMaxPacket;
@@ -215,7 +214,7 @@ class ParentLink {
   // pending; what is left of a packet moves to `bytes`.
   //
   // `bytes` is left unfilled, like `slots`: only [0, count) is ever read, and
-  // filling 64 KiB at construction cost every start a pass over it and
+  // filling 64 KiB at construction would cost every start a pass over it and
   // sixteen pages made resident before any record arrives.
   struct IpcBuffer {
     alignas(std::max_align_t) uint8_t bytes[kIpcBufferSize];
