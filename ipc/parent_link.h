@@ -71,8 +71,9 @@ constexpr unsigned kReceiveBatch = 8;
 // records. A batch also stops at 65536 bytes (but takes one record of any
 // size): a packet counts against kOutgoingLimit until the sendmmsg that
 // writes it returns, while the parent may already be reading it, and that
-// overlap stays at most one packet of the largest size. A raiser that keeps that much below the limit, counting
-// what the parent has read, is never refused.
+// overlap stays at most one packet of the largest size. A raiser that keeps
+// that much below the limit, counting what the parent has read, is never
+// refused.
 constexpr unsigned kSendBatch = 64;
 constexpr size_t kSendBatchBytes = kIpcMaxPacket;
 
