@@ -134,22 +134,28 @@ void BenchCore::RunMainLoop() {
 }
 
 void* BenchCore::PluginSymbolAddress(size_t i, const char* name) {
+  AssertOnThread(g_mainThread);
   const std::vector<PLUGININFO>& records = parts().plugins.Records();
   return i < records.size() ? dlsym(records[i].handle, name) : nullptr;
 }
 
 void BenchCore::StartParentLink(int fd) {
+  AssertOnThread(g_mainThread);
   auto& p = parts();
   if (!p.parentLink.Adopt(fd)) {
     close(fd);
     throw std::runtime_error("the parent link did not adopt the socket");
   }
-  p.parentLink.StartReceive();
+  {
+    RunsOn beforeIoThread(g_ioThread);  // it starts below
+    p.parentLink.StartReceive();
+  }
   p.ioThread = std::thread([&p] { p.ioService.run(); });
   ioRunning_ = true;
 }
 
 void BenchCore::StopParentLink() {
+  AssertOnThread(g_mainThread);
   if (!ioRunning_) return;
   auto& p = parts();
   p.ioService.stop();

@@ -114,7 +114,10 @@ class BenchCore {
   T* PluginSymbol(size_t i, const char* name) {
     return static_cast<T*>(PluginSymbolAddress(i, name));
   }
-  size_t PluginCount() { return parts().plugins.Records().size(); }
+  size_t PluginCount() {
+    AssertOnThread(g_mainThread);
+    return parts().plugins.Records().size();
+  }
 
   // Adopts `fd` (closed on failure) as the parent link, as Init does, without
   // Init's change of user and umask, arms the first receive and starts the

@@ -95,6 +95,7 @@ void PluginLoading(benchmark::State& state) {
       warmUp.plugins().LoadAll(exeDir);
       warmUp.plugins().UnloadAll();
     }
+    AssertOnThread(g_mainThread);
     for (auto _ : state) {
       LoadingCore core(exe);
       const long long t0 = NowNs();
@@ -298,6 +299,7 @@ BENCHMARK(IdleMemory)
 
 void LoadOnce(int plugins) {
   const std::string exe = LoadingSetup(plugins);
+  AssertOnThread(g_mainThread);
   LoadingCore core(exe);
   core.plugins().LoadAll(fs::path(exe).parent_path());
   Check(core.plugins().Records().size() == static_cast<size_t>(plugins), "not every plugin loaded");

@@ -65,7 +65,7 @@ struct dvrcore::Parts final : EventDispatch, ParentLinkHost {
   void DeliverQueued(const _EventParmsIn& entry);
   // I/O thread: waits for schedulerTimer; its completion runs the tick
   // (dvrcore::Scheduler), which arms it again.
-  void ArmScheduler();
+  void ArmScheduler() REQUIRES(g_ioThread);
 
   // The core-wide figures now, for the figures file; the most queued
   // events is taken, so that the next call starts a new window. The figures
@@ -95,11 +95,15 @@ struct dvrcore::Parts final : EventDispatch, ParentLinkHost {
   WatchedCallSlot ioThreadCalls;          // the I/O thread's plugin calls
   SlowCallWatchdog slowCalls;             // started and stopped by the main thread
   ParentLink parentLink;                  // I/O thread, but for Send and the identity
-  boost::asio::steady_timer schedulerTimer;  // armed and re-armed on the I/O thread
-  SchedulerState scheduler;               // I/O thread only
-  bool schedulerCancelled = false;        // I/O thread only: the stop steps ended the tick chain
+  boost::asio::steady_timer schedulerTimer GUARDED_BY(g_ioThread);  // armed and re-armed there
+  // The I/O thread's, but for its clockJumps, which the figures read on any
+  // thread: so it is not guarded as a whole (see SchedulerState).
+  SchedulerState scheduler;
+  // The stop steps ended the tick chain.
+  bool schedulerCancelled GUARDED_BY(g_ioThread) = false;
   std::atomic<bool> delayStop{false};     // set on the I/O thread, read by the main thread
-  bool startFailed = false;               // main thread: Start could not start the I/O thread
+  // Start could not start the I/O thread.
+  bool startFailed GUARDED_BY(g_mainThread) = false;
   std::atomic<bool> throttling{false};    // written by the tick, read by the dispatch
   FiguresFile figuresFile;                // started and stopped by the main thread
   // Lines from this level to 100 also go to syslog. Set by the main thread in
@@ -117,6 +121,7 @@ class CoreControl {
   static bool Init(dvrcore& core, int ipcDescriptor) { return core.Init(ipcDescriptor); }
   // False when the core could not run (logged; what was loaded is unloaded).
   static bool Start(dvrcore& core) {
+    AssertOnThread(g_mainThread);
     core.Start();
     return !core.parts->startFailed;
   }

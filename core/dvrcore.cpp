@@ -135,6 +135,7 @@ dvrcore::~dvrcore() {
 }
 
 bool dvrcore::Init(int ipcDescriptor) {
+  AssertOnThread(g_mainThread);  // the process entry's thread, as Start and the stop
   parts->plugins.AddName(kCoreSourceId, "core");
   // The main thread's name, whatever the executable is called: the one
   // threads started from it inherit, and the one tools look for.
@@ -169,6 +170,7 @@ void dvrcore::RequestStop() {
 }
 
 void dvrcore::Start() {
+  AssertOnThread(g_mainThread);
   Parts& p = *parts;
   ReadDescriptionFiles(p.settings);
 
@@ -191,7 +193,10 @@ void dvrcore::Start() {
   // thread names it; the watchdog starts later.
   WatchCallsOfThisThread(&p.mainThreadCalls);
   p.plugins.LoadAll(executable.parent_path());
-  if (p.parentLink.IsOpen()) p.parentLink.StartReceive();
+  if (p.parentLink.IsOpen()) {
+    RunsOn beforeIoThread(g_ioThread);  // it starts below, with this wait registered
+    p.parentLink.StartReceive();
+  }
   try {
     p.ioThread = std::thread([&p] {
       NameThisThread("dvrcore:io");
@@ -228,7 +233,10 @@ void dvrcore::Start() {
   p.plugins.StartReaders();
 
   // The timer belongs to the I/O thread from here on.
-  boost::asio::post(p.ioService, [&p] { p.ArmScheduler(); });
+  boost::asio::post(p.ioService, [&p] {
+    RunsOn io(g_ioThread);
+    p.ArmScheduler();
+  });
   PublishDescription(p.settings);
   CORE_LOG(kLogProgress, "successfully started core version %s", p.settings.coreVersion.c_str());
 
@@ -239,6 +247,7 @@ void dvrcore::Start() {
   // Cancelled on the I/O thread, so that a tick running right now finishes
   // first and its re-armed wait is the one cancelled.
   boost::asio::post(p.ioService, [&p] {
+    RunsOn io(g_ioThread);
     p.schedulerCancelled = true;
     p.schedulerTimer.cancel();
   });
@@ -264,6 +273,7 @@ void dvrcore::Start() {
 // cancelled. The flag covers a completed wait already queued with a success
 // code when the cancel comes.
 void dvrcore::Scheduler(const boost::system::error_code& error) {
+  AssertOnThread(g_ioThread);  // the timer's completion (ArmScheduler)
   Parts& p = *parts;
   if (error || p.schedulerCancelled) return;
   CoreSchedulerHost host(*this, p.settings.memoryThrottlingEnabled, p.throttling);
@@ -278,6 +288,7 @@ void dvrcore::Parts::ArmScheduler() {
 }
 
 void dvrcore::ProcessIPC(const boost::system::error_code& error, unsigned int bytes) {
+  AssertOnThread(g_ioThread);  // the parent link's completions (ParentLink::ReceiveBatch)
   parts->parentLink.Received(error, bytes);
 }
 

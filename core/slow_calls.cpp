@@ -42,6 +42,7 @@ SlowCallWatchdog::~SlowCallWatchdog() { Stop(); }
 bool SlowCallWatchdog::Start() {
   try {
     thread_ = std::thread([this] {
+      AssertOnThread(g_watchThread);
       NameThisThread("dvrcore:watch");
       Run();
     });

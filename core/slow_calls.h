@@ -34,7 +34,7 @@ class SlowCallWatchdog {
   void Stop();
 
  private:
-  // What the watchdog knows of one watched thread; its own thread only.
+  // What the watchdog knows of one watched thread; its own thread's.
   struct Watch {
     WatchedCallSlot* slot;
     const char* threadName;
@@ -47,19 +47,20 @@ class SlowCallWatchdog {
     // the plugin may be gone from the table (its Unload).
     char name[256] = "";
   };
-  // What the watchdog knows of the main thread's stop wait; its own thread only.
+  // What the watchdog knows of the main thread's stop wait; its own thread's.
   struct StopWaitWatch {
     uint64_t sequence = 0;                          // last seen
     std::chrono::steady_clock::time_point since{};  // when that was first seen
     int reports = 0;                                // reports of it so far
   };
 
-  void Run();
-  void Look(Watch& watch, std::chrono::steady_clock::time_point now);
-  void LookAtStopWait(std::chrono::steady_clock::time_point now);
+  // The watchdog's thread ("dvrcore:watch").
+  void Run() REQUIRES(g_watchThread);
+  void Look(Watch& watch, std::chrono::steady_clock::time_point now) REQUIRES(g_watchThread);
+  void LookAtStopWait(std::chrono::steady_clock::time_point now) REQUIRES(g_watchThread);
 
-  Watch watches_[2];      // the watchdog's thread only
-  StopWaitWatch stopWait_;  // the watchdog's thread only
+  Watch watches_[2] GUARDED_BY(g_watchThread);
+  StopWaitWatch stopWait_ GUARDED_BY(g_watchThread);
   FileNames fileNames_;   // read-only after construction
   Mutex mutex_;
   CondVar wake_;

@@ -28,6 +28,28 @@
 // nor while logging: a log line is an event raised like any other (the
 // queue's coreMutex) and on a terminal names its source (namesLock).
 //
+// THREAD ROLES. State that one thread alone touches needs no lock, and the
+// rule "main thread only" is as easy to break as a forgotten lock. So each
+// thread that owns such state is a capability too, a ThreadRole, and its
+// state is GUARDED_BY the role like any other; a function that must run on
+// that thread REQUIRES the role. A role is taken where the thread's code
+// begins: AssertOnThread at the top of a thread body or of an entry point
+// that only that thread calls (for the rest of that function), RunsOn for a
+// handler's scope (an Asio completion, a posted lambda), or where another
+// thread stands in for it (the main thread owns the I/O thread's state before
+// that thread starts and after it is joined). Touching one thread's state from
+// a function that holds another's role then fails the build like a wrong
+// lock. The roles cost nothing at run time in any build: they hold no state
+// and check no thread ID, since tests play the core's threads on their own
+// (one test thread is main and I/O thread in turn).
+//   g_mainThread  the process's first thread: Init, Start with every Load,
+//                 Open, Close and Unload, the main loop, the stop steps.
+//   g_ioThread    "dvrcore:io": every Boost.Asio completion (the stop signal,
+//                 the scheduler tick, the parent link).
+//   g_watchThread "dvrcore:watch": the slow-call watchdog's own state.
+// The other threads ("dvrcore:stats", the plugins' ":wk", ":rd", ":ev" and the
+// threads of Load and Open) own no state of the core without a lock.
+//
 // Waits on a condition variable are written as loops in the function that
 // holds the lock (`while (!ready) wakeup.Wait(lock);`), so the analysis sees
 // the condition read under the lock; a predicate lambda would hide it.
@@ -58,6 +80,8 @@
 #define RELEASE(...) DVR_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define RELEASE_SHARED(...) DVR_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
 #define EXCLUDES(...) DVR_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define ASSERT_CAPABILITY(x) DVR_THREAD_ANNOTATION(assert_capability(x))
+#define ASSERT_SHARED_CAPABILITY(x) DVR_THREAD_ANNOTATION(assert_shared_capability(x))
 #define NO_THREAD_SAFETY_ANALYSIS DVR_THREAD_ANNOTATION(no_thread_safety_analysis)
 
 class CAPABILITY("mutex") Mutex {
@@ -118,6 +142,28 @@ class SCOPED_CAPABILITY ReaderLock {
 
  private:
   SharedMutex& mutex_;
+};
+
+// One of the core's threads, as a capability (THREAD ROLES above). Nothing
+// to lock: holding it means "this code runs on that thread".
+class CAPABILITY("role") ThreadRole {};
+
+inline ThreadRole g_mainThread;
+inline ThreadRole g_ioThread;
+inline ThreadRole g_watchThread;
+
+// Tells the analysis that the rest of the calling function runs on `role`'s
+// thread.
+inline void AssertOnThread(ThreadRole& role) ASSERT_CAPABILITY(role) { (void)role; }
+
+// Holds `role` for its scope: a handler's body, or a stretch of the main
+// thread that stands in for the I/O thread while that thread does not run.
+class SCOPED_CAPABILITY RunsOn {
+ public:
+  explicit RunsOn(ThreadRole& role) ACQUIRE(role) { (void)role; }
+  ~RunsOn() RELEASE() {}
+  RunsOn(const RunsOn&) = delete;
+  RunsOn& operator=(const RunsOn&) = delete;
 };
 
 // A condition variable for code that holds a MutexLock. Wait releases the

@@ -27,12 +27,13 @@ enum class ThreadEnd {
 int32_t CallPluginEntry(PluginEntry entry, void* request, void* result,
                         ThreadEnd onThreadEnd = ThreadEnd::kAbortProcess);
 
-// After a call of a plugin entry that returned `rc` and set `error` in its
-// result: when either is non-zero, logs "plugin <name> <entryName> returned
-// <rc> error <error>" at `level` and returns true. `name` is the plugin's file
-// name, or a function giving it, asked only then.
+// Logs "plugin <name> <entryName> returned <rc> error <error>" at `level`.
 void LogFailedCall(unsigned level, const char* name, const char* entryName, int32_t rc,
                    int32_t error);
+// After a call of a plugin entry that returned `rc` and set `error` in its
+// result: when either is non-zero, logs that line (LogFailedCall) and returns
+// true; false, logging nothing, otherwise. `name` is the plugin's file name,
+// or a function giving it, asked only then.
 template <typename Name>
 bool ReportFailedCall(int32_t rc, int32_t error, unsigned level, const char* entryName,
                       const Name& name) {

@@ -153,7 +153,8 @@ int StartDetached(EventThreadStart* start) {
 
 namespace {
 
-// The core's own threads are "dvrcore" and "dvrcore:<role>".
+// The core's own threads are "dvrcore" and "dvrcore:io", "dvrcore:watch",
+// "dvrcore:stats": no plugin's tag may pass for theirs.
 constexpr char kCoreThreadTag[] = "dvrcore";
 
 // `name` as valid UTF-8 without control characters: '?' for what is not.

@@ -20,10 +20,11 @@
 
 // Threads are named after whose they are, so that top -H, ps -L and a
 // debugger show it: a plugin's threads carry its thread tag and their role,
-// ":wk", ":rd" or ":ev"; the core's own are "dvrcore" and "dvrcore:<role>".
-// Threads a plugin starts inherit the name of the thread that starts them;
-// those it starts on the main thread, inside its Load or Open, are given its
-// tag afterwards (ThreadsStartedInCall), ":ld" or ":op".
+// ":wk", ":rd" or ":ev"; the core's own are the main thread "dvrcore" and
+// "dvrcore:io", "dvrcore:watch" (slow plugin calls) and "dvrcore:stats" (the
+// figures file). Threads a plugin starts inherit the name of the thread that
+// starts them; those it starts on the main thread, inside its Load or Open,
+// are given its tag afterwards (ThreadsStartedInCall), ":ld" or ":op".
 //
 // The figures and dvrcore-top tell whose a thread is by its tag alone, so a
 // tag is unique among the plugins of one core and never "dvrcore": the

@@ -43,6 +43,7 @@ void RequestQueue::RequestStop() {
 }
 
 void RequestQueue::Run(const std::function<void(const _EventParmsIn&)>& deliver) {
+  AssertOnThread(g_mainThread);  // the main loop
   for (;;) {
     {
       MutexLock lock(coreMutex);

@@ -64,10 +64,10 @@ class RequestQueue {
   // Written under coreMutex, read without it by StopRequested.
   std::atomic<bool> stopRequested{false};
   // The entries Run took in its last round trip and has not handed over yet.
-  // Main thread only (and the destructor); swapped with requestQueue under
+  // The main thread's (and the destructor's); swapped with requestQueue under
   // coreMutex, so that a batch is taken in constant time however long it is.
   // (The deque still allocates and frees its nodes as entries come and go.)
-  std::deque<_EventParmsIn> batch;
+  std::deque<_EventParmsIn> batch GUARDED_BY(g_mainThread);
   // Raised by Append, lowered by Run without the lock; read by any thread.
   std::atomic<size_t> waiting{0};
   // The high-water mark of `waiting` since the last TakeMostDepth: raised by

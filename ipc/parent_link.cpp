@@ -29,6 +29,7 @@ ParentLink::ParentLink(boost::asio::io_service& ioService, PluginTable& plugins,
     : ioService(ioService), plugins(plugins), host(host), ipcSocket(ioService) {}
 
 bool ParentLink::Adopt(int descriptor) {
+  RunsOn beforeIoThread(g_ioThread);  // Init: the I/O thread does not run yet
   // Boost.Asio accepts descriptors that epoll cannot watch (a regular file,
   // /dev/null) and would only fail at the first receive; the parent link
   // must be a socket, so anything else fails here.
@@ -49,6 +50,7 @@ void ParentLink::StartReceive() {
   // epoll_wait.
   ipcSocket.async_wait(boost::asio::socket_base::wait_read,
                        [this](const boost::system::error_code& error) {
+                         RunsOn io(g_ioThread);
                          if (error) {
                            host.ReceiveCompleted(error, 0);
                          } else {
@@ -95,6 +97,7 @@ void ParentLink::ReceiveBatch() {
     // More may be waiting: the next batch is taken without a round through
     // the reactor, but behind the handlers already due.
     boost::asio::post(ioService, [this] {
+      RunsOn io(g_ioThread);
       if (ipcSocket.is_open()) ReceiveBatch();
     });
   } else {
@@ -116,7 +119,10 @@ void ParentLink::Received(const boost::system::error_code& error, unsigned int b
   }
 
   IpcBuffer& b = ipcBuffer;
-  auto handle = [this](const uint8_t* packet, uint32_t length) { HandlePacket(packet, length); };
+  auto handle = [this](const uint8_t* packet, uint32_t length) {
+    RunsOn io(g_ioThread);  // called within Received
+    HandlePacket(packet, length);
+  };
   bool lengthsValid;
   if (b.slotRecord == nullptr) {
     b.count += bytes;
@@ -246,6 +252,7 @@ ParentLink::SendResult ParentLink::Send(void* buffer, uint32_t length) {
   if (!post) return SendResult::kAccepted;
   try {
     boost::asio::post(ioService, [this] {
+      RunsOn io(g_ioThread);
       // A flush that ran first may have started the write, which then
       // takes these packets too.
       if (outgoingPackets.empty()) SendQueued();
@@ -270,6 +277,7 @@ void ParentLink::Flush(std::chrono::steady_clock::duration bound) {
   if (!ipcOpen.load() || outgoingBytes.load() == 0) return;
   std::future<void> done = flushDone.get_future();
   boost::asio::post(ioService, [this] {
+    RunsOn io(g_ioThread);
     flushing = true;
     // A write under way takes what was handed over and ends the flush when
     // it has written everything; otherwise this write does.
@@ -320,7 +328,7 @@ void ParentLink::SendQueued() {
   if (!ipcSocket.is_open() || ipcSendFailed) return;
   // Each packet is one record, as one write of a stream socket sends at most
   // 65536 bytes: a longer packet leaves as records of 65536 bytes and the
-  // rest, in order, as it always has.
+  // rest, in order.
   unsigned records = 0;
   size_t batchBytes = 0, from = frontWritten;
   for (auto packet = outgoingPackets.begin(); packet != outgoingPackets.end(); ++packet, from = 0) {
@@ -367,6 +375,7 @@ void ParentLink::SendQueued() {
       return;
     }
     boost::asio::post(ioService, [this] {
+      RunsOn io(g_ioThread);
       if (ipcSocket.is_open()) {
         SendQueued();
       } else {
@@ -382,6 +391,7 @@ void ParentLink::SendQueued() {
 void ParentLink::WaitUntilWritable() {
   ipcSocket.async_wait(boost::asio::socket_base::wait_write,
                        [this](const boost::system::error_code& error) {
+                         RunsOn io(g_ioThread);
                          if (error) {
                            FailFrontPacket();  // the link was closed under the write
                          } else {
@@ -401,6 +411,7 @@ void ParentLink::FailFrontPacket() {
 }
 
 void ParentLink::DropUnsent() {
+  RunsOn afterIoThread(g_ioThread);  // shutdown: the I/O thread is joined
   size_t dropped = 0;
   auto drop = [this, &dropped](auto& packets) {
     for (const OutgoingPacket& packet : packets) outgoingBytes -= packet.length;

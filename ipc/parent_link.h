@@ -6,21 +6,22 @@
 // in order, unchanged. The link talks back to the core through
 // ParentLinkHost.
 //
-// DESIGN (system calls): each record costs the parent one system call, and
-// used to cost the core one Asio operation (a speculative receive or write,
-// its completion, the scheduler's lock). Now one wake-up of the I/O thread
+// DESIGN (system calls): each record costs the parent one system call; the
+// core does not spend one Asio operation on each (a speculative receive or
+// write, its completion, the scheduler's lock). One wake-up of the I/O thread
 // takes every record waiting, up to kReceiveBatch, with one recvmmsg, and
 // every queued packet goes out, up to kSendBatch records, with one sendmmsg.
 // Both are bounded so that a parent that never pauses cannot hold the I/O
 // thread: a full batch posts the next one behind whatever else is ready.
-// Every record is still one receive to dvrcore::ProcessIPC and one packet
+// Every record is one receive to dvrcore::ProcessIPC and one packet
 // (or, past 65536 bytes, one 65536-byte piece of it) on the way up.
 //
 // DESIGN (threads): the socket, the receive buffer and the outgoing queue
-// belong to the I/O thread once it runs (before it, to the main thread's
-// start-up; after it is joined, to the main thread's shutdown), so they need
-// no lock. Other threads reach the link only through Send (which counts the
-// bytes atomically and posts the packet to the I/O thread), IsOpen, and the
+// belong to the I/O thread (GUARDED_BY(g_ioThread)); before it runs, the
+// main thread's start-up stands in for it (Adopt, the first StartReceive),
+// and after it is joined, the main thread's shutdown (DropUnsent). Other
+// threads reach the link only through Send (which counts the bytes
+// atomically and posts the packet to the I/O thread), IsOpen, and the
 // parent's identity, which has a lock of its own.
 #ifndef DVRCORE_IPC_PARENT_LINK_H
 #define DVRCORE_IPC_PARENT_LINK_H
@@ -70,9 +71,9 @@ constexpr unsigned kReceiveBatch = 8;
 // records. A batch also stops at 65536 bytes (but takes one record of any
 // size): a packet counts against kOutgoingLimit until the sendmmsg that
 // writes it returns, while the parent may already be reading it, and that
-// overlap stays what it was with one write per packet, at most one packet of
-// the largest size. A raiser that keeps that much below the limit, counting
-// what the parent has read, is never refused.
+// overlap stays at most one packet of the largest size. A raiser that keeps
+// that much below the limit, counting what the parent has read, is never
+// refused.
 constexpr unsigned kSendBatch = 64;
 constexpr size_t kSendBatchBytes = kIpcMaxPacket;
 
@@ -100,18 +101,18 @@ class ParentLink {
 
   // Main thread, Init: takes the inherited descriptor as the link. False when
   // it is not a socket or cannot be registered (the caller logs).
-  bool Adopt(int descriptor);
+  bool Adopt(int descriptor) REQUIRES(g_mainThread);
   // Any thread: the link is open (set by Adopt, cleared when it is lost).
   bool IsOpen() const { return ipcOpen.load(); }
 
   // Waits for records from the parent; once they are there, takes a batch of
-  // them and hands each to the host, then waits again. Main thread before the
-  // I/O thread runs, then I/O thread.
-  void StartReceive();
+  // them and hands each to the host, then waits again. I/O thread (or the
+  // main thread standing in for it before it runs).
+  void StartReceive() REQUIRES(g_ioThread);
   // I/O thread, for the host: handles every complete packet of the buffered
   // bytes and the record just received (`bytes` of it); an error or an empty
   // record loses the link.
-  void Received(const boost::system::error_code& error, unsigned int bytes);
+  void Received(const boost::system::error_code& error, unsigned int bytes) REQUIRES(g_ioThread);
 
   // Any thread: takes `buffer` (malloc'd, `length` bytes) to write to the
   // parent, or says why it is refused; a refused buffer is freed. Throws
@@ -132,7 +133,8 @@ class ParentLink {
 
   // Main thread: waits until the parent has identified itself (also before
   // the wait), StopWaiting is called, or `timeout` has passed.
-  void WaitForIdentification(std::chrono::steady_clock::duration timeout) EXCLUDES(identityMutex);
+  void WaitForIdentification(std::chrono::steady_clock::duration timeout)
+      REQUIRES(g_mainThread) EXCLUDES(identityMutex);
   // Any thread: ends that wait for good.
   void StopWaiting() EXCLUDES(identityMutex);
   // Any thread: the parent's library file name and version, as a pair.
@@ -145,10 +147,11 @@ class ParentLink {
   // Main thread, stopping, with the I/O thread still running: packets are
   // refused from now on, and every packet accepted before is written unless
   // the link fails or `bound` passes first.
-  void Flush(std::chrono::steady_clock::duration bound) EXCLUDES(handoffMutex);
+  void Flush(std::chrono::steady_clock::duration bound) REQUIRES(g_mainThread)
+      EXCLUDES(handoffMutex);
   // Main thread, after the I/O thread is joined: frees what was never
   // written, saying how many packets that was.
-  void DropUnsent();
+  void DropUnsent() REQUIRES(g_mainThread);
 
  private:
   friend struct ParentLinkTesting;
@@ -161,27 +164,30 @@ class ParentLink {
     size_t length = 0;
   };
 
-  void HandlePacket(const uint8_t* packet, uint32_t length);
-  void TakeIdentification(const uint8_t* packet, uint32_t length) EXCLUDES(identityMutex);
-  void RelayToPlugin(const IpcPacketHeader& header, const uint8_t* packet, uint32_t length);
+  // I/O thread: one packet from the parent.
+  void HandlePacket(const uint8_t* packet, uint32_t length) REQUIRES(g_ioThread);
+  void TakeIdentification(const uint8_t* packet, uint32_t length) REQUIRES(g_ioThread)
+      EXCLUDES(identityMutex);
+  void RelayToPlugin(const IpcPacketHeader& header, const uint8_t* packet, uint32_t length)
+      REQUIRES(g_ioThread);
   // I/O thread: moves what raisers handed over behind outgoingPackets;
   // false, with takeDue cleared, when there is nothing to write.
-  bool TakeHandedOver() EXCLUDES(handoffMutex);
+  bool TakeHandedOver() REQUIRES(g_ioThread) EXCLUDES(handoffMutex);
   // Send could not post the take: frees the packet of `buffer` and lets the
   // next Send post one.
   void WithdrawHandedOver(void* buffer) EXCLUDES(handoffMutex);
   // I/O thread: one recvmmsg, each record to the host, then the next wait.
-  void ReceiveBatch();
+  void ReceiveBatch() REQUIRES(g_ioThread);
   // I/O thread: takes what was handed over, then one sendmmsg of the records
   // at the front of outgoingPackets, then whatever comes next: a wait for
   // room, the next batch, or nothing.
-  void SendQueued();
-  void WaitUntilWritable();
+  void SendQueued() REQUIRES(g_ioThread);
+  void WaitUntilWritable() REQUIRES(g_ioThread);
   // I/O thread: the write of the front packet failed (or the link closed
   // under it): it is freed and nothing more is written.
-  void FailFrontPacket();
+  void FailFrontPacket() REQUIRES(g_ioThread);
   // I/O thread: ends a flush once nothing more can be written.
-  void FinishFlushIfIdle();
+  void FinishFlushIfIdle() REQUIRES(g_ioThread);
   bool ReserveOutgoing(uint32_t length);
   void ReleaseOutgoing(uint32_t length);
   void ResumeOutgoing();
@@ -190,7 +196,8 @@ class ParentLink {
   PluginTable& plugins;
   ParentLinkHost& host;
   // I/O thread once it runs (main thread: Adopt before, shutdown after).
-  boost::asio::basic_stream_socket<boost::asio::generic::seq_packet_protocol> ipcSocket;
+  boost::asio::basic_stream_socket<boost::asio::generic::seq_packet_protocol> ipcSocket
+      GUARDED_BY(g_ioThread);
   // Mirrors ipcSocket.is_open() for other threads: set by Adopt, cleared on
   // the I/O thread when the link is lost.
   std::atomic<bool> ipcOpen{false};
@@ -208,7 +215,7 @@ class ParentLink {
   // pending; what is left of a packet moves to `bytes`.
   //
   // `bytes` is left unfilled, like `slots`: only [0, count) is ever read, and
-  // filling 64 KiB at construction cost every start a pass over it and
+  // filling 64 KiB at construction would cost every start a pass over it and
   // sixteen pages made resident before any record arrives.
   struct IpcBuffer {
     alignas(std::max_align_t) uint8_t bytes[kIpcBufferSize];
@@ -219,11 +226,11 @@ class ParentLink {
     mmsghdr headers[kReceiveBatch] = {};
     iovec pieces[kReceiveBatch] = {};
   };
-  IpcBuffer ipcBuffer;  // I/O thread only
+  IpcBuffer ipcBuffer GUARDED_BY(g_ioThread);
   // The plugins' IOCTL entries in table order, as of the table's change
-  // routesSeen (PluginTable::CopyIoctlRoutes). I/O thread only.
-  std::vector<PluginTable::IoctlTarget> routes;
-  unsigned routesSeen = 0;
+  // routesSeen (PluginTable::CopyIoctlRoutes).
+  std::vector<PluginTable::IoctlTarget> routes GUARDED_BY(g_ioThread);
+  unsigned routesSeen GUARDED_BY(g_ioThread) = 0;
 
   // Packets raisers accepted and the I/O thread has not taken yet, in
   // order. takeDue is set while the I/O thread will take them without being
@@ -237,21 +244,23 @@ class ParentLink {
   // Set by Flush: Send refuses from then on.
   bool closing GUARDED_BY(handoffMutex) = false;
   // The I/O thread's side of the swap, kept so that both keep their room.
-  std::vector<OutgoingPacket> taken;  // I/O thread only
+  std::vector<OutgoingPacket> taken GUARDED_BY(g_ioThread);
 
   // While it holds packets, the link is open and no write failed, exactly
   // one wait for room or posted batch is outstanding to write them.
-  std::deque<OutgoingPacket> outgoingPackets;  // I/O thread; main thread after the join
+  std::deque<OutgoingPacket> outgoingPackets GUARDED_BY(g_ioThread);
   // Bytes of the front packet already written: a packet longer than 65536
   // bytes leaves in several records, and a batch may end between them.
-  size_t frontWritten = 0;  // I/O thread only
-  // A sendmmsg's records, each pointing into a queued packet. I/O thread only.
-  mmsghdr sendHeaders[kSendBatch] = {};
-  iovec sendPieces[kSendBatch] = {};
-  bool ipcSendFailed = false;  // a write to the parent failed: nothing more is written
-  // A flush is waiting for the queue to empty (I/O thread only); flushDone is
-  // set once it has, on the I/O thread, and waited for by the main thread.
-  bool flushing = false;
+  size_t frontWritten GUARDED_BY(g_ioThread) = 0;
+  // A sendmmsg's records, each pointing into a queued packet.
+  mmsghdr sendHeaders[kSendBatch] GUARDED_BY(g_ioThread) = {};
+  iovec sendPieces[kSendBatch] GUARDED_BY(g_ioThread) = {};
+  // A write to the parent failed: nothing more is written.
+  bool ipcSendFailed GUARDED_BY(g_ioThread) = false;
+  // A flush is waiting for the queue to empty; flushDone is set once it has,
+  // on the I/O thread, and waited for by the main thread (the promise and its
+  // future are the hand-over, so no role guards it).
+  bool flushing GUARDED_BY(g_ioThread) = false;
   std::promise<void> flushDone;
   // Bytes of packets accepted and not yet written (or freed at shutdown):
   // added by Send on any thread, taken off on the I/O thread. While

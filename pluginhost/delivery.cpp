@@ -77,6 +77,7 @@ __attribute__((always_inline)) inline void DeliverWrite(const PLUGININFO& plugin
 }  // namespace
 
 void PluginTable::DeliverQueued(const _EventParmsIn& entry, AllocationRegistry& allocations) {
+  AssertOnThread(g_mainThread);
   const uint32_t key = EventQueuedKey(entry.eventFlags);
   const std::vector<PLUGININFO>& records = Records();
   if (!(entry.eventType & EVENT_CONFIG)) {

@@ -7,7 +7,8 @@
 // (lifecycle.cpp). Other threads (the immediate dispatch, the parent link,
 // Log) read it under pluginsLock or namesLock held shared, and never call a
 // plugin while holding either. The main thread, the only writer, reads
-// without the lock, also while it calls plugins. What other threads need of a
+// without the lock, also while it calls plugins: its role (g_mainThread)
+// stands for a shared hold of pluginsLock (MainThreadReads). What other threads need of a
 // record beyond that walk lives in PluginActivity, a heap object whose
 // address survives every move of its record.
 #ifndef DVRCORE_PLUGINHOST_PLUGIN_TABLE_H
@@ -77,6 +78,8 @@ class PluginTable {
   PluginTable& operator=(const PluginTable&) = delete;
 
   // ---- Main thread ----
+  // Each of these asserts g_mainThread at its start: the core's tests call
+  // them from their own thread, as the process entry does from main.
   // Names a module that is not a plugin (the core itself).
   void AddName(uint32_t id, const std::string& name) EXCLUDES(namesLock);
   // Maps one plugin file, resolves its entries and calls its Load, with every
@@ -106,9 +109,14 @@ class PluginTable {
   void DeliverQueued(const _EventParmsIn& entry, AllocationRegistry& allocations);
   // The records in table order, for the main thread, which is the table's
   // only writer and so may read it without the lock.
-  const std::vector<PLUGININFO>& Records() const NO_THREAD_SAFETY_ANALYSIS { return plugins; }
+  const std::vector<PLUGININFO>& Records() const REQUIRES(g_mainThread) {
+    MainThreadReads();
+    return plugins;
+  }
   // Files that could not be mapped, by file name, with the loader's error.
-  const std::map<std::string, std::string>& FailedPlugins() const { return failedPlugins; }
+  const std::map<std::string, std::string>& FailedPlugins() const REQUIRES(g_mainThread) {
+    return failedPlugins;
+  }
 
   // ---- Any thread ----
   // Starts an event thread with a copy of the event's data for every reader
@@ -143,10 +151,26 @@ class PluginTable {
   PluginFiguresBook& Figures() { return figures; }
 
  private:
-  // The main thread's view (see Records), writable.
-  std::vector<PLUGININFO>& OwnRecords() NO_THREAD_SAFETY_ANALYSIS { return plugins; }
+  // The main thread reads `plugins` and `routes` without pluginsLock: no other
+  // thread writes them, and it writes them only under the lock held
+  // exclusively. The analysis knows no "only writer", so the main thread's
+  // role stands for the shared hold here, and only here.
+  void MainThreadReads() const REQUIRES(g_mainThread) ASSERT_SHARED_CAPABILITY(pluginsLock) {}
+  // The main thread's view (see Records), writable. What it writes through
+  // this view without the lock are fields of a record that no other thread
+  // reads (openCode, openTimeMs, readerThread, and what the plugin's figures
+  // and activity guard themselves); the analysis guards the vector as a
+  // whole and cannot tell those fields apart, so that much rests on this
+  // comment. A change of the vector itself takes the lock (Add, CloseAll).
+  std::vector<PLUGININFO>& OwnRecords() REQUIRES(g_mainThread) {
+    MainThreadReads();
+    return plugins;
+  }
   // The main thread's view of the routing index, as Records.
-  const RoutingIndex& OwnRoutes() const NO_THREAD_SAFETY_ANALYSIS { return routes; }
+  const RoutingIndex& OwnRoutes() const REQUIRES(g_mainThread) {
+    MainThreadReads();
+    return routes;
+  }
   // Enter the records into the routing index, with pluginsLock held
   // exclusively: IndexLast the one just appended, IndexAll every one anew
   // after the positions changed.
@@ -171,11 +195,11 @@ class PluginTable {
   // thread.
   mutable SharedMutex namesLock;
   std::map<uint32_t, std::string> moduleNames GUARDED_BY(namesLock);
-  std::map<std::string, std::string> failedPlugins;  // main thread only
+  std::map<std::string, std::string> failedPlugins GUARDED_BY(g_mainThread);
   // Every thread tag given so far, so that no two plugins share one (the
-  // figures tell their threads apart by it); main thread only.
-  std::set<std::string> threadTags;
-  ThreadsStartedInCall callThreads;  // around Load and Open; main thread only
+  // figures tell their threads apart by it).
+  std::set<std::string> threadTags GUARDED_BY(g_mainThread);
+  ThreadsStartedInCall callThreads GUARDED_BY(g_mainThread);  // around Load and Open
   PluginFiguresBook figures;  // its own lock; see PluginFiguresBook
 };
 

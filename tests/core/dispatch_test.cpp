@@ -306,7 +306,9 @@ TEST_F(Dispatch, PacketsFromTheParentFollowTheTableAsItChanges) {
   Add(kFirstToClose, false, false, {0, 0, 0, 0, 0, 1});
   int ends[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends), 0);
+  AssertOnThread(g_mainThread);
   ASSERT_TRUE(parts.parentLink.Adopt(ends[1]));
+  RunsOn io(g_ioThread);  // this thread runs the I/O service below
   parts.parentLink.StartReceive();
   auto relay = [&] {
     // Target 0x006...: both plugins' IDs are 0x0006....; the first in the table takes it.

@@ -76,6 +76,7 @@ class FakeCoreTest : public ::testing::Test {
   bool WaitForCalls(size_t count) { return Eventually([&] { return Calls().size() >= count; }); }
   // Waits until every event thread has left its fake plugin; refuses new ones.
   void SealPlugins() {
+    AssertOnThread(g_mainThread);
     for (const PLUGININFO& plugin : parts.plugins.Records()) plugin.activity->SealAndWait();
   }
   // The main loop, on the calling thread: returns after a stop, once drained.

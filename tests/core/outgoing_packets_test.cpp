@@ -32,16 +32,19 @@ class OutgoingPackets : public FakeCoreTest {
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
     parent = fds[0];
+    AssertOnThread(g_mainThread);
     ASSERT_TRUE(link.Adopt(fds[1]));
   }
   void TearDown() override {
     parts.ioService.stop();
     if (ioThread.joinable()) ioThread.join();
+    AssertOnThread(g_mainThread);
     link.DropUnsent();  // as the stop steps do
     if (parent >= 0) close(parent);
     FakeCoreTest::TearDown();
   }
   void StartIoThread() {
+    RunsOn beforeIoThread(g_ioThread);
     link.StartReceive();
     RunIoThread();
   }
@@ -129,6 +132,7 @@ TEST_F(OutgoingPackets, RecordsWaitingTogetherAreHandledAsOneByOne) {
   };
   for (int i = 0; i < 20; i++) rows[2].first.push_back(packet(std::to_string(i)));
   for (int i = 0; i < 20; i++) rows[2].second.push_back(std::to_string(i));
+  RunsOn io(g_ioThread);  // this thread runs the I/O service below
   link.StartReceive();
   for (auto& [records, payloads] : rows) {
     const size_t before = Calls().size();

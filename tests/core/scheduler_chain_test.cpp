@@ -18,6 +18,7 @@ class SchedulerChainTest : public ::testing::Test {
 };
 
 TEST_F(SchedulerChainTest, FailedWaitNeitherTicksNorRearms) {
+  RunsOn io(g_ioThread);  // this thread runs the I/O service
   parts.ArmScheduler();
   ASSERT_EQ(parts.schedulerTimer.cancel(), 1u);
   ASSERT_EQ(parts.ioService.run_one(), 1u);  // the wait completes, aborted
@@ -26,6 +27,7 @@ TEST_F(SchedulerChainTest, FailedWaitNeitherTicksNorRearms) {
 }
 
 TEST_F(SchedulerChainTest, CancelledChainNeitherTicksNorRearms) {
+  RunsOn io(g_ioThread);  // this thread runs the I/O service
   parts.schedulerCancelled = true;
   parts.ArmScheduler();
   ASSERT_EQ(parts.ioService.run_one(), 1u);  // the wait completes with success
@@ -34,6 +36,7 @@ TEST_F(SchedulerChainTest, CancelledChainNeitherTicksNorRearms) {
 }
 
 TEST_F(SchedulerChainTest, TickRearmsUntilTheStopCancelsIt) {
+  RunsOn io(g_ioThread);  // this thread runs the I/O service
   const SteadyTime before = core->now();
   parts.ArmScheduler();
   ASSERT_EQ(parts.ioService.run_one(), 1u);  // the first wait completes: first tick
@@ -47,6 +50,7 @@ TEST_F(SchedulerChainTest, TickRearmsUntilTheStopCancelsIt) {
   // The stop steps: flag and cancel on the I/O thread. run() returns only
   // when no wait is left, so a chain that went on would hang here.
   boost::asio::post(parts.ioService, [this] {
+    RunsOn io(g_ioThread);
     parts.schedulerCancelled = true;
     parts.schedulerTimer.cancel();
   });
