@@ -193,7 +193,7 @@ void dvrcore::Parts::ConfigureSyslog(const char* level) {
   if (level == nullptr) return;
   char* end = nullptr;
   const long value = std::strtol(level, &end, 10);
-  if (end == level || *end != '\0' || value < 0 || value > kLogFailure) {
+  if (end == level || *end != '\0' || value < 0 || value > static_cast<long>(kLogFailure)) {
     CORE_LOG(kLogNotable, "DVRCORE_SYSLOG_LEVEL '%s' is not a level from 0 to 100; "
              "sending level %u and above to syslog", level, syslogLevel);
     return;

@@ -94,7 +94,8 @@ configure_and_build() {
   local dir=$1 target=$2
   shift 2
   mkdir -p "$dir"
-  if cmake -S . -B "$dir" "$@" >"$dir/build.log" 2>&1 &&
+  # Every stage's build fails on a warning (DVRCORE_WERROR).
+  if cmake -S . -B "$dir" -DDVRCORE_WERROR=ON "$@" >"$dir/build.log" 2>&1 &&
      cmake --build "$dir" --target "$target" -j "$jobs" >>"$dir/build.log" 2>&1; then
     return 0
   fi

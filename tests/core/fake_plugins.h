@@ -18,13 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "core/core.h"
-
-// How long a test waits for what the code under test must bring about. Only
-// a fault uses it up: it turns a hang into a failure.
-constexpr std::chrono::seconds kPatience{30};
-
-// Polls `done` until it holds (true) or kPatience has passed (false).
-bool Eventually(const std::function<bool()>& done);
+#include "tests/support/raising.h"
 
 // One call a fake plugin received.
 struct FakeCall {
@@ -95,17 +89,6 @@ class FakeCoreTest : public ::testing::Test {
   std::mutex mutex;
   std::vector<FakeCall> calls;  // guarded by mutex
 };
-
-// `raisers` threads call `raise(thread, n)` for n = 0, 1, ... until it returns
-// false (refused) while `run` delivers on a thread of its own; once a thousand
-// were accepted, `stop` comes, racing the raisers. Returns how many were.
-size_t RaceStopAgainstRaisers(uint32_t raisers, const std::function<bool(uint32_t, uint32_t)>& raise,
-                              const std::function<void()>& run, const std::function<void()>& stop);
-
-// A record for raising an event, zero-filled like a careful raiser does.
-_EventParmsIn MakeEvent(uint32_t sourceId, uint32_t eventType, uint32_t eventFlags,
-                        const void* data = nullptr, uint32_t dataLength = 0,
-                        uint32_t correlationId = 0, uint32_t level = 0);
 
 // Raises through the exported entry and returns the result word; `preset` is
 // what the raiser puts in `result` beforehand.

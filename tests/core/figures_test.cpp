@@ -1,6 +1,6 @@
-// The figures: the index that finds a plugin's figures by its ID, and the
-// text of the figures file, whose label values come from file names that may
-// hold any byte but '/'.
+// The text of the figures file, whose label values come from file names that
+// may hold any byte but '/'. (The index of the figures is tested in
+// tests/events/figures_book_test.cpp.)
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -19,24 +19,6 @@
 #include "events/figures.h"
 
 namespace {
-
-// Every published ID is found, also after the index has grown past its first
-// size many times over and IDs share home slots; an ID published twice stays
-// the first plugin's; an ID never published is not found.
-TEST(PluginFiguresBook, FindsEveryPublishedIdAcrossGrowth) {
-  PluginFiguresBook book;
-  std::vector<PluginFigures*> figures;
-  for (uint32_t i = 0; i < 1000; i++) {
-    figures.push_back(&book.Open("p" + std::to_string(i) + ".so", "p"));
-    book.Publish(*figures.back(), (i + 1) << 16);  // IDs as plugins have them
-  }
-  PluginFigures& second = book.Open("again.so", "again");
-  book.Publish(second, 5u << 16);
-  for (uint32_t i = 0; i < 1000; i++) ASSERT_EQ(book.Find((i + 1) << 16), figures[i]) << i;
-  EXPECT_EQ(book.Find(1001u << 16), nullptr);
-  EXPECT_EQ(book.Find(0), nullptr);
-  EXPECT_EQ(book.Listed().size(), 1001u);
-}
 
 // Label values are escaped as the text format wants them; two plugins of one
 // file name (one in each plugin folder) stay two series.

@@ -247,7 +247,8 @@ struct Action {
     kWaitFile, kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker, kFork, kKillChild,
     kKillGroup, kKillParent, kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kThreadName,
     kOwnHelpers, kExit, kCrash, kNullWrite, kAbort, kCloneBrokenPipe, kNarrowingSignal,
-    kBlockNarrowing, kBusy
+    kBlockNarrowing, kBusy,
+    kKindCount  // the number of kinds
   };
   Kind kind = kRaise;
   bool sourceSelf = true;
@@ -810,307 +811,360 @@ int WriteIntoBrokenPipe(void* argument) {
   _exit(0);
 }
 
-void RunAction(const TriggerContext& context, const Action& action) {
-  const char* trigger = kTriggerNames[context.trigger];
-  switch (action.kind) {
-    case Action::kRaise:
-      RunRaise(context, action);
-      break;
-    case Action::kRelease: {
-      void* buffer = nullptr;
-      {
-        std::lock_guard<std::mutex> lock(g_stateMutex);
-        if (!g_retained.empty()) {
-          buffer = g_retained.back();
-          g_retained.pop_back();
-        }
-      }
-      if (buffer == nullptr) {
-        Line("released").Add("trigger", trigger).Add("none", "1");
-        break;
-      }
-      RaiseEvent(context, g_config.id, EVENT_RELEASE, 0, 0, 0, buffer, 0, 0, "released");
-      break;
+// The actions, one function each, called with the call that fired the trigger
+// and the trigger's name for the record.
+void ActRaise(const TriggerContext& context, const Action& action, const char*) {
+  RunRaise(context, action);
+}
+
+void ActRelease(const TriggerContext& context, const Action&, const char* trigger) {
+  void* buffer = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    if (!g_retained.empty()) {
+      buffer = g_retained.back();
+      g_retained.pop_back();
     }
-    case Action::kSendParent:
-      SendToParent(context, action.data.data(), action.data.size());
-      break;
-    case Action::kEcho:
-      SendToParent(context, context.data, context.data ? context.dataLength : 0);
-      break;
-    case Action::kNow:
-      Line("now").Add("trigger", trigger).Number("value", static_cast<long long>(
-                                                             g_core->now().time_since_epoch().count()));
-      break;
-    case Action::kCoreLog: {
-      uint32_t source = action.sourceSelf ? g_config.id : action.source;
-      g_core->Log(source, action.level, action.hasData ? action.data.c_str() : nullptr);
-      Line("corelog").Add("trigger", trigger).Word("source", source).Number("level", action.level);
-      break;
-    }
-    case Action::kSleep:
-      std::this_thread::sleep_for(std::chrono::milliseconds(action.amount));
-      Line("slept").Add("trigger", trigger).Number("ms", action.amount);
-      break;
-    case Action::kBusy: {
-      timespec now{};
-      auto used = [&now] {
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-        return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-      };
-      for (const long long until = used() + action.amount; used() < until;) continue;
-      Line("busied").Add("trigger", trigger).Number("ms", action.amount);
-      break;
-    }
-    case Action::kWaitFile: {
-      // A minute at most, so that a test that never creates it fails rather
-      // than hangs.
-      const std::string path(action.data.begin(), action.data.end());
-      int waited = 0;
-      while (access(path.c_str(), F_OK) != 0 && waited++ < 6000) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-      Line("waited").Add("trigger", trigger);
-      break;
-    }
-    case Action::kBlock: {
-      std::unique_lock<std::mutex> lock(g_stateMutex);
-      g_closedCondition.wait(lock, [] { return g_closed; });
-      lock.unlock();
-      Line("unblocked").Add("trigger", trigger);
-      break;
-    }
-    case Action::kSpin:
-      while (!g_closedFlag.load(std::memory_order_relaxed)) {
-      }
-      Line("unblocked").Add("trigger", trigger);
-      break;
-    case Action::kAlloc: {
-      size_t bytes = static_cast<size_t>(action.amount) << 20;
-      void* block = std::malloc(bytes ? bytes : 1);
-      if (block == nullptr) break;
-      std::memset(block, 0x5a, bytes);  // touch every page so it becomes resident
-      {
-        std::lock_guard<std::mutex> lock(g_stateMutex);
-        g_memory.push_back(block);
-      }
-      Line("allocated").Add("trigger", trigger).Number("mib", action.amount);
-      break;
-    }
-    case Action::kSpawn: {
-      Arguments arguments(action.data);
-      pid_t pid = 0;
-      std::lock_guard<std::mutex> forkLock(g_forkMutex);
-      const int error = posix_spawn(&pid, arguments.argv[0], nullptr, nullptr, arguments.argv.data(), environ);
-      Line("spawned").Add("trigger", trigger).Number("pid", error == 0 ? pid : -error);
-      break;
-    }
-    case Action::kForkExec: {
-      Arguments arguments(action.data);
-      std::lock_guard<std::mutex> forkLock(g_forkMutex);
-      const pid_t pid = fork();
-      if (pid == 0) {
-        execv(arguments.argv[0], arguments.argv.data());
-        _exit(127);
-      }
-      Line("spawned").Add("trigger", trigger).Number("pid", pid > 0 ? pid : -errno);
-      break;
-    }
-    case Action::kSystem: {
-      std::lock_guard<std::mutex> forkLock(g_forkMutex);
-      const int ret = system(action.data.c_str());
-      Line("system").Add("trigger", trigger).Number("ret", ret);
-      break;
-    }
-    case Action::kFork: {
-      std::lock_guard<std::mutex> forkLock(g_forkMutex);
-      const pid_t pid = fork();
-      if (pid == 0) {
-        // A helper that stays in plugin code. sleep, not pause: ThreadSanitizer
-        // delivers a signal only at a call it intercepts.
-        for (;;) sleep(1);
-      }
-      if (pid > 0) g_lastChild = pid;
-      Line("forked").Add("trigger", trigger).Number("pid", pid > 0 ? pid : -errno);
-      break;
-    }
-    case Action::kKillChild: {
-      int signal = static_cast<int>(action.amount);
-      if (signal == 0) {
-        signal = NarrowingSignal();
-        Line("narrowing-signal").Add("trigger", trigger).Number("signal", signal);
-      }
-      if (g_lastChild > 0 && signal > 0 && kill(g_lastChild, signal) == 0) {
-        ReapChild(trigger, g_lastChild);
-      }
-      break;
-    }
-    case Action::kNarrowingSignal: {
-      const int signal = NarrowingSignal();
-      Line("narrowing-signal").Add("trigger", trigger).Number("signal", signal);
-      if (signal < 0) break;
-      const pid_t self = static_cast<pid_t>(CurrentTid());
-      for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        const pid_t tid = static_cast<pid_t>(std::atoi(task.path().filename().c_str()));
-        if (tid != self) syscall(SYS_tgkill, getpid(), tid, signal);
-      }
-      syscall(SYS_tgkill, getpid(), self, signal);
-      break;
-    }
-    case Action::kBlockNarrowing: {
-      // Blocked here first, so that the thread has it blocked from its start.
-      sigset_t narrowing, previous;
-      sigemptyset(&narrowing);
-      sigaddset(&narrowing, NarrowingSignal());
-      pthread_sigmask(SIG_BLOCK, &narrowing, &previous);
-      {
-        std::lock_guard<std::mutex> lock(g_stateMutex);
-        g_ownThreads.emplace_back([] {
-          Line("blocking-narrowing").Number("signal", NarrowingSignal());
-          std::unique_lock<std::mutex> closedLock(g_stateMutex);
-          g_closedCondition.wait(closedLock, [] { return g_closed; });
-        });
-      }
-      pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-      break;
-    }
-    case Action::kCloneBrokenPipe: {
-      int fds[2];
-      CloneJob job{-1, -1};
-      int status = -1;
-      std::unique_lock<std::mutex> forkLock(g_forkMutex);
-      if (pipe2(fds, O_CLOEXEC) == 0) {
-        close(fds[0]);
-        forkLock.unlock();
-        job.fd = fds[1];
-        std::vector<char> stack(256 * 1024);
-        const pid_t pid = clone(WriteIntoBrokenPipe, stack.data() + stack.size(),
-                                CLONE_VM | CLONE_SIGHAND | CLONE_VFORK | SIGCHLD, &job);
-        if (pid > 0) waitpid(pid, &status, 0);
-        close(fds[1]);
-      }
-      Line("cloned")
-          .Add("trigger", trigger)
-          .Number("errno", job.error)
-          .Number("signal", WIFSIGNALED(status) ? WTERMSIG(status) : 0)
-          .Number("status", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-      break;
-    }
-    case Action::kKillGroup:
-    case Action::kKillParent: {
-      const pid_t target = action.kind == Action::kKillGroup ? 0 : getppid();
-      const int ret = kill(target, static_cast<int>(action.amount));
-      Line("killed").Add("trigger", trigger).Number("target", target).Number("ret", ret);
-      break;
-    }
-    case Action::kLinger:
-      // Outlives Unload; only a plugin the core never unmaps can do this.
-      g_lingering = true;
-      std::thread([] {
-        for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
-      }).detach();
-      break;
-    case Action::kSigwait: {
-      const int signal = FreeRealTimeSignal();
-      Line("sigwait-chose").Add("trigger", trigger).Number("signal", signal);
-      if (signal < 0) break;
-      std::lock_guard<std::mutex> lock(g_stateMutex);
-      g_ownThreads.emplace_back([signal] {
-        sigset_t wanted;
-        sigemptyset(&wanted);
-        sigaddset(&wanted, signal);
-        pthread_sigmask(SIG_BLOCK, &wanted, nullptr);
-        const struct timespec slice = {0, 50 * 1000 * 1000};
-        for (;;) {
-          if (sigtimedwait(&wanted, nullptr, &slice) == signal) Line("sigwait-got").Number("signal", signal);
-          std::lock_guard<std::mutex> closedLock(g_stateMutex);
-          if (g_closed) break;
-        }
-      });
-      break;
-    }
-    case Action::kBrokenPipe: {
-      int fds[2];
-      int error = -1;
-      std::unique_lock<std::mutex> forkLock(g_forkMutex);
-      if (pipe2(fds, O_CLOEXEC) == 0) {
-        close(fds[0]);
-        forkLock.unlock();
-        error = write(fds[1], "x", 1) == 1 ? 0 : errno;
-        close(fds[1]);
-      }
-      Line("broken-pipe").Add("trigger", trigger).Number("errno", error);
-      break;
-    }
-    case Action::kThreadName: {
-      char name[16] = "?";
-      char child[16] = "?";
-      pthread_getname_np(pthread_self(), name, sizeof name);
-      std::thread([&child] { pthread_getname_np(pthread_self(), child, sizeof child); }).join();
-      Line("thread-name").Add("trigger", trigger).Add("name", name).Add("child", child);
-      break;
-    }
-    case Action::kOwnHelpers:
-      g_ownHelpersRan = 0;
-      RunsAsRoot();
-      NameThisThread("own");
-      ReadResidentMemory("/proc/self/statm");
-      Line("own-helpers").Add("trigger", trigger).Number("ran", g_ownHelpersRan.load());
-      break;
-    case Action::kForkAs: {
-      std::lock_guard<std::mutex> forkLock(g_forkMutex);
-      const pid_t pid = fork();
-      if (pid == 0) {
-        // Only async-signal-safe calls in the child of a threaded process.
-        const uid_t uid = action.amount;
-        if (setresuid(uid, uid, uid) != 0) _exit(1);
-        for (;;) pause();
-      }
-      Line("forked").Add("trigger", trigger).Number("pid", pid > 0 ? pid : -errno);
-      break;
-    }
-    case Action::kOwnThread: {
-      std::lock_guard<std::mutex> lock(g_stateMutex);
-      g_ownThreads.emplace_back([trigger] {
-        Line("own-thread").Add("trigger", trigger);
-        std::unique_lock<std::mutex> closedLock(g_stateMutex);
-        g_closedCondition.wait(closedLock, [] { return g_closed; });
-      });
-      break;
-    }
-    case Action::kExitThread:
-      pthread_exit(nullptr);
-    case Action::kPause:
-      for (;;) pause();  // a cancellation point; signals only restart the wait
-    case Action::kCancelWorker: {
-      const int ret = g_workerKnown.load() ? pthread_cancel(g_workerThread) : -1;
-      Line("cancelled").Add("trigger", trigger).Number("ret", ret);
-      break;
-    }
-    case Action::kFreeMemory: {
-      std::vector<void*> blocks;
-      {
-        std::lock_guard<std::mutex> lock(g_stateMutex);
-        blocks.swap(g_memory);
-      }
-      for (void* block : blocks) std::free(block);
-      Line("freed-memory").Add("trigger", trigger);
-      break;
-    }
-    case Action::kExit:
-      std::exit(static_cast<int>(action.amount));
-    case Action::kCrash:
-      std::signal(SIGSEGV, SIG_DFL);
-      std::raise(SIGSEGV);
-      _exit(1);  // not reached
-    case Action::kNullWrite: {
-      volatile int* volatile target = nullptr;  // a store _exit cannot make dead
-      *target = 1;
-    }
-      _exit(1);  // not reached
-    case Action::kAbort:
-      std::abort();
   }
+  if (buffer == nullptr) {
+    Line("released").Add("trigger", trigger).Add("none", "1");
+    return;
+  }
+  RaiseEvent(context, g_config.id, EVENT_RELEASE, 0, 0, 0, buffer, 0, 0, "released");
+}
+
+void ActSendParent(const TriggerContext& context, const Action& action, const char*) {
+  SendToParent(context, action.data.data(), action.data.size());
+}
+
+void ActEcho(const TriggerContext& context, const Action&, const char*) {
+  SendToParent(context, context.data, context.data ? context.dataLength : 0);
+}
+
+void ActNow(const TriggerContext&, const Action&, const char* trigger) {
+  const long long value = static_cast<long long>(g_core->now().time_since_epoch().count());
+  Line("now").Add("trigger", trigger).Number("value", value);
+}
+
+void ActCoreLog(const TriggerContext&, const Action& action, const char* trigger) {
+  uint32_t source = action.sourceSelf ? g_config.id : action.source;
+  g_core->Log(source, action.level, action.hasData ? action.data.c_str() : nullptr);
+  Line("corelog").Add("trigger", trigger).Word("source", source).Number("level", action.level);
+}
+
+void ActSleep(const TriggerContext&, const Action& action, const char* trigger) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(action.amount));
+  Line("slept").Add("trigger", trigger).Number("ms", action.amount);
+}
+
+void ActBusy(const TriggerContext&, const Action& action, const char* trigger) {
+  timespec now{};
+  auto used = [&now] {
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+  };
+  for (const long long until = used() + action.amount; used() < until;) continue;
+  Line("busied").Add("trigger", trigger).Number("ms", action.amount);
+}
+
+void ActWaitFile(const TriggerContext&, const Action& action, const char* trigger) {
+  // A minute at most, so that a test that never creates it fails rather
+  // than hangs.
+  const std::string path(action.data.begin(), action.data.end());
+  int waited = 0;
+  while (access(path.c_str(), F_OK) != 0 && waited++ < 6000) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  Line("waited").Add("trigger", trigger);
+}
+
+void ActBlock(const TriggerContext&, const Action&, const char* trigger) {
+  std::unique_lock<std::mutex> lock(g_stateMutex);
+  g_closedCondition.wait(lock, [] { return g_closed; });
+  lock.unlock();
+  Line("unblocked").Add("trigger", trigger);
+}
+
+void ActSpin(const TriggerContext&, const Action&, const char* trigger) {
+  while (!g_closedFlag.load(std::memory_order_relaxed)) {
+  }
+  Line("unblocked").Add("trigger", trigger);
+}
+
+void ActAlloc(const TriggerContext&, const Action& action, const char* trigger) {
+  size_t bytes = static_cast<size_t>(action.amount) << 20;
+  void* block = std::malloc(bytes ? bytes : 1);
+  if (block == nullptr) return;
+  std::memset(block, 0x5a, bytes);  // touch every page so it becomes resident
+  {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    g_memory.push_back(block);
+  }
+  Line("allocated").Add("trigger", trigger).Number("mib", action.amount);
+}
+
+void ActSpawn(const TriggerContext&, const Action& action, const char* trigger) {
+  Arguments arguments(action.data);
+  pid_t pid = 0;
+  std::lock_guard<std::mutex> forkLock(g_forkMutex);
+  const int error =
+      posix_spawn(&pid, arguments.argv[0], nullptr, nullptr, arguments.argv.data(), environ);
+  Line("spawned").Add("trigger", trigger).Number("pid", error == 0 ? pid : -error);
+}
+
+void ActForkExec(const TriggerContext&, const Action& action, const char* trigger) {
+  Arguments arguments(action.data);
+  std::lock_guard<std::mutex> forkLock(g_forkMutex);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execv(arguments.argv[0], arguments.argv.data());
+    _exit(127);
+  }
+  Line("spawned").Add("trigger", trigger).Number("pid", pid > 0 ? pid : -errno);
+}
+
+void ActSystem(const TriggerContext&, const Action& action, const char* trigger) {
+  std::lock_guard<std::mutex> forkLock(g_forkMutex);
+  const int ret = system(action.data.c_str());
+  Line("system").Add("trigger", trigger).Number("ret", ret);
+}
+
+void ActFork(const TriggerContext&, const Action&, const char* trigger) {
+  std::lock_guard<std::mutex> forkLock(g_forkMutex);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // A helper that stays in plugin code. sleep, not pause: ThreadSanitizer
+    // delivers a signal only at a call it intercepts.
+    for (;;) sleep(1);
+  }
+  if (pid > 0) g_lastChild = pid;
+  Line("forked").Add("trigger", trigger).Number("pid", pid > 0 ? pid : -errno);
+}
+
+void ActKillChild(const TriggerContext&, const Action& action, const char* trigger) {
+  int signal = static_cast<int>(action.amount);
+  if (signal == 0) {
+    signal = NarrowingSignal();
+    Line("narrowing-signal").Add("trigger", trigger).Number("signal", signal);
+  }
+  if (g_lastChild > 0 && signal > 0 && kill(g_lastChild, signal) == 0) {
+    ReapChild(trigger, g_lastChild);
+  }
+}
+
+void ActNarrowingSignal(const TriggerContext&, const Action&, const char* trigger) {
+  const int signal = NarrowingSignal();
+  Line("narrowing-signal").Add("trigger", trigger).Number("signal", signal);
+  if (signal < 0) return;
+  const pid_t self = static_cast<pid_t>(CurrentTid());
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    const pid_t tid = static_cast<pid_t>(std::atoi(task.path().filename().c_str()));
+    if (tid != self) syscall(SYS_tgkill, getpid(), tid, signal);
+  }
+  syscall(SYS_tgkill, getpid(), self, signal);
+}
+
+void ActBlockNarrowing(const TriggerContext&, const Action&, const char*) {
+  // Blocked here first, so that the thread has it blocked from its start.
+  sigset_t narrowing, previous;
+  sigemptyset(&narrowing);
+  sigaddset(&narrowing, NarrowingSignal());
+  pthread_sigmask(SIG_BLOCK, &narrowing, &previous);
+  {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    g_ownThreads.emplace_back([] {
+      Line("blocking-narrowing").Number("signal", NarrowingSignal());
+      std::unique_lock<std::mutex> closedLock(g_stateMutex);
+      g_closedCondition.wait(closedLock, [] { return g_closed; });
+    });
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void ActCloneBrokenPipe(const TriggerContext&, const Action&, const char* trigger) {
+  int fds[2];
+  CloneJob job{-1, -1};
+  int status = -1;
+  std::unique_lock<std::mutex> forkLock(g_forkMutex);
+  if (pipe2(fds, O_CLOEXEC) == 0) {
+    close(fds[0]);
+    forkLock.unlock();
+    job.fd = fds[1];
+    std::vector<char> stack(256 * 1024);
+    const pid_t pid = clone(WriteIntoBrokenPipe, stack.data() + stack.size(),
+                            CLONE_VM | CLONE_SIGHAND | CLONE_VFORK | SIGCHLD, &job);
+    if (pid > 0) waitpid(pid, &status, 0);
+    close(fds[1]);
+  }
+  Line("cloned")
+      .Add("trigger", trigger)
+      .Number("errno", job.error)
+      .Number("signal", WIFSIGNALED(status) ? WTERMSIG(status) : 0)
+      .Number("status", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+}
+
+void ActKill(const TriggerContext&, const Action& action, const char* trigger) {
+  const pid_t target = action.kind == Action::kKillGroup ? 0 : getppid();
+  const int ret = kill(target, static_cast<int>(action.amount));
+  Line("killed").Add("trigger", trigger).Number("target", target).Number("ret", ret);
+}
+
+void ActLinger(const TriggerContext&, const Action&, const char*) {
+  // Outlives Unload; only a plugin the core never unmaps can do this.
+  g_lingering = true;
+  std::thread([] {
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  }).detach();
+}
+
+void ActSigwait(const TriggerContext&, const Action&, const char* trigger) {
+  const int signal = FreeRealTimeSignal();
+  Line("sigwait-chose").Add("trigger", trigger).Number("signal", signal);
+  if (signal < 0) return;
+  std::lock_guard<std::mutex> lock(g_stateMutex);
+  g_ownThreads.emplace_back([signal] {
+    sigset_t wanted;
+    sigemptyset(&wanted);
+    sigaddset(&wanted, signal);
+    pthread_sigmask(SIG_BLOCK, &wanted, nullptr);
+    const struct timespec slice = {0, 50 * 1000 * 1000};
+    for (;;) {
+      if (sigtimedwait(&wanted, nullptr, &slice) == signal) {
+        Line("sigwait-got").Number("signal", signal);
+      }
+      std::lock_guard<std::mutex> closedLock(g_stateMutex);
+      if (g_closed) break;
+    }
+  });
+}
+
+void ActBrokenPipe(const TriggerContext&, const Action&, const char* trigger) {
+  int fds[2];
+  int error = -1;
+  std::unique_lock<std::mutex> forkLock(g_forkMutex);
+  if (pipe2(fds, O_CLOEXEC) == 0) {
+    close(fds[0]);
+    forkLock.unlock();
+    error = write(fds[1], "x", 1) == 1 ? 0 : errno;
+    close(fds[1]);
+  }
+  Line("broken-pipe").Add("trigger", trigger).Number("errno", error);
+}
+
+void ActThreadName(const TriggerContext&, const Action&, const char* trigger) {
+  char name[16] = "?";
+  char child[16] = "?";
+  pthread_getname_np(pthread_self(), name, sizeof name);
+  std::thread([&child] { pthread_getname_np(pthread_self(), child, sizeof child); }).join();
+  Line("thread-name").Add("trigger", trigger).Add("name", name).Add("child", child);
+}
+
+void ActOwnHelpers(const TriggerContext&, const Action&, const char* trigger) {
+  g_ownHelpersRan = 0;
+  RunsAsRoot();
+  NameThisThread("own");
+  ReadResidentMemory("/proc/self/statm");
+  Line("own-helpers").Add("trigger", trigger).Number("ran", g_ownHelpersRan.load());
+}
+
+void ActForkAs(const TriggerContext&, const Action& action, const char* trigger) {
+  std::lock_guard<std::mutex> forkLock(g_forkMutex);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls in the child of a threaded process.
+    const uid_t uid = action.amount;
+    if (setresuid(uid, uid, uid) != 0) _exit(1);
+    for (;;) pause();
+  }
+  Line("forked").Add("trigger", trigger).Number("pid", pid > 0 ? pid : -errno);
+}
+
+void ActOwnThread(const TriggerContext&, const Action&, const char* trigger) {
+  std::lock_guard<std::mutex> lock(g_stateMutex);
+  g_ownThreads.emplace_back([trigger] {
+    Line("own-thread").Add("trigger", trigger);
+    std::unique_lock<std::mutex> closedLock(g_stateMutex);
+    g_closedCondition.wait(closedLock, [] { return g_closed; });
+  });
+}
+
+void ActExitThread(const TriggerContext&, const Action&, const char*) {
+  pthread_exit(nullptr);
+}
+
+void ActPause(const TriggerContext&, const Action&, const char*) {
+  for (;;) pause();  // a cancellation point; signals only restart the wait
+}
+
+void ActCancelWorker(const TriggerContext&, const Action&, const char* trigger) {
+  const int ret = g_workerKnown.load() ? pthread_cancel(g_workerThread) : -1;
+  Line("cancelled").Add("trigger", trigger).Number("ret", ret);
+}
+
+void ActFreeMemory(const TriggerContext&, const Action&, const char* trigger) {
+  std::vector<void*> blocks;
+  {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    blocks.swap(g_memory);
+  }
+  for (void* block : blocks) std::free(block);
+  Line("freed-memory").Add("trigger", trigger);
+}
+
+void ActExit(const TriggerContext&, const Action& action, const char*) {
+  std::exit(static_cast<int>(action.amount));
+}
+
+void ActCrash(const TriggerContext&, const Action&, const char*) {
+  std::signal(SIGSEGV, SIG_DFL);
+  std::raise(SIGSEGV);
+  _exit(1);  // not reached
+}
+
+void ActNullWrite(const TriggerContext&, const Action&, const char*) {
+  volatile int* volatile target = nullptr;  // a store _exit cannot make dead
+  *target = 1;
+  _exit(1);  // not reached
+}
+
+void ActAbort(const TriggerContext&, const Action&, const char*) {
+  std::abort();
+}
+
+using ActionFunction = void (*)(const TriggerContext& context, const Action& action,
+                                const char* trigger);
+struct ActionEntry {
+  Action::Kind kind;
+  ActionFunction run;
+};
+// In the order of Action::Kind, so that a kind is its entry's index.
+constexpr ActionEntry kActionTable[] = {
+    {Action::kRaise, ActRaise}, {Action::kRelease, ActRelease},
+    {Action::kSendParent, ActSendParent}, {Action::kEcho, ActEcho}, {Action::kNow, ActNow},
+    {Action::kCoreLog, ActCoreLog}, {Action::kSleep, ActSleep}, {Action::kBlock, ActBlock},
+    {Action::kSpin, ActSpin}, {Action::kAlloc, ActAlloc}, {Action::kFreeMemory, ActFreeMemory},
+    {Action::kWaitFile, ActWaitFile}, {Action::kSpawn, ActSpawn}, {Action::kForkAs, ActForkAs},
+    {Action::kOwnThread, ActOwnThread}, {Action::kExitThread, ActExitThread},
+    {Action::kPause, ActPause}, {Action::kCancelWorker, ActCancelWorker}, {Action::kFork, ActFork},
+    {Action::kKillChild, ActKillChild}, {Action::kKillGroup, ActKill},
+    {Action::kKillParent, ActKill}, {Action::kForkExec, ActForkExec}, {Action::kSystem, ActSystem},
+    {Action::kLinger, ActLinger}, {Action::kSigwait, ActSigwait},
+    {Action::kBrokenPipe, ActBrokenPipe}, {Action::kThreadName, ActThreadName},
+    {Action::kOwnHelpers, ActOwnHelpers}, {Action::kExit, ActExit}, {Action::kCrash, ActCrash},
+    {Action::kNullWrite, ActNullWrite}, {Action::kAbort, ActAbort},
+    {Action::kCloneBrokenPipe, ActCloneBrokenPipe}, {Action::kNarrowingSignal, ActNarrowingSignal},
+    {Action::kBlockNarrowing, ActBlockNarrowing}, {Action::kBusy, ActBusy}};
+constexpr bool InKindOrder() {
+  for (size_t i = 0; i < sizeof kActionTable / sizeof kActionTable[0]; i++) {
+    if (kActionTable[i].kind != static_cast<Action::Kind>(i)) return false;
+  }
+  return true;
+}
+static_assert(sizeof kActionTable / sizeof kActionTable[0] == Action::kKindCount && InKindOrder(),
+              "one entry per kind of action, in the order of Action::Kind");
+
+void RunAction(const TriggerContext& context, const Action& action) {
+  kActionTable[action.kind].run(context, action, kTriggerNames[context.trigger]);
 }
 
 void RunActions(const TriggerContext& context) {

@@ -553,7 +553,11 @@ CoreProcess::CoreProcess(const CoreInstall& install, SpawnOptions options) {
   Spawn(install, options);
 }
 
-void CoreProcess::Spawn(const CoreInstall& install, const SpawnOptions& options) {
+namespace {
+
+// The command line, environment, working directory, users and limits the
+// child starts the core with; the descriptors come later.
+ChildPlan PlanCommand(const CoreInstall& install, const SpawnOptions& options) {
   ChildPlan plan;
   const std::vector<std::string>& emulator = EmulatorCommand();
   std::vector<std::string> environment = options.environment;
@@ -582,11 +586,31 @@ void CoreProcess::Spawn(const CoreInstall& install, const SpawnOptions& options)
   plan.coreUid = options.coreUid;
   plan.limits = options.limits;
   plan.Seal();
+  return plan;
+}
 
-  ChildEnds childEnds;
+// The descriptors the core gets, one per number: a later entry for the same
+// number wins (e.g. the link at 0 over stdin).
+std::vector<std::pair<int, int>> UniqueDescriptors(const std::vector<std::pair<int, int>>& all) {
+  std::vector<std::pair<int, int>> unique;
+  for (auto it = all.rbegin(); it != all.rend(); ++it) {
+    if (std::none_of(unique.begin(), unique.end(),
+                     [&](const auto& d) { return d.first == it->first; })) {
+      unique.push_back(*it);
+    }
+  }
+  return unique;
+}
+
+}  // namespace
+
+// Standard input from /dev/null, standard output as outputMode_ says and
+// standard error into a pipe; the child's ends go to `childFds`.
+bool CoreProcess::OpenStandardStreams(std::vector<std::pair<int, int>>& descriptors,
+                                      std::vector<int>& childFds) {
   int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  childEnds.fds.push_back(devNull);
-  plan.descriptors.emplace_back(0, devNull);
+  childFds.push_back(devNull);
+  descriptors.emplace_back(0, devNull);
 
   int outChild = -1;
   if (outputMode_ == OutputMode::kPty) {
@@ -596,7 +620,7 @@ void CoreProcess::Spawn(const CoreInstall& install, const SpawnOptions& options)
     cfmakeraw(&raw);
     if (openpty(&master, &ptySlaveFd_, nullptr, &raw, nullptr) != 0) {
       ADD_FAILURE() << "openpty: " << std::strerror(errno);
-      return;
+      return false;
     }
     fcntl(master, F_SETFD, FD_CLOEXEC);
     fcntl(ptySlaveFd_, F_SETFD, FD_CLOEXEC);
@@ -606,72 +630,87 @@ void CoreProcess::Spawn(const CoreInstall& install, const SpawnOptions& options)
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
       ADD_FAILURE() << "pipe: " << std::strerror(errno);
-      return;
+      return false;
     }
     stdoutFd_ = fds[0];
     outChild = fds[1];
-    childEnds.fds.push_back(outChild);
+    childFds.push_back(outChild);
   } else {
     outChild = open(outputFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (outChild < 0) {
       ADD_FAILURE() << "cannot open " << outputFile_ << ": " << std::strerror(errno);
-      return;
+      return false;
     }
-    childEnds.fds.push_back(outChild);
+    childFds.push_back(outChild);
   }
-  plan.descriptors.emplace_back(1, outChild);
+  descriptors.emplace_back(1, outChild);
 
   int errFds[2];
   if (pipe2(errFds, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    return;
+    return false;
   }
   stderrFd_ = errFds[0];
-  childEnds.fds.push_back(errFds[1]);
-  plan.descriptors.emplace_back(2, errFds[1]);
+  childFds.push_back(errFds[1]);
+  descriptors.emplace_back(2, errFds[1]);
 
-  if (options.linkFd >= 0) {
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
-      ADD_FAILURE() << "socketpair: " << std::strerror(errno);
-      return;
-    }
-    linkFd_ = pair[0];
-    childEnds.fds.push_back(pair[1]);
-    plan.descriptors.emplace_back(options.linkFd, pair[1]);
+  return true;
+}
+
+// The socket pair of the parent link, the core's end at `linkFd`.
+bool CoreProcess::OpenParentLink(int linkFd, std::vector<std::pair<int, int>>& descriptors,
+                                 std::vector<int>& childFds) {
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+    ADD_FAILURE() << "socketpair: " << std::strerror(errno);
+    return false;
+  }
+  linkFd_ = pair[0];
+  childFds.push_back(pair[1]);
+  descriptors.emplace_back(linkFd, pair[1]);
+  return true;
+}
+
+// The socket that stands in for the system log, at `socketPath`.
+bool CoreProcess::OpenSyslog(const std::string& socketPath) {
+  syslogFd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un address;
+  std::memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  if (socketPath.size() >= sizeof address.sun_path) {
+    ADD_FAILURE() << "syslog socket path too long: " << socketPath;
+    return false;
+  }
+  std::strcpy(address.sun_path, socketPath.c_str());
+  if (syslogFd_ < 0 ||
+      bind(syslogFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ADD_FAILURE() << "syslog socket " << socketPath << ": " << std::strerror(errno);
+    return false;
+  }
+  chmod(socketPath.c_str(), 0666);  // a core that dropped to another user still logs
+  return true;
+}
+
+void CoreProcess::Spawn(const CoreInstall& install, const SpawnOptions& options) {
+  ChildPlan plan = PlanCommand(install, options);
+  ChildEnds childEnds;
+  if (!OpenStandardStreams(plan.descriptors, childEnds.fds)) return;
+  if (options.linkFd >= 0 && !OpenParentLink(options.linkFd, plan.descriptors, childEnds.fds)) {
+    return;
   }
   for (const auto& extra : options.inherit) plan.descriptors.push_back(extra);
-  // A later entry for the same number wins (e.g. the link at 0 over stdin).
-  std::vector<std::pair<int, int>> unique;
-  for (auto it = plan.descriptors.rbegin(); it != plan.descriptors.rend(); ++it) {
-    if (std::none_of(unique.begin(), unique.end(), [&](const auto& d) { return d.first == it->first; })) {
-      unique.push_back(*it);
-    }
-  }
-  plan.descriptors = unique;
-
+  plan.descriptors = UniqueDescriptors(plan.descriptors);
   if (options.captureSyslog) {
     std::string socketPath = install.Root() + "/syslog.sock";
     std::string stage = install.Root() + "/.dev";
     mkdir(stage.c_str(), 0700);
-    syslogFd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un address;
-    std::memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    if (socketPath.size() >= sizeof address.sun_path) {
-      ADD_FAILURE() << "syslog socket path too long: " << socketPath;
-      return;
-    }
-    std::strcpy(address.sun_path, socketPath.c_str());
-    if (syslogFd_ < 0 || bind(syslogFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      ADD_FAILURE() << "syslog socket " << socketPath << ": " << std::strerror(errno);
-      return;
-    }
-    chmod(socketPath.c_str(), 0666);  // a core that dropped to another user still logs
+    if (!OpenSyslog(socketPath)) return;
     plan.syslog = true;
     plan.syslogPlan = MakeSyslogPlan(socketPath, stage);
   }
 
+  // The child that becomes the core reports how far it got; then the
+  // capture thread starts.
   int statusFds[2];
   int wakeFds[2];
   if (pipe2(statusFds, O_CLOEXEC) != 0 || pipe2(wakeFds, O_CLOEXEC) != 0) {

@@ -228,6 +228,13 @@ class CoreProcess {
 
  private:
   void Spawn(const CoreInstall& install, const SpawnOptions& options);
+  // Spawn's steps; each adds the child's ends to `childFds`, the numbers they
+  // get in the core to `descriptors`, and reports a failure to the test.
+  bool OpenStandardStreams(std::vector<std::pair<int, int>>& descriptors,
+                           std::vector<int>& childFds);
+  bool OpenParentLink(int linkFd, std::vector<std::pair<int, int>>& descriptors,
+                      std::vector<int>& childFds);
+  bool OpenSyslog(const std::string& socketPath);
   void CaptureLoop();
   void Flush();
   void Reap(int waitStatus);

@@ -1,5 +1,6 @@
-// Two components of event routing on their own, without a core object: the
-// main loop's queue and the reply slots of event threads.
+// The reply slots of event threads on their own, without a core object.
+#include "events/reply_slots.h"
+
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -7,31 +8,18 @@
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 #include "events/testing.h"
-#include "tests/core/fake_plugins.h"
+#include "tests/support/raising.h"
 
 namespace {
-
-// Raisers append until the queue refuses them while the loop delivers and a
-// stop comes in between: each raiser's accepted entries come out of Run once
-// each, in its order, and nothing else does. Each round the stop lands
-// somewhere else.
-TEST(RequestQueue, AcceptedMeansDeliveredExactlyOnceAcrossAStop) {
-  for (int round = 0; round < 20; round++) {
-    RequestQueue queue;
-    std::vector<std::vector<uint32_t>> accepted(4), delivered(4);
-    auto append = [&](uint32_t raiser, uint32_t n) {
-      if (!queue.Append(MakeEvent(raiser, EVENT_CLASS2, 0, nullptr, 0, n))) return false;
-      accepted[raiser].push_back(n);
-      return true;
-    };
-    auto record = [&](const _EventParmsIn& e) { delivered.at(e.sourceId).push_back(e.correlationId); };
-    RaceStopAgainstRaisers(4, append, [&] { queue.Run(record); }, [&] { queue.RequestStop(); });
-    EXPECT_EQ(delivered, accepted) << "round " << round;
-  }
-}
 
 TEST(ReplySlots, OnlyEventThreadsClaimAndOnlyForIdsNotCancelled) {
   const struct { const char* name; std::vector<uint32_t> cancel; bool eventThread, accepted; } cases[] = {

@@ -260,35 +260,59 @@ TEST_F(Standin, ExitStatusFollowsHowTheCoreEnded) {
   EXPECT_NE(missing.err.find("cannot start"), std::string::npos) << missing.err;
 }
 
-TEST_F(Standin, TimeoutSendsSigtermToACoreThatDoesNotStop) {
-  Result r = Run(Concat({"--timeout", "1", "--stop"}, Core({"hang"})));
+// A core that does not stop is ended at the stand-in's timeout: SIGTERM, then
+// SIGKILL for one that ignores it. A core that reads nothing (stuck while
+// loading, say) fills the socket: the send gives up at the timeout, the
+// script ends, and the core is stopped as at the end of a timeout.
+struct TimeoutRow {
+  const char* name;
+  std::vector<std::string> script;
+  std::vector<std::string> coreFlags;
+  std::string input;                       // standard input, for --interactive
+  std::vector<std::string> inErr, notInErr;  // texts on standard error, or not
+  std::vector<std::string> inOut, notInOut;  // texts on standard output, or not
+};
+
+class StandinTimeout : public Standin, public ::testing::WithParamInterface<TimeoutRow> {};
+
+TEST_P(StandinTimeout, EndsTheCoreWithStatus124) {
+  const TimeoutRow& row = GetParam();
+  Result r = Run(Concat(row.script, Core(row.coreFlags)), row.input);
   EXPECT_EQ(r.status, 124);
-  EXPECT_NE(r.err.find("sending SIGTERM"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("SIGKILL"), std::string::npos) << r.err;
-  EXPECT_NE(r.out.find("core killed by signal 15"), std::string::npos) << r.out;
+  for (const std::string& text : row.inErr) {
+    EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
+  }
+  for (const std::string& text : row.notInErr) {
+    EXPECT_EQ(r.err.find(text), std::string::npos) << r.err;
+  }
+  for (const std::string& text : row.inOut) {
+    EXPECT_NE(r.out.find(text), std::string::npos) << r.out;
+  }
+  for (const std::string& text : row.notInOut) {
+    EXPECT_EQ(r.out.find(text), std::string::npos) << r.out;
+  }
 }
 
-TEST_F(Standin, TimeoutEscalatesToSigkill) {
-  Result r = Run(Concat({"--timeout", "1"}, Core({"hang", "ignore-term"})));
-  EXPECT_EQ(r.status, 124);
-  EXPECT_NE(r.err.find("sending SIGKILL"), std::string::npos) << r.err;
-  EXPECT_NE(r.out.find("core killed by signal 9"), std::string::npos) << r.out;
-}
-
-// A core that reads nothing (stuck while loading, say) fills the socket: the
-// send gives up at the timeout, the script ends, and the core is stopped as
-// at the end of a timeout.
-TEST_F(Standin, SendsGiveUpAtTheTimeoutWhenTheCoreReadsNothing) {
+// Twenty sends of 60000 bytes each: more than the socket holds.
+std::string SendsThatFillTheSocket() {
   std::string input;
   for (int i = 0; i < 20; i++) input += "send 1 2 " + std::string(60000, 'x') + "\n";
-  Result r = Run(Concat({"--timeout", "1", "--interactive", "--stop"}, Core({"hang"})), input);
-  EXPECT_EQ(r.status, 124);
-  EXPECT_NE(r.err.find("send timed out after 1 s: the core reads nothing, sending SIGTERM"),
-            std::string::npos)
-      << r.err;
-  EXPECT_EQ(r.out.find("sent type 8"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("core killed by signal 15"), std::string::npos) << r.out;
+  return input;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Timeout, StandinTimeout,
+    ::testing::Values(
+        TimeoutRow{"SendsSigtermToACoreThatDoesNotStop", {"--timeout", "1", "--stop"}, {"hang"}, "",
+                   {"sending SIGTERM"}, {"SIGKILL"}, {"core killed by signal 15"}, {}},
+        TimeoutRow{"EscalatesToSigkill", {"--timeout", "1"}, {"hang", "ignore-term"}, "",
+                   {"sending SIGKILL"}, {}, {"core killed by signal 9"}, {}},
+        TimeoutRow{"SendsGiveUpWhenTheCoreReadsNothing",
+                   {"--timeout", "1", "--interactive", "--stop"}, {"hang"},
+                   SendsThatFillTheSocket(),
+                   {"send timed out after 1 s: the core reads nothing, sending SIGTERM"}, {},
+                   {"core killed by signal 15"}, {"sent type 8"}}),
+    [](const ::testing::TestParamInfo<TimeoutRow>& info) { return std::string(info.param.name); });
 
 // SIGINT and SIGTERM reach the core through the stand-in, whatever it is
 // waiting for, with SIGKILL after the grace time; a stand-in killed outright
