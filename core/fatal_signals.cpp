@@ -54,6 +54,9 @@
 #endif
 #endif
 
+// Under a sanitizer its runtime reports the signal itself, with more than
+// this could say, so nothing below is built there.
+#ifndef DVRCORE_SANITIZED
 namespace {
 
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
@@ -417,6 +420,7 @@ void OnFatalSignal(int signal, siginfo_t* info, void* context) {
 }
 
 }  // namespace
+#endif  // DVRCORE_SANITIZED
 
 void ReportFatalSignals() {
 #ifndef DVRCORE_SANITIZED
