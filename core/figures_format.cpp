@@ -77,7 +77,7 @@ void Family(std::string& text, FigureFamily family) {
 void Series(std::string& text, FigureFamily family, const char* suffix,
             std::initializer_list<const char*> values, const char* bound = nullptr) {
   const FamilyDescription& described = Describe(family);
-  assert(values.size() <= std::size(described.labels));
+  assert(values.size() > 0 && values.size() <= std::size(described.labels));
   text += described.name;
   text += suffix;
   char separator = '{';
