@@ -3,7 +3,10 @@
 
 #include <cinttypes>
 #include <cstdarg>
+#include <cassert>
 #include <cstdio>
+#include <initializer_list>
+#include <iterator>
 #include <set>
 
 #include "sys/utf8.h"
@@ -60,8 +63,33 @@ std::string LabelValue(const std::string& raw) {
   return value;
 }
 
-void Family(std::string& text, const char* name, const char* type, const char* help) {
-  Append(text, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+// A family's HELP and TYPE lines, as events/names.h describes it.
+void Family(std::string& text, FigureFamily family) {
+  const FamilyDescription& described = Describe(family);
+  Append(text, "# HELP %s %s\n# TYPE %s %s\n", described.name, described.help, described.name,
+         described.type);
+}
+
+// The start of a line of a labelled family, up to its value: the family's
+// name with `suffix` (a histogram's "_bucket", "_sum", "_count"), then
+// `values`, escaped already, under the family's label names in their order,
+// and a bucket's bound last.
+void Series(std::string& text, FigureFamily family, const char* suffix,
+            std::initializer_list<const char*> values, const char* bound = nullptr) {
+  const FamilyDescription& described = Describe(family);
+  assert(values.size() > 0 && values.size() <= std::size(described.labels));
+  text += described.name;
+  text += suffix;
+  char separator = '{';
+  const char* const* label = described.labels;
+  for (const char* value : values) {
+    assert(*label != nullptr);
+    text.append(1, separator).append(*label++).append("=\"").append(value).append(1, '"');
+    separator = ',';
+  }
+  assert(label == std::end(described.labels) || *label == nullptr);
+  if (bound != nullptr) text.append(1, separator).append("le=\"").append(bound).append(1, '"');
+  text += "} ";
 }
 
 double Seconds(uint64_t ticks) { return static_cast<double>(ticks) / CallClockTicksPerSecond(); }
@@ -98,84 +126,77 @@ struct PluginLines {
 
 // Who writes, since when, and whether it still runs.
 void CoreIdentity(std::string& text, const CoreFigures& core) {
-  Family(text, "dvrcore_build_info", "gauge", "The core's version, in the label version.");
-  Append(text, "dvrcore_build_info{version=\"%s\"} 1\n", LabelValue(core.version).c_str());
-  Family(text, "dvrcore_start_time_seconds", "gauge", "When the core started, in Unix time.");
-  Append(text, "dvrcore_start_time_seconds %.3f\n", core.startTime);
-  Family(text, "dvrcore_up", "gauge",
-         "1 while the core runs; 0 in the last write of a clean stop. A core that was killed "
-         "leaves 1 in a file that is no longer rewritten.");
-  Append(text, "dvrcore_up %d\n", core.up ? 1 : 0);
+  Family(text, FigureFamily::kBuildInfo);
+  Series(text, FigureFamily::kBuildInfo, "", {LabelValue(core.version).c_str()});
+  text += "1\n";
+  Family(text, FigureFamily::kStartTime);
+  Append(text, "%s %.3f\n", FamilyName(FigureFamily::kStartTime), core.startTime);
+  Family(text, FigureFamily::kUp);
+  Append(text, "%s %d\n", FamilyName(FigureFamily::kUp), core.up ? 1 : 0);
 }
 
 // Each plugin's identity and its counts of events and deliveries.
 void PluginCounts(const PluginLines& each) {
   std::string& text = each.text;
-  Family(text, "dvrcore_plugin_info", "gauge",
-         "A loaded plugin, with the prefix of its threads' names and its ID.");
+  Family(text, FigureFamily::kPluginInfo);
   each([&](const char* plugin, const PluginFiguresRow& row) {
-    Append(text, "dvrcore_plugin_info{plugin=\"%s\",thread_prefix=\"%s\",id=\"0x%08" PRIx32
-                 "\"} 1\n",
-           plugin, LabelValue(row.figures->threadTag).c_str(), row.figures->id);
+    char id[16];
+    std::snprintf(id, sizeof id, "0x%08" PRIx32, row.figures->id);
+    Series(text, FigureFamily::kPluginInfo, "",
+           {plugin, LabelValue(row.figures->threadTag).c_str(), id});
+    text += "1\n";
   });
   // A counter family with one series per value of an enumeration.
-  auto byValue = [&](const char* family, const char* help, const char* label, auto count,
-                     auto name, auto value) {
-    Family(text, family, "counter", help);
+  auto byValue = [&](FigureFamily family, auto count, auto name, auto value) {
+    Family(text, family);
     each([&](const char* plugin, const PluginFiguresRow& row) {
       for (unsigned i = 0; i < FigureIndex(count); ++i) {
         const auto which = static_cast<decltype(count)>(i);
-        Append(text, "%s{plugin=\"%s\",%s=\"%s\"} %" PRIu64 "\n", family, plugin, label,
-               name(which), value(*row.figures, which));
+        Series(text, family, "", {plugin, name(which)});
+        Append(text, "%" PRIu64 "\n", value(*row.figures, which));
       }
     });
   };
-  byValue("dvrcore_plugin_events_raised_total", "Events the plugin raised, by kind, taken or not.",
-          "kind", RaiseKind::kCount, RaiseKindName,
+  byValue(FigureFamily::kEventsRaised, RaiseKind::kCount, RaiseKindName,
           [](const PluginFigures& f, RaiseKind kind) { return f.Raised(kind); });
-  byValue("dvrcore_plugin_events_refused_total",
-          "Events of the plugin the core did not take, by reason.", "reason", Refusal::kCount,
-          RefusalName, [](const PluginFigures& f, Refusal reason) { return f.Refused(reason); });
-  byValue("dvrcore_plugin_deliveries_total",
-          "Calls that brought the plugin something: Write, configuration IOCTL, packets from "
-          "the parent, event-thread Read.",
-          "kind", DeliveryKind::kCount, DeliveryKindName,
+  byValue(FigureFamily::kEventsRefused, Refusal::kCount, RefusalName,
+          [](const PluginFigures& f, Refusal reason) { return f.Refused(reason); });
+  byValue(FigureFamily::kDeliveries, DeliveryKind::kCount, DeliveryKindName,
           [](const PluginFigures& f, DeliveryKind kind) { return f.Deliveries(kind); });
+}
+
+// One plugin's calls into one entry, by duration: cumulative buckets, the
+// last one's bound +Inf, then the sum and the count.
+void CallHistogram(std::string& text, const char* plugin, const PluginFigures& figures,
+                   CallEntry entry) {
+  const FigureFamily family = FigureFamily::kCallDurations;
+  const char* name = CallEntryName(entry);
+  uint64_t calls = 0;
+  for (unsigned bucket = 0; bucket <= kCallBounds; ++bucket) {
+    calls += figures.Calls(entry, bucket);
+    char bound[16] = "+Inf";  // the last bucket's bound, as the format spells it
+    if (bucket < kCallBounds) std::snprintf(bound, sizeof bound, "%g", kCallBoundSeconds[bucket]);
+    Series(text, family, "_bucket", {plugin, name}, bound);
+    Append(text, "%" PRIu64 "\n", calls);
+  }
+  Series(text, family, "_sum", {plugin, name});
+  Append(text, "%.6f\n", Seconds(figures.CallTicks(entry)));
+  Series(text, family, "_count", {plugin, name});
+  Append(text, "%" PRIu64 "\n", calls);
 }
 
 // The time in each plugin's entries, in all and by duration.
 void PluginCalls(const PluginLines& each) {
   std::string& text = each.text;
-  Family(text, "dvrcore_plugin_call_seconds_total", "counter",
-         "Time in the plugin's entries called by the core, and in event-thread Read.");
+  Family(text, FigureFamily::kCallSeconds);
   each([&](const char* plugin, const PluginFiguresRow& row) {
-    Append(text, "dvrcore_plugin_call_seconds_total{plugin=\"%s\"} %.6f\n", plugin,
-           Seconds(row.figures->CallTicks()));
+    Series(text, FigureFamily::kCallSeconds, "", {plugin});
+    Append(text, "%.6f\n", Seconds(row.figures->CallTicks()));
   });
-  Family(text, "dvrcore_plugin_call_duration_seconds", "histogram",
-         "Calls into the plugin's entries by the core, and event-thread Read, by duration.");
+  Family(text, FigureFamily::kCallDurations);
   each([&](const char* plugin, const PluginFiguresRow& row) {
-    for (unsigned e = 0; e < FigureIndex(CallEntry::kCount); ++e) {
-      const auto entry = static_cast<CallEntry>(e);
-      const char* name = CallEntryName(entry);
-      uint64_t calls = 0;
-      for (unsigned bucket = 0; bucket <= kCallBounds; ++bucket) {
-        calls += row.figures->Calls(entry, bucket);
-        char bound[16] = "+Inf";  // the last bucket's bound, as the format spells it
-        if (bucket < kCallBounds) {
-          std::snprintf(bound, sizeof bound, "%g", kCallBoundSeconds[bucket]);
-        }
-        Append(text,
-               "dvrcore_plugin_call_duration_seconds_bucket{plugin=\"%s\",entry=\"%s\",le=\"%s\"} "
-               "%" PRIu64 "\n",
-               plugin, name, bound, calls);
-      }
-      Append(text, "dvrcore_plugin_call_duration_seconds_sum{plugin=\"%s\",entry=\"%s\"} %.6f\n",
-             plugin, name, Seconds(row.figures->CallTicks(entry)));
-      Append(text,
-             "dvrcore_plugin_call_duration_seconds_count{plugin=\"%s\",entry=\"%s\"} %" PRIu64
-             "\n",
-             plugin, name, calls);
+    for (unsigned entry = 0; entry < FigureIndex(CallEntry::kCount); ++entry) {
+      CallHistogram(text, plugin, *row.figures, static_cast<CallEntry>(entry));
     }
   });
 }
@@ -183,58 +204,43 @@ void PluginCalls(const PluginLines& each) {
 // What each plugin holds and runs: buffers, threads and their CPU time.
 void PluginThreads(const PluginLines& each) {
   std::string& text = each.text;
-  Family(text, "dvrcore_plugin_buffers_held", "gauge",
-         "Event buffers the plugin holds now (kept with retain, or in its call).");
-  each([&](const char* plugin, const PluginFiguresRow& row) {
-    Append(text, "dvrcore_plugin_buffers_held{plugin=\"%s\"} %zu\n", plugin, row.buffersHeld);
-  });
-  Family(text, "dvrcore_plugin_threads", "gauge",
-         "Threads named after the plugin, as last sampled.");
-  each([&](const char* plugin, const PluginFiguresRow& row) {
-    Append(text, "dvrcore_plugin_threads{plugin=\"%s\"} %u\n", plugin, row.threads);
-  });
-  Family(text, "dvrcore_plugin_threads_max", "gauge",
-         "The most threads named after the plugin seen at one sample (every second) since the "
-         "last write.");
-  each([&](const char* plugin, const PluginFiguresRow& row) {
-    Append(text, "dvrcore_plugin_threads_max{plugin=\"%s\"} %u\n", plugin, row.threadsMost);
-  });
-  Family(text, "dvrcore_plugin_cpu_seconds_total", "counter",
-         "CPU time of the threads named after the plugin.");
-  each([&](const char* plugin, const PluginFiguresRow& row) {
-    Append(text, "dvrcore_plugin_cpu_seconds_total{plugin=\"%s\"} %.2f\n", plugin,
-           row.cpuSeconds);
-  });
+  // A gauge or counter with one series a plugin, its value formatted.
+  auto perPlugin = [&](FigureFamily family, auto format) {
+    Family(text, family);
+    each([&](const char* plugin, const PluginFiguresRow& row) {
+      Series(text, family, "", {plugin});
+      format(row);
+    });
+  };
+  perPlugin(FigureFamily::kBuffersHeld,
+            [&](const PluginFiguresRow& row) { Append(text, "%zu\n", row.buffersHeld); });
+  perPlugin(FigureFamily::kThreads,
+            [&](const PluginFiguresRow& row) { Append(text, "%u\n", row.threads); });
+  perPlugin(FigureFamily::kThreadsMax,
+            [&](const PluginFiguresRow& row) { Append(text, "%u\n", row.threadsMost); });
+  perPlugin(FigureFamily::kPluginCpu,
+            [&](const PluginFiguresRow& row) { Append(text, "%.2f\n", row.cpuSeconds); });
 }
 
 // The core's own CPU time, its queue, the parent link and the memory state.
 void CoreState(std::string& text, const CoreFigures& core) {
-  Family(text, "dvrcore_core_cpu_seconds_total", "counter",
-         "CPU time of the core's own threads: main, io (with the IOCTLs it relays to plugins), "
-         "watch, stats; other is the rest of the process's, threads that ended included. "
-         "Together with dvrcore_plugin_cpu_seconds_total, the process's CPU time.");
+  Family(text, FigureFamily::kCoreCpu);
   for (unsigned role = 0; role < FigureIndex(CoreThread::kCount); ++role) {
-    Append(text, "dvrcore_core_cpu_seconds_total{thread=\"%s\"} %.2f\n",
-           CoreThreadName(static_cast<CoreThread>(role)), core.cpuSeconds[role]);
+    Series(text, FigureFamily::kCoreCpu, "", {CoreThreadName(static_cast<CoreThread>(role))});
+    Append(text, "%.2f\n", core.cpuSeconds[role]);
   }
-
-  Family(text, "dvrcore_queue_depth", "gauge", "Events waiting for the main loop.");
-  Append(text, "dvrcore_queue_depth %zu\n", core.queueDepth);
-  Family(text, "dvrcore_queue_depth_max", "gauge",
-         "The most events that waited for the main loop at one time since the last write.");
-  Append(text, "dvrcore_queue_depth_max %zu\n", core.queueDepthMost);
-  Family(text, "dvrcore_parent_bytes_waiting", "gauge",
-         "Bytes of packets for the parent accepted and not yet written.");
-  Append(text, "dvrcore_parent_bytes_waiting %zu\n", core.parentBytesWaiting);
-  Family(text, "dvrcore_parent_refusing", "gauge",
-         "1 while packets for the parent are refused because it is not reading.");
-  Append(text, "dvrcore_parent_refusing %d\n", core.parentRefusing ? 1 : 0);
-  Family(text, "dvrcore_resident_bytes", "gauge", "The core's resident memory.");
-  Append(text, "dvrcore_resident_bytes %" PRIu64 "\n", core.residentBytes);
-  Family(text, "dvrcore_throttling", "gauge", "1 while video is throttled for low memory.");
-  Append(text, "dvrcore_throttling %d\n", core.throttling ? 1 : 0);
-  Family(text, "dvrcore_clock_jumps_total", "counter", "Jumps of the system time reported.");
-  Append(text, "dvrcore_clock_jumps_total %" PRIu64 "\n", core.clockJumps);
+  // The unlabelled families: HELP, TYPE and "name value".
+  auto single = [&](FigureFamily family) -> const char* {
+    Family(text, family);
+    return FamilyName(family);
+  };
+  Append(text, "%s %zu\n", single(FigureFamily::kQueueDepth), core.queueDepth);
+  Append(text, "%s %zu\n", single(FigureFamily::kQueueDepthMax), core.queueDepthMost);
+  Append(text, "%s %zu\n", single(FigureFamily::kParentBytesWaiting), core.parentBytesWaiting);
+  Append(text, "%s %d\n", single(FigureFamily::kParentRefusing), core.parentRefusing ? 1 : 0);
+  Append(text, "%s %" PRIu64 "\n", single(FigureFamily::kResidentBytes), core.residentBytes);
+  Append(text, "%s %d\n", single(FigureFamily::kThrottling), core.throttling ? 1 : 0);
+  Append(text, "%s %" PRIu64 "\n", single(FigureFamily::kClockJumps), core.clockJumps);
 }
 
 }  // namespace

@@ -25,35 +25,7 @@ struct ClockOrigin {
 };
 #endif
 
-template <typename Enum, size_t N>
-const char* NameOf(Enum value, const char* const (&names)[N]) {
-  static_assert(N == static_cast<size_t>(Enum::kCount), "one name per value");
-  const auto index = static_cast<size_t>(value);
-  return index < N ? names[index] : "?";
-}
-
 }  // namespace
-
-const char* RaiseKindName(RaiseKind kind) {
-  static const char* const kNames[] = {"queued", "immediate", "parent", "log"};
-  return NameOf(kind, kNames);
-}
-
-const char* RefusalName(Refusal reason) {
-  static const char* const kNames[] = {"stopping",  "no_memory", "no_link", "parent_full",
-                                       "cancelled", "throttled", "other"};
-  return NameOf(reason, kNames);
-}
-
-const char* DeliveryKindName(DeliveryKind kind) {
-  static const char* const kNames[] = {"write", "config", "packet", "read"};
-  return NameOf(kind, kNames);
-}
-
-const char* CallEntryName(CallEntry entry) {
-  static const char* const kNames[] = {"Load", "Open", "Close", "Unload", "Write", "IOCTL", "Read"};
-  return NameOf(entry, kNames);
-}
 
 __thread PluginFigures* t_threadFigures = nullptr;
 

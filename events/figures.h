@@ -29,30 +29,7 @@
 #include <vector>
 
 #include "events/locks.h"
-
-// What a raised event is, as counted.
-enum class RaiseKind : unsigned { kQueued, kImmediate, kParent, kLog, kCount };
-// Why a raised event was not taken; kNone: it was.
-enum class Refusal : unsigned {
-  kStopping,    // the core is stopping
-  kNoMemory,    // its copy or the queue's room could not be allocated
-  kNoLink,      // a packet for the parent, and no link to it
-  kParentFull,  // a packet for the parent, and the outgoing limit is reached
-  kCancelled,   // an answer to a correlation ID that was cancelled
-  kThrottled,   // video refused while memory is low
-  kOther,       // malformed (a packet without data), or an unexpected failure
-  kCount,
-  kNone = kCount
-};
-// What reached a plugin.
-enum class DeliveryKind : unsigned { kWrite, kConfig, kPacket, kRead, kCount };
-// The entry a timed call went into.
-enum class CallEntry : unsigned { kLoad, kOpen, kClose, kUnload, kWrite, kIoctl, kRead, kCount };
-
-template <typename Enum>
-constexpr unsigned FigureIndex(Enum value) {
-  return static_cast<unsigned>(value);
-}
+#include "events/names.h"  // the enumerations counted by, and their names
 
 // The clock calls are timed with, in ticks, and what a tick is worth.
 inline uint64_t CallClockTicks() {
@@ -72,12 +49,6 @@ inline uint64_t CallClockTicks() {
 // counter's rate is not told to user code): the later it is asked, the
 // closer. Any thread.
 double CallClockTicksPerSecond();
-
-// The names the figures file gives these, in enumeration order.
-const char* RaiseKindName(RaiseKind kind);
-const char* RefusalName(Refusal reason);
-const char* DeliveryKindName(DeliveryKind kind);
-const char* CallEntryName(CallEntry entry);
 
 // The bounds of the call duration buckets, in seconds: a decade each, from
 // what a quick call takes to what no call should.

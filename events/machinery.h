@@ -17,6 +17,7 @@
 #include "events/events.h"         // the event records (SDK)
 #include "events/figures.h"        // PluginFigures, TimedCall: what each plugin does
 #include "events/locks.h"          // the annotated locks and their order
+#include "events/names.h"          // entries, figure families and labels, named once
 #include "events/plugin_call.h"    // CallPluginEntry, IoctlCall
 #include "events/plugin_threads.h" // PluginActivity, worker, reader and event threads
 #include "events/raise.h"          // FlatPluginEvent's dispatch, CORE_LOG, NewRecord

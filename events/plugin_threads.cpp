@@ -44,6 +44,7 @@
 #include "events/plugin_threads.h"
 
 #include "events/call_watch.h"
+#include "events/names.h"
 #include "events/plugin_call.h"
 #include "events/raise.h"
 #include "sys/proc.h"
@@ -114,7 +115,7 @@ void* RunEventThread(void* argument) {
   EventThreadLease lease(*start.activity, start.copy);
   ReplySlots::Registration registration(*start.slots);
   OwnCallSlot slot;
-  WatchedCall watched(0, "Read", start.eventType, start.sourceId);
+  WatchedCall watched(0, EntryName(EntryPoint::kRead), start.eventType, start.sourceId);
   TimedCall timed(figures, CallEntry::kRead, DeliveryKind::kRead);
   CallRead(start.read, start.dataLength, start.copy, start.correlationId);
   return nullptr;
@@ -244,15 +245,15 @@ std::thread StartLentThread(const char* kind, PluginEntry entry, const char* ent
 
 std::thread StartWorkerThread(PluginEntry ioctl, const std::string& fileName,
                               const std::string& tag, PluginFigures* figures) {
-  return StartLentThread("worker", ioctl, "IOCTL", fileName, MakeThreadName(tag, ":wk"), figures,
-                         [ioctl] { RunWorker(ioctl); });
+  return StartLentThread("worker", ioctl, EntryName(EntryPoint::kIoctl), fileName,
+                         MakeThreadName(tag, ":wk"), figures, [ioctl] { RunWorker(ioctl); });
 }
 
 std::thread StartReaderThread(PluginEntry read, const std::string& fileName,
                               const std::string& tag, PluginFigures* figures) {
-  return StartLentThread("reader", read, "Read", fileName, MakeThreadName(tag, ":rd"), figures,
-                         [read] {
-                           WatchedCall watched(0, "Read");
+  return StartLentThread("reader", read, EntryName(EntryPoint::kRead), fileName,
+                         MakeThreadName(tag, ":rd"), figures, [read] {
+                           WatchedCall watched(0, EntryName(EntryPoint::kRead));
                            CallRead(read, 0u, nullptr, 0u);
                          });
 }

@@ -8,10 +8,11 @@
 #include <cstring>
 
 #include "events/events.h"
+#include "pluginhost/plugin.h"  // PLUGIN_ID_CORE (the SDK's)
 
 // The core's source ID in events, its module ID in documents and its holder
 // ID in the allocation registry. No plugin may load under it.
-constexpr uint32_t kCoreSourceId = 0x80000000u;
+constexpr uint32_t kCoreSourceId = PLUGIN_ID_CORE;
 
 // Log levels: console detail, progress, notable conditions, failures (which
 // also go to syslog).

@@ -66,7 +66,7 @@ __attribute__((always_inline)) inline void DeliverWrite(const PLUGININFO& plugin
   allocations.HoldForCall(entry.data, id);
   int32_t rc;
   {
-    WatchedCall watched(id, "Write", entry.eventType, entry.sourceId);
+    WatchedCall watched(id, EntryName(EntryPoint::kWrite), entry.eventType, entry.sourceId);
     TimedCall timed(*plugin.figures, CallEntry::kWrite, DeliveryKind::kWrite);
     rc = CallPluginEntry(plugin.Write, &in, &out);
   }

@@ -95,14 +95,9 @@ PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
   const char* name = plugin.fileName.c_str();
   CORE_LOG(kLogDetail, "Core: Loaded plugin: %s", name);
 
-  plugin.Load = LookUp(handle, "Load");
-  plugin.Unload = LookUp(handle, "Unload");
-  plugin.Open = LookUp(handle, "Open");
-  plugin.Close = LookUp(handle, "Close");
-  plugin.Read = LookUp(handle, "Read");
-  plugin.Write = LookUp(handle, "Write");
-  plugin.Seek = LookUp(handle, "Seek");
-  plugin.IOCTL = LookUp(handle, "IOCTL");
+  for (const EntrySlot& slot : kEntrySlots) {
+    plugin.*slot.member = LookUp(handle, EntryName(slot.value));
+  }
   if (plugin.Load == nullptr) {
     dlclose(handle);
     CORE_LOG(kLogFailure, "Core: Failed to load plugin: %s (missing symbol)", name);
@@ -126,7 +121,7 @@ PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
   {
     // Watched only for a fatal signal's report: no watchdog runs yet, and
     // the plugin has no ID before its Load returns.
-    WatchedCall watched(0, "Load");
+    WatchedCall watched(0, EntryName(EntryPoint::kLoad));
     TimedCall timed(*plugin.figures, CallEntry::kLoad);
     rc = CallPluginEntry(plugin.Load, &in, &out);
   }
@@ -156,7 +151,7 @@ void PluginTable::Unload(PLUGININFO& plugin) {
   auto out = NewRecord<_UnloadParmsOut>();
   int32_t rc;
   {
-    WatchedCall watched(plugin.desc.id, "Unload");
+    WatchedCall watched(plugin.desc.id, EntryName(EntryPoint::kUnload));
     TimedCall timed(*plugin.figures, CallEntry::kUnload);
     rc = CallPluginEntry(plugin.Unload, &in, &out);
   }
@@ -237,7 +232,7 @@ void PluginTable::OpenAll() {
     callThreads.Before();
     auto start = core.now();
     {
-      WatchedCall watched(plugin.desc.id, "Open");
+      WatchedCall watched(plugin.desc.id, EntryName(EntryPoint::kOpen));
       TimedCall timed(*plugin.figures, CallEntry::kOpen);
       plugin.openCode = CallPluginEntry(plugin.Open, &in, &out);
     }
@@ -289,7 +284,7 @@ void PluginTable::CloseAll() {
     auto out = NewRecord<_CloseParmsOut>();
     int32_t rc;
     {
-      WatchedCall watched(plugin.desc.id, "Close");
+      WatchedCall watched(plugin.desc.id, EntryName(EntryPoint::kClose));
       TimedCall timed(*plugin.figures, CallEntry::kClose);
       rc = CallPluginEntry(plugin.Close, &in, &out);
     }

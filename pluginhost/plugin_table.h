@@ -27,6 +27,7 @@
 
 #include "events/figures.h"
 #include "events/locks.h"
+#include "events/names.h"
 #include "events/plugin_threads.h"
 #include "events/reply_slots.h"
 #include "pluginhost/allocation_registry.h"
@@ -58,6 +59,20 @@ struct PLUGININFO {
   int64_t openTimeMs = 0;    // time spent in Open, truncated
   std::unique_ptr<PluginActivity> activity = std::make_unique<PluginActivity>();
 };
+
+// Where the record keeps each entry, in the entries' order (events/names.h):
+// the loader resolves them by their names, the inspector lists them.
+struct EntrySlot {
+  EntryPoint value;
+  PluginEntry PLUGININFO::*member;
+};
+inline constexpr EntrySlot kEntrySlots[] = {
+    {EntryPoint::kLoad, &PLUGININFO::Load},   {EntryPoint::kUnload, &PLUGININFO::Unload},
+    {EntryPoint::kOpen, &PLUGININFO::Open},   {EntryPoint::kClose, &PLUGININFO::Close},
+    {EntryPoint::kRead, &PLUGININFO::Read},   {EntryPoint::kWrite, &PLUGININFO::Write},
+    {EntryPoint::kSeek, &PLUGININFO::Seek},   {EntryPoint::kIoctl, &PLUGININFO::IOCTL}};
+static_assert(std::size(kEntrySlots) == FigureIndex(EntryPoint::kCount), "one slot an entry");
+static_assert(RowsInOrder(kEntrySlots), "slots in the entries' order");
 
 // What a plugin that asks for events (acceptsWrites, wantsReader) with every
 // event mask 0 is told, without its name: only events raised without flags

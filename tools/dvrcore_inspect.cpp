@@ -118,9 +118,6 @@ constexpr int kUsageStatus = 2;
 constexpr unsigned kDefaultTimeoutSeconds = 30;
 constexpr unsigned kMaxTimeoutSeconds = 86400;
 
-const char* const kEntryNames[] = {"Load", "Unload", "Open", "Close",
-                                   "Read", "Write",  "Seek", "IOCTL"};
-
 // ---- Event masks in the SDK's names -------------------------------------------------
 
 // The names plugin authors write, built from the SDK's constants themselves:
@@ -393,13 +390,12 @@ void InspectFile(const std::string& executablePath, const std::map<uint32_t, std
   findings.Add("maps", maps ? "  maps: yes" : "  maps: no", JsonBool(maps));
   if (!maps) return;
 
-  const PluginEntry entries[] = {plugin.Load,  plugin.Unload, plugin.Open, plugin.Close,
-                                 plugin.Read,  plugin.Write,  plugin.Seek, plugin.IOCTL};
   std::string exported, missing;
   std::vector<std::string> exportedJson, missingJson;
-  for (size_t i = 0; i < std::size(kEntryNames); i++) {
-    (entries[i] ? exported : missing) += std::string(" ") + kEntryNames[i];
-    (entries[i] ? exportedJson : missingJson).push_back(JsonString(kEntryNames[i]));
+  for (const EntrySlot& slot : kEntrySlots) {
+    const bool present = plugin.*slot.member != nullptr;
+    (present ? exported : missing) += std::string(" ") + EntryName(slot.value);
+    (present ? exportedJson : missingJson).push_back(JsonString(EntryName(slot.value)));
   }
   findings.Add("exports", "  exports:" + (exported.empty() ? " none" : exported),
                JsonArray(exportedJson));

@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "dvrcore_version.h"
+#include "events/names.h"
 #include "sys/proc.h"
 #include "tools/top_figures.h"
 
@@ -407,32 +408,32 @@ std::vector<Row> MakeRows(const Process& process, const Sample& before, const Sa
 
 // The core-wide figures that the file has, on one line; empty for none.
 std::string CoreWideLine(const CoreFigures& figures) {
-  auto known = [&](const char* name) -> std::optional<double> {
-    auto found = figures.coreWide.find(name);
+  auto known = [&](FigureFamily family) -> std::optional<double> {
+    auto found = figures.coreWide.find(FamilyName(family));
     if (found == figures.coreWide.end()) return std::nullopt;
     return found->second;
   };
   auto yesNo = [](double value) { return value != 0 ? "yes" : "no"; };
   std::string line;
   auto add = [&line](const std::string& part) { line += (line.empty() ? "" : ", ") + part; };
-  if (auto depth = known("dvrcore_queue_depth")) {
+  if (auto depth = known(FigureFamily::kQueueDepth)) {
     std::string part = "queue " + Number(*depth);
-    if (auto most = known("dvrcore_queue_depth_max")) part += " (max " + Number(*most) + ")";
+    if (auto most = known(FigureFamily::kQueueDepthMax)) part += " (max " + Number(*most) + ")";
     add(part);
   }
-  if (auto waiting = known("dvrcore_parent_bytes_waiting")) {
+  if (auto waiting = known(FigureFamily::kParentBytesWaiting)) {
     add("parent: " + Number(*waiting) + " bytes waiting");
   }
-  if (auto refusing = known("dvrcore_parent_refusing")) {
+  if (auto refusing = known(FigureFamily::kParentRefusing)) {
     add(std::string("refusing ") + yesNo(*refusing));
   }
-  if (auto resident = known("dvrcore_resident_bytes")) {
+  if (auto resident = known(FigureFamily::kResidentBytes)) {
     add("resident " + Number(*resident / (1 << 20), "%.1f") + " MiB");
   }
-  if (auto throttling = known("dvrcore_throttling")) {
+  if (auto throttling = known(FigureFamily::kThrottling)) {
     add(std::string("throttling ") + yesNo(*throttling));
   }
-  if (auto jumps = known("dvrcore_clock_jumps_total")) add("clock jumps " + Number(*jumps));
+  if (auto jumps = known(FigureFamily::kClockJumps)) add("clock jumps " + Number(*jumps));
   return line;
 }
 

@@ -4,12 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "events/names.h"
+
 namespace dvrtop {
 namespace {
 
 constexpr char kEnvironmentName[] = "DVRCORE_METRICS_FILE=";
-constexpr char kPluginFamily[] = "dvrcore_plugin_";
-constexpr char kCoreFamily[] = "dvrcore_";
 
 // '\r' too, so that a file written with CRLF line ends still reads.
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
@@ -107,23 +107,30 @@ bool StartsWith(const std::string& text, const char* prefix) {
   return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
+// Whether `name` is a line of `family`, with `suffix` (a histogram's).
+bool IsOf(const std::string& name, FigureFamily family, const char* suffix = "") {
+  const char* const familyName = FamilyName(family);
+  const size_t length = std::strlen(familyName);
+  return name.compare(0, length, familyName) == 0 && name.compare(length, name.npos, suffix) == 0;
+}
+
 void TakePluginFigure(const Figure& figure, PluginFigures& plugin) {
-  const std::string family = figure.name.substr(std::strlen(kPluginFamily));
-  if (family == "info") {
+  const std::string& name = figure.name;
+  if (IsOf(name, FigureFamily::kPluginInfo)) {
     if (const std::string* prefix = figure.Label("thread_prefix")) plugin.threadPrefix = *prefix;
-  } else if (family == "deliveries_total") {
+  } else if (IsOf(name, FigureFamily::kDeliveries)) {
     Add(plugin.eventsIn, figure.value);
-  } else if (family == "events_raised_total") {
+  } else if (IsOf(name, FigureFamily::kEventsRaised)) {
     Add(plugin.eventsOut, figure.value);
-  } else if (family == "call_seconds_total") {
+  } else if (IsOf(name, FigureFamily::kCallSeconds)) {
     Add(plugin.callSeconds, figure.value);
-  } else if (family == "call_duration_seconds_count") {
+  } else if (IsOf(name, FigureFamily::kCallDurations, "_count")) {
     Add(plugin.calls, figure.value);
-  } else if (family == "call_duration_seconds_bucket") {
+  } else if (IsOf(name, FigureFamily::kCallDurations, "_bucket")) {
     // The bound as the core writes it; a bucket of another bound is not needed.
     const std::string* bound = figure.Label("le");
     if (bound != nullptr && *bound == "1") Add(plugin.callsUpToSecond, figure.value);
-  } else if (family == "buffers_held") {
+  } else if (IsOf(name, FigureFamily::kBuffersHeld)) {
     plugin.buffersHeld = figure.value;
   }
 }
@@ -172,12 +179,12 @@ CoreFigures ReadFigures(const std::string& text) {
     start = end + 1;
     if (kind == LineKind::kMalformed) figures.malformedLines++;
     if (kind != LineKind::kFigure) continue;
-    if (StartsWith(figure.name, kPluginFamily)) {
+    if (StartsWith(figure.name, kPluginFamilyPrefix)) {
       // A per-plugin figure without its plugin names nothing to show.
       if (const std::string* plugin = figure.Label("plugin")) {
         TakePluginFigure(figure, figures.plugins[*plugin]);
       }
-    } else if (StartsWith(figure.name, kCoreFamily) && figure.labels.empty()) {
+    } else if (StartsWith(figure.name, kFamilyPrefix) && figure.labels.empty()) {
       figures.coreWide[figure.name] = figure.value;
     }
   }

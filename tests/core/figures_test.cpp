@@ -72,6 +72,61 @@ TEST(FiguresFile, LabelValuesAreEscapedAndSeriesStayUnique) {
   }
 }
 
+// What a collector is told of each family, exactly and in order: dashboards
+// and alerts are built on these names, so a change to the list of families
+// (events/names.h) must show here as a change of this text.
+TEST(FiguresFile, FamiliesAreNamedDescribedAndTypedAsPublished) {
+  const std::string text = FormatFigures(CoreFigures{}, {});
+  std::string described;
+  for (size_t at = 0, end; at < text.size(); at = end) {
+    end = text.find('\n', at) + 1;
+    if (text[at] == '#') described.append(text, at, end - at);
+  }
+  EXPECT_EQ(described, R"(# HELP dvrcore_build_info The core's version, in the label version.
+# TYPE dvrcore_build_info gauge
+# HELP dvrcore_start_time_seconds When the core started, in Unix time.
+# TYPE dvrcore_start_time_seconds gauge
+# HELP dvrcore_up 1 while the core runs; 0 in the last write of a clean stop. A core that was killed leaves 1 in a file that is no longer rewritten.
+# TYPE dvrcore_up gauge
+# HELP dvrcore_plugin_info A loaded plugin, with the prefix of its threads' names and its ID.
+# TYPE dvrcore_plugin_info gauge
+# HELP dvrcore_plugin_events_raised_total Events the plugin raised, by kind, taken or not.
+# TYPE dvrcore_plugin_events_raised_total counter
+# HELP dvrcore_plugin_events_refused_total Events of the plugin the core did not take, by reason.
+# TYPE dvrcore_plugin_events_refused_total counter
+# HELP dvrcore_plugin_deliveries_total Calls that brought the plugin something: Write, configuration IOCTL, packets from the parent, event-thread Read.
+# TYPE dvrcore_plugin_deliveries_total counter
+# HELP dvrcore_plugin_call_seconds_total Time in the plugin's entries called by the core, and in event-thread Read.
+# TYPE dvrcore_plugin_call_seconds_total counter
+# HELP dvrcore_plugin_call_duration_seconds Calls into the plugin's entries by the core, and event-thread Read, by duration.
+# TYPE dvrcore_plugin_call_duration_seconds histogram
+# HELP dvrcore_plugin_buffers_held Event buffers the plugin holds now (kept with retain, or in its call).
+# TYPE dvrcore_plugin_buffers_held gauge
+# HELP dvrcore_plugin_threads Threads named after the plugin, as last sampled.
+# TYPE dvrcore_plugin_threads gauge
+# HELP dvrcore_plugin_threads_max The most threads named after the plugin seen at one sample (every second) since the last write.
+# TYPE dvrcore_plugin_threads_max gauge
+# HELP dvrcore_plugin_cpu_seconds_total CPU time of the threads named after the plugin.
+# TYPE dvrcore_plugin_cpu_seconds_total counter
+# HELP dvrcore_core_cpu_seconds_total CPU time of the core's own threads: main, io (with the IOCTLs it relays to plugins), watch, stats; other is the rest of the process's, threads that ended included. Together with dvrcore_plugin_cpu_seconds_total, the process's CPU time.
+# TYPE dvrcore_core_cpu_seconds_total counter
+# HELP dvrcore_queue_depth Events waiting for the main loop.
+# TYPE dvrcore_queue_depth gauge
+# HELP dvrcore_queue_depth_max The most events that waited for the main loop at one time since the last write.
+# TYPE dvrcore_queue_depth_max gauge
+# HELP dvrcore_parent_bytes_waiting Bytes of packets for the parent accepted and not yet written.
+# TYPE dvrcore_parent_bytes_waiting gauge
+# HELP dvrcore_parent_refusing 1 while packets for the parent are refused because it is not reading.
+# TYPE dvrcore_parent_refusing gauge
+# HELP dvrcore_resident_bytes The core's resident memory.
+# TYPE dvrcore_resident_bytes gauge
+# HELP dvrcore_throttling 1 while video is throttled for low memory.
+# TYPE dvrcore_throttling gauge
+# HELP dvrcore_clock_jumps_total Jumps of the system time reported.
+# TYPE dvrcore_clock_jumps_total counter
+)");
+}
+
 // A call counts in the first bucket whose bound it does not exceed; the
 // buckets are cumulative, and the count is the last one's, +Inf.
 TEST(FiguresFile, CallDurationsAreACumulativeHistogram) {

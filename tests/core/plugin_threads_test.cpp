@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "events/names.h"
 #include "ipc/packets.h"
 #include "tests/support/core_process.h"
 #include "tests/support/sanitizers.h"
@@ -134,28 +135,30 @@ TEST_F(PluginThreads, FiguresFileCountsWhatEachPluginRaisedAndReceived) {
     EXPECT_EQ(values.count(key), 1u) << key;
     return values[key];
   };
-  const char* raised = "dvrcore_plugin_events_raised_total";
+  auto name = [](FigureFamily family) { return std::string(FamilyName(family)); };
+  const std::string raised = name(FigureFamily::kEventsRaised);
+  const std::string deliveries = name(FigureFamily::kDeliveries);
   EXPECT_EQ(figure(raised, "raiser.so", ",kind=\"queued\""), 5);
   EXPECT_EQ(figure(raised, "raiser.so", ",kind=\"immediate\""), 3);
   EXPECT_EQ(figure(raised, "raiser.so", ",kind=\"log\""), 2);
   EXPECT_EQ(figure(raised, "raiser.so", ",kind=\"parent\""), 1);
-  EXPECT_EQ(figure("dvrcore_plugin_events_refused_total", "raiser.so", ",reason=\"no_link\""), 1);
+  EXPECT_EQ(figure(name(FigureFamily::kEventsRefused), "raiser.so", ",reason=\"no_link\""), 1);
   EXPECT_EQ(figure(raised, "writer.so", ",kind=\"queued\""), 0);
-  EXPECT_EQ(figure("dvrcore_plugin_deliveries_total", "writer.so", ",kind=\"write\""), 5);
-  EXPECT_EQ(figure("dvrcore_plugin_deliveries_total", "reader.so", ",kind=\"read\""), 3);
-  EXPECT_EQ(figure("dvrcore_plugin_info", "reader.so",
+  EXPECT_EQ(figure(deliveries, "writer.so", ",kind=\"write\""), 5);
+  EXPECT_EQ(figure(deliveries, "reader.so", ",kind=\"read\""), 3);
+  EXPECT_EQ(figure(name(FigureFamily::kPluginInfo), "reader.so",
                    ",thread_prefix=\"reader\",id=\"0x00000003\""),
             1);
-  EXPECT_GT(figure("dvrcore_plugin_call_seconds_total", "raiser.so", ""), 0);
-  const std::string durations = "dvrcore_plugin_call_duration_seconds";
+  EXPECT_GT(figure(name(FigureFamily::kCallSeconds), "raiser.so", ""), 0);
+  const std::string durations = name(FigureFamily::kCallDurations);
   EXPECT_EQ(figure(durations + "_bucket", "writer.so", ",entry=\"Open\",le=\"0.1\""), 0);
   EXPECT_EQ(figure(durations + "_bucket", "writer.so", ",entry=\"Open\",le=\"+Inf\""), 1);
   EXPECT_EQ(figure(durations + "_count", "writer.so", ",entry=\"Open\""), 1);
-  EXPECT_EQ(values["dvrcore_build_info{version=\"" DVRCORE_VERSION "\"}"], 1);
-  EXPECT_NEAR(values["dvrcore_start_time_seconds"], static_cast<double>(time(nullptr)), 600);
+  EXPECT_EQ(values[name(FigureFamily::kBuildInfo) + "{version=\"" DVRCORE_VERSION "\"}"], 1);
+  EXPECT_NEAR(values[name(FigureFamily::kStartTime)], static_cast<double>(time(nullptr)), 600);
   for (std::string role : {"main", "io", "watch", "stats", "other"})
-    EXPECT_EQ(values.count("dvrcore_core_cpu_seconds_total{thread=\"" + role + "\"}"), 1u);
-  EXPECT_EQ(values.count("dvrcore_queue_depth_max"), 1u);
+    EXPECT_EQ(values.count(name(FigureFamily::kCoreCpu) + "{thread=\"" + role + "\"}"), 1u);
+  EXPECT_EQ(values.count(name(FigureFamily::kQueueDepthMax)), 1u);
 
   if (std::system("/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null") == 0) {
     const std::string parse =
@@ -180,22 +183,23 @@ TEST_F(PluginThreads, FiguresFileWhileTheCoreRuns) {
   ASSERT_TRUE(core.WaitUntilStarted());
   ASSERT_TRUE(core.Send(MakeIpcPacket(0x00700000, 1, "x", 1)));
   std::map<std::string, double> values;  // until the running core writes what `done` wants
+  const std::string up = FamilyName(FigureFamily::kUp);
+  const std::string most = FamilyName(FigureFamily::kQueueDepthMax);
   auto writeShows = [&](auto done) {
     for (int polls = 0; polls < 3000; polls++, std::this_thread::sleep_for(Duration(20))) {
       values = ReadFigures(file);
-      if (values["dvrcore_up"] == 1 && done()) return true;
+      if (values[up] == 1 && done()) return true;
     }
     return false;
   };
-  EXPECT_TRUE(writeShows([&] { return values["dvrcore_queue_depth_max"] >= 40; }));
+  EXPECT_TRUE(writeShows([&] { return values[most] >= 40; }));
   WriteTextFile(release, "");
-  EXPECT_TRUE(writeShows([&] { return values["dvrcore_queue_depth_max"] < 40; }));
-  EXPECT_TRUE(writeShows([&] {
-    return values[R"(dvrcore_core_cpu_seconds_total{thread="io"})"] > 0.4;
-  }));
+  EXPECT_TRUE(writeShows([&] { return values[most] < 40; }));
+  const std::string ioCpu = FamilyName(FigureFamily::kCoreCpu) + std::string(R"({thread="io"})");
+  EXPECT_TRUE(writeShows([&] { return values[ioCpu] > 0.4; }));
   core.Signal(SIGTERM);
   ASSERT_EQ(core.WaitExit(), ExitStatus::Code(0)) << core.Stderr();
-  EXPECT_EQ(ReadFigures(file)["dvrcore_up"], 0);
+  EXPECT_EQ(ReadFigures(file)[up], 0);
 }
 
 TEST_F(PluginThreads, AnswersFromReadAreQueuedAndDelivered) {

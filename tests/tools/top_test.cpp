@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "events/names.h"
 #include "tests/support/core_process.h"
 #include "tests/support/test_dir.h"
 
@@ -221,8 +222,8 @@ TEST(DvrcoreTop, EachPluginCountsItsOwnThreadsWhateverItsName) {
   for (int c; (c = std::fgetc(top)) != EOF;) out += static_cast<char>(c);
   EXPECT_EQ(pclose(top), 0) << out;
   for (const std::string& name : names) {
-    EXPECT_NE(text.find("dvrcore_plugin_threads{plugin=\"" + name + "\"} 1\n"), std::string::npos)
-        << name << "\n" << text;
+    const std::string line = FamilyName(FigureFamily::kThreads) + ("{plugin=\"" + name + "\"} 1\n");
+    EXPECT_NE(text.find(line), std::string::npos) << name << "\n" << text;
     int threads = -1;
     for (const TopRow& row : Rows(out)) threads = row.name == name ? row.threads : threads;
     EXPECT_EQ(threads, 1) << name << "\n" << out;
