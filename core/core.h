@@ -79,8 +79,9 @@ struct dvrcore::Parts final : EventDispatch, ParentLinkHost {
   // figures file, opens the plugins, writes their report, narrows the
   // privileges, starts the readers and the scheduler: the core is started.
   void OpenPlugins(const boost::filesystem::path& executable) REQUIRES(g_mainThread);
-  // Once the main loop has ended: the scheduler, the plugins, the parent
-  // link and the I/O thread stopped, in that order.
+  // Once the main loop has ended: the scheduler cancelled, the plugins
+  // closed, the parent link flushed, the I/O thread stopped, the plugins
+  // unloaded, the watchdog and the figures file stopped, in that order.
   void StopSteps() REQUIRES(g_mainThread);
 
   // The core-wide figures now, for the figures file; the most queued
