@@ -23,6 +23,7 @@
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/filesystem/path.hpp>
 
 #include "config/config.h"
 #include "core/dvrcore.h"
@@ -66,6 +67,22 @@ struct dvrcore::Parts final : EventDispatch, ParentLinkHost {
   // I/O thread: waits for schedulerTimer; its completion runs the tick
   // (dvrcore::Scheduler), which arms it again.
   void ArmScheduler() REQUIRES(g_ioThread);
+
+  // ---- The steps of dvrcore::Start, in their order (main thread) ----
+  // Watches for the first stop signal and unblocks the stop signals.
+  void OpenStopSignals() REQUIRES(g_mainThread);
+  // Loads the plugins of the folder of `executable`, starts receiving from
+  // the parent and starts the I/O thread. False (logged, startFailed set,
+  // what was loaded closed and unloaded) when the I/O thread cannot start.
+  bool LoadPluginsAndStartIo(const boost::filesystem::path& executable) REQUIRES(g_mainThread);
+  // Waits for the parent's identification, starts the watchdog and the
+  // figures file, opens the plugins, writes their report, narrows the
+  // privileges, starts the readers and the scheduler: the core is started.
+  void OpenPlugins(const boost::filesystem::path& executable) REQUIRES(g_mainThread);
+  // Once the main loop has ended: the scheduler cancelled, the plugins
+  // closed, the parent link flushed, the I/O thread stopped, the plugins
+  // unloaded, the watchdog and the figures file stopped, in that order.
+  void StopSteps() REQUIRES(g_mainThread);
 
   // The core-wide figures now, for the figures file; the most queued
   // events is taken, so that the next call starts a new window. The figures

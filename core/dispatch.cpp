@@ -128,18 +128,29 @@ Refusal dvrcore::Parts::SendToParent(const _EventParmsIn& in, _EventParmsOut& ou
   }
 }
 
+namespace {
+
+// Queue's first step, inline: Queue is on the path of every queued event,
+// and a call of its own would cost instructions there.
+// A log line's text to Log, before the event is queued.
+inline void LogText(CoreControl::Parts& parts, const _EventParmsIn& in) {
+  const char* text = static_cast<const char*>(in.data);
+  if (text != nullptr && std::memchr(text, 0, in.dataLength) == nullptr) {
+    // Not terminated within its length: print only what was handed over,
+    // where it lies (a copy of a long text could fail for want of memory).
+    parts.Log(in.sourceId, in.level, text, in.dataLength);
+  } else {
+    parts.core.Log(in.sourceId, in.level, text);
+  }
+}
+
+}  // namespace
+
 // An event with a source: a log line goes to Log first; everything but a log
 // line of level 0 is copied into the main loop's queue.
 Refusal dvrcore::Parts::Queue(const _EventParmsIn& in, _EventParmsOut& out) {
   if ((in.eventType & EVENT_LOG) && (in.eventFlags & EVENT_FLAG_TEXT)) {
-    const char* text = static_cast<const char*>(in.data);
-    if (text != nullptr && std::memchr(text, 0, in.dataLength) == nullptr) {
-      // Not terminated within its length: print only what was handed over,
-      // where it lies (a copy of a long text could fail for want of memory).
-      Log(in.sourceId, in.level, text, in.dataLength);
-    } else {
-      core.Log(in.sourceId, in.level, text);
-    }
+    LogText(*this, in);
     if (in.level == 0) return Refusal::kNone;  // console detail: printed, never queued
   }
   if (requests.StopRequested()) {

@@ -173,98 +173,110 @@ void dvrcore::Start() {
   AssertOnThread(g_mainThread);
   Parts& p = *parts;
   ReadDescriptionFiles(p.settings);
+  p.OpenStopSignals();
+  const boost::filesystem::path executable(p.executablePath);
+  if (!p.LoadPluginsAndStartIo(executable)) return;
+  p.OpenPlugins(executable);
+  p.requests.Run([&p](const _EventParmsIn& entry) { p.DeliverQueued(entry); });
+  p.StopSteps();
+}
 
+void dvrcore::Parts::OpenStopSignals() {
   // The first stop signal stops the core; later ones do nothing, to the
   // process's exit (see core/signals.h).
-  p.stopSignal.async_wait(boost::asio::posix::stream_descriptor::wait_read,
-                          [this](const boost::system::error_code& error) {
-                            if (error != boost::asio::error::operation_aborted) RequestStop();
-                          });
+  stopSignal.async_wait(boost::asio::posix::stream_descriptor::wait_read,
+                        [this](const boost::system::error_code& error) {
+                          if (error != boost::asio::error::operation_aborted) core.RequestStop();
+                        });
   // Caught since Init, blocked by main until now: open on this thread and on
   // every thread started from now, since plugin code runs on all of them and
   // a process a plugin starts inherits its thread's mask. One that came
   // early is delivered now; the handler only tells the I/O thread.
   const sigset_t stopSignals = StopSignals();
   pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+}
 
-  // ---- Plugins, parent link, I/O thread ----
-  const boost::filesystem::path executable(p.executablePath);
+// ---- Plugins, parent link, I/O thread ----
+bool dvrcore::Parts::LoadPluginsAndStartIo(const boost::filesystem::path& executable) {
   // From the first Load on, so that a fatal signal in a plugin entry on this
   // thread names it; the watchdog starts later.
-  WatchCallsOfThisThread(&p.mainThreadCalls);
-  p.plugins.LoadAll(executable.parent_path());
-  if (p.parentLink.IsOpen()) {
+  WatchCallsOfThisThread(&mainThreadCalls);
+  plugins.LoadAll(executable.parent_path());
+  if (parentLink.IsOpen()) {
     RunsOn beforeIoThread(g_ioThread);  // it starts below, with this wait registered
-    p.parentLink.StartReceive();
+    parentLink.StartReceive();
   }
   try {
-    p.ioThread = std::thread([&p] {
+    ioThread = std::thread([this] {
       NameThisThread("dvrcore:io");
-      WatchCallsOfThisThread(&p.ioThreadCalls);
-      p.ioService.run();
+      WatchCallsOfThisThread(&ioThreadCalls);
+      ioService.run();
     });
   } catch (const std::system_error& error) {
     // Out of threads or memory: the core cannot run without it. What was
     // loaded is closed and unloaded as at a stop, and the process entry
     // reports a failed initialisation.
     CORE_LOG(kLogFailure, "failed to start the I/O thread: %s", error.what());
-    p.startFailed = true;
-    p.plugins.CloseAll();
-    p.plugins.UnloadAll();
-    return;
+    startFailed = true;
+    plugins.CloseAll();
+    plugins.UnloadAll();
+    return false;
   }
+  return true;
+}
 
+void dvrcore::Parts::OpenPlugins(const boost::filesystem::path& executable) {
   // Ends early when the parent has identified itself (also before the wait
   // began) or a stop was requested; a timeout is not an error.
-  if (p.parentLink.IsOpen()) p.parentLink.WaitForIdentification(kFirstPacketWait);
+  if (parentLink.IsOpen()) parentLink.WaitForIdentification(kFirstPacketWait);
 
-  p.slowCalls.Start();
-  if (p.figuresFile.Configure(std::getenv("DVRCORE_METRICS_FILE"),
-                              std::getenv("DVRCORE_METRICS_INTERVAL"),
-                              std::getenv("DVRCORE_METRICS_MODE"))) {
-    p.figuresFile.Start();
+  slowCalls.Start();
+  if (figuresFile.Configure(std::getenv("DVRCORE_METRICS_FILE"),
+                            std::getenv("DVRCORE_METRICS_INTERVAL"),
+                            std::getenv("DVRCORE_METRICS_MODE"))) {
+    figuresFile.Start();
   }
-  p.plugins.OpenAll();
-  const ParentLink::Identity parent = p.parentLink.ParentIdentity();
-  WritePluginReport(p.plugins.Records(), p.plugins.FailedPlugins(), p.settings.coreVersion,
+  plugins.OpenAll();
+  const ParentLink::Identity parent = parentLink.ParentIdentity();
+  WritePluginReport(plugins.Records(), plugins.FailedPlugins(), settings.coreVersion,
                     executable.filename().string(), parent.libraryFilename,
                     parent.libraryVersion);
   NarrowPrivilegesAtStart();
-  p.plugins.StartReaders();
+  plugins.StartReaders();
 
   // The timer belongs to the I/O thread from here on.
-  boost::asio::post(p.ioService, [&p] {
+  boost::asio::post(ioService, [this] {
     RunsOn io(g_ioThread);
-    p.ArmScheduler();
+    ArmScheduler();
   });
-  PublishDescription(p.settings);
-  CORE_LOG(kLogProgress, "successfully started core version %s", p.settings.coreVersion.c_str());
+  PublishDescription(settings);
+  CORE_LOG(kLogProgress, "successfully started core version %s", settings.coreVersion.c_str());
+}
 
-  p.requests.Run([&p](const _EventParmsIn& entry) { p.DeliverQueued(entry); });
-
-  // ---- Stop ----
-  CORE_LOG(kLogProgress, "stopping core version %s...", p.settings.coreVersion.c_str());
+// ---- Stop ----
+void dvrcore::Parts::StopSteps() {
+  CORE_LOG(kLogProgress, "stopping core version %s...", settings.coreVersion.c_str());
   // Cancelled on the I/O thread, so that a tick running right now finishes
   // first and its re-armed wait is the one cancelled.
-  boost::asio::post(p.ioService, [&p] {
+  boost::asio::post(ioService, [this] {
     RunsOn io(g_ioThread);
-    p.schedulerCancelled = true;
-    p.schedulerTimer.cancel();
+    schedulerCancelled = true;
+    schedulerTimer.cancel();
   });
-  if (p.delayStop) SleepFully(kLinkLostDelaySeconds);
-  p.plugins.CloseAll();
+  if (delayStop) SleepFully(kLinkLostDelaySeconds);
+  plugins.CloseAll();
   // Packets plugins handed over up to here (a last status from Close) were
   // accepted, so they go out before the I/O thread stops.
-  p.parentLink.Flush(kFlushBound);
-  p.ioService.stop();
-  p.ioThread.join();
-  p.parentLink.DropUnsent();
+  parentLink.Flush(kFlushBound);
+  ioService.stop();
+  ioThread.join();
+  parentLink.DropUnsent();
   // Watched to the end: a plugin's thread that does not end, or its Unload,
   // holds the stop.
-  p.plugins.UnloadAll();
-  p.slowCalls.Stop();
+  plugins.UnloadAll();
+  slowCalls.Stop();
   // After the unloading, so that the last figures hold every call.
-  p.figuresFile.StopAndWrite();
+  figuresFile.StopAndWrite();
 }
 
 // The stop steps end the tick chain by setting schedulerCancelled and

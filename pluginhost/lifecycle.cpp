@@ -82,13 +82,7 @@ PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
   AssertOnThread(g_mainThread);
   std::string fileName = PluginFileName(path);
   void* handle = dlopen(path.c_str(), RTLD_NOW);
-  if (handle == nullptr) {
-    const char* why = dlerror();
-    std::string text = why ? why : "unknown error";
-    CORE_LOG(kLogFailure, "Core: Failed to load plugin '%s': %s", fileName.c_str(), text.c_str());
-    failedPlugins.insert_or_assign(std::move(fileName), std::move(text));
-    return PluginAdmission::kNotMapped;
-  }
+  if (handle == nullptr) return NotMapped(std::move(fileName));
 
   plugin.handle = handle;
   plugin.fileName = std::move(fileName);
@@ -111,6 +105,25 @@ PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
   // the plugin is in the table.
   plugin.figures = &figures.Open(plugin.fileName, plugin.threadTag);
   plugin.activity->figures = plugin.figures;
+  const int32_t rc = CallLoad(plugin);
+  if (rc != 0 || plugin.desc.error != 0) {
+    dlclose(handle);
+    LogFailedCall(kLogFailure, name, "load", rc, plugin.desc.error);
+    return PluginAdmission::kLoadFailed;
+  }
+  plugin.activity->eventThreadName = MakeThreadName(plugin.threadTag, ":ev");
+  return ClaimId(plugin, std::move(moduleName));
+}
+
+PluginAdmission PluginTable::NotMapped(std::string fileName) {
+  const char* why = dlerror();
+  std::string text = why ? why : "unknown error";
+  CORE_LOG(kLogFailure, "Core: Failed to load plugin '%s': %s", fileName.c_str(), text.c_str());
+  failedPlugins.insert_or_assign(std::move(fileName), std::move(text));
+  return PluginAdmission::kNotMapped;
+}
+
+int32_t PluginTable::CallLoad(PLUGININFO& plugin) {
   auto in = NewRecord<_LoadParmsIn>(3);
   in.core = &core;
   in.raiseEvent = FlatPluginEvent;
@@ -128,21 +141,20 @@ PluginAdmission PluginTable::Admit(const fs::path& path, PLUGININFO& plugin) {
   plugin.loadTimeMs = ElapsedMs(start, core.now());
   callThreads.After(MakeThreadName(plugin.threadTag, ":ld"));
   plugin.desc = out;
-  if (rc != 0 || out.error != 0) {
-    dlclose(handle);
-    LogFailedCall(kLogFailure, name, "load", rc, out.error);
-    return PluginAdmission::kLoadFailed;
-  }
-  plugin.activity->eventThreadName = MakeThreadName(plugin.threadTag, ":ev");
+  return rc;
+}
+
+PluginAdmission PluginTable::ClaimId(PLUGININFO& plugin, std::string moduleName) {
+  const uint32_t id = plugin.desc.id;
   {
     WriterLock lock(namesLock);
-    if (moduleNames.try_emplace(out.id, std::move(moduleName)).second) {
+    if (moduleNames.try_emplace(id, std::move(moduleName)).second) {
       return PluginAdmission::kAdmitted;
     }
   }
-  dlclose(handle);
-  CORE_LOG(kLogNotable, "plugin %s ID 0x%08lX already loaded", name,
-           static_cast<unsigned long>(out.id));
+  dlclose(plugin.handle);
+  CORE_LOG(kLogNotable, "plugin %s ID 0x%08lX already loaded", plugin.fileName.c_str(),
+           static_cast<unsigned long>(id));
   return PluginAdmission::kIdTaken;
 }
 

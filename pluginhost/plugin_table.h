@@ -195,6 +195,14 @@ class PluginTable {
   void CopyChangedIoctlRoutes(unsigned& seen, std::vector<IoctlTarget>& routes)
       EXCLUDES(pluginsLock);
 
+  // The steps of Admit. NotMapped records and logs a file that dlopen
+  // refused (dlerror still holds why); CallLoad calls the plugin's Load,
+  // timed, and keeps what it returned in `plugin`; ClaimId gives the loaded
+  // plugin's ID `moduleName`, or unmaps it when the ID is taken.
+  PluginAdmission NotMapped(std::string fileName) REQUIRES(g_mainThread);
+  int32_t CallLoad(PLUGININFO& plugin) REQUIRES(g_mainThread);
+  PluginAdmission ClaimId(PLUGININFO& plugin, std::string moduleName) EXCLUDES(namesLock);
+
   dvrcore& core;
   SharedMutex pluginsLock ACQUIRED_BEFORE(PluginActivity::mutex_);
   std::vector<PLUGININFO> plugins GUARDED_BY(pluginsLock);

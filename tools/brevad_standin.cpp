@@ -651,26 +651,26 @@ pid_t StartCore(const std::vector<std::string>& command, int coreEnd, const sigs
   _exit(127);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // Started with 0, 1 or 2 closed (from a daemon, or with ">&-"), the socket
-  // pair would take that number: our own lines would go into the link as
-  // packets to the core, and --interactive would read the link. Closed ones
-  // are taken by /dev/null before anything else opens a descriptor; open
-  // gives the lowest free number, so each lands where it belongs.
+// Started with 0, 1 or 2 closed (from a daemon, or with ">&-"), the socket
+// pair would take that number: our own lines would go into the link as
+// packets to the core, and --interactive would read the link. Closed ones
+// are taken by /dev/null before anything else opens a descriptor; open
+// gives the lowest free number, so each lands where it belongs. False when
+// one cannot be.
+bool OpenStandardStreams() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) {
-      return kSetupFailedStatus;
-    }
+    if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) return false;
   }
-  Options options = ParseCommandLine(argc, argv);
+  return true;
+}
 
-  int ends[2];
+// The socket pair of the link: ours in ends[0], the core's in ends[1].
+// False (printed) when it cannot be made.
+bool OpenLinkPair(int (&ends)[2]) {
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
     std::perror("[brevad] socketpair");
-    return kSetupFailedStatus;
+    return false;
   }
   // And should one of 0, 1 and 2 still have been free (a sanitizer's
   // runtime may hold a descriptor for a moment while the check above runs),
@@ -680,22 +680,85 @@ int main(int argc, char** argv) {
     const int moved = fcntl(end, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     if (moved < 0) {
       std::perror("[brevad] socketpair");
-      return kSetupFailedStatus;
+      return false;
     }
     close(end);
     end = moved;
   }
+  return true;
+}
+
+// Blocks SIGCHLD, SIGINT and SIGTERM and has `watch` receive them; the mask
+// before goes to `oldMask`. False (printed) without a signalfd.
+bool WatchSignals(CoreWatch& watch, sigset_t& oldMask) {
   // Blocked before any thread starts so every thread inherits the mask and
   // only the signalfd of the main thread receives them.
-  sigset_t handled, oldMask;
+  sigset_t handled;
   sigemptyset(&handled);
   for (int signal : {SIGCHLD, SIGINT, SIGTERM}) sigaddset(&handled, signal);
   sigprocmask(SIG_BLOCK, &handled, &oldMask);
-  CoreWatch watch;
   if (!watch.Open(handled)) {
     std::perror("[brevad] signalfd");
-    return kSetupFailedStatus;
+    return false;
   }
+  return true;
+}
+
+// Once the script has ended: how the core comes to an end: by itself within
+// the timeout, or after a stop signal, which it has been passed already, or
+// after SIGTERM from us; in the last two cases SIGKILL follows the grace
+// time. True when the core was sent SIGTERM for taking too long.
+bool EndCore(CoreWatch& watch, bool sendTimedOut, int timeoutSeconds) {
+  bool timedOut = false;
+  CoreWatch::Woke woke = CoreWatch::Woke::kStop;
+  if (sendTimedOut) {
+    timedOut = true;
+    PrintLine(stderr, "send timed out after " + std::to_string(timeoutSeconds) +
+                          " s: the core reads nothing, sending SIGTERM");
+    watch.Kill(SIGTERM);
+  } else if (!watch.Stopping()) {
+    woke = watch.Wait(-1, 0, Clock::now() + std::chrono::seconds(timeoutSeconds), true);
+    if (woke == CoreWatch::Woke::kDeadline) {
+      timedOut = true;
+      PrintLine(stderr, "core still running after " + std::to_string(timeoutSeconds) +
+                            " s, sending SIGTERM");
+      watch.Kill(SIGTERM);
+    }
+  }
+  if (woke != CoreWatch::Woke::kCoreEnded) {
+    const auto grace = Clock::now() + std::chrono::seconds(kTermGraceSeconds);
+    do {  // a stop signal for the stand-in during our own SIGTERM's grace
+      woke = watch.Wait(-1, 0, grace, true);
+    } while (woke == CoreWatch::Woke::kStop);
+    if (woke != CoreWatch::Woke::kCoreEnded) {
+      PrintLine(stderr, "core ignored " + SignalName(watch.Stopping() ? watch.StopSignal() : SIGTERM) +
+                            ", sending SIGKILL");
+      watch.Kill(SIGKILL);
+      watch.Reap();
+    }
+  }
+  return timedOut;
+}
+
+// Prints how the core ended; the stand-in's exit status.
+int ReportCoreEnd(int status, bool timedOut) {
+  int exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  PrintLine(stdout, WIFEXITED(status)
+                        ? "core exited with status " + std::to_string(exitStatus)
+                        : "core killed by signal " + std::to_string(WTERMSIG(status)));
+  return timedOut ? kTimedOutStatus : exitStatus;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!OpenStandardStreams()) return kSetupFailedStatus;
+  Options options = ParseCommandLine(argc, argv);
+  int ends[2];
+  if (!OpenLinkPair(ends)) return kSetupFailedStatus;
+  sigset_t oldMask;
+  CoreWatch watch;
+  if (!WatchSignals(watch, oldMask)) return kSetupFailedStatus;
 
   pid_t core = StartCore(options.coreCommand, ends[1], oldMask);
   if (core < 0) {
@@ -705,51 +768,14 @@ int main(int argc, char** argv) {
   watch.Adopt(core);
   close(ends[1]);
 
-  const std::chrono::seconds timeout(options.timeoutSeconds);
   bool timedOut = false;
   {
-    CoreLink link(ends[0], watch, timeout);
+    CoreLink link(ends[0], watch, std::chrono::seconds(options.timeoutSeconds));
     Script script(link, watch);
     for (const Step& step : options.steps) {
       if (!script.Run(step)) break;
     }
-
-    // How the core comes to an end: by itself within the timeout, or after
-    // a stop signal, which it has been passed already, or after SIGTERM from
-    // us; in the last two cases SIGKILL follows the grace time.
-    CoreWatch::Woke woke = CoreWatch::Woke::kStop;
-    if (script.SendTimedOut()) {
-      timedOut = true;
-      PrintLine(stderr, "send timed out after " + std::to_string(options.timeoutSeconds) +
-                            " s: the core reads nothing, sending SIGTERM");
-      watch.Kill(SIGTERM);
-    } else if (!watch.Stopping()) {
-      woke = watch.Wait(-1, 0, Clock::now() + timeout, true);
-      if (woke == CoreWatch::Woke::kDeadline) {
-        timedOut = true;
-        PrintLine(stderr, "core still running after " + std::to_string(options.timeoutSeconds) +
-                              " s, sending SIGTERM");
-        watch.Kill(SIGTERM);
-      }
-    }
-    if (woke != CoreWatch::Woke::kCoreEnded) {
-      const auto grace = Clock::now() + std::chrono::seconds(kTermGraceSeconds);
-      do {  // a stop signal for the stand-in during our own SIGTERM's grace
-        woke = watch.Wait(-1, 0, grace, true);
-      } while (woke == CoreWatch::Woke::kStop);
-      if (woke != CoreWatch::Woke::kCoreEnded) {
-        PrintLine(stderr, "core ignored " + SignalName(watch.Stopping() ? watch.StopSignal() : SIGTERM) +
-                              ", sending SIGKILL");
-        watch.Kill(SIGKILL);
-        watch.Reap();
-      }
-    }
+    timedOut = EndCore(watch, script.SendTimedOut(), options.timeoutSeconds);
   }  // closing the link prints every packet the core sent before it exited
-
-  const int status = watch.Status();
-  int exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  PrintLine(stdout, WIFEXITED(status)
-                        ? "core exited with status " + std::to_string(exitStatus)
-                        : "core killed by signal " + std::to_string(WTERMSIG(status)));
-  return timedOut ? kTimedOutStatus : exitStatus;
+  return ReportCoreEnd(watch.Status(), timedOut);
 }
