@@ -21,9 +21,10 @@
 //     one waiting on its own slot; a raiser takes its slot's mutex alone.
 // Every other lock is a leaf, taken with no other lock of the core held and
 // held while nothing else is taken: PluginTable::namesLock, RequestQueue's
-// coreMutex, AllocationRegistry's mutex_, ParentLink's handoffMutex and
-// identityMutex, SlowCallWatchdog's mutex_, WatchedCallSlot's stopWaitMutex,
-// PluginFiguresBook's mutex_ and FiguresFile's mutex_. No lock is held
+// coreMutex, AllocationRegistry's mutex_, OutgoingHandoff's handoffMutex,
+// ParentIdentification's identityMutex, SlowCallWatchdog's mutex_,
+// WatchedCallSlot's stopWaitMutex, PluginFiguresBook's mutex_ and
+// FiguresFile's mutex_. No lock is held
 // while plugin code runs (a plugin may raise events, which take the leaves),
 // nor while logging: a log line is an event raised like any other (the
 // queue's coreMutex) and on a terminal names its source (namesLock).

@@ -8,7 +8,7 @@
 
 struct ParentLinkTesting {
   // Bytes accepted for the parent and not yet written or freed.
-  static size_t QueuedBytes(const ParentLink& link) { return link.outgoingBytes.load(); }
+  static size_t QueuedBytes(const ParentLink& link) { return link.BytesWaiting(); }
 };
 
 #endif  // DVRCORE_IPC_TESTING_H

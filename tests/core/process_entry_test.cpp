@@ -1,6 +1,7 @@
 // Process entry with the real executable: the command line, the help text,
 // the exit status of a failed initialisation, and the stop signals.
 #include <fcntl.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/resource.h>
 #include <signal.h>
@@ -9,7 +10,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -173,50 +173,90 @@ TEST_F(ProcessEntry, DescriptorThatIsNotAnOpenSocketFailsInitialisation) {
 // failures do. Not where the tools need what is used up: an emulator and
 // ThreadSanitizer start threads, LeakSanitizer needs one at the exit, and
 // UndefinedBehaviorSanitizer probes memory through a pipe.
-TEST_F(ProcessEntry, StartOutOfDescriptorsOrThreadsExitsWithStatusTwo) {
+struct OutOfCase {
+  const char* name;
+  int resource;
+  uint64_t limit;
+  bool ownUser;        // the core and its parent run as a user of their own
+  const char* reason;  // on standard error or in the log
+  std::vector<std::string> calls;
+};
+
+class OutOf : public ProcessEntry, public ::testing::WithParamInterface<OutOfCase> {};
+
+TEST_P(OutOf, StartExitsWithStatusTwo) {
+  const OutOfCase& c = GetParam();
+  if (UnderEmulator() || kAddressSanitizer || (kThreadSanitizer && c.resource == RLIMIT_NPROC)) {
+    GTEST_SKIP() << "the tools need what is used up";
+  }
   uid_t unused = 54321;
   while (getpwuid(unused) != nullptr) unused++;
-  const struct Case {
-    const char* name;
-    int resource;
-    uint64_t limit;
-    bool ownUser;                // the core and its parent run as a user of their own
-    const char* reason;          // on standard error or in the log
-    std::vector<std::string> calls;
-  } cases[] = {
-      {"descriptors", RLIMIT_NOFILE, 4, false, "Too many open files", {}},
-      // The intermediate parent and the core: no room for a thread.
-      {"threads", RLIMIT_NPROC, 2, true, "failed to start the I/O thread: ",
-       {"load", "close", "unload", "unmapped"}},
-  };
-  for (const Case& c : cases) {
-    if (UnderEmulator() || kAddressSanitizer || (kThreadSanitizer && c.resource == RLIMIT_NPROC)) {
-      continue;
-    }
-    TestPlugin plugin = install.AddTestPlugin("probe.so", "id 0x00100000\nworker 1\n");
-    std::remove(plugin.eventsPath.c_str());
-    SpawnOptions options;
-    options.limits = {{c.resource, c.limit}};
-    if (c.ownUser) options.parentUid = options.coreUid = static_cast<int>(unused);
-    CoreProcess core(install, options);
-    EXPECT_EQ(core.WaitExit(), ExitStatus::Code(2)) << c.name;
-    EXPECT_NE(core.Stderr().find("failed to initialize core\n"), std::string::npos) << c.name;
-    EXPECT_NE((core.Stderr() + core.Stdout()).find(c.reason), std::string::npos)
-        << c.name << ":\n" << core.Stderr() << core.Stdout();
-    EXPECT_EQ(LifecycleWords(plugin), c.calls) << c.name;
-  }
+  TestPlugin plugin = install.AddTestPlugin("probe.so", "id 0x00100000\nworker 1\n");
+  std::remove(plugin.eventsPath.c_str());
+  SpawnOptions options;
+  options.limits = {{c.resource, c.limit}};
+  if (c.ownUser) options.parentUid = options.coreUid = static_cast<int>(unused);
+  CoreProcess core(install, options);
+  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(2));
+  EXPECT_NE(core.Stderr().find("failed to initialize core\n"), std::string::npos);
+  EXPECT_NE((core.Stderr() + core.Stdout()).find(c.reason), std::string::npos)
+      << core.Stderr() << core.Stdout();
+  EXPECT_EQ(LifecycleWords(plugin), c.calls);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Resources, OutOf,
+    ::testing::Values(OutOfCase{"Descriptors", RLIMIT_NOFILE, 4, false, "Too many open files", {}},
+                      // The intermediate parent and the core: no room for a thread.
+                      OutOfCase{"Threads", RLIMIT_NPROC, 2, true,
+                                "failed to start the I/O thread: ",
+                                {"load", "close", "unload", "unmapped"}}),
+    [](const ::testing::TestParamInfo<OutOfCase>& info) { return std::string(info.param.name); });
 
 // ---- Starting and stopping --------------------------------------------------------
 
-class StopSignal : public ProcessEntry, public ::testing::WithParamInterface<int> {};
+// A stop signal, whenever it comes, ends the core with status 0 once the
+// plugins are closed and unloaded, logging the stop once. One during loading
+// lets the start complete first. Later ones during the stop change nothing,
+// to the process's exit, whatever threads plugins leave behind: the plugin
+// that is never unmapped leaves one running past its Unload.
+struct StopCase {
+  const char* name;
+  int signal;
+  std::string plugin;  // probe.so's configuration
+  bool duringLoad;     // sent once probe.so's Load has begun, else once started
+  bool barrage;        // more stop signals from probe.so's Close to the exit
+  std::vector<std::string> words;
+};
+
+class StopSignal : public ProcessEntry, public ::testing::WithParamInterface<StopCase> {};
 
 TEST_P(StopSignal, LogsStopAndExitsZeroAfterClosingPlugins) {
-  TestPlugin plugin = install.AddTestPlugin("probe.so", "id 0x00100000\n");
+  const StopCase& c = GetParam();
+  TestPlugin plugin = install.AddTestPlugin("probe.so", c.plugin);
+  if (c.barrage) install.AddTestPlugin("lingers.so", "id 0x00470000\non unload linger\n");
   CoreProcess core(install);
-  ASSERT_TRUE(core.WaitForStdoutLine(ConsoleLine(2, "core  ", kStartText)));
-  core.Signal(GetParam());
-
+  if (c.duringLoad) {
+    ASSERT_TRUE(plugin.WaitFor("load"));
+  } else {
+    ASSERT_TRUE(core.WaitForStdoutLine(ConsoleLine(2, "core  ", kStartText)));
+  }
+  core.Signal(c.signal);
+  if (c.barrage) {
+    ASSERT_TRUE(core.WaitForStdout(kStopText));
+    ASSERT_TRUE(plugin.WaitFor("close"));
+    // Through a process descriptor, which cannot reach another process that
+    // reuses the number once the core has been reaped; until the core ends.
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, core.Pid(), 0));
+    ASSERT_GE(pidfd, 0) << std::strerror(errno);
+    pollfd ended{pidfd, POLLIN, 0};
+    const auto bound = std::chrono::steady_clock::now() + kWaitTimeout;
+    for (int i = 0; poll(&ended, 1, 0) == 0 && std::chrono::steady_clock::now() < bound; i++) {
+      if (syscall(SYS_pidfd_send_signal, pidfd, kStopSignals[i % 3], nullptr, 0) != 0) break;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    close(pidfd);
+  }
   EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
   std::string output = core.Stdout();
   std::vector<std::string> lines = SplitLines(output);
@@ -225,21 +265,36 @@ TEST_P(StopSignal, LogsStopAndExitsZeroAfterClosingPlugins) {
     return std::regex_match(line, ConsoleLine(2, "core  ", kStopText));
   });
   ASSERT_NE(stopLine, lines.end()) << output;
-  EXPECT_GT(output.find(kStopText), output.find(kStartText));
-  std::vector<std::string> words = LifecycleWords(plugin);
-  EXPECT_EQ(words, (std::vector<std::string>{"load", "open", "close", "unload", "unmapped"}));
+  ASSERT_NE(output.find(kStartText), std::string::npos) << output;
+  EXPECT_GT(output.find(kStopText), output.find(kStartText)) << output;
+  EXPECT_EQ(output.find(kStopText), output.rfind(kStopText)) << "stop logged twice:\n" << output;
+  EXPECT_EQ(LifecycleWords(plugin), c.words);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGTERM, SIGINT, SIGQUIT),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                           return std::string(sigabbrev_np(info.param));
-                         });
+const std::vector<std::string> kOpenedAndClosed = {"load", "open", "close", "unload", "unmapped"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, StopSignal,
+    ::testing::Values(
+        StopCase{"TERM", SIGTERM, "id 0x00100000\n", false, false, kOpenedAndClosed},
+        StopCase{"INT", SIGINT, "id 0x00100000\n", false, false, kOpenedAndClosed},
+        StopCase{"QUIT", SIGQUIT, "id 0x00100000\n", false, false, kOpenedAndClosed},
+        // Close takes long enough for the later signals to arrive while it runs.
+        StopCase{"SecondSignalDuringStopChangesNothing", SIGINT,
+                 "id 0x00100000\non close sleep 1500\n", false, true,
+                 {"load", "open", "close", "slept", "unload", "unmapped"}},
+        StopCase{"SignalDuringLoadingStillCompletesStartThenStops", SIGTERM,
+                 "id 0x00100000\non load sleep 1000\n", true, false,
+                 {"load", "slept", "open", "close", "unload", "unmapped"}}),
+    [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
+
+class HelperSignal : public ProcessEntry, public ::testing::WithParamInterface<int> {};
 
 // A helper a plugin forks and keeps in plugin code inherits the core's
 // handler: there the signal must act as it would without the core, and
 // never reach the core as its own stop. A write to a closed peer on the I/O
 // thread fails with EPIPE and ends nothing.
-TEST_P(StopSignal, AForkedHelperDiesOfItAndTheCoreRunsOn) {
+TEST_P(HelperSignal, AForkedHelperDiesOfItAndTheCoreRunsOn) {
   TestPlugin plugin = install.AddTestPlugin(
       "forker.so", "id 0x00100000\non open fork\non open kill-child " + std::to_string(GetParam()) +
                        "\non ipc broken-pipe\non ipc echo\n");
@@ -265,6 +320,11 @@ TEST_P(StopSignal, AForkedHelperDiesOfItAndTheCoreRunsOn) {
   ASSERT_TRUE(core.SendStop());
   EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, HelperSignal, ::testing::Values(SIGTERM, SIGINT, SIGQUIT),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return std::string(sigabbrev_np(info.param));
+                         });
 
 // The other handlers the core installs act in helpers as if absent too. The
 // narrowing signal ends a forked helper as it would without the core. A
@@ -299,57 +359,6 @@ TEST_F(ProcessEntry, HelpersMadeWithoutExecLeaveTheCoresHandlersAlone) {
   EXPECT_EQ(pipes[0].Number("errno"), EPIPE);
   core.Signal(SIGTERM);
   EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
-}
-
-// To the process's exit, whatever threads plugins leave behind: the plugin
-// that is never unmapped leaves one running past its Unload.
-TEST_F(ProcessEntry, SecondSignalDuringStopChangesNothing) {
-  // Close takes long enough for the later signals to arrive while it runs.
-  TestPlugin plugin = install.AddTestPlugin("slow.so",
-                                            "id 0x00100000\n"
-                                            "on close sleep 1500\n");
-  install.AddTestPlugin("lingers.so", "id 0x00470000\non unload linger\n");
-  CoreProcess core(install);
-  ASSERT_TRUE(core.WaitUntilStarted());
-  core.Signal(SIGINT);
-  ASSERT_TRUE(core.WaitForStdout(kStopText));
-  ASSERT_TRUE(plugin.WaitFor("close"));
-  // Through a process descriptor, which cannot reach another process that
-  // reuses the number once the core has been reaped.
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, core.Pid(), 0));
-  ASSERT_GE(pidfd, 0) << std::strerror(errno);
-  std::atomic<bool> exited{false};
-  std::thread barrage([&] {
-    for (int i = 0; !exited; i++) {
-      if (syscall(SYS_pidfd_send_signal, pidfd, kStopSignals[i % 3], nullptr, 0) != 0) break;
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-  });
-
-  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
-  exited = true;
-  barrage.join();
-  close(pidfd);
-  std::vector<std::string> words = LifecycleWords(plugin);
-  EXPECT_EQ(words, (std::vector<std::string>{"load", "open", "close", "slept", "unload", "unmapped"}));
-  std::string output = core.Stdout();
-  EXPECT_EQ(output.find(kStopText), output.rfind(kStopText)) << "stop logged twice:\n" << output;
-}
-
-TEST_F(ProcessEntry, SignalDuringLoadingStillCompletesStartThenStops) {
-  TestPlugin plugin = install.AddTestPlugin("slow.so",
-                                            "id 0x00100000\n"
-                                            "on load sleep 1000\n");
-  CoreProcess core(install);
-  ASSERT_TRUE(plugin.WaitFor("load"));
-  core.Signal(SIGTERM);
-
-  EXPECT_EQ(core.WaitExit(), ExitStatus::Code(0));
-  std::string output = core.Stdout();
-  ASSERT_NE(output.find(kStartText), std::string::npos) << output;
-  EXPECT_GT(output.find(kStopText), output.find(kStartText)) << output;
-  std::vector<std::string> words = LifecycleWords(plugin);
-  EXPECT_EQ(words, (std::vector<std::string>{"load", "slept", "open", "close", "unload", "unmapped"}));
 }
 
 // ---- Fatal signals ----------------------------------------------------------------

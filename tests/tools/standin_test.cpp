@@ -260,25 +260,31 @@ TEST_F(Standin, ExitStatusFollowsHowTheCoreEnded) {
   EXPECT_NE(missing.err.find("cannot start"), std::string::npos) << missing.err;
 }
 
-// A core that does not stop is ended at the stand-in's timeout: SIGTERM, then
-// SIGKILL for one that ignores it. A core that reads nothing (stuck while
-// loading, say) fills the socket: the send gives up at the timeout, the
-// script ends, and the core is stopped as at the end of a timeout.
-struct TimeoutRow {
+// How the core is ended, and what the stand-in says of it. A core that does
+// not stop is ended at the stand-in's timeout: SIGTERM, then SIGKILL for one
+// that ignores it. A core that reads nothing (stuck while loading, say) fills
+// the socket: the send gives up at the timeout, the script ends, and the core
+// is stopped as at the end of a timeout. SIGINT and SIGTERM reach the core
+// through the stand-in, whatever it is waiting for, with SIGKILL after the
+// grace time; a stand-in killed outright takes the core with it (Run checks
+// that the core has ended every time a signal is sent).
+struct EndingRow {
   const char* name;
   std::vector<std::string> script;
   std::vector<std::string> coreFlags;
-  std::string input;                       // standard input, for --interactive
+  std::string input;  // standard input, for --interactive
+  int signal;         // sent to the stand-in once the core runs; 0: none
+  int status;         // the stand-in's exit status; -1: it died of the signal
   std::vector<std::string> inErr, notInErr;  // texts on standard error, or not
   std::vector<std::string> inOut, notInOut;  // texts on standard output, or not
 };
 
-class StandinTimeout : public Standin, public ::testing::WithParamInterface<TimeoutRow> {};
+class StandinEnding : public Standin, public ::testing::WithParamInterface<EndingRow> {};
 
-TEST_P(StandinTimeout, EndsTheCoreWithStatus124) {
-  const TimeoutRow& row = GetParam();
-  Result r = Run(Concat(row.script, Core(row.coreFlags)), row.input);
-  EXPECT_EQ(r.status, 124);
+TEST_P(StandinEnding, EndsTheCore) {
+  const EndingRow& row = GetParam();
+  Result r = Run(Concat(row.script, Core(row.coreFlags)), row.input, row.signal);
+  EXPECT_EQ(r.status, row.status) << r.err;
   for (const std::string& text : row.inErr) {
     EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
   }
@@ -300,48 +306,37 @@ std::string SendsThatFillTheSocket() {
   return input;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Timeout, StandinTimeout,
-    ::testing::Values(
-        TimeoutRow{"SendsSigtermToACoreThatDoesNotStop", {"--timeout", "1", "--stop"}, {"hang"}, "",
-                   {"sending SIGTERM"}, {"SIGKILL"}, {"core killed by signal 15"}, {}},
-        TimeoutRow{"EscalatesToSigkill", {"--timeout", "1"}, {"hang", "ignore-term"}, "",
-                   {"sending SIGKILL"}, {}, {"core killed by signal 9"}, {}},
-        TimeoutRow{"SendsGiveUpWhenTheCoreReadsNothing",
-                   {"--timeout", "1", "--interactive", "--stop"}, {"hang"},
-                   SendsThatFillTheSocket(),
-                   {"send timed out after 1 s: the core reads nothing, sending SIGTERM"}, {},
-                   {"core killed by signal 15"}, {"sent type 8"}}),
-    [](const ::testing::TestParamInfo<TimeoutRow>& info) { return std::string(info.param.name); });
+std::string EndingName(const ::testing::TestParamInfo<EndingRow>& info) { return info.param.name; }
 
-// SIGINT and SIGTERM reach the core through the stand-in, whatever it is
-// waiting for, with SIGKILL after the grace time; a stand-in killed outright
-// takes the core with it (Run checks that the core has ended every time).
-TEST_F(Standin, StopSignalsArePassedOnAndTheCoreEndsWithTheStandin) {
-  const struct {
-    int signal;
-    std::vector<std::string> script;
-    std::vector<std::string> coreFlags;
-    int coreSignal;  // what the core dies of
-    const char* message;
-  } rows[] = {
-      {SIGTERM, {"--sleep", "600000"}, {"hang"}, SIGTERM, "got SIGTERM, passing it on to the core"},
-      {SIGINT, {"--wait-packets", "2", "600"}, {"hang"}, SIGINT,
-       "got SIGINT, passing it on to the core"},
-      {SIGTERM, {"--timeout", "600"}, {"hang", "ignore-term"}, SIGKILL,
-       "core ignored SIGTERM, sending SIGKILL"},
-      {SIGKILL, {"--sleep", "600000"}, {"hang"}, SIGKILL, ""},
-  };
-  for (const auto& row : rows) {
-    Result r = Run(Concat(row.script, Core(row.coreFlags)), "", row.signal);
-    if (row.signal == SIGKILL) continue;
-    EXPECT_EQ(r.status, 128 + row.coreSignal) << r.err;
-    EXPECT_NE(r.err.find(row.message), std::string::npos) << r.err;
-    EXPECT_NE(r.out.find("core killed by signal " + std::to_string(row.coreSignal)),
-              std::string::npos)
-        << r.out;
-  }
-}
+INSTANTIATE_TEST_SUITE_P(
+    Timeout, StandinEnding,
+    ::testing::Values(
+        EndingRow{"SendsSigtermToACoreThatDoesNotStop", {"--timeout", "1", "--stop"}, {"hang"}, "",
+                  0, 124, {"sending SIGTERM"}, {"SIGKILL"}, {"core killed by signal 15"}, {}},
+        EndingRow{"EscalatesToSigkill", {"--timeout", "1"}, {"hang", "ignore-term"}, "", 0, 124,
+                  {"sending SIGKILL"}, {}, {"core killed by signal 9"}, {}},
+        EndingRow{"SendsGiveUpWhenTheCoreReadsNothing",
+                  {"--timeout", "1", "--interactive", "--stop"}, {"hang"},
+                  SendsThatFillTheSocket(), 0, 124,
+                  {"send timed out after 1 s: the core reads nothing, sending SIGTERM"}, {},
+                  {"core killed by signal 15"}, {"sent type 8"}}),
+    EndingName);
+
+INSTANTIATE_TEST_SUITE_P(
+    StopSignal, StandinEnding,
+    ::testing::Values(
+        EndingRow{"SigtermDuringASleep", {"--sleep", "600000"}, {"hang"}, "", SIGTERM,
+                  128 + SIGTERM, {"got SIGTERM, passing it on to the core"}, {},
+                  {"core killed by signal 15"}, {}},
+        EndingRow{"SigintWhileWaitingForPackets", {"--wait-packets", "2", "600"}, {"hang"}, "",
+                  SIGINT, 128 + SIGINT, {"got SIGINT, passing it on to the core"}, {},
+                  {"core killed by signal 2"}, {}},
+        EndingRow{"SigkillAfterTheGraceTime", {"--timeout", "600"}, {"hang", "ignore-term"}, "",
+                  SIGTERM, 128 + SIGKILL, {"core ignored SIGTERM, sending SIGKILL"}, {},
+                  {"core killed by signal 9"}, {}},
+        EndingRow{"StandinKilledTakesTheCore", {"--sleep", "600000"}, {"hang"}, "", SIGKILL, -1,
+                  {}, {}, {}, {}}),
+    EndingName);
 
 // Started with standard descriptors closed, the stand-in keeps its lines, its
 // warnings and its reading out of the link: the core gets the script's packets.
