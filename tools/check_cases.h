@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string>
 
+#include "events/events.h"
+
 namespace dvrcheck {
 
 // One 64-bit draw from (seed, stream, number, draw): splitmix64 of their mix.
@@ -65,17 +67,59 @@ struct EventCase {
 // The class bits of events, class 1 to 9 (EVENT_CLASS1 ... EVENT_CLASS9).
 constexpr uint32_t kClassBits[9] = {0x1, 0x2, 0x4, 0x8, 0x10, 0x20, 0x40, 0x80, 0x400};
 
-// Case `number` of the events for `seed`.
-inline EventCase MakeEventCase(uint64_t seed, uint64_t number) {
+// Queued events most, log lines least: the core prints each of them.
+inline EventCaseKind CaseKind(uint64_t draw) {
+  static const EventCaseKind kWeighted[16] = {
+      EventCaseKind::kQueued,    EventCaseKind::kQueued,    EventCaseKind::kQueued,
+      EventCaseKind::kQueued,    EventCaseKind::kQueued,    EventCaseKind::kQueued,
+      EventCaseKind::kImmediate, EventCaseKind::kImmediate, EventCaseKind::kImmediate,
+      EventCaseKind::kImmediate, EventCaseKind::kConfig,    EventCaseKind::kConfig,
+      EventCaseKind::kCancelled, EventCaseKind::kCancelled, EventCaseKind::kCancelled,
+      EventCaseKind::kLog};
+  return kWeighted[draw % 16];
+}
+
+// A class (0 to 8) for a case: mostly one whose mask takes something, so
+// that most cases reach the plugin.
+inline unsigned CaseClass(uint64_t draw, const uint32_t masks[9]) {
+  unsigned taken[9];
+  unsigned count = 0;
+  for (unsigned i = 0; i < 9; i++) {
+    if (masks[i] != 0) taken[count++] = i;
+  }
+  if (count == 0 || draw % 4 == 0) return static_cast<unsigned>((draw >> 8) % 9);
+  return taken[(draw >> 8) % count];
+}
+
+// Flags for a case of class `index`: a random word, none, any one bit, or
+// (half the time) one bit whose delivery key the class's mask takes.
+inline uint32_t CaseFlags(uint64_t draw, uint32_t mask, bool queued) {
+  const uint32_t bit = 1u << ((draw >> 8) % 32);
+  switch (draw % 8) {
+    case 0: return static_cast<uint32_t>(draw >> 32);
+    case 1: return 0;
+    case 2:
+    case 3: return bit;
+    default: break;
+  }
+  for (unsigned step = 0; step < 32; step++) {
+    const uint32_t flag = 1u << ((((draw >> 8) % 32) + step) % 32);
+    const uint32_t key = queued ? EventQueuedKey(flag) : EventImmediateKey(flag);
+    if ((key & ~mask) == 0) return flag;
+  }
+  return 0;
+}
+
+// Case `number` of the events for `seed`, for a plugin with these masks.
+inline EventCase MakeEventCase(uint64_t seed, uint64_t number, const uint32_t masks[9]) {
   auto draw = [&](uint64_t which) { return CaseDraw(seed, kEventStream, number, which); };
   EventCase c;
-  c.kind = static_cast<EventCaseKind>(draw(0) % static_cast<uint64_t>(EventCaseKind::kCount));
-  c.type = kClassBits[draw(1) % 9];
+  c.kind = CaseKind(draw(0));
+  const unsigned index = CaseClass(draw(1), masks);
+  c.type = kClassBits[index];
   if (draw(2) % 4 == 0) c.type |= kClassBits[draw(3) % 9];
-  // Half the flags are a single bit or none, which masks accept most often.
-  const uint64_t flagDraw = draw(4);
-  c.flags = flagDraw % 2 == 0 ? static_cast<uint32_t>(flagDraw >> 32)
-                              : (flagDraw % 4 == 1 ? 0u : 1u << ((flagDraw >> 8) % 32));
+  c.flags = CaseFlags(draw(4), masks[index], c.kind != EventCaseKind::kImmediate &&
+                                                  c.kind != EventCaseKind::kCancelled);
   c.length = CaseLength(draw(5));
   c.nullData = c.length != 0 && draw(6) % 16 == 0;
   c.atPageEnd = draw(7) % 2 == 0;

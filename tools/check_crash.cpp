@@ -61,12 +61,10 @@ void PinCase(Verdict& verdict, const RunResult& run, const std::string& call) {
   if (verdict.fuzzCase.empty() && !run.packetsSent.empty()) verdict.fuzzCase = run.packetsSent.back();
   if (verdict.fuzzCase.empty()) return;
   for (const std::string& line : run.driverReport) {
-    if (line == "raised " + verdict.fuzzCase || line.compare(0, 8 + verdict.fuzzCase.size(),
-                                                             "raised " + verdict.fuzzCase + " ") == 0) {
-      verdict.fuzzCaseText = line.substr(7);
-    }
+    const std::string prefix = "raised " + verdict.fuzzCase + " ";
+    if (line.compare(0, prefix.size(), prefix) == 0) verdict.fuzzCaseText = line.substr(prefix.size());
   }
-  if (verdict.fuzzCaseText.empty()) verdict.fuzzCaseText = verdict.fuzzCase + " packet";
+  if (verdict.fuzzCaseText.empty()) verdict.fuzzCaseText = "packet";
 }
 
 }  // namespace

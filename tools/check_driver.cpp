@@ -189,8 +189,8 @@ bool ReadConfig(const char* path) {
 void RunTraffic(PluginEventFunction raise, const uint32_t masks[EVENT_CLASS_COUNT], bool writes,
                 bool reader, const std::atomic<bool>& closed);
 void RunFuzz(PluginEventFunction raise, unsigned long long seed, long long onlyCase,
-             uint32_t caseMark, void (*report)(const std::string&),
-             const std::atomic<bool>& closed);
+             const uint32_t masks[EVENT_CLASS_COUNT], uint32_t caseMark,
+             void (*report)(const std::string&), const std::atomic<bool>& closed);
 
 extern "C" {
 
@@ -244,7 +244,8 @@ int32_t IOCTL(void* request, void*) {
   // Traffic from the first document on: every plugin is open by then.
   while (!g_started.load() && !g_closed.load()) usleep(10000);
   if (g_config.fuzz) {
-    RunFuzz(g_raise, g_config.seed, g_config.replayCase, kCaseMark, Report, g_closed);
+    RunFuzz(g_raise, g_config.seed, g_config.replayCase, g_config.masks, kCaseMark, Report,
+            g_closed);
   } else {
     RunTraffic(g_raise, g_config.masks, g_config.writes, g_config.reader, g_closed);
   }

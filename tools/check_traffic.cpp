@@ -134,11 +134,13 @@ void RunTraffic(PluginEventFunction raise, const uint32_t masks[EVENT_CLASS_COUN
 // marked in specific1), so that the driver's own Write can tell the tool
 // which case the main loop is delivering.
 void RaiseFuzzCase(PluginEventFunction raise, unsigned long long seed, uint64_t number,
-                   uint32_t caseMark, void (*report)(const std::string&)) {
-  const dvrcheck::EventCase c = dvrcheck::MakeEventCase(seed, number);
+                   const uint32_t masks[EVENT_CLASS_COUNT], uint32_t caseMark,
+                   void (*report)(const std::string&)) {
+  const dvrcheck::EventCase c = dvrcheck::MakeEventCase(seed, number, masks);
   const CaseData data(c);
   char line[160];
-  std::snprintf(line, sizeof line, "raised e%llu %s 0x%08X 0x%08X 0x%08X %u",
+  std::snprintf(line, sizeof line,
+                "raised e%llu %s type 0x%08X flags 0x%08X correlation 0x%08X length %u",
                 static_cast<unsigned long long>(number), dvrcheck::EventCaseKindName(c.kind),
                 c.type, c.flags, c.correlationId, c.length);
   report(line);
@@ -166,15 +168,15 @@ void RaiseFuzzCase(PluginEventFunction raise, unsigned long long seed, uint64_t 
 }
 
 void RunFuzz(PluginEventFunction raise, unsigned long long seed, long long onlyCase,
-             uint32_t caseMark, void (*report)(const std::string&),
-             const std::atomic<bool>& closed) {
+             const uint32_t masks[EVENT_CLASS_COUNT], uint32_t caseMark,
+             void (*report)(const std::string&), const std::atomic<bool>& closed) {
   if (onlyCase < -1) return;  // a packet case is replayed: no events
   if (onlyCase >= 0) {
-    RaiseFuzzCase(raise, seed, static_cast<uint64_t>(onlyCase), caseMark, report);
+    RaiseFuzzCase(raise, seed, static_cast<uint64_t>(onlyCase), masks, caseMark, report);
     return;
   }
   for (uint64_t number = 0; !closed.load(); number++) {
-    RaiseFuzzCase(raise, seed, number, caseMark, report);
-    usleep(2000);
+    RaiseFuzzCase(raise, seed, number, masks, caseMark, report);
+    usleep(1000);
   }
 }
