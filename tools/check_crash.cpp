@@ -110,7 +110,8 @@ void JudgeEnd(Verdict& verdict, const RunResult& run, const std::string& first) 
     KeepLastLines(verdict, run);
     return;
   }
-  if (run.coreSignal) return;  // a crash, judged above
+  // A crash, judged above; an end the sanitizer's runtime made, judged by its report.
+  if (run.coreSignal || !run.sanitizerReports.empty()) return;
   if (!run.coreStatus) {
     AddFinding(verdict, kRuleExit, first, "the stand-in parent ended without the core's exit status");
     KeepLastLines(verdict, run);

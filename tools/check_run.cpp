@@ -330,11 +330,13 @@ void Traffic(const RunSetup& setup, Session& session, RunResult& result) {
     session.Send(PacketStep(setup, number));
     result.packetsSent.push_back(CaseName('p', number));
   }
-  for (uint64_t round = 0; session.PumpUntil(Clock::now() + std::chrono::milliseconds(
-                                                                setup.fuzz ? 10 : 100),
-                                             [] { return false; }) &&
-                           Clock::now() < end;
-       round++) {
+  const auto step = std::chrono::milliseconds(setup.fuzz ? 10 : 100);
+  for (uint64_t round = 0;; round++) {
+    if (!session.PumpUntil(Clock::now() + step, [] { return false; })) return;
+    if (Clock::now() >= end) {
+      SampleResident(setup, result);  // the last before the stop
+      return;
+    }
     if (Clock::now() >= nextSample) {
       SampleResident(setup, result);
       nextSample += std::chrono::seconds(1);

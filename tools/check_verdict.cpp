@@ -148,6 +148,21 @@ void JudgeLeftBehind(Verdict& verdict, const RunResult& run, const std::string& 
   }
 }
 
+// "; in Write ov.c:12": the first frame of a sanitizer's report outside its
+// own runtime, where the fault is.
+std::string FirstOwnFrame(const std::string& report) {
+  std::istringstream lines(report);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t in = line.find(" in ");
+    if (line.find("    #") != 0 || in == std::string::npos || Contains(line, "libsanitizer") ||
+        Contains(line, "libasan")) {
+      continue;
+    }
+    return ";" + line.substr(in);
+  }
+  return "";
+}
+
 }  // namespace
 
 void JudgeCrash(Verdict& verdict, const RunResult& run, const std::vector<std::string>& files,
@@ -173,19 +188,22 @@ Verdict Judge(const RunResult& run, const std::vector<std::string>& files, bool 
     Add(verdict, kRuleLoad, first, "the core did not load the plugin (see the log)");
   }
   JudgeLeftBehind(verdict, run, first);
-  if (run.resident.size() >= 3 && run.resident.back() - run.resident[1] > kMemoryGrowthBytes) {
+  if (run.resident.size() >= 2 && run.resident.back() - run.resident.front() > kMemoryGrowthBytes) {
     char text[128];
     std::snprintf(text, sizeof text, "the core's resident memory grew by %.1f MiB during the traffic",
-                  (run.resident.back() - run.resident[1]) / 1048576.0);
+                  (run.resident.back() - run.resident.front()) / 1048576.0);
     Add(verdict, kRuleMemory, first, text);
   }
   JudgeCrash(verdict, run, files, fuzzing);
   JudgeEnd(verdict, run, first);
   if (!run.sanitizerReports.empty()) {
+    // Its summary line: the error and the first frame ("... in Write ov.c:12").
     const std::string& text = run.sanitizerReports;
-    const size_t at = text.find("ERROR: ");
+    const size_t at = text.find("SUMMARY: ");
     Add(verdict, kRuleSanitizer, first,
-        at == std::string::npos ? "the sanitizer reported" : text.substr(at, text.find('\n', at) - at));
+        (at == std::string::npos ? "the sanitizer reported an error"
+                                 : text.substr(at + 9, text.find('\n', at) - at - 9)) +
+            FirstOwnFrame(text));
   }
   return verdict;
 }

@@ -220,12 +220,13 @@ bool FindPrograms(Options& options, std::string& error) {
 
 // Runs a program and returns its standard output; the program runs in a
 // process group of its own, like the core.
-std::string Capture(std::vector<std::string> words) {
+std::string Capture(std::vector<std::string> words, const std::string& preload) {
   int pipeFds[2];
   if (pipe(pipeFds) != 0) return "";
   const pid_t child = fork();
   if (child == 0) {
     setpgid(0, 0);
+    if (!preload.empty()) setenv("LD_PRELOAD", preload.c_str(), 1);
     dup2(pipeFds[1], STDOUT_FILENO);
     close(pipeFds[0]);
     close(pipeFds[1]);
@@ -258,7 +259,7 @@ void Inspect(Options& options, ReportContext& context) {
   words.insert(words.end(), setup.plugins.begin(), setup.plugins.end());
   std::vector<std::string> jsonWords = words;
   jsonWords.insert(jsonWords.begin() + static_cast<long>(setup.emulator.size()) + 1, "--json");
-  const std::string json = Capture(jsonWords);
+  const std::string json = Capture(jsonWords, setup.preload);
   try {
     std::istringstream stream(json);
     boost::property_tree::ptree document;
@@ -273,7 +274,7 @@ void Inspect(Options& options, ReportContext& context) {
     setup.writes = file.get<int>("acceptsWrites") != 0;
     setup.reader = file.get<int>("wantsReader") != 0;
     // The text too, for people; only for files that load, which is quick.
-    if (!options.json) context.inspectionText = Capture(words);
+    if (!options.json) context.inspectionText = Capture(words, setup.preload);
   } catch (const std::exception&) {
     // Not loaded by the inspector: the core's own run says why.
   }
@@ -298,7 +299,6 @@ std::string SanitizerRuntime(const std::vector<std::string>& plugins) {
 int RunAndReport(Options& options, ReportContext& context) {
   RunSetup& setup = options.setup;
   setup.seed = options.seed ? *options.seed : std::random_device()() * 65536ull + std::random_device()() % 65536;
-  if (setup.emulator.empty()) setup.preload = SanitizerRuntime(setup.plugins);
   const char* tmp = std::getenv("TMPDIR");
   std::string scratch = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/dvrcore-plugin-check.XXXXXX";
   if (mkdtemp(scratch.data()) == nullptr) {
@@ -340,6 +340,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "dvrcore-plugin-check: %s\n", error.c_str());
     return kUsageStatus;
   }
+  // A sanitizer's runtime must come first in the process: preloaded into
+  // the core and the inspector (not under an emulator, which it would enter).
+  if (options.setup.emulator.empty()) options.setup.preload = SanitizerRuntime(options.setup.plugins);
   ReportContext context;
   Inspect(options, context);
   return RunAndReport(options, context);
