@@ -127,6 +127,8 @@
 //                                   whatever handler is set)
 //   abort                           std::abort()
 //   leak-fd                         opens /dev/null and never closes it
+//   read-past                       reads the byte just after the triggering
+//                                   call's data, as an off-by-one loop does
 // Data texts take the escapes \n \r \t \\ \0 and \xHH.
 // A buffer counts as retained when its Write or config IOCTL returns with a
 // non-zero retain, that is after the trigger's actions have run.
@@ -257,7 +259,7 @@ struct Action {
     kWaitFile, kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker, kFork, kKillChild,
     kKillGroup, kKillParent, kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kThreadName,
     kOwnHelpers, kExit, kCrash, kNullWrite, kAbort, kCloneBrokenPipe, kNarrowingSignal,
-    kBlockNarrowing, kBusy, kLeakFd,
+    kBlockNarrowing, kBusy, kLeakFd, kReadPast,
     kKindCount  // the number of kinds
   };
   Kind kind = kRaise;
@@ -620,7 +622,8 @@ bool ParseAction(std::string rest, Action& action) {
                 {"crash", Action::kCrash},
                 {"null-write", Action::kNullWrite},
                 {"abort", Action::kAbort},
-                {"leak-fd", Action::kLeakFd}};
+                {"leak-fd", Action::kLeakFd},
+                {"read-past", Action::kReadPast}};
   for (const auto& plain : kPlain) {
     if (name == plain.name) {
       action.kind = plain.kind;
@@ -1172,6 +1175,12 @@ void ActAbort(const TriggerContext&, const Action&, const char*) {
   std::abort();
 }
 
+void ActReadPast(const TriggerContext& context, const Action&, const char*) {
+  if (context.data == nullptr) return;
+  const volatile char* bytes = static_cast<const char*>(context.data);
+  (void)bytes[context.dataLength];
+}
+
 void ActLeakFd(const TriggerContext&, const Action&, const char* trigger) {
   const int fd = open("/dev/null", O_RDONLY);
   Line("leaked-fd").Add("trigger", trigger).Number("fd", fd);
@@ -1200,7 +1209,7 @@ constexpr ActionEntry kActionTable[] = {
     {Action::kNullWrite, ActNullWrite}, {Action::kAbort, ActAbort},
     {Action::kCloneBrokenPipe, ActCloneBrokenPipe}, {Action::kNarrowingSignal, ActNarrowingSignal},
     {Action::kBlockNarrowing, ActBlockNarrowing}, {Action::kBusy, ActBusy},
-    {Action::kLeakFd, ActLeakFd}};
+    {Action::kLeakFd, ActLeakFd}, {Action::kReadPast, ActReadPast}};
 constexpr bool InKindOrder() {
   for (size_t i = 0; i < sizeof kActionTable / sizeof kActionTable[0]; i++) {
     if (kActionTable[i].kind != static_cast<Action::Kind>(i)) return false;

@@ -74,9 +74,10 @@ std::set<std::string> Rules(const Outcome& outcome) {
 }
 
 // A copy of the test plugin at <dir>/<name>.so with this configuration.
-std::string TestPlugin(const dvrtest::TestDir& dir, const std::string& name, const std::string& config) {
+std::string TestPlugin(const dvrtest::TestDir& dir, const std::string& name, const std::string& config,
+                       const std::string& build = dvrtest::TestPluginPath()) {
   const std::string path = dir / (name + ".so");
-  fs::copy_file(dvrtest::TestPluginPath(), path, fs::copy_options::overwrite_existing);
+  fs::copy_file(build, path, fs::copy_options::overwrite_existing);
   dvrtest::WriteTextFile(dir / (name + ".conf"), config);
   return path;
 }
@@ -85,7 +86,9 @@ constexpr char kBase[] = "id 0x230000\nmask 2 0xFFFFFFFF\nwrites 1\nreader 1\n";
 
 struct Case {
   const char* name;
-  const char* example;  // an example plugin's file; else the test plugin with `config`
+  // An example plugin's file; "asan": the test plugin built with
+  // AddressSanitizer; null: the test plugin; both with `config`.
+  const char* example;
   const char* config;
   const char* rule;     // the one rule reported; null: none
   std::vector<std::string> args;
@@ -97,8 +100,12 @@ TEST_P(PluginCheck, NamesExactlyTheRuleBroken) {
   if (dvrtest::UnderEmulator()) GTEST_SKIP() << "the tool starts the stand-in and the core itself";
   const Case& c = GetParam();
   dvrtest::TestDir dir;
-  const std::string plugin = c.example != nullptr ? std::string(EXAMPLES_DIR) + "/" + c.example
-                                                  : TestPlugin(dir, "checked", std::string(kBase) + c.config);
+  const bool asan = c.example != nullptr && std::string(c.example) == "asan";
+  if (asan && std::string(ASAN_TEST_PLUGIN).empty()) GTEST_SKIP() << "no AddressSanitizer build here";
+  const std::string plugin = c.example != nullptr && !asan
+                                 ? std::string(EXAMPLES_DIR) + "/" + c.example
+                                 : TestPlugin(dir, "checked", std::string(kBase) + c.config,
+                                              asan ? ASAN_TEST_PLUGIN : dvrtest::TestPluginPath());
   std::vector<std::string> args = {"--seconds", "1"};
   args.insert(args.end(), c.args.begin(), c.args.end());
   const Outcome outcome = RunCheck(args, plugin);
@@ -124,6 +131,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"crash_third_of_class", nullptr, "on write nth 3 class 2 null-write\n", "crash", {}},
         Case{"hang_in_load", nullptr, "on load sleep 600000\n", "load", {"--timeout", "3"}},
         Case{"exit_in_open", nullptr, "on open exit 3\n", "exit", {}},
+        Case{"malformed_raise", nullptr, "on open raise type=0x2000\n", "malformed-raise", {}},
+        Case{"worker_outlives_close", nullptr, "worker 1\non worker block\non worker sleep 8000\n", "threads-after-close", {}},
+        Case{"read_past_under_asan", "asan", "on write nth 2 read-past\n", "sanitizer", {}},
         Case{"signals_its_group", nullptr, "on open kill-group 15\n", "exit", {}}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
