@@ -160,7 +160,8 @@ inline PacketCase MakePacketCase(uint64_t seed, uint64_t number) {
   c.low = static_cast<uint32_t>(draw(0) % 2 == 0 ? 0 : draw(1) & 0xFFFFF);
   c.type = static_cast<uint32_t>(draw(2) % 2 == 0 ? draw(3) % 16 : draw(3));
   if (c.type == 7 || c.type == 8) c.type = 9;
-  c.length = CaseLength(draw(4)) % (65536 - 16);
+  // At least one byte: the stand-in sends no empty payload.
+  c.length = 1 + CaseLength(draw(4)) % (65536 - 17);
   c.fill = static_cast<uint32_t>(draw(5));
   return c;
 }

@@ -1,6 +1,7 @@
 // The verdict on how a run of dvrcore-plugin-check ended: a crash (from the
 // core's own report of a fatal signal), an early exit, a start or stop that
 // never finished; and, when fuzzing, the case that was being delivered.
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <string>
@@ -46,7 +47,10 @@ void PinCase(Verdict& verdict, const RunResult& run, const std::string& call) {
   if (Contains(call, " Write ")) {
     verdict.fuzzCase = LastCase(run, "delivered ", nullptr);
   } else if (Contains(call, "IOCTL of a packet")) {
-    if (!run.packetsSent.empty()) verdict.fuzzCase = run.packetsSent.back();
+    // The last packet the stand-in wrote: it sends one every 10 ms, and the
+    // core hands each on as it comes.
+    const size_t written = std::min(run.packetsWritten, run.packetsSent.size());
+    if (written > 0) verdict.fuzzCase = run.packetsSent[written - 1];
   } else if (Contains(call, "configuration IOCTL")) {
     verdict.fuzzCase = LastCase(run, "raised ", " config ");
   } else if (Contains(call, " Read")) {

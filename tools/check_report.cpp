@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <map>
 
+#include "tools/check_cases.h"
 #include "tools/inspect_json.h"
 
 namespace dvrcheck {
@@ -54,12 +55,22 @@ std::string CountsJson(const std::map<std::string, double>& counts) {
   return "{" + json + "}";
 }
 
+// What the case was: the driver's line for an event, the packet's words.
+std::string CaseText(const ReportContext& context, const Verdict& verdict) {
+  if (verdict.fuzzCase[0] != 'p') return verdict.fuzzCaseText;
+  const PacketCase c = MakePacketCase(context.seed, std::stoull(verdict.fuzzCase.substr(1)));
+  char text[96];
+  std::snprintf(text, sizeof text, "packet type %u, target bits 19-0 0x%05X, payload of %u bytes",
+                c.type, c.low, c.length);
+  return text;
+}
+
 std::string CaseLine(const ReportContext& context, const Verdict& verdict) {
   const std::string replay = std::to_string(context.seed) + ":" + verdict.fuzzCase;
   std::string plugins;
   for (const std::string& plugin : context.plugins) plugins += " " + plugin;
   return "fuzz seed " + std::to_string(context.seed) + ", case " + verdict.fuzzCase + " (" +
-         verdict.fuzzCaseText + ")\n  repeat it: dvrcore-plugin-check --replay " + replay + plugins +
+         CaseText(context, verdict) + ")\n  repeat it: dvrcore-plugin-check --replay " + replay + plugins +
          "\n  or the whole run: dvrcore-plugin-check --replay " + std::to_string(context.seed) +
          " --seconds " + std::to_string(context.seconds) + plugins + "\n";
 }
@@ -120,7 +131,8 @@ std::string JsonReport(const ReportContext& context, const RunResult& run, const
   if (context.fuzz || context.replay) {
     fuzz = "{\"seed\": " + std::to_string(context.seed) + ", \"case\": " +
            (verdict.fuzzCase.empty() ? "null" : JsonString(verdict.fuzzCase)) +
-           ", \"caseText\": " + JsonString(verdict.fuzzCaseText) + "}";
+           ", \"caseText\": " +
+           (verdict.fuzzCase.empty() ? "null" : JsonString(CaseText(context, verdict))) + "}";
   }
   return "{\"tool\": \"dvrcore-plugin-check\", \"clean\": " + JsonBool(verdict.findings.empty()) +
          ", \"rules\": " + JsonArray(rules) + ", \"core\": {\"path\": " + JsonString(context.core) +

@@ -230,8 +230,13 @@ void Session::ReadTerminal() {
     } else if (line.compare(0, sizeof kCoreKilled - 1, kCoreKilled) == 0) {
       result_.coreSignal = std::atoi(line.c_str() + sizeof kCoreKilled - 1);
     }
-    // The stand-in's note of every packet it sent says nothing of the plugin.
-    if (line.compare(0, 14, "[brevad] sent ") != 0) result_.log.push_back(line);
+    // The stand-in's note of every packet it sent says nothing of the plugin,
+    // but counts the packets that reached the core.
+    if (line.compare(0, 14, "[brevad] sent ") != 0) {
+      result_.log.push_back(line);
+    } else if (line.compare(0, 21, "[brevad] sent type 7 ") != 0) {
+      result_.packetsWritten++;
+    }
   }
 }
 
@@ -304,8 +309,6 @@ std::string PacketStep(const RunSetup& setup, uint64_t number) {
   std::vector<unsigned char> payload(c.length);
   FillCaseData(c.fill, payload.data(), c.length);
   const uint32_t target = (((setup.pluginId >> 16) & 0xFFFu) << 20) | c.low;
-  // An empty payload cannot be given as a last argument: one byte then.
-  if (payload.empty()) payload.push_back(0);
   return "send-hex " + std::to_string(target) + " " + std::to_string(c.type) + " " +
          HexBytes(payload.data(), payload.size());
 }

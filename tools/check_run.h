@@ -44,7 +44,8 @@ struct RunResult {
   std::string figures;            // the figures file as the core left it
   std::vector<double> resident;   // the core's resident bytes, sampled during the traffic
   std::vector<std::string> driverReport;  // the driver's lines
-  std::vector<std::string> packetsSent;   // fuzz packet cases, in order sent
+  std::vector<std::string> packetsSent;   // fuzz packet cases, in order handed to the stand-in
+  size_t packetsWritten = 0;              // packets the stand-in wrote to the core, ident aside
   std::string sanitizerReports;           // what the sanitizer's runtime wrote
 };
 

@@ -94,6 +94,8 @@ void ParseReplay(Options& options, const std::string& text) {
   options.seed = std::strtoull(seed.c_str(), &end, 10);
   if (seed.empty() || *end != '\0') UsageError("--replay takes SEED or SEED:CASE");
   options.replay = true;
+  // The whole run again: the same cases from the first on.
+  options.setup.fuzz = colon == std::string::npos;
   if (colon == std::string::npos) return;
   const std::string name = text.substr(colon + 1);
   if (name.size() < 2 || (name[0] != 'e' && name[0] != 'p') ||

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/core_process.h"
+#include "tests/support/sanitizers.h"
 #include "tests/support/test_dir.h"
 #include "tools/check_cases.h"
 
@@ -128,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"buffer_held", nullptr, "result write 0 retain=1\n", "buffers-held", {}},
         Case{"raise_after_close", nullptr, "on unload raise type=2\n", "raise-after-close", {}},
         Case{"slow_write", nullptr, "on write nth 1 sleep 2000\n", "slow-call", {}},
-        Case{"crash_third_of_class", nullptr, "on write nth 3 class 2 null-write\n", "crash", {}},
+        Case{"crash_third_of_class", nullptr, "on write nth 3 class 2 crash\n", "crash", {}},
         Case{"hang_in_load", nullptr, "on load sleep 600000\n", "load", {"--timeout", "3"}},
         Case{"exit_in_open", nullptr, "on open exit 3\n", "exit", {}},
         Case{"malformed_raise", nullptr, "on open raise type=0x2000\n", "malformed-raise", {}},
@@ -154,6 +155,9 @@ uint64_t FirstCaseOfItsLength(uint64_t seed, const uint32_t masks[9], uint32_t& 
 
 TEST(PluginCheckFuzz, FindsAPlantedCrashAndReplaysItsCase) {
   if (dvrtest::UnderEmulator()) GTEST_SKIP() << "the tool starts the stand-in and the core itself";
+  // The case is pinned by the core's own crash report, which a sanitizer's
+  // runtime makes instead (and counts as a finding of the build).
+  if (dvrtest::kAddressSanitizer || dvrtest::kThreadSanitizer) GTEST_SKIP() << "sanitizer build";
   constexpr uint64_t kSeed = 12345;
   const uint32_t masks[9] = {0, 0xFFFFFFFFu, 0, 0, 0, 0, 0, 0, 0};
   uint32_t length = 0;
