@@ -105,6 +105,7 @@ void ExecStandin(const RunSetup& setup, int input, int slave) {
   dup2(input, STDIN_FILENO);
   dup2(slave, STDOUT_FILENO);
   dup2(slave, STDERR_FILENO);
+  close(slave);  // the core gets the terminal as its standard streams alone
   if (chdir(Path(setup, "work").c_str()) != 0) _exit(127);
   setenv("DVRCORE_CHECK_DRIVER", Path(setup, "driver.conf").c_str(), 1);
   setenv("DVRCORE_METRICS_FILE", Path(setup, "figures.prom").c_str(), 1);
@@ -136,13 +137,13 @@ bool StartStandin(const RunSetup& setup, Child& child, std::string& error) {
   tcgetattr(slave, &raw);
   cfmakeraw(&raw);
   tcsetattr(slave, TCSANOW, &raw);
+  fcntl(child.master, F_SETFD, FD_CLOEXEC);
   child.pid = fork();
   if (child.pid == 0) ExecStandin(setup, pipeFds[0], slave);
   close(pipeFds[0]);
   close(slave);
   child.input = pipeFds[1];
   fcntl(child.input, F_SETFL, O_NONBLOCK);
-  fcntl(child.master, F_SETFD, FD_CLOEXEC);
   if (child.pid < 0) error = std::string("cannot start the stand-in: ") + std::strerror(errno);
   return child.pid > 0;
 }

@@ -172,6 +172,19 @@ unsigned ElfMachine(const std::string& path) {
   return header[18] | (header[19] << 8);
 }
 
+// `name` found in $PATH (as the shell would run it); itself when not found
+// or when it holds a slash.
+std::string InPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  if (name.find('/') != std::string::npos || path == nullptr) return name;
+  std::istringstream folders(path);
+  for (std::string folder; std::getline(folders, folder, ':');) {
+    const std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return name;
+}
+
 std::vector<std::string> Words(const std::string& text) {
   std::istringstream stream(text);
   std::vector<std::string> words;
@@ -195,6 +208,8 @@ bool FindPrograms(Options& options, std::string& error) {
     const char* prefix = std::getenv("QEMU_LD_PREFIX");
     setup.emulator = {"qemu-arm", "-L", prefix != nullptr && *prefix != '\0' ? prefix : "/"};
   }
+  // The stand-in starts its command with execv, which searches no PATH.
+  if (!setup.emulator.empty()) setup.emulator[0] = InPath(setup.emulator[0]);
   const fs::path coreFolder = fs::path(setup.core).parent_path();
   if (setup.standin.empty()) setup.standin = FirstExisting({own / "brevad-standin"});
   if (setup.driver.empty()) {
