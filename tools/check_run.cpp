@@ -376,6 +376,7 @@ void Collect(const RunSetup& setup, RunResult& result) {
 
 RunResult RunCheck(const RunSetup& setup, std::string& error) {
   RunResult result;
+  result.emulated = !setup.emulator.empty();
   if (!LayOut(setup, error)) return result;
   WriteDriverConfig(setup);
   Child child;

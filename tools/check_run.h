@@ -43,6 +43,7 @@ struct RunResult {
   std::optional<int> coreSignal;  // ... or the signal that ended it
   std::string figures;            // the figures file as the core left it
   std::vector<double> resident;   // the core's resident bytes, sampled during the traffic
+  bool emulated = false;          // the core ran under an emulator, whose caches are resident too
   std::vector<std::string> driverReport;  // the driver's lines
   std::vector<std::string> packetsSent;   // fuzz packet cases, in order handed to the stand-in
   size_t packetsWritten = 0;              // packets the stand-in wrote to the core, ident aside

@@ -163,6 +163,22 @@ std::string FirstOwnFrame(const std::string& report) {
   return "";
 }
 
+// Growth over the second half of the traffic: the first half warms up (the
+// core's and the plugin's caches, an emulator's translated code), and a
+// plugin that keeps growing grows on through the second.
+// Not judged under an emulator: its translated code is resident memory too.
+void JudgeMemory(Verdict& verdict, const RunResult& run, const std::string& first) {
+  if (run.resident.size() < 2 || run.emulated) return;
+  const double from = run.resident[(run.resident.size() - 1) / 2];
+  const double growth = run.resident.back() - from;
+  if (growth <= kMemoryGrowthBytes) return;
+  char text[128];
+  std::snprintf(text, sizeof text,
+                "the core's resident memory grew by %.1f MiB over the second half of the traffic",
+                growth / 1048576.0);
+  Add(verdict, kRuleMemory, first, text);
+}
+
 }  // namespace
 
 void JudgeCrash(Verdict& verdict, const RunResult& run, const std::vector<std::string>& files,
@@ -188,12 +204,7 @@ Verdict Judge(const RunResult& run, const std::vector<std::string>& files, bool 
     Add(verdict, kRuleLoad, first, "the core did not load the plugin (see the log)");
   }
   JudgeLeftBehind(verdict, run, first);
-  if (run.resident.size() >= 2 && run.resident.back() - run.resident.front() > kMemoryGrowthBytes) {
-    char text[128];
-    std::snprintf(text, sizeof text, "the core's resident memory grew by %.1f MiB during the traffic",
-                  (run.resident.back() - run.resident.front()) / 1048576.0);
-    Add(verdict, kRuleMemory, first, text);
-  }
+  JudgeMemory(verdict, run, first);
   JudgeCrash(verdict, run, files, fuzzing);
   JudgeEnd(verdict, run, first);
   if (!run.sanitizerReports.empty()) {
