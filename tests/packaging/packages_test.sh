@@ -82,7 +82,7 @@ ok "tmpfiles entry installed; $figures_dir is $figures_mode $figures_user:$figur
 
 # ---- Manual pages ----
 for page in man8/dvrcore.8.gz man1/brevad-standin.1.gz man1/dvrcore-inspect.1.gz \
-            man1/dvrcore-top.1.gz; do
+            man1/dvrcore-top.1.gz man1/dvrcore-plugin-check.1.gz; do
   [[ -f $root/usr/share/man/$page ]] || fail "manual page $page not installed"
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$root/usr/share/man/$page" 2>&1 >/dev/null)
   [[ -z $warnings ]] || fail "man --warnings on $page: $warnings"
@@ -210,6 +210,24 @@ trap - EXIT
 pgrep -u prometheus >/dev/null && fail "processes of the user prometheus still run"
 rm -rf "$root/run"  # a tmpfs at boot, gone at the next
 
+# ---- The plugin check on the examples, with the installed core ----
+# check_examples <name> <examples build> <tool args...>: every example passes
+# clean (status 0), with the core, the stand-in, the inspector and the driver
+# plugin the tool finds in the installed tree.
+check_examples() {
+  local name=$1 build=$2 plugin status
+  shift 2
+  for plugin in video_source frame_recorder parent_echo query_responder; do
+    status=0
+    "$root/usr/bin/dvrcore-plugin-check" --seconds 2 "$@" "$build/$plugin.so" \
+      >"$work/check-$name-$plugin.txt" 2>&1 || status=$?
+    ((status == 0)) ||
+      fail "dvrcore-plugin-check on the $name $plugin.so: status $status (see $work/check-$name-$plugin.txt)"
+  done
+}
+check_examples amd64 "$work/examples-amd64"
+ok "dvrcore-plugin-check passes the examples clean with the installed core"
+
 # ---- The example rules ----
 rules=$root/usr/share/doc/dvrcore/examples/dvrcore.rules.yml
 [[ -f $rules ]] || { zcat "$rules.gz" >"$work/dvrcore.rules.yml" && rules=$work/dvrcore.rules.yml; } ||
@@ -226,6 +244,11 @@ cmake --install "$work/examples-armhf" --prefix "$armhf/usr/lib/dvrcore" >/dev/n
 # The armhf libraries: the sysroot the cross build took them from, if any.
 run_core armhf "$(command -v qemu-arm)" -L "${DVRCORE_SYSROOT:-/}" "$armhf/usr/lib/dvrcore/dvrcore"
 ok "armhf core from its package ran the cross-built examples under qemu-arm and stopped with status 0"
+# The armhf tools beside the armhf core: its driver plugin and inspector.
+dpkg -x "$packages"/dvrcore-tools_*_armhf.deb "$armhf"
+QEMU_LD_PREFIX=${DVRCORE_SYSROOT:-/} check_examples armhf "$work/examples-armhf" \
+  --core "$armhf/usr/lib/dvrcore/dvrcore" --timeout 120
+ok "dvrcore-plugin-check passes the cross-built examples clean with the armhf core under qemu-arm"
 
 # ---- Purge ----
 # The plugins are the integrator's files, not the package's: take them out

@@ -22,6 +22,13 @@
 //                                   (write and config only)
 //   on <trigger> <action>           run <action> each time <trigger> fires,
 //                                   in the order written, before returning
+//   on <trigger> [nth <n>] [len <n>] [class <bits>] <action>
+//                                   the same, but only the n-th time this
+//                                   statement's trigger fires (from 1), only
+//                                   when the triggering call's data is n bytes
+//                                   long (Read, Write, IOCTL), only for a Write
+//                                   whose eventType has one of the bits; nth
+//                                   counts the firings that meet the others
 // Triggers, one per kind of call:
 //   load open close unload          the entries of those names
 //   worker                          IOCTL with IOCTL_RUN_WORKER
@@ -119,6 +126,9 @@
 //   null-write                      writes through a null pointer (SIGSEGV,
 //                                   whatever handler is set)
 //   abort                           std::abort()
+//   leak-fd                         opens /dev/null and never closes it
+//   read-past                       reads the byte just after the triggering
+//                                   call's data, as an off-by-one loop does
 // Data texts take the escapes \n \r \t \\ \0 and \xHH.
 // A buffer counts as retained when its Write or config IOCTL returns with a
 // non-zero retain, that is after the trigger's actions have run.
@@ -164,6 +174,7 @@
 //   own-helpers trigger ran               (ran: 1, 2, 4 for each of the three
 //                                          own functions that ran, added up)
 //   config-error line data                (Load then fails with -1, error -1)
+//   leaked-fd trigger fd
 //   unmapped value                        (the library is unmapped: dlclose, or
 //                                          process exit; steady clock, ns)
 //
@@ -191,6 +202,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -247,7 +259,7 @@ struct Action {
     kWaitFile, kSpawn, kForkAs, kOwnThread, kExitThread, kPause, kCancelWorker, kFork, kKillChild,
     kKillGroup, kKillParent, kForkExec, kSystem, kLinger, kSigwait, kBrokenPipe, kThreadName,
     kOwnHelpers, kExit, kCrash, kNullWrite, kAbort, kCloneBrokenPipe, kNarrowingSignal,
-    kBlockNarrowing, kBusy,
+    kBlockNarrowing, kBusy, kLeakFd, kReadPast,
     kKindCount  // the number of kinds
   };
   Kind kind = kRaise;
@@ -266,6 +278,15 @@ struct Action {
   // sleep, busy: ms; alloc: MiB; fork-as: user ID; kill-*: signal (kill-child 0:
   // the narrowing signal); exit: status
   uint32_t amount = 0;
+  // nth: run only at this firing of the statement (0: every one), counted
+  // in `fired`, shared by the copies of the statement; any thread.
+  uint32_t nth = 0;
+  std::shared_ptr<std::atomic<uint32_t>> fired = std::make_shared<std::atomic<uint32_t>>(0);
+  // len: run only when the triggering data has this length.
+  bool lengthOnly = false;
+  uint32_t length = 0;
+  // class: run only for a Write of an event type with one of these bits.
+  uint32_t classBits = 0;
 };
 
 struct Config {
@@ -284,6 +305,7 @@ struct TriggerContext {
   uint32_t correlationId;
   const void* data;
   uint32_t dataLength;
+  uint32_t eventType = 0;  // Write only
 };
 
 // Written by Load (main thread) before any other entry can run; read-only after.
@@ -599,7 +621,9 @@ bool ParseAction(std::string rest, Action& action) {
                 {"own-helpers", Action::kOwnHelpers},
                 {"crash", Action::kCrash},
                 {"null-write", Action::kNullWrite},
-                {"abort", Action::kAbort}};
+                {"abort", Action::kAbort},
+                {"leak-fd", Action::kLeakFd},
+                {"read-past", Action::kReadPast}};
   for (const auto& plain : kPlain) {
     if (name == plain.name) {
       action.kind = plain.kind;
@@ -607,6 +631,26 @@ bool ParseAction(std::string rest, Action& action) {
     }
   }
   return false;
+}
+
+// The conditions "nth <n>", "len <n>" and "class <bits>" before an action; `rest` keeps the
+// action.
+bool ParseConditions(std::string& rest, Action& action) {
+  for (std::string probe = rest;;) {
+    std::string word = NextWord(probe);
+    if (word != "nth" && word != "len" && word != "class") return true;
+    uint32_t value;
+    if (!ParseWord(NextWord(probe), value)) return false;
+    if (word == "nth") {
+      action.nth = value;
+    } else if (word == "class") {
+      action.classBits = value;
+    } else {
+      action.lengthOnly = true;
+      action.length = value;
+    }
+    rest = probe;
+  }
 }
 
 bool ParseFlag(const std::string& text, bool& flag) {
@@ -621,7 +665,7 @@ bool ParseStatement(const std::string& line, Config& config) {
   if (keyword == "on") {
     int trigger = FindTrigger(NextWord(rest));
     Action action;
-    if (trigger < 0 || !ParseAction(rest, action)) return false;
+    if (trigger < 0 || !ParseConditions(rest, action) || !ParseAction(rest, action)) return false;
     config.actions[trigger].push_back(action);
     return true;
   }
@@ -1131,6 +1175,17 @@ void ActAbort(const TriggerContext&, const Action&, const char*) {
   std::abort();
 }
 
+void ActReadPast(const TriggerContext& context, const Action&, const char*) {
+  if (context.data == nullptr) return;
+  const volatile char* bytes = static_cast<const char*>(context.data);
+  (void)bytes[context.dataLength];
+}
+
+void ActLeakFd(const TriggerContext&, const Action&, const char* trigger) {
+  const int fd = open("/dev/null", O_RDONLY);
+  Line("leaked-fd").Add("trigger", trigger).Number("fd", fd);
+}
+
 using ActionFunction = void (*)(const TriggerContext& context, const Action& action,
                                 const char* trigger);
 struct ActionEntry {
@@ -1153,7 +1208,8 @@ constexpr ActionEntry kActionTable[] = {
     {Action::kOwnHelpers, ActOwnHelpers}, {Action::kExit, ActExit}, {Action::kCrash, ActCrash},
     {Action::kNullWrite, ActNullWrite}, {Action::kAbort, ActAbort},
     {Action::kCloneBrokenPipe, ActCloneBrokenPipe}, {Action::kNarrowingSignal, ActNarrowingSignal},
-    {Action::kBlockNarrowing, ActBlockNarrowing}, {Action::kBusy, ActBusy}};
+    {Action::kBlockNarrowing, ActBlockNarrowing}, {Action::kBusy, ActBusy},
+    {Action::kLeakFd, ActLeakFd}, {Action::kReadPast, ActReadPast}};
 constexpr bool InKindOrder() {
   for (size_t i = 0; i < sizeof kActionTable / sizeof kActionTable[0]; i++) {
     if (kActionTable[i].kind != static_cast<Action::Kind>(i)) return false;
@@ -1164,6 +1220,9 @@ static_assert(sizeof kActionTable / sizeof kActionTable[0] == Action::kKindCount
               "one entry per kind of action, in the order of Action::Kind");
 
 void RunAction(const TriggerContext& context, const Action& action) {
+  if (action.lengthOnly && context.dataLength != action.length) return;
+  if (action.classBits != 0 && (context.eventType & action.classBits) == 0) return;
+  if (action.nth != 0 && action.fired->fetch_add(1) + 1 != action.nth) return;
   kActionTable[action.kind].run(context, action, kTriggerNames[context.trigger]);
 }
 
@@ -1293,7 +1352,7 @@ int32_t Write(void* request, void* result) {
       .Word("type", in->eventType)
       .Word("flags", in->eventFlags)
       .Number("level", in->level);
-  RunActions({kWrite, in->correlationId, in->data, in->dataLength});
+  RunActions({kWrite, in->correlationId, in->data, in->dataLength, in->eventType});
   const EntryResult& configured = g_config.results[kWrite];
   out->error = configured.error;
   out->retain = configured.retain;
