@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <map>
 
+#include "events/names.h"
 #include "tools/check_cases.h"
 #include "tools/inspect_json.h"
 
@@ -26,7 +27,8 @@ std::string Number(double value) {
 // "Load 1 call 0.002 s, Open ..." in the entries' order of the figures.
 std::string CallsText(const PluginSummary& summary) {
   std::string text;
-  for (const char* entry : {"Load", "Open", "Close", "Unload", "Write", "IOCTL", "Read"}) {
+  for (const CallEntryRow& row : kCallEntries) {
+    const char* entry = EntryName(row.entry);
     auto count = summary.callCount.find(entry);
     if (count == summary.callCount.end() || count->second == 0) continue;
     auto seconds = summary.callSeconds.find(entry);

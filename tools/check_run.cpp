@@ -26,6 +26,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "events/names.h"
 #include "sys/proc.h"
 #include "tools/check_cases.h"
 #include "tools/top_figures.h"
@@ -318,7 +319,7 @@ void SampleResident(const RunSetup& setup, RunResult& result) {
   std::string text;
   if (ReadSmallFile(Path(setup, "figures.prom"), text, 1 << 20) != 0) return;
   const dvrtop::CoreFigures figures = dvrtop::ReadFigures(text);
-  auto it = figures.coreWide.find("dvrcore_resident_bytes");
+  auto it = figures.coreWide.find(FamilyName(FigureFamily::kResidentBytes));
   if (it != figures.coreWide.end()) result.resident.push_back(it->second);
 }
 

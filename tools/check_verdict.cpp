@@ -18,6 +18,7 @@
 #include <set>
 #include <sstream>
 
+#include "events/names.h"
 #include "tools/top_figures.h"
 
 namespace dvrcheck {
@@ -74,23 +75,28 @@ PluginSummary& SummaryOf(Verdict& verdict, const std::string& file) {
   return verdict.plugins.back();
 }
 
+// Whether `name` is a line of `family`, with `suffix` (a histogram's).
+bool IsOf(const std::string& name, FigureFamily family, const char* suffix = "") {
+  return name == std::string(FamilyName(family)) + suffix;
+}
+
 void ReadFigure(Verdict& verdict, const dvrtop::Figure& figure,
                 const std::vector<std::string>& files) {
   const std::string* plugin = figure.Label("plugin");
   if (plugin == nullptr || std::find(files.begin(), files.end(), *plugin) == files.end()) return;
   PluginSummary& summary = SummaryOf(verdict, *plugin);
   const std::string* entry = figure.Label("entry");
-  if (figure.name == "dvrcore_plugin_info") {
+  if (IsOf(figure.name, FigureFamily::kPluginInfo)) {
     if (const std::string* prefix = figure.Label("thread_prefix")) summary.threadPrefix = *prefix;
-  } else if (figure.name == "dvrcore_plugin_call_duration_seconds_count" && entry) {
+  } else if (IsOf(figure.name, FigureFamily::kCallDurations, "_count") && entry) {
     summary.callCount[*entry] = figure.value;
-  } else if (figure.name == "dvrcore_plugin_call_duration_seconds_sum" && entry) {
+  } else if (IsOf(figure.name, FigureFamily::kCallDurations, "_sum") && entry) {
     summary.callSeconds[*entry] = figure.value;
-  } else if (figure.name == "dvrcore_plugin_events_raised_total" && figure.Label("kind")) {
+  } else if (IsOf(figure.name, FigureFamily::kEventsRaised) && figure.Label("kind")) {
     summary.raised[*figure.Label("kind")] = figure.value;
-  } else if (figure.name == "dvrcore_plugin_events_refused_total" && figure.Label("reason")) {
+  } else if (IsOf(figure.name, FigureFamily::kEventsRefused) && figure.Label("reason")) {
     summary.refused[*figure.Label("reason")] = figure.value;
-  } else if (figure.name == "dvrcore_plugin_buffers_held") {
+  } else if (IsOf(figure.name, FigureFamily::kBuffersHeld)) {
     summary.buffersHeld = figure.value;
   }
 }
