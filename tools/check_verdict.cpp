@@ -7,7 +7,7 @@
 //   crash                 "fatal signal %d (%s) in thread %s" and the call line after it
 //   load                  "Core: Failed to load plugin ...", "... already loaded", or no
 //                         dvrcore_plugin_info for the file in the figures
-//   buffers-held          dvrcore_plugin_buffers_held at the last write (after Unload)
+//   buffers-held          dvrcore_plugin_buffers_held in the write after Unload (up 0)
 //   malformed-raise       dvrcore_plugin_events_refused_total{reason="other"}
 //   memory-growth         dvrcore_resident_bytes over the traffic
 //   threads/descriptors-after-unload   the driver plugin's lines at the core's exit
@@ -104,13 +104,18 @@ void ReadFigure(Verdict& verdict, const dvrtop::Figure& figure,
 void JudgeFigures(Verdict& verdict, const RunResult& run, const std::vector<std::string>& files) {
   std::istringstream text(run.figures);
   dvrtop::Figure figure;
+  // Buffers still held mean something only in the write made after every
+  // Unload, at a clean stop (up 0): a core that died mid-call leaves the
+  // buffers of the deliveries it was making in its last write.
+  bool afterUnload = false;
   for (std::string line; std::getline(text, line);) {
     if (dvrtop::ParseFigureLine(line, figure) == dvrtop::LineKind::kFigure) {
+      if (IsOf(figure.name, FigureFamily::kUp)) afterUnload = figure.value == 0;
       ReadFigure(verdict, figure, files);
     }
   }
   for (const PluginSummary& summary : verdict.plugins) {
-    if (summary.buffersHeld > 0) {
+    if (afterUnload && summary.buffersHeld > 0) {
       Add(verdict, kRuleBuffers, summary.file,
           std::to_string(static_cast<long long>(summary.buffersHeld)) +
               " buffer(s) kept with retain and never given back with EVENT_RELEASE");
@@ -185,6 +190,38 @@ void JudgeMemory(Verdict& verdict, const RunResult& run, const std::string& firs
   Add(verdict, kRuleMemory, first, text);
 }
 
+// "plugin F Entry": the call a slow-call line or its "returned after" line
+// names, the first three words of its text.
+std::string CallOf(const std::string& message) {
+  size_t end = 0;
+  for (int word = 0; word < 3 && end != std::string::npos; word++) {
+    end = message.find(' ', end == 0 ? 0 : end + 1);
+  }
+  return message.substr(0, end);
+}
+
+// A run that ended in a crash or a sanitizer's report: the call it ended
+// never returned, and its time is the report's own work as much as the
+// plugin's, so it is the crash's finding, not a slow call of its own.
+void DropCallsTheEndCut(Verdict& verdict, const RunResult& run) {
+  auto& findings = verdict.findings;
+  const bool ended = std::any_of(findings.begin(), findings.end(), [](const Finding& f) {
+    return f.rule == kRuleCrash || f.rule == kRuleSanitizer;
+  });
+  if (!ended) return;
+  std::set<std::string> open;
+  for (const std::string& line : run.log) {
+    const std::string message = LogText(line);
+    if (Contains(message, " has been running on the ")) open.insert(CallOf(message));
+    if (Contains(message, " returned after ")) open.erase(CallOf(message));
+  }
+  findings.erase(std::remove_if(findings.begin(), findings.end(),
+                                [&](const Finding& f) {
+                                  return f.rule == kRuleSlowCall && open.count(CallOf(f.text)) > 0;
+                                }),
+                 findings.end());
+}
+
 }  // namespace
 
 void JudgeCrash(Verdict& verdict, const RunResult& run, const std::vector<std::string>& files,
@@ -222,6 +259,7 @@ Verdict Judge(const RunResult& run, const std::vector<std::string>& files, bool 
                                  : text.substr(at + 9, text.find('\n', at) - at - 9)) +
             FirstOwnFrame(text));
   }
+  DropCallsTheEndCut(verdict, run);
   return verdict;
 }
 
