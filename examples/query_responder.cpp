@@ -15,9 +15,14 @@
 // without data right after start-up, and an event thread per matching
 // immediate event that calls Read with the core's copy of the data. Any
 // number of these calls may run at once, so Read keeps no state: everything
-// it needs is in its request record and on its own stack.
+// it needs is in its request record and on its own stack. Only the count of
+// answers in flight is shared, so that Close can wait for them: an event
+// thread may still be in Read when Close comes, and an answer raised after
+// Close returned breaks the rule that a closed plugin raises nothing.
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "pluginhost/plugin.h"
 
@@ -29,6 +34,26 @@ constexpr uint32_t kAnswerFlag = 0x00000400;  // queued key 0x00000400
 
 // Set by Load, read-only afterwards.
 PluginEventFunction g_raise = nullptr;
+
+// Answers being raised, and whether Close came: guarded by g_mutex, touched
+// by the event threads (Read) and the core's main thread (Close).
+std::mutex g_mutex;
+std::condition_variable g_idle;
+unsigned g_answering = 0;
+bool g_closed = false;
+
+// An event thread's leave to answer: false once Close has come.
+bool BeginAnswer() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_closed) return false;
+  g_answering++;
+  return true;
+}
+
+void EndAnswer() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (--g_answering == 0) g_idle.notify_all();
+}
 
 // Raises the answer from the event thread that delivered the query. Only an
 // event thread may raise a non-zero correlationId; a second answer from the
@@ -80,14 +105,23 @@ int32_t Read(void* request, void*) {
   char answer[160];
   std::snprintf(answer, sizeof answer, "answer to '%.*s' (%zu bytes)",
                 static_cast<int>(length > 100 ? 100 : length), question, length);
+  if (!BeginAnswer()) return 0;  // closed: the question goes unanswered
   RaiseAnswer(in->correlationId, answer);
+  EndAnswer();
   return 0;  // the core ignores Read's result
+}
+
+// Waits for the answers already being raised; none is raised after it returns.
+int32_t Close(void*, void*) {
+  std::unique_lock<std::mutex> lock(g_mutex);
+  g_closed = true;
+  g_idle.wait(lock, [] { return g_answering == 0; });
+  return 0;
 }
 
 // Nothing to do in the other entries.
 int32_t Unload(void*, void*) { return 0; }
 int32_t Open(void*, void*) { return 0; }
-int32_t Close(void*, void*) { return 0; }
 int32_t Write(void*, void*) { return 0; }
 int32_t Seek(void*, void*) { return 0; }
 int32_t IOCTL(void*, void*) { return 0; }

@@ -202,6 +202,10 @@ int32_t Load(void* request, void* result) {
     return -1;
   }
   g_raise = in->raiseEvent;
+  // ThreadSanitizer's runtime starts a thread of its own with the process's
+  // first one, which the core starts after the plugins load: one started
+  // and ended here puts it among the threads there before.
+  std::thread([] {}).join();
   g_baseThreads = Threads();
   g_baseDescriptors = Descriptors(false);
   std::atexit(ReportLeftBehind);
