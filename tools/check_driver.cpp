@@ -60,7 +60,7 @@ struct DriverConfig {
 
 DriverConfig g_config;                   // written by Load, read-only afterwards
 PluginEventFunction g_raise = nullptr;   // likewise
-std::set<std::string> g_baseThreads;     // Load and the exit handler, main thread
+std::set<std::string> g_baseThreads;     // their IDs; Load and the exit handler, main thread
 std::set<std::string> g_baseDescriptors; // likewise
 std::atomic<bool> g_started{false};      // set by the first config IOCTL
 std::atomic<bool> g_closed{false};       // set by Close
@@ -147,7 +147,9 @@ std::set<std::string> Descriptors(bool skipSyslog) {
 void ReportLeftBehind() {
   if (!g_unloaded.load()) return;
   for (const std::string& thread : Threads()) {
-    if (g_baseThreads.count(thread) == 0) Report("thread " + thread);
+    // By ID alone: the core renames a thread that came during a Load.
+    const std::string id = thread.substr(0, thread.find(' '));
+    if (g_baseThreads.count(id) == 0) Report("thread " + thread);
   }
   for (const std::string& descriptor : Descriptors(true)) {
     if (g_baseDescriptors.count(descriptor) == 0) Report("fd " + descriptor);
@@ -206,7 +208,9 @@ int32_t Load(void* request, void* result) {
   // first one, which the core starts after the plugins load: one started
   // and ended here puts it among the threads there before.
   std::thread([] {}).join();
-  g_baseThreads = Threads();
+  for (const std::string& thread : Threads()) {
+    g_baseThreads.insert(thread.substr(0, thread.find(' ')));
+  }
   g_baseDescriptors = Descriptors(false);
   std::atexit(ReportLeftBehind);
   out->id = kDriverId;
