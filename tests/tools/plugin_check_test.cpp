@@ -117,7 +117,6 @@ TEST_P(PluginCheck, NamesExactlyTheRuleBroken) {
   const Case& c = GetParam();
   dvrtest::TestDir dir;
   const bool asan = c.example != nullptr && std::string(c.example) == "asan";
-  if (asan && std::string(ASAN_TEST_PLUGIN).empty()) GTEST_SKIP() << "no AddressSanitizer build here";
   const std::string plugin = c.example != nullptr && !asan
                                  ? std::string(EXAMPLES_DIR) + "/" + c.example
                                  : TestPlugin(dir, "checked", std::string(kBase) + c.config,
@@ -131,26 +130,36 @@ TEST_P(PluginCheck, NamesExactlyTheRuleBroken) {
   EXPECT_EQ(outcome.status, c.rule != nullptr ? 1 : 0) << outcome.out;
 }
 
+std::vector<Case> Cases() {
+  std::vector<Case> cases = {
+      Case{"video_source", "video_source.so", "", nullptr, {}},
+      Case{"frame_recorder", "frame_recorder.so", "", nullptr, {}},
+      Case{"parent_echo", "parent_echo.so", "", nullptr, {}},
+      Case{"query_responder", "query_responder.so", "", nullptr, {}},
+      Case{"clean", nullptr, "", nullptr, {}},
+      Case{"thread_outlives_unload", nullptr, "on open linger\n", "threads-after-unload", {}},
+      Case{"descriptor_left_open", nullptr, "on open leak-fd\n", "descriptors-after-unload", {}},
+      Case{"buffer_held", nullptr, "result write 0 retain=1\n", "buffers-held", {}},
+      Case{"raise_after_close", nullptr, "on unload raise type=2\n", "raise-after-close", {}},
+      Case{"slow_write", nullptr, "on write nth 1 sleep 4000\n", "slow-call", {}},
+      Case{"crash_third_of_class", nullptr, "on write nth 3 class 2 crash\n", "crash", {}},
+      Case{"hang_in_load", nullptr, "on load sleep 600000\n", "load", {"--timeout", "3"}},
+      Case{"exit_in_open", nullptr, "on open exit 3\n", "exit", {}},
+      Case{"malformed_raise", nullptr, "on open raise type=0x2000\n", "malformed-raise", {}},
+      Case{"worker_outlives_close", nullptr, "worker 1\non worker block\non worker sleep 12000\n",
+           "threads-after-close", {}},
+      Case{"signals_its_group", nullptr, "on open kill-group 15\n", "exit", {}}};
+  // Where the test plugin has an AddressSanitizer build (not on every
+  // architecture), the sanitizer's report is a rule of its own.
+  if (!std::string(ASAN_TEST_PLUGIN).empty()) {
+    cases.push_back(
+        Case{"read_past_under_asan", "asan", "on write nth 2 read-past\n", "sanitizer", {}});
+  }
+  return cases;
+}
+
 INSTANTIATE_TEST_SUITE_P(
-    Rules, PluginCheck,
-    ::testing::Values(
-        Case{"video_source", "video_source.so", "", nullptr, {}},
-        Case{"frame_recorder", "frame_recorder.so", "", nullptr, {}},
-        Case{"parent_echo", "parent_echo.so", "", nullptr, {}},
-        Case{"query_responder", "query_responder.so", "", nullptr, {}},
-        Case{"clean", nullptr, "", nullptr, {}},
-        Case{"thread_outlives_unload", nullptr, "on open linger\n", "threads-after-unload", {}},
-        Case{"descriptor_left_open", nullptr, "on open leak-fd\n", "descriptors-after-unload", {}},
-        Case{"buffer_held", nullptr, "result write 0 retain=1\n", "buffers-held", {}},
-        Case{"raise_after_close", nullptr, "on unload raise type=2\n", "raise-after-close", {}},
-        Case{"slow_write", nullptr, "on write nth 1 sleep 4000\n", "slow-call", {}},
-        Case{"crash_third_of_class", nullptr, "on write nth 3 class 2 crash\n", "crash", {}},
-        Case{"hang_in_load", nullptr, "on load sleep 600000\n", "load", {"--timeout", "3"}},
-        Case{"exit_in_open", nullptr, "on open exit 3\n", "exit", {}},
-        Case{"malformed_raise", nullptr, "on open raise type=0x2000\n", "malformed-raise", {}},
-        Case{"worker_outlives_close", nullptr, "worker 1\non worker block\non worker sleep 12000\n", "threads-after-close", {}},
-        Case{"read_past_under_asan", "asan", "on write nth 2 read-past\n", "sanitizer", {}},
-        Case{"signals_its_group", nullptr, "on open kill-group 15\n", "exit", {}}),
+    Rules, PluginCheck, ::testing::ValuesIn(Cases()),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // The first queued class-2 case of `seed` whose length no earlier such case
