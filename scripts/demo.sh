@@ -24,7 +24,7 @@ echo "== building the core, the stand-in parent and the SDK"
 # Every program that cmake --install installs must be among these targets:
 # a fresh clone has nothing else built.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target dvrcore dvrcore-inspect dvrcore-top brevad-standin -j "$jobs" >/dev/null
+cmake --build "$build" --target dvrcore dvrcore-inspect dvrcore-top dvrcore-plugin-check dvrcore-check-driver brevad-standin -j "$jobs" >/dev/null
 rm -rf "$demo"
 cmake --install "$build" --prefix "$demo/sdk" >/dev/null
 
