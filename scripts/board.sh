@@ -21,7 +21,8 @@
 # that failed or skipped, the boot, suite and start-up figures, and last
 #   board: P passed, F failed, R test cases ran, S skipped
 # where a test program passes when it exits with 0 and skips nothing, and
-# the packaged core's run counts as one more; it exits non-zero when anything
+# the packaged core's run counts as one more, and dvrcore-plugin-check on
+# each installed example one more each; it exits non-zero when anything
 # failed. --shell boots the same guest to a shell on this terminal instead
 # (QEMU ends with Ctrl-A x, or "poweroff -f" in the guest).
 #
@@ -377,6 +378,17 @@ else
   echo "board: FAILED the packaged core's run with the examples"
   failed=$((failed + 1))
 fi
+# dvrcore-plugin-check on each plugin installed in the guest: one test each.
+for plugin in "$root"/usr/lib/dvrcore/plugins/*.so; do
+  name=$(basename "$plugin" .so)
+  result=$(grep -m 1 "^dvrboard: plugin check $name status " "$console" || true)
+  if [[ $result == "dvrboard: plugin check $name status 0" ]]; then
+    passed=$((passed + 1))
+  else
+    echo "board: FAILED dvrcore-plugin-check on $name.so: ${result:-no result (the guest stopped before it ended; see $console)}"
+    failed=$((failed + 1))
+  fi
+done
 suite=$(sed -n 's/^dvrboard: suite done in \(.*\) s$/\1/p' "$console")
 core=$(sed -n 's/^dvrboard: core start \(.*\) s, idle resident \(.*\)$/\1 s, idle resident size \2/p' "$console")
 echo "board: boot ${boot_seconds:-?} s, suite ${suite:-?} s, packaged core's start ${core:-?} (with the four example plugins)"
