@@ -8,7 +8,8 @@
 #                                        cross-built for armhf too)
 #   scripts/install-deps.sh --board      also what the board stage needs (implies
 #                                        --armhf): qemu-system-arm and cpio, and the
-#                                        guest's own armhf packages, fetched into
+#                                        guest's own armhf packages (with Python for
+#                                        board.sh --run), fetched into
 #                                        build/board/debs and never installed here
 set -euo pipefail
 
@@ -47,6 +48,12 @@ board=(qemu-system-arm cpio)
 # libxml2-utils are Multi-Arch: foreign), and a kernel is not for this
 # machine at all. The kernel is the one Debian's meta-package names.
 board_debs=(linux-image-armmp:armhf busybox-static:armhf libxml2-utils:armhf)
+# The Python of a guest booted with scripts/board.sh --run or --shell: the
+# interpreter and its standard library, and the libraries of its modules
+# that the armhf sysroot does not already hold.
+board_debs+=(python3.11-minimal:armhf libpython3.11-minimal:armhf libpython3.11-stdlib:armhf
+             libbz2-1.0:armhf libdb5.3:armhf libffi8:armhf libncursesw6:armhf libreadline8:armhf
+             libsqlite3-0:armhf libtinfo6:armhf libuuid1:armhf)
 board_debs_dir=$(realpath -m "${DVRCORE_BUILD_DIR:-build}")/board/debs
 
 want=("${native[@]}")
