@@ -129,7 +129,7 @@ Options ParseCommandLine(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       std::exit(0);
     } else if (arg == "--version") {
-      std::printf("dvrcore-plugin-check %s\n", DVRCORE_VERSION);
+      std::printf("dvrcore-plugin-check version %s\n", DVRCORE_VERSION);
       std::exit(0);
     } else if (arg == "--json") {
       options.json = true;
