@@ -37,14 +37,17 @@ constexpr size_t kOutgoingLimit = 8u << 20;
 
 // Records one sendmmsg writes at most: descriptors only, no copy, so more
 // than the receive side; a parent's socket buffer holds a few hundred small
-// records. A batch also stops at 65536 bytes (but takes one record of any
-// size): a packet counts against kOutgoingLimit until the sendmmsg that
-// writes it returns, while the parent may already be reading it, and that
-// overlap stays at most one packet of the largest size. A raiser that keeps
-// that much below the limit, counting what the parent has read, is never
+// records. A batch also stops at four records of the largest size (but
+// takes one record of any size): large packets then leave several to a
+// system call, as many as a socket buffer of the usual size takes (one a
+// call made a full socket cost two or three calls a packet, where a
+// blocking send costs one). A packet counts against kOutgoingLimit until the
+// sendmmsg that writes it returns, while the parent may already be reading
+// it, and that overlap stays at most one batch. A raiser that keeps that
+// much below the limit, counting what the parent has read, is never
 // refused.
 constexpr unsigned kSendBatch = 64;
-constexpr size_t kSendBatchBytes = kIpcMaxPacket;
+constexpr size_t kSendBatchBytes = 4 * kIpcMaxPacket;
 
 // A packet on its way to the parent: a malloc'd buffer, owned until written.
 struct OutgoingPacket {
