@@ -18,15 +18,23 @@
 // tag or to which of the core's roles, and the CPU time they have used.
 class ThreadSampler {
  public:
+  // How much of each thread a sample reads: kFull reads every thread's
+  // stat file; kCount reads only those of threads not seen before, and
+  // counts the others under the role or tag they had. Three system calls per
+  // thread every second cost a process of 2000 threads more than 1 % of a
+  // CPU; the writer reads them all only when it writes.
+  enum class Depth { kFull, kCount };
   // Reads /proc/self/task (`taskFolder` for tests): counts each thread under
   // the core's role it has, or else under the longest of `tags` its name
-  // begins with, followed by ':', and adds the CPU time it used since the
-  // previous sample (all of it for a thread not seen before) to that role or
-  // tag. A thread that ends between two samples takes its last moments
+  // begins with, followed by ':', and adds the CPU time it used since it was
+  // last read (all of it for a thread not seen before) to that role or
+  // tag. A thread that ends between two reads takes the time since the last
   // along; a plugin that renames its threads away from its tag takes them
-  // out of its figures. Then reads the process's own CPU time (the stat file
-  // beside the task folder), which keeps that of ended threads.
-  void Sample(const std::vector<std::string>& tags, const char* taskFolder = kOwnTaskFolder);
+  // out of its figures (from the next full sample on). Then reads the
+  // process's own CPU time (the stat file beside the task folder), which
+  // keeps that of ended threads.
+  void Sample(const std::vector<std::string>& tags, Depth depth = Depth::kFull,
+              const char* taskFolder = kOwnTaskFolder);
   struct TagFigures {
     unsigned threads = 0;
     unsigned threadsMost = 0;  // since the last StartWindow
@@ -43,11 +51,17 @@ class ThreadSampler {
 
  private:
   struct Seen {
+    pid_t tid = 0;
     uint64_t startTime = 0;  // tells a new thread under a reused ID
-    uint64_t cpuTicks = 0;
+    uint64_t cpuTicks = 0;   // when its stat was last read
+    CoreThread role = CoreThread::kOther;
+    TagFigures* tag = nullptr;  // for kOther: its owner in tags_, or none
   };
-  std::map<int, Seen> seen_;
-  std::map<std::string, TagFigures> tags_;
+  // Counts `thread` under its role or tag, with `used` ticks.
+  void Tally(const Seen& thread, uint64_t used);
+  std::vector<Seen> seen_;  // the last sample's threads, by ID
+  std::string line_;        // a stat line's buffer, kept from one sample to the next
+  std::map<std::string, TagFigures> tags_;  // never erased: Seen::tag points into it
   uint64_t coreTicks_[FigureIndex(CoreThread::kCount)] = {};
   uint64_t processTicks_ = 0;
 };

@@ -49,6 +49,11 @@ bool ParseStat(const std::string& line, ProcStat& stat);
 // holds no stat line.
 bool ReadStat(const std::string& path, ProcStat& stat);
 
+// The same for `path` relative to the open folder `folder` (openat), with
+// one read where the line comes whole, and `line` as the caller's buffer:
+// the figures' thread reads every thread's stat this way each second.
+bool ReadStatAt(int folder, const char* path, ProcStat& stat, std::string& line);
+
 // The task folder of this process, and the folder of one of its threads.
 constexpr char kOwnTaskFolder[] = "/proc/self/task";
 std::string TaskPath(pid_t tid, const char* taskFolder = kOwnTaskFolder);
