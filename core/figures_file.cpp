@@ -131,7 +131,7 @@ void FiguresFile::Run() {
     } else {
       std::vector<std::string> tags;
       for (const PluginFigures* figures : book_.Listed()) tags.push_back(figures->threadTag);
-      sampler_.Sample(tags);
+      sampler_.Sample(tags, ThreadSampler::Depth::kCount);
     }
   }
 }
@@ -176,7 +176,8 @@ void FiguresFile::Write(bool up) {
   const uint64_t process = sampler_.ProcessTicks();
   otherTicks_ = std::max(otherTicks_, process > attributed ? process - attributed : 0);
   core.cpuSeconds[FigureIndex(CoreThread::kOther)] = seconds(otherTicks_);
-  const std::string text = FormatFigures(core, rows);
+  FormatFigures(core, rows, text_);
+  const std::string& text = text_;
   std::string failure;
   bool written = MayReplace(path_, failure);
   if (written) {

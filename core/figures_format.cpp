@@ -4,7 +4,10 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cassert>
+#include <charconv>
 #include <cstdio>
+#include <cstring>
+#include <array>
 #include <initializer_list>
 #include <iterator>
 #include <set>
@@ -34,6 +37,29 @@ void Append(std::string& text, const char* format, ...) {
     text.resize(at + static_cast<size_t>(length));
   }
   va_end(again);
+}
+
+// A count and the line's end: most of the file's lines end so, and printf
+// would parse its format for each.
+void AppendCount(std::string& text, uint64_t value) {
+  char digits[24];
+  char* end = std::to_chars(digits, digits + sizeof digits - 1, value).ptr;
+  *end++ = '\n';
+  text.append(digits, static_cast<size_t>(end - digits));
+}
+
+// The bucket bounds as the file spells them (printf's %g), made once: each
+// write would otherwise format six of them for every entry of every plugin.
+const char* BoundText(unsigned bucket) {
+  static const auto texts = [] {
+    std::array<std::array<char, 16>, kCallBounds + 1> made{};
+    for (unsigned i = 0; i < kCallBounds; ++i) {
+      std::snprintf(made[i].data(), made[i].size(), "%g", kCallBoundSeconds[i]);
+    }
+    std::snprintf(made[kCallBounds].data(), made[kCallBounds].size(), "+Inf");
+    return made;
+  }();
+  return texts[bucket].data();
 }
 
 // A label value as the text format wants it: UTF-8, with backslash, double
@@ -73,26 +99,70 @@ void Family(std::string& text, FigureFamily family) {
 // The start of a line of a labelled family, up to its value: the family's
 // name with `suffix` (a histogram's "_bucket", "_sum", "_count"), then
 // `values`, escaped already, under the family's label names in their order,
-// and a bucket's bound last.
+// and a bucket's bound last. The line is put together on the stack and
+// appended once: a thousand plugins make some 80000 lines a write, and a
+// dozen appends each took most of the writer's time.
 void Series(std::string& text, FigureFamily family, const char* suffix,
             std::initializer_list<const char*> values, const char* bound = nullptr) {
   const FamilyDescription& described = Describe(family);
   assert(values.size() > 0 && values.size() <= std::size(described.labels));
-  text += described.name;
-  text += suffix;
-  char separator = '{';
+  char line[1024];
+  size_t at = 0;
+  auto put = [&](const char* piece) {
+    const size_t length = std::strlen(piece);
+    if (at + length <= sizeof line) std::memcpy(line + at, piece, length);
+    at += length;  // beyond the room: the line goes by appends below
+  };
+  put(described.name);
+  put(suffix);
+  const char* separator = "{";
   const char* const* label = described.labels;
   for (const char* value : values) {
     assert(*label != nullptr);
-    text.append(1, separator).append(*label++).append("=\"").append(value).append(1, '"');
-    separator = ',';
+    put(separator);
+    put(*label++);
+    put("=\"");
+    put(value);
+    put("\"");
+    separator = ",";
   }
   assert(label == std::end(described.labels) || *label == nullptr);
-  if (bound != nullptr) text.append(1, separator).append("le=\"").append(bound).append(1, '"');
+  if (bound != nullptr) {
+    put(separator);
+    put("le=\"");
+    put(bound);
+    put("\"");
+  }
+  put("} ");
+  if (at <= sizeof line) {
+    text.append(line, at);
+    return;
+  }
+  text += described.name;  // a label value too long for the room (a long file name)
+  text += suffix;
+  separator = "{";
+  label = described.labels;
+  for (const char* value : values) {
+    text.append(separator).append(*label++).append("=\"").append(value).append(1, '"');
+    separator = ",";
+  }
+  if (bound != nullptr) text.append(separator).append("le=\"").append(bound).append(1, '"');
   text += "} ";
 }
 
-double Seconds(uint64_t ticks) { return static_cast<double>(ticks) / CallClockTicksPerSecond(); }
+// A number of seconds with `decimals` places and the line's end, as printf's
+// %.Nf writes it (both round the binary value exactly).
+void AppendFixed(std::string& text, double value, int decimals) {
+  char digits[64];
+  const std::to_chars_result made =
+      std::to_chars(digits, digits + sizeof digits - 1, value, std::chars_format::fixed, decimals);
+  if (made.ec != std::errc()) {  // no room: beyond 10^60 seconds, which no count reaches
+    Append(text, "%.*f\n", decimals, value);
+    return;
+  }
+  *made.ptr = '\n';
+  text.append(digits, static_cast<size_t>(made.ptr + 1 - digits));
+}
 
 // The plugin label of each row: its file name, made unique with its ID
 // should two plugin folders hold files of one name.
@@ -118,6 +188,10 @@ struct PluginLines {
   std::string& text;
   const std::vector<PluginFiguresRow>& plugins;
   const std::vector<std::string> labels = PluginLabels(plugins);
+  // The call clock's rate, taken once, so that one write converts every
+  // plugin's time alike.
+  const double ticksPerSecond = CallClockTicksPerSecond();
+  double Seconds(uint64_t ticks) const { return static_cast<double>(ticks) / ticksPerSecond; }
   template <typename Line>
   void operator()(Line&& line) const {
     for (size_t i = 0; i < plugins.size(); ++i) line(labels[i].c_str(), plugins[i]);
@@ -153,7 +227,7 @@ void PluginCounts(const PluginLines& each) {
       for (unsigned i = 0; i < FigureIndex(count); ++i) {
         const auto which = static_cast<decltype(count)>(i);
         Series(text, family, "", {plugin, name(which)});
-        Append(text, "%" PRIu64 "\n", value(*row.figures, which));
+        AppendCount(text, value(*row.figures, which));
       }
     });
   };
@@ -167,22 +241,21 @@ void PluginCounts(const PluginLines& each) {
 
 // One plugin's calls into one entry, by duration: cumulative buckets, the
 // last one's bound +Inf, then the sum and the count.
-void CallHistogram(std::string& text, const char* plugin, const PluginFigures& figures,
+void CallHistogram(const PluginLines& each, const char* plugin, const PluginFigures& figures,
                    CallEntry entry) {
+  std::string& text = each.text;
   const FigureFamily family = FigureFamily::kCallDurations;
   const char* name = CallEntryName(entry);
   uint64_t calls = 0;
   for (unsigned bucket = 0; bucket <= kCallBounds; ++bucket) {
     calls += figures.Calls(entry, bucket);
-    char bound[16] = "+Inf";  // the last bucket's bound, as the format spells it
-    if (bucket < kCallBounds) std::snprintf(bound, sizeof bound, "%g", kCallBoundSeconds[bucket]);
-    Series(text, family, "_bucket", {plugin, name}, bound);
-    Append(text, "%" PRIu64 "\n", calls);
+    Series(text, family, "_bucket", {plugin, name}, BoundText(bucket));
+    AppendCount(text, calls);
   }
   Series(text, family, "_sum", {plugin, name});
-  Append(text, "%.6f\n", Seconds(figures.CallTicks(entry)));
+  AppendFixed(text, each.Seconds(figures.CallTicks(entry)), 6);
   Series(text, family, "_count", {plugin, name});
-  Append(text, "%" PRIu64 "\n", calls);
+  AppendCount(text, calls);
 }
 
 // The time in each plugin's entries, in all and by duration.
@@ -191,12 +264,12 @@ void PluginCalls(const PluginLines& each) {
   Family(text, FigureFamily::kCallSeconds);
   each([&](const char* plugin, const PluginFiguresRow& row) {
     Series(text, FigureFamily::kCallSeconds, "", {plugin});
-    Append(text, "%.6f\n", Seconds(row.figures->CallTicks()));
+    AppendFixed(text, each.Seconds(row.figures->CallTicks()), 6);
   });
   Family(text, FigureFamily::kCallDurations);
   each([&](const char* plugin, const PluginFiguresRow& row) {
     for (unsigned entry = 0; entry < FigureIndex(CallEntry::kCount); ++entry) {
-      CallHistogram(text, plugin, *row.figures, static_cast<CallEntry>(entry));
+      CallHistogram(each, plugin, *row.figures, static_cast<CallEntry>(entry));
     }
   });
 }
@@ -213,13 +286,13 @@ void PluginThreads(const PluginLines& each) {
     });
   };
   perPlugin(FigureFamily::kBuffersHeld,
-            [&](const PluginFiguresRow& row) { Append(text, "%zu\n", row.buffersHeld); });
+            [&](const PluginFiguresRow& row) { AppendCount(text, row.buffersHeld); });
   perPlugin(FigureFamily::kThreads,
-            [&](const PluginFiguresRow& row) { Append(text, "%u\n", row.threads); });
+            [&](const PluginFiguresRow& row) { AppendCount(text, row.threads); });
   perPlugin(FigureFamily::kThreadsMax,
-            [&](const PluginFiguresRow& row) { Append(text, "%u\n", row.threadsMost); });
+            [&](const PluginFiguresRow& row) { AppendCount(text, row.threadsMost); });
   perPlugin(FigureFamily::kPluginCpu,
-            [&](const PluginFiguresRow& row) { Append(text, "%.2f\n", row.cpuSeconds); });
+            [&](const PluginFiguresRow& row) { AppendFixed(text, row.cpuSeconds, 2); });
 }
 
 // The core's own CPU time, its queue, the parent link and the memory state.
@@ -253,6 +326,13 @@ const char* CoreThreadName(CoreThread role) {
 
 std::string FormatFigures(const CoreFigures& core, const std::vector<PluginFiguresRow>& plugins) {
   std::string text;
+  FormatFigures(core, plugins, text);
+  return text;
+}
+
+void FormatFigures(const CoreFigures& core, const std::vector<PluginFiguresRow>& plugins,
+                   std::string& text) {
+  text.clear();
   text.reserve(2048 + plugins.size() * 8192);
   const PluginLines each{text, plugins};
   CoreIdentity(text, core);
@@ -260,5 +340,4 @@ std::string FormatFigures(const CoreFigures& core, const std::vector<PluginFigur
   PluginCalls(each);
   PluginThreads(each);
   CoreState(text, core);
-  return text;
 }

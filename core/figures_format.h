@@ -52,5 +52,10 @@ struct PluginFiguresRow {
 // The text of the file: every family with its HELP and TYPE lines, plugins
 // in the order given, no timestamps (the textfile collector refuses them).
 std::string FormatFigures(const CoreFigures& core, const std::vector<PluginFiguresRow>& plugins);
+// The same into `text`, whose room is kept: the writer formats into one
+// buffer for its life, where a new one each time (several MiB with a
+// thousand plugins) would be mapped, faulted in and unmapped at every write.
+void FormatFigures(const CoreFigures& core, const std::vector<PluginFiguresRow>& plugins,
+                   std::string& text);
 
 #endif  // DVRCORE_CORE_FIGURES_FORMAT_H
