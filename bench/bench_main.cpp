@@ -7,6 +7,8 @@
 //   --instr-down SIZE N   N packets of SIZE bytes from the parent to a plugin
 //   --instr-up SIZE N     N packets of SIZE bytes from a plugin to the parent
 //   --instr-start CMD...  start the real core under CMD (callgrind), exit
+//   --stats-cpu P T I S   the figures file's thread with P plugins and T
+//                         threads, writing every I s: its CPU over S s
 // Everything the core writes goes to a fresh folder under $TMPDIR (or /tmp),
 // which is the working directory while the program runs and is removed at
 // the end.
@@ -41,6 +43,9 @@ bool RunCountMode(int argc, char** argv) {
   } else if ((mode == "--instr-down" || mode == "--instr-up") && argc == 4) {
     bench::ParentLinkOnce(mode == "--instr-down" ? bench::Direction::kDown : bench::Direction::kUp,
                           number(2), number(3));
+  } else if (mode == "--stats-cpu" && argc == 6) {
+    bench::StatsThreadCpuOnce(static_cast<int>(number(2)), static_cast<int>(number(3)),
+                              static_cast<int>(number(4)), static_cast<int>(number(5)));
   } else if (mode == "--instr-start" && argc >= 3) {
     bench::StartOnce(std::vector<std::string>(argv + 2, argv + argc));
   } else {
@@ -63,7 +68,8 @@ int main(int argc, char** argv) {
   bench::SetWorkDir(dir.data());
 
   int status = 0;
-  if (argc > 1 && std::strncmp(argv[1], "--instr-", 8) == 0) {
+  if (argc > 1 && (std::strncmp(argv[1], "--instr-", 8) == 0 ||
+                   std::strcmp(argv[1], "--stats-cpu") == 0)) {
     try {
       if (!RunCountMode(argc, argv)) {
         std::fprintf(stderr, "%s: unknown count mode or wrong arguments (see bench_main.cpp)\n",

@@ -2,6 +2,8 @@
 #include "bench/bench_support.h"
 
 #include <dlfcn.h>
+#include <linux/perf_event.h>
+#include <sys/syscall.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -43,6 +45,27 @@ void Check(bool ok, const std::string& what) {
 
 void CheckSys(bool ok, const std::string& what) {
   if (!ok) throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+SyscallCounter::SyscallCounter() {
+  std::string id;
+  std::ifstream("/sys/kernel/tracing/events/raw_syscalls/sys_enter/id") >> id;
+  if (id.empty()) std::ifstream("/sys/kernel/debug/tracing/events/raw_syscalls/sys_enter/id") >> id;
+  Check(!id.empty(), "no raw_syscalls:sys_enter tracepoint (tracefs not mounted?)");
+  perf_event_attr attr;
+  std::memset(&attr, 0, sizeof attr);
+  attr.size = sizeof attr;
+  attr.type = PERF_TYPE_TRACEPOINT;
+  attr.config = std::stoull(id);
+  const long fd = syscall(SYS_perf_event_open, &attr, 0, -1, -1, PERF_FLAG_FD_CLOEXEC);
+  CheckSys(fd >= 0, "perf_event_open(raw_syscalls:sys_enter)");
+  fd_.reset(static_cast<int>(fd));
+}
+
+uint64_t SyscallCounter::Count() const {
+  uint64_t count = 0;
+  CheckSys(read(fd_.get(), &count, sizeof count) == sizeof count, "reading the system call count");
+  return count;
 }
 
 double Quantile(std::vector<double> values, double q) {

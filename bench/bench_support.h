@@ -145,9 +145,29 @@ class UniqueFd {
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
   int get() const { return fd_; }
+  void reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
 
  private:
   int fd_ = -1;
+};
+
+// Counts the system calls of the thread that made it, from then on: the
+// kernel's raw_syscalls:sys_enter tracepoint through perf_event_open, which
+// counts in the kernel and adds no call of its own (reading it does, after
+// the run). Any thread may read it. Throws when the kernel refuses (not
+// root, or no tracing file system).
+class SyscallCounter {
+ public:
+  SyscallCounter();
+  SyscallCounter(const SyscallCounter&) = delete;
+  SyscallCounter& operator=(const SyscallCounter&) = delete;
+  uint64_t Count() const;
+
+ private:
+  UniqueFd fd_;
 };
 
 // Throw std::runtime_error with `what` when `ok` is false; CheckSys adds
@@ -188,6 +208,12 @@ void ImmediateOnce(uint32_t events);
 // the parent link, as ParentLinkDown / ParentLinkUp.
 enum class Direction { kDown, kUp };
 void ParentLinkOnce(Direction direction, uint32_t size, uint32_t packets);
+
+// --stats-cpu PLUGINS THREADS INTERVAL SECONDS: the figures file's thread
+// with PLUGINS copies of the smallest plugin loaded and THREADS idle threads
+// named after their tags, writing every INTERVAL seconds; prints the row of
+// its CPU time per second of wall time over SECONDS (watch_bench.cpp).
+void StatsThreadCpuOnce(int plugins, int threads, int interval, int seconds);
 
 // --instr-start COMMAND...: starts the real core executable once, then
 // COMMAND with the executable's path and the core's end of the link appended

@@ -10,6 +10,9 @@
 //                      thread of their own, ns per packet at the parent; at
 //                      most 1024 in flight, as in the floor, but never more
 //                      than the core holds for the parent (InFlightLimit)
+//   sc.down.SIZE,      system calls per packet of the core's threads: the
+//   sc.up.SIZE         I/O thread, and up also the raiser's calls into the
+//                      core (ParentLinkSyscalls)
 //   s.rtt.p50/p99.asio 64-byte packet -> IOCTL -> echo raised for the parent
 //                      -> back at the parent, µs; meant for `taskset -c 0`
 //                      (rows then end in ".1cpu")
@@ -32,6 +35,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <semaphore>
 
 #include <boost/asio/post.hpp>
@@ -53,11 +57,13 @@ constexpr uint32_t kMaxInFlight = 1024;    // as floor_seqpacket
 // Packets the raiser of ParentLinkUp may have ahead of the parent. The core
 // refuses packets for the parent beyond kOutgoingLimit bytes (8 MiB: 128
 // packets of 64 KiB, far fewer than the floor's 1024), and it counts a packet
-// until its write has completed on the I/O thread, which may be just after
-// the parent has received it: so the raiser stays one packet below the limit.
-// A pipeline of 8 MiB is still far deeper than the socket's buffer.
+// until the write that sends it has returned on the I/O thread, which may be
+// just after the parent has received it: so the raiser stays one batch
+// below the limit. A pipeline of 8 MiB is still far deeper than the
+// socket's buffer.
 uint32_t InFlightLimit(uint32_t size) {
-  return std::min<uint32_t>(kMaxInFlight, static_cast<uint32_t>(kOutgoingLimit / size) - 1);
+  return std::min<uint32_t>(kMaxInFlight,
+                            static_cast<uint32_t>((kOutgoingLimit - kSendBatchBytes) / size));
 }
 
 const char* SizeName(uint32_t size) { return size == 64 ? "64B" : size == 1024 ? "1KiB" : "64KiB"; }
@@ -132,8 +138,15 @@ class LinkedCore {
       Check(NowNs() < deadline, "packets for the parent not written: socket buffer too small?");
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    RunOnIoThread([] {});
+  }
+  // Runs `work` on the I/O thread and waits for it to end there.
+  void RunOnIoThread(const std::function<void()>& work) {
     std::binary_semaphore done(0);
-    boost::asio::post(ioService(), [&done] { done.release(); });
+    boost::asio::post(ioService(), [&] {
+      work();
+      done.release();
+    });
     done.acquire();
   }
 
@@ -266,6 +279,86 @@ void RaiseUpCounted(uint32_t size, uint32_t count) {
   Check(ReceiveAtParent(link, size, count) == count, "packets lost or out of order");
 }
 
+// A counter of the I/O thread's system calls, opened on it. The wake-up
+// that opens it is not counted; the one of WaitWritten is, a few calls per
+// run.
+std::unique_ptr<SyscallCounter> CountIoThread(LinkedCore& link) {
+  std::unique_ptr<SyscallCounter> counter;
+  std::string error;
+  link.RunOnIoThread([&] {
+    try {
+      counter = std::make_unique<SyscallCounter>();
+    } catch (const std::exception& e) {
+      error = e.what();  // the I/O thread must not end with an exception
+    }
+  });
+  Check(counter != nullptr, error);
+  return counter;
+}
+
+// The core's system calls per packet while `count` packets of `size` go
+// down to the plugin, as SendDown sends them.
+double SyscallsDown(uint32_t size, uint32_t count) {
+  LinkedCore link;
+  auto io = CountIoThread(link);
+  SendAll(link, size, count);
+  AwaitEcho(link, size, count);
+  link.WaitWritten();  // the echo's write
+  return static_cast<double>(io->Count()) / count;
+}
+
+// The same for packets raised for the parent, as RaiseUp raises them: the
+// I/O thread's calls and the raiser's, less those the raiser makes waiting
+// for room in its window, which are the harness's.
+double SyscallsUp(uint32_t size, uint32_t count) {
+  LinkedCore link;
+  auto io = CountIoThread(link);
+  const uint32_t window = InFlightLimit(size);
+  std::counting_semaphore<> slots(window);
+  std::atomic<uint64_t> raiserCalls{0};
+  std::atomic<uint32_t> refused{0};
+  std::string error;
+  std::thread raiser([&] {
+    try {
+      SyscallCounter calls;
+      uint64_t waiting = 0;
+      for (uint32_t i = 0; i < count; i++) {
+        if (!slots.try_acquire()) {
+          const uint64_t before = calls.Count();
+          slots.acquire();
+          waiting += calls.Count() - before;  // the futex calls and the second read
+        }
+        if (!RaiseToParent(size, i)) refused++;
+      }
+      raiserCalls = calls.Count() - 1 - waiting;  // less the read itself
+    } catch (const std::exception& e) {
+      error = e.what();
+      refused = count;  // the parent's receive times out
+    }
+  });
+  const uint32_t good = ReceiveAtParent(link, size, count, &slots, std::max(1u, window / 8));
+  if (good != count) slots.release(count);
+  raiser.join();
+  Check(error.empty(), error);
+  Check(refused == 0 && good == count, "packets refused, lost or out of order");
+  link.WaitWritten();
+  return static_cast<double>(io->Count() + raiserCalls) / count;
+}
+
+void ParentLinkSyscalls(benchmark::State& state) {
+  const uint32_t size = static_cast<uint32_t>(state.range(0));
+  const bool down = state.range(1) == 0;
+  const uint32_t count = PacketCount(size);
+  Guarded(state, [&] {
+    for (auto _ : state) {
+      const long long start = NowNs();
+      const double calls = down ? SyscallsDown(size, count) : SyscallsUp(size, count);
+      state.SetIterationTime(static_cast<double>(NowNs() - start) / 1e9);
+      SetRow(state, std::string(down ? "sc.down." : "sc.up.") + SizeName(size), calls, "calls/pkt");
+    }
+  });
+}
+
 using OneWay = long long (*)(LinkedCore& link, uint32_t size, uint32_t count);
 
 // One direction, a fresh link per repetition; row "<prefix><size>.asio".
@@ -322,6 +415,13 @@ BENCHMARK(ParentLinkUp)
     ->Arg(65536)
     ->Iterations(1)
     ->Repetitions(7)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(ParentLinkSyscalls)
+    ->ArgsProduct({{64, 1024, 65536}, {0, 1}})
+    ->ArgNames({"Size", "Up"})
+    ->Iterations(1)
+    ->Repetitions(5)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(ParentLinkRoundTrip)
