@@ -142,10 +142,7 @@ void FiguresFile::Write(bool up) {
   for (const PluginFigures* figures : listed) tags.push_back(figures->threadTag);
   sampler_.Sample(tags);
   const std::map<uint32_t, size_t> holds = gatherHolds_();
-  static const double kTicksPerSecond = static_cast<double>(sysconf(_SC_CLK_TCK));
-  auto seconds = [](uint64_t ticks) {
-    return kTicksPerSecond > 0 ? static_cast<double>(ticks) / kTicksPerSecond : 0;
-  };
+  auto seconds = [](uint64_t ns) { return static_cast<double>(ns) / 1e9; };
   std::vector<PluginFiguresRow> rows;
   rows.reserve(listed.size());
   for (const PluginFigures* figures : listed) {
@@ -156,7 +153,7 @@ void FiguresFile::Write(bool up) {
     const ThreadSampler::TagFigures threads = sampler_.Of(figures->threadTag);
     row.threads = threads.threads;
     row.threadsMost = threads.threadsMost;
-    row.cpuSeconds = seconds(threads.cpuTicks);
+    row.cpuSeconds = seconds(threads.cpuNs);
     rows.push_back(row);
   }
   sampler_.StartWindow();
@@ -164,18 +161,18 @@ void FiguresFile::Write(bool up) {
   core.version = CoreVersion();
   core.startTime = StartTime();
   core.up = up;
-  uint64_t attributed = sampler_.TagTicks();
+  uint64_t attributed = sampler_.TagNs();
   for (unsigned role = 0; role < FigureIndex(CoreThread::kOther); ++role) {
-    const uint64_t ticks = sampler_.CoreTicks(static_cast<CoreThread>(role));
-    attributed += ticks;
-    core.cpuSeconds[role] = seconds(ticks);
+    const uint64_t ns = sampler_.CoreNs(static_cast<CoreThread>(role));
+    attributed += ns;
+    core.cpuSeconds[role] = seconds(ns);
   }
   // A counter must not go down, or a collector sees a restart: time a
   // thread used between its sample and the process's read shows as other
   // in one write and as the thread's in the next, so other keeps its most.
-  const uint64_t process = sampler_.ProcessTicks();
-  otherTicks_ = std::max(otherTicks_, process > attributed ? process - attributed : 0);
-  core.cpuSeconds[FigureIndex(CoreThread::kOther)] = seconds(otherTicks_);
+  const uint64_t process = sampler_.ProcessNs();
+  otherNs_ = std::max(otherNs_, process > attributed ? process - attributed : 0);
+  core.cpuSeconds[FigureIndex(CoreThread::kOther)] = seconds(otherNs_);
   FormatFigures(core, rows, text_);
   const std::string& text = text_;
   std::string failure;

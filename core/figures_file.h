@@ -92,7 +92,7 @@ class FiguresFile {
   // The writing thread's while it runs, the main thread's after the join.
   ThreadSampler sampler_;
   bool failing_ = false;  // the last write failed, and that was logged; like sampler_
-  uint64_t otherTicks_ = 0;  // CPU written as thread="other" last; like sampler_
+  uint64_t otherNs_ = 0;     // CPU written as thread="other" last; like sampler_
   std::string text_;         // the text of the last write, its room kept; like sampler_
   // The monotonic clock at the construction, and the start as last written;
   // startTime_ like sampler_.

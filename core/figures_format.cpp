@@ -185,12 +185,15 @@ std::vector<std::string> PluginLabels(const std::vector<PluginFiguresRow>& plugi
 // A family's lines, one a plugin in the order given: each(line) calls
 // line(label, row) for every plugin.
 struct PluginLines {
+  PluginLines(std::string& text, const std::vector<PluginFiguresRow>& plugins)
+      : text(text), plugins(plugins) {}
   std::string& text;
   const std::vector<PluginFiguresRow>& plugins;
   const std::vector<std::string> labels = PluginLabels(plugins);
   // The call clock's rate, taken once, so that one write converts every
   // plugin's time alike.
   const double ticksPerSecond = CallClockTicksPerSecond();
+  mutable std::string scratch;  // room for the start of a line, reused
   double Seconds(uint64_t ticks) const { return static_cast<double>(ticks) / ticksPerSecond; }
   template <typename Line>
   void operator()(Line&& line) const {
@@ -246,15 +249,31 @@ void CallHistogram(const PluginLines& each, const char* plugin, const PluginFigu
   std::string& text = each.text;
   const FigureFamily family = FigureFamily::kCallDurations;
   const char* name = CallEntryName(entry);
+  // The nine lines differ in the name's suffix, the bound and the value: the
+  // labels they share are made once.
+  std::string& labels = each.scratch;
+  labels.clear();
+  Series(labels, family, "", {plugin, name});  // the name, {labels}, "} "
+  const size_t from = std::strlen(FamilyName(family)), length = labels.size() - from - 2;
+  auto start = [&](const char* suffix) {
+    text += FamilyName(family);
+    text += suffix;
+    text.append(labels, from, length);
+  };
   uint64_t calls = 0;
   for (unsigned bucket = 0; bucket <= kCallBounds; ++bucket) {
     calls += figures.Calls(entry, bucket);
-    Series(text, family, "_bucket", {plugin, name}, BoundText(bucket));
+    start("_bucket");
+    text += ",le=\"";
+    text += BoundText(bucket);
+    text += "\"} ";
     AppendCount(text, calls);
   }
-  Series(text, family, "_sum", {plugin, name});
+  start("_sum");
+  text += "} ";
   AppendFixed(text, each.Seconds(figures.CallTicks(entry)), 6);
-  Series(text, family, "_count", {plugin, name});
+  start("_count");
+  text += "} ";
   AppendCount(text, calls);
 }
 

@@ -70,7 +70,7 @@ bool ParseStat(const std::string& line, ProcStat& stat) {
   const size_t close = line.rfind(')');
   if (open == std::string::npos || close == std::string::npos || close < open) return false;
   auto blank = [](char c) { return c == ' ' || c == '\n' || c == '\t'; };
-  uint64_t value[20] = {};  // only fields 11, 12 and 19 are taken
+  uint64_t value[20] = {};  // only fields 11, 12, 17 and 19 are taken
   char state = 0;
   unsigned field = 0;
   for (size_t at = close + 1; at < line.size() && field < 20;) {
@@ -78,7 +78,7 @@ bool ParseStat(const std::string& line, ProcStat& stat) {
     if (at == line.size()) break;
     if (field == 0) {
       state = line[at];
-    } else if (field == 11 || field == 12 || field == 19) {
+    } else if (field == 11 || field == 12 || field == 17 || field == 19) {
       value[field] = std::strtoull(line.c_str() + at, nullptr, 10);
     }
     while (at < line.size() && !blank(line[at])) at++;
@@ -89,6 +89,7 @@ bool ParseStat(const std::string& line, ProcStat& stat) {
   stat.state = state;
   stat.cpuTicks = value[11] + value[12];
   stat.startTime = value[19];
+  stat.threads = value[17];
   return true;
 }
 

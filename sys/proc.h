@@ -42,6 +42,7 @@ struct ProcStat {
   char state = 0;
   uint64_t cpuTicks = 0;   // utime + stime
   uint64_t startTime = 0;  // field 22: with the ID, tells a thread from a later one
+  uint64_t threads = 0;    // field 20: the process's threads
 };
 // False when the text is no stat line.
 bool ParseStat(const std::string& line, ProcStat& stat);

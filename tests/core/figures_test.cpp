@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -210,6 +211,80 @@ TEST(FiguresFile, ModeIsTheSettingsOrReadableByAllWhateverTheMask) {
   }
   umask(mask);
   unlink(path.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// CPU time by thread ID for the sampler below; 0 is the process.
+std::map<pid_t, uint64_t> g_cpuNs;
+bool FakeCpu(pid_t tid, uint64_t& ns) {
+  auto it = g_cpuNs.find(tid);
+  if (it == g_cpuNs.end()) return false;
+  ns = it->second;
+  return true;
+}
+
+// The threads' figures from a task folder made up as /proc lays it out: a
+// thread is its plugin's by the longest tag its name begins with before a
+// ':', or a role of the core's; a count between writes reads only new
+// threads, and the CPU time of the others is taken at the next full sample.
+TEST(FiguresFile, ThreadsAreAttributedAndTheirTimeTakenAtFullSamples) {
+  const std::string proc = ::testing::TempDir() + "figures_proc." + std::to_string(getpid());
+  const std::string task = proc + "/task";
+  auto stat = [](const std::string& folder, const std::string& name, int threads) {
+    mkdir(folder.c_str(), 0700);
+    FILE* file = std::fopen((folder + "/stat").c_str(), "w");
+    ASSERT_NE(file, nullptr) << folder;
+    // After the name: the state, 16 fields, num_threads (field 20), 2 more.
+    std::fprintf(file, "7 (%s) S 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 %d 0 55 4096\n",
+                 name.c_str(), threads);
+    std::fclose(file);
+  };
+  mkdir(proc.c_str(), 0700);
+  mkdir(task.c_str(), 0700);
+  const std::vector<std::pair<int, std::string>> threads = {
+      {101, "cam:hd:w"}, {102, "cam:w"}, {103, "camera:w"}, {104, "dvrcore:io"}, {105, "other"}};
+  for (const auto& [tid, name] : threads) {
+    stat(task + "/" + std::to_string(tid), name, 5);
+    g_cpuNs[tid] = 10;
+  }
+  stat(proc, "dvrcore", 5);
+  g_cpuNs[0] = 100;
+  const std::vector<std::string> tags = {"cam", "cam:hd", "other"};
+
+  ThreadSampler sampler(&FakeCpu);
+  sampler.Sample(tags, ThreadSampler::Depth::kFull, task.c_str());
+  EXPECT_EQ(sampler.Of("cam:hd").threads, 1u);  // 101, the longer tag
+  EXPECT_EQ(sampler.Of("cam").threads, 1u);     // 102; "camera" is no tag of it
+  EXPECT_EQ(sampler.Of("other").threads, 0u);   // a tag without the ':' after it
+  EXPECT_EQ(sampler.Of("cam").cpuNs, 10u);
+  EXPECT_EQ(sampler.CoreNs(CoreThread::kIo), 10u);
+  EXPECT_EQ(sampler.ProcessNs(), 100u);
+
+  // Between writes: 102's time is not read; a new thread of "cam" is, whole.
+  g_cpuNs[102] = 25;
+  stat(task + "/106", "cam:x", 6);
+  g_cpuNs[106] = 7;
+  stat(proc, "dvrcore", 6);
+  sampler.Sample(tags, ThreadSampler::Depth::kCount, task.c_str());
+  EXPECT_EQ(sampler.Of("cam").threads, 2u);
+  EXPECT_EQ(sampler.Of("cam").cpuNs, 17u);
+  // As many threads as listed: the listing stands, and nothing is read.
+  g_cpuNs[106] = 9;
+  sampler.Sample(tags, ThreadSampler::Depth::kCount, task.c_str());
+  EXPECT_EQ(sampler.Of("cam").cpuNs, 17u);
+  // A thread whose clock went back is another under the same ID, taken whole.
+  g_cpuNs[101] = 4;
+  sampler.Sample(tags, ThreadSampler::Depth::kFull, task.c_str());
+  EXPECT_EQ(sampler.Of("cam").cpuNs, 34u);  // 102's 15 more, 106's 2
+  EXPECT_EQ(sampler.Of("cam:hd").cpuNs, 14u);
+  EXPECT_EQ(sampler.Of("cam").threadsMost, 2u);
+  g_cpuNs[102] = 30;
+  sampler.Sample(tags, ThreadSampler::Depth::kFull, task.c_str());
+  EXPECT_EQ(sampler.Of("cam").cpuNs, 39u);  // a known thread: only what it added
+  EXPECT_EQ(std::system(("rm -rf '" + proc + "'").c_str()), 0);
 }
 
 }  // namespace
