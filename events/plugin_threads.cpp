@@ -314,6 +314,7 @@ void PluginActivity::SealAndWait() {
 void ThreadsStartedInCall::Rebase() {
   if (!rebased_) prctl(PR_GET_NAME, mainName_.data());
   rebased_ = true;
+  self_ = getpid();  // the main thread; getpid is a system call each time
   const std::vector<pid_t> tids = ListTasks();
   known_.assign(tids.begin(), tids.end());
 }
@@ -325,10 +326,9 @@ void ThreadsStartedInCall::Before() {
 
 void ThreadsStartedInCall::After(const ThreadName& name) {
   t_inNamedCall = false;
-  const pid_t self = getpid();  // the main thread
   const std::vector<pid_t> now = ListTasks();
   for (pid_t tid : now) {
-    if (tid == self || std::binary_search(known_.begin(), known_.end(), tid)) continue;
+    if (tid == self_ || std::binary_search(known_.begin(), known_.end(), tid)) continue;
     if (ThreadComm(tid) != mainName_.data()) continue;
     const int fd = open((TaskPath(tid) + "/comm").c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) continue;  // ended meanwhile

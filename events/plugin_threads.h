@@ -67,6 +67,7 @@ class ThreadsStartedInCall {
 
  private:
   bool rebased_ = false;
+  pid_t self_ = 0;           // the main thread's ID, taken by Rebase
   std::vector<long> known_;  // the threads of the last listing, sorted
   ThreadName mainName_{};    // the main thread's name, as the kernel keeps it
 };
