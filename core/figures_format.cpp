@@ -1,13 +1,13 @@
 // The text of the figures file; see figures_format.h.
 #include "core/figures_format.h"
 
-#include <cinttypes>
-#include <cstdarg>
+#include <array>
 #include <cassert>
 #include <charconv>
+#include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <array>
 #include <initializer_list>
 #include <iterator>
 #include <set>
@@ -97,13 +97,11 @@ void Family(std::string& text, FigureFamily family) {
 }
 
 // The start of a line of a labelled family, up to its value: the family's
-// name with `suffix` (a histogram's "_bucket", "_sum", "_count"), then
-// `values`, escaped already, under the family's label names in their order,
-// and a bucket's bound last. The line is put together on the stack and
-// appended once: a thousand plugins make some 80000 lines a write, and a
-// dozen appends each took most of the writer's time.
-void Series(std::string& text, FigureFamily family, const char* suffix,
-            std::initializer_list<const char*> values, const char* bound = nullptr) {
+// name, then `values`, escaped already, under the family's label names in
+// their order. The line is put together on the stack and appended once: a
+// thousand plugins make some 80000 lines a write, and a dozen appends each
+// took most of the writer's time.
+void Series(std::string& text, FigureFamily family, std::initializer_list<const char*> values) {
   const FamilyDescription& described = Describe(family);
   assert(values.size() > 0 && values.size() <= std::size(described.labels));
   char line[1024];
@@ -114,7 +112,6 @@ void Series(std::string& text, FigureFamily family, const char* suffix,
     at += length;  // beyond the room: the line goes by appends below
   };
   put(described.name);
-  put(suffix);
   const char* separator = "{";
   const char* const* label = described.labels;
   for (const char* value : values) {
@@ -127,26 +124,18 @@ void Series(std::string& text, FigureFamily family, const char* suffix,
     separator = ",";
   }
   assert(label == std::end(described.labels) || *label == nullptr);
-  if (bound != nullptr) {
-    put(separator);
-    put("le=\"");
-    put(bound);
-    put("\"");
-  }
   put("} ");
   if (at <= sizeof line) {
     text.append(line, at);
     return;
   }
   text += described.name;  // a label value too long for the room (a long file name)
-  text += suffix;
   separator = "{";
   label = described.labels;
   for (const char* value : values) {
     text.append(separator).append(*label++).append("=\"").append(value).append(1, '"');
     separator = ",";
   }
-  if (bound != nullptr) text.append(separator).append("le=\"").append(bound).append(1, '"');
   text += "} ";
 }
 
@@ -204,7 +193,7 @@ struct PluginLines {
 // Who writes, since when, and whether it still runs.
 void CoreIdentity(std::string& text, const CoreFigures& core) {
   Family(text, FigureFamily::kBuildInfo);
-  Series(text, FigureFamily::kBuildInfo, "", {LabelValue(core.version).c_str()});
+  Series(text, FigureFamily::kBuildInfo, {LabelValue(core.version).c_str()});
   text += "1\n";
   Family(text, FigureFamily::kStartTime);
   Append(text, "%s %.3f\n", FamilyName(FigureFamily::kStartTime), core.startTime);
@@ -219,7 +208,7 @@ void PluginCounts(const PluginLines& each) {
   each([&](const char* plugin, const PluginFiguresRow& row) {
     char id[16];
     std::snprintf(id, sizeof id, "0x%08" PRIx32, row.figures->id);
-    Series(text, FigureFamily::kPluginInfo, "",
+    Series(text, FigureFamily::kPluginInfo,
            {plugin, LabelValue(row.figures->threadTag).c_str(), id});
     text += "1\n";
   });
@@ -229,7 +218,7 @@ void PluginCounts(const PluginLines& each) {
     each([&](const char* plugin, const PluginFiguresRow& row) {
       for (unsigned i = 0; i < FigureIndex(count); ++i) {
         const auto which = static_cast<decltype(count)>(i);
-        Series(text, family, "", {plugin, name(which)});
+        Series(text, family, {plugin, name(which)});
         AppendCount(text, value(*row.figures, which));
       }
     });
@@ -253,7 +242,7 @@ void CallHistogram(const PluginLines& each, const char* plugin, const PluginFigu
   // labels they share are made once.
   std::string& labels = each.scratch;
   labels.clear();
-  Series(labels, family, "", {plugin, name});  // the name, {labels}, "} "
+  Series(labels, family, {plugin, name});  // the name, {labels}, "} "
   const size_t from = std::strlen(FamilyName(family)), length = labels.size() - from - 2;
   auto start = [&](const char* suffix) {
     text += FamilyName(family);
@@ -282,7 +271,7 @@ void PluginCalls(const PluginLines& each) {
   std::string& text = each.text;
   Family(text, FigureFamily::kCallSeconds);
   each([&](const char* plugin, const PluginFiguresRow& row) {
-    Series(text, FigureFamily::kCallSeconds, "", {plugin});
+    Series(text, FigureFamily::kCallSeconds, {plugin});
     AppendFixed(text, each.Seconds(row.figures->CallTicks()), 6);
   });
   Family(text, FigureFamily::kCallDurations);
@@ -300,7 +289,7 @@ void PluginThreads(const PluginLines& each) {
   auto perPlugin = [&](FigureFamily family, auto format) {
     Family(text, family);
     each([&](const char* plugin, const PluginFiguresRow& row) {
-      Series(text, family, "", {plugin});
+      Series(text, family, {plugin});
       format(row);
     });
   };
@@ -318,7 +307,7 @@ void PluginThreads(const PluginLines& each) {
 void CoreState(std::string& text, const CoreFigures& core) {
   Family(text, FigureFamily::kCoreCpu);
   for (unsigned role = 0; role < FigureIndex(CoreThread::kCount); ++role) {
-    Series(text, FigureFamily::kCoreCpu, "", {CoreThreadName(static_cast<CoreThread>(role))});
+    Series(text, FigureFamily::kCoreCpu, {CoreThreadName(static_cast<CoreThread>(role))});
     Append(text, "%.2f\n", core.cpuSeconds[role]);
   }
   // The unlabelled families: HELP, TYPE and "name value".
