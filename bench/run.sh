@@ -184,10 +184,10 @@ floor_syscalls() {
       }
     }
     END {
-      for (pid in child) if (child[pid] in name && data[pid] > 0)
-        printf "ROW sc.%s %.4g %.4g %.4g calls/pkt\n", name[child[pid]],
-          (last[pid] - first[pid] + 1) / data[pid], (last[pid] - first[pid] + 1) / data[pid],
-          (last[pid] - first[pid] + 1) / data[pid]
+      for (pid in child) if (child[pid] in name && data[pid] > 0) {
+        v = (last[pid] - first[pid] + 1) / data[pid]
+        printf "ROW sc.%s %.4g %.4g %.4g calls/pkt\n", name[child[pid]], v, v, v
+      }
     }' >"$out"
   if [[ $(grep -c '^ROW' "$out") != 6 ]]; then
     echo "FAILED: no system call counts of floor_seqpacket's plain children" >&2
@@ -320,8 +320,9 @@ median3() {
 # row FILE NAME VALUE UNIT: an exact row.
 row() { echo "ROW $2 $3 $3 $3 $4" >>"$1"; }
 # per FILE NAME UNIT N COMMAND...: (Ir(2N) - Ir(N)) / N, with the run length
-# appended to COMMAND, counted by $counter (ir, or ir_figures). A count that does not grow with the length counted
-# nothing (a --toggle-collect name that no longer exists) and fails.
+# appended to COMMAND, counted by $counter (ir, or ir_figures). A count that
+# does not grow with the length counted nothing (a --toggle-collect name that
+# no longer exists) and fails.
 per() {
   local rows=$1 name=$2 unit=$3 n=$4 a b
   shift 4

@@ -19,20 +19,16 @@
 #include <fstream>
 #include <semaphore>
 
-#include <boost/filesystem/operations.hpp>
+#include "sys/proc.h"
 
 namespace bench {
 
 namespace {
 
-namespace fs = boost::filesystem;
-
 // The ID of this process's thread named `name`, or 0.
 pid_t ThreadNamed(const std::string& name) {
-  for (const auto& entry : fs::directory_iterator("/proc/self/task")) {
-    std::string comm;
-    std::getline(std::ifstream((entry.path() / "comm").string()), comm);
-    if (comm == name) return static_cast<pid_t>(std::stol(entry.path().filename().string()));
+  for (pid_t tid : ListTasks()) {
+    if (ThreadComm(tid) == name) return tid;
   }
   return 0;
 }
@@ -119,7 +115,8 @@ void StatsThreadCpuOnce(int plugins, int threads, int interval, int seconds) {
   if (std::chrono::seconds(interval) != FiguresFile::kDefaultInterval) {
     row += ".i" + every + "s";
   }
-  const double percent = 100.0 * static_cast<double>(run1 - run0) / static_cast<double>(wall1 - wall0);
+  const double percent =
+      100.0 * static_cast<double>(run1 - run0) / static_cast<double>(wall1 - wall0);
   std::printf("ROW %s %.4g %.4g %.4g %%cpu\n", row.c_str(), percent, percent, percent);
 }
 

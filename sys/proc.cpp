@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -50,22 +49,10 @@ bool StatusLine(const std::string& text, const char* key, std::string& value, si
   return false;
 }
 
-std::vector<std::string> StatFields(const std::string& line) {
-  std::vector<std::string> fields;
-  const size_t close = line.rfind(')');
-  if (close == std::string::npos) return fields;
-  for (size_t at = close + 1; at < line.size();) {
-    while (at < line.size() && std::isspace(static_cast<unsigned char>(line[at]))) at++;
-    const size_t start = at;
-    while (at < line.size() && !std::isspace(static_cast<unsigned char>(line[at]))) at++;
-    if (at > start) fields.push_back(line.substr(start, at - start));
-  }
-  return fields;
-}
-
 bool ParseStat(const std::string& line, ProcStat& stat) {
-  // Read in place, without splitting: the figures' thread parses one line
-  // per thread of the process every second.
+  // Read in place, without splitting. Fields are counted after the command
+  // name, which is in parentheses and may itself hold blanks and ')': 0 is
+  // the state (field 3 of proc(5)).
   const size_t open = line.find('(');
   const size_t close = line.rfind(')');
   if (open == std::string::npos || close == std::string::npos || close < open) return false;

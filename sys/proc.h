@@ -29,12 +29,6 @@ int ReadSmallFile(const std::string& path, std::string& text, size_t limit = kSm
 // a caller may go on to the next line of that key.
 bool StatusLine(const std::string& text, const char* key, std::string& value, size_t& from);
 
-// The fields of a stat line (/proc/<pid>/stat, /proc/<pid>/task/<tid>/stat)
-// after the command name, which is in parentheses and may itself hold blanks
-// and ')': fields[0] is the state (field 3 of proc(5)), fields[11] and [12]
-// utime and stime, fields[19] the start time. Empty when there is no name.
-std::vector<std::string> StatFields(const std::string& line);
-
 // What the core takes from a stat line: the command name and, in clock
 // ticks (sysconf(_SC_CLK_TCK)), the CPU time used and the start after boot.
 struct ProcStat {
